@@ -1,0 +1,218 @@
+// The entry point: start-up checks, choosing and opening the setup script, the
+// dispatch on the command word, and the report of the result.
+#include "CmdLine.h"
+
+#include "BasicException.h"
+#include "DriverInf.h"
+#include "SetupStatus.h"
+#include "Trace.h"
+#include "Update.h"
+#include "Util.h"
+
+#include <new>
+#include <vector>
+
+namespace qel {
+
+std::wstring WorkingDir;
+std::wstring ScriptDirArg;
+int SkipDriverInf = 0;
+
+namespace {
+constexpr const char* kModuleName = "CmdLine";
+
+bool IsCommand(const std::wstring& word, const wchar_t* command) { return ::lstrcmpiW(word.c_str(), command) == 0; }
+
+// The message an early end of the run stores: the code, its name and the
+// place of the check that ended it.
+std::wstring EarlyEndMessage(int result, int line) {
+    return FormatText(L"Result,%d,%s,%S,%d\n", result, GetResultName(result), kModuleName, line);
+}
+
+// What one run works with; it lives from the first step to the return.
+struct Run {
+    UpdateTransaction transaction;  // constructed before anything else
+    int result = SetupErrorUnknown;
+    bool uninstallMode = false;
+    std::wstring message;
+    std::wstring commandLine;
+    std::vector<std::wstring> args;
+    InfFile script;
+    BasicException lastException{kModuleName, __LINE__};
+    std::wstring installRoot;
+    std::wstring virtualAdapterInf;
+    std::wstring filterDriverInf;
+
+    const std::wstring& Command() const { return args[1]; }
+    bool HasOption(const wchar_t* word) const { return commandLine.find(word) != std::wstring::npos; }
+
+    int ResultFromFlags() {
+        if (transaction.IsRebootRequired()) return SetupSuccessNeedReboot;
+        if (transaction.IsRestartDriverRequired()) return SetupSuccessNeedRestartDriver;
+        return SetupSuccess;
+    }
+};
+
+// Steps 10 to 18 of start-up: arguments, the script and the optional driver
+// INFs. False when the run ends here (the message is set).
+bool PrepareScript(Run& run) {
+    if (run.args.size() < 3) {
+        TraceWrite(TraceError, L"Invalid arguments\n");
+        run.result = SetupErrorInvalidArguments;
+        run.message = EarlyEndMessage(run.result, __LINE__);
+        return false;
+    }
+    const std::wstring& command = run.Command();
+    for (const wchar_t* driverCommand : {L"restartdriver", L"disabledriver", L"enabledriver"}) {
+        if (IsCommand(command, driverCommand)) {
+            // The adapter commands arrive with the device work.
+            QEL_RAISE(FormatText(L"command '%s' is not available in this build", command.c_str()), 0);
+        }
+    }
+
+    if (IsWindowsVersionOrLater(6, 3, 0)) TraceWrite(TraceDetail, L"qelwls detects Win8.1 or greater\n");
+    if (IsWindowsVersionOrLater(10, 0, 0)) TraceWrite(TraceDetail, L"qelwls detects Win10 or greater\n");
+
+    GetModuleDirectory(nullptr, WorkingDir);
+    TraceWrite(TraceDetail, L"Working Dir: '%s'\n", WorkingDir.c_str());
+
+    ScriptDirArg = run.args[2];
+    std::wstring scriptPath = ScriptDirArg.empty() ? WorkingDir : ScriptDirArg;
+    AppendPath(scriptPath, IsCommand(command, L"driveronly_install") ? L"qelwlsd.ini" : L"qelwls.ini");
+    TraceWrite(TraceError, L"Using ini file: \"%s\"\n", scriptPath.c_str());
+    run.script.Open(scriptPath, GetUILanguage());
+
+    std::wstring driverInf;
+    if (run.script.GetLineText(L"Install", L"DriverInf", driverInf) != InfOk) {
+        run.result = SetupErrorNoConfigFile;
+        run.message = EarlyEndMessage(run.result, __LINE__);
+        return false;
+    }
+    run.transaction.driverInfName = GetFileNamePart(driverInf);
+    run.installRoot = DirectoryOf(JoinPath(WorkingDir, DirectoryOf(driverInf)));
+    run.virtualAdapterInf = JoinPath(run.installRoot, L"VWL\\qelvwl.inf");
+    run.filterDriverInf = JoinPath(run.installRoot, L"QELIS\\qelis.inf");
+
+    // From Vista on the optional driver packages are used: one that is present
+    // must at least open, so that a broken package stops the run before any
+    // change. A missing one is no error.
+    if (SetupGetRunningWinVer() == WinVerVista) {
+        for (const std::wstring* inf : {&run.virtualAdapterInf, &run.filterDriverInf}) {
+            if (!FileExists(*inf)) continue;
+            InfFile checkReader;
+            checkReader.Open(*inf, GetUILanguage());
+        }
+    }
+    return true;
+}
+
+// Step 19: the road of the command word.
+void Dispatch(Run& run) {
+    const std::wstring& command = run.Command();
+    if (IsCommand(command, L"install") || IsCommand(command, L"apponly_install") ||
+        IsCommand(command, L"driveronly_install") || IsCommand(command, L"upgrade") ||
+        IsCommand(command, L"uninstall")) {
+        // The script roads arrive with the install transaction.
+        QEL_RAISE(FormatText(L"command '%s' is not available in this build", command.c_str()), 0);
+    }
+    TraceWrite(TraceError, L"Invalid arguments\n");
+    run.result = SetupErrorInvalidArguments;
+}
+
+// The rollback entry of the failure handlers.
+void UndoRun(Run& run) { run.transaction.RollbackAll(); }
+
+// Steps 19 to 21, with the three handlers of a failed command.
+void RunCommand(Run& run) {
+    try {
+        Dispatch(run);
+    } catch (const BasicException& e) {
+        TraceWrite(TraceError, L"Error: file \"%S\", line %d, desc \"%s\" last error: %d\n", e.Module(), e.Line(),
+                   e.Description(), e.Error());
+        run.lastException = e;
+        UndoRun(run);
+        run.result = SetupErrorInternal;
+    } catch (const std::bad_alloc&) {
+        TraceWrite(TraceError, L"Memory allocation error\n");
+        UndoRun(run);
+        run.result = SetupErrorNoMemory;
+    } catch (...) {
+        TraceWrite(TraceError, L"Unknown error\n");
+        UndoRun(run);
+        run.result = SetupErrorUnknown;
+    }
+}
+
+// Step 22: the Result line and the message.
+void Report(Run& run) {
+    const wchar_t* name = GetResultName(run.result);
+    if (run.result == SetupErrorInternal) {
+        run.message = FormatText(L"Result,%d,%s,%S,%d\n", run.result, name, run.lastException.Module(),
+                                 run.lastException.Line());
+        SetupStatusPrint(L"%s", run.message.c_str());
+    } else {
+        SetupStatusPrint(L"Result,%d,%s,,\n", run.result, name);
+        run.message = FormatText(L"Result,%d,%s\n", run.result, name);
+    }
+}
+
+// Steps 1 to 22; the caller stores the message (step 23).
+void Start(Run& run) {
+    wchar_t tempFolder[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, tempFolder);
+    run.commandLine = ::GetCommandLineW();
+    const std::wstring logPath = JoinPath(tempFolder, L"qelwl" L".log");
+
+    if (!SetupStatusSetLog(TheSetupStatus(), logPath)) {
+        run.message = EarlyEndMessage(run.result, __LINE__);
+        return;
+    }
+    TraceWrite(TraceDetail, L"Setup command: '%s'\n", run.commandLine.c_str());
+
+    if (IsWow64()) {
+        run.result = SetupErrorUnsupportedPlatform;
+        run.message = EarlyEndMessage(run.result, __LINE__);
+        return;
+    }
+    SetupStatusPrint(L"Version,1,%s\n", kVersionText);
+    if (!IsWindowsNT() || SetupGetRunningWinVer() < WinVer2000) {
+        TraceWrite(TraceError, L"Win2K or higher required.\n");
+        run.result = SetupErrorUnsupportedPlatform;
+        run.message = EarlyEndMessage(run.result, __LINE__);
+        return;
+    }
+    if (!IsAdmin()) {
+        TraceWrite(TraceError, L"Administrator privileges required.\n");
+        run.result = SetupErrorInsuficientPrivileges;
+        run.message = EarlyEndMessage(run.result, __LINE__);
+        return;
+    }
+
+    try {
+        if (!PrepareScript(run)) return;
+    } catch (...) {
+        run.result = SetupErrorNoConfigFile;
+        run.message = EarlyEndMessage(run.result, __LINE__);
+        return;
+    }
+
+    RunCommand(run);
+    Report(run);
+}
+
+}  // namespace
+
+int RunSetup(int argc, wchar_t** argv) {
+    Run run;
+    run.args.assign(argv, argv + argc);
+    Start(run);
+    try {
+        RegWriteMessage(run.message);
+    } catch (const BasicException&) {
+        // The result is decided and already reported on the channel; a message
+        // that cannot be stored does not change it.
+    }
+    return run.result;
+}
+
+}  // namespace qel

@@ -1,0 +1,222 @@
+#include "DriverInf.h"
+
+#include "BasicException.h"
+#include "Trace.h"
+#include "Util.h"
+
+namespace qel {
+namespace {
+constexpr const char* kModuleName = "DriverInf";
+constexpr wchar_t kPlatformDecoration[] = L".amd64";
+
+// Maps the failure of a line lookup to a status; anything unexpected raises.
+#define QEL_LINE_STATUS(ok)                                                \
+    do {                                                                   \
+        if (ok) return InfOk;                                              \
+        const DWORD error_ = ::GetLastError();                             \
+        if (error_ == ERROR_SECTION_NOT_FOUND) return InfSectionMissing;   \
+        if (error_ == ERROR_LINE_NOT_FOUND) return InfLineMissing;         \
+        QEL_RAISE();                                                       \
+    } while (0)
+}  // namespace
+
+void InfFile::Open(const std::wstring& path, LANGID language) {
+    if (GetFullPath(path, path_) != 0) QEL_RAISE();
+    UINT errorLine = 0;
+    if (language == kInfNeutralLanguage) {
+        handle_.Reset(::SetupOpenInfFileW(path_.c_str(), nullptr, INF_STYLE_WIN4, &errorLine));
+    } else {
+        const LCID current = ::GetThreadLocale();
+        TraceWrite(TraceDetail, L"Current thread locale 0x%04x, setting to 0x%04x\n", current & 0xFFFF, language);
+        // Keep the sort id of the current locale; only the language changes.
+        ThreadLocaleScope localeScope((current & 0xF0000) | language);
+        handle_.Reset(::SetupOpenInfFileW(path_.c_str(), nullptr, INF_STYLE_WIN4, &errorLine));
+    }
+    if (!handle_) QEL_RAISE(path, ::GetLastError());
+}
+
+void InfFile::GetPath(std::wstring& out) const {
+    if (path_.empty()) QEL_RAISE();
+    out = path_;
+}
+
+void InfFile::GetDirectory(std::wstring& out) const {
+    if (path_.empty()) {
+        out.clear();
+        QEL_RAISE();
+    }
+    out = DirectoryOf(path_);
+}
+
+bool InfFile::SectionExists(const std::wstring& name) const {
+    if (::SetupGetLineCountW(handle_.Get(), name.c_str()) >= 0) return true;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_SECTION_NOT_FOUND) return false;
+    QEL_RAISE(name, error);
+}
+
+std::wstring InfFile::Decorate(const std::wstring& name) const {
+    std::wstring section = name;
+    while (SectionExists(section + kPlatformDecoration)) section += kPlatformDecoration;
+    return section;
+}
+
+InfStatus InfFile::FindFirstLine(const std::wstring& section, const wchar_t* key, INFCONTEXT& context) const {
+    const std::wstring name = Decorate(section);
+    QEL_LINE_STATUS(::SetupFindFirstLineW(handle_.Get(), name.c_str(), key, &context));
+}
+
+InfStatus InfFile::GetLineByIndex(const std::wstring& section, DWORD index, INFCONTEXT& context) const {
+    const std::wstring name = Decorate(section);
+    QEL_LINE_STATUS(::SetupGetLineByIndexW(handle_.Get(), name.c_str(), index, &context));
+}
+
+InfStatus InfFile::GetLineCount(const std::wstring& section, long& count) const {
+    const std::wstring name = Decorate(section);
+    const LONG lines = ::SetupGetLineCountW(handle_.Get(), name.c_str());
+    if (lines < 0) {
+        TraceWrite(TraceNotable, L"[%s] section is missing.\n", section.c_str());
+        return InfSectionMissing;
+    }
+    count = lines;
+    return InfOk;
+}
+
+InfStatus InfFile::GetField(INFCONTEXT& context, DWORD index, std::wstring& out) const {
+    DWORD size = 0;
+    if (!::SetupGetStringFieldW(&context, index, nullptr, 0, &size)) {
+        // Wine leaves the last error unset for an index past the end, where
+        // Windows reports ERROR_INVALID_PARAMETER; both mean "no such field".
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_INVALID_PARAMETER || error == ERROR_SUCCESS) return InfFieldMissing;
+        QEL_RAISE();
+    }
+    std::wstring buffer(size, L'\0');
+    if (!::SetupGetStringFieldW(&context, index, &buffer[0], size, nullptr)) QEL_RAISE();
+    buffer.resize(size > 0 ? size - 1 : 0);
+    out.swap(buffer);
+    return InfOk;
+}
+
+std::wstring InfFile::LineText(INFCONTEXT& context) const {
+    DWORD size = 0;
+    if (!::SetupGetLineTextW(&context, nullptr, nullptr, nullptr, nullptr, 0, &size)) QEL_RAISE();
+    std::wstring text(size, L'\0');
+    if (!::SetupGetLineTextW(&context, nullptr, nullptr, nullptr, &text[0], size, nullptr)) QEL_RAISE();
+    text.resize(size > 0 ? size - 1 : 0);
+    return text;
+}
+
+InfStatus InfFile::GetLineText(const std::wstring& section, const wchar_t* key, std::wstring& out) const {
+    out.clear();
+    INFCONTEXT context;
+    const InfStatus status = FindFirstLine(section, key, context);
+    if (status != InfOk) return status;
+    out = LineText(context);
+    return InfOk;
+}
+
+InfStatus InfFile::GetKeyField(const std::wstring& section, const wchar_t* key, DWORD index,
+                               std::wstring& out) const {
+    out.clear();
+    INFCONTEXT context;
+    const InfStatus status = FindFirstLine(section, key, context);
+    if (status != InfOk) return status;
+    return GetField(context, index, out);
+}
+
+InfStatus InfFile::GetKeyValues(const std::wstring& section, const wchar_t* key,
+                                std::vector<std::wstring>& list) const {
+    list.clear();
+    INFCONTEXT context;
+    const InfStatus status = FindFirstLine(section, key, context);
+    if (status != InfOk) return status;
+    do {
+        const DWORD fields = ::SetupGetFieldCount(&context);
+        for (DWORD field = 1; field <= fields; ++field) {
+            std::wstring value;
+            const InfStatus fieldStatus = GetField(context, field, value);
+            if (fieldStatus != InfOk) return fieldStatus;
+            list.push_back(std::move(value));
+        }
+    } while (::SetupFindNextMatchLineW(&context, key, &context));
+    return InfOk;
+}
+
+InfStatus InfFile::GetLineField(const std::wstring& section, DWORD index, int field, std::wstring& out) const {
+    INFCONTEXT context;
+    const InfStatus status = GetLineByIndex(section, index, context);
+    if (status != InfOk) return status;
+    if (field >= 0) return GetField(context, static_cast<DWORD>(field), out);
+    out = LineText(context);
+    return InfOk;
+}
+
+InfStatus InfFile::GetIntField(const std::wstring& section, DWORD index, DWORD field, int& value) const {
+    INFCONTEXT context;
+    const InfStatus status = GetLineByIndex(section, index, context);
+    if (status != InfOk) return status;
+    INT number = 0;
+    if (!::SetupGetIntField(&context, field, &number)) {
+        const DWORD error = ::GetLastError();
+        // Wine leaves the last error unset for an index past the end.
+        if (error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_DATA || error == ERROR_SUCCESS)
+            return InfFieldMissing;
+        QEL_RAISE();
+    }
+    value = number;
+    return InfOk;
+}
+
+InfStatus InfFile::GetBinaryField(const std::wstring& section, DWORD index, DWORD field,
+                                  std::vector<BYTE>& bytes) const {
+    INFCONTEXT context;
+    const InfStatus status = GetLineByIndex(section, index, context);
+    if (status != InfOk) return status;
+    DWORD size = 0;
+    if (!::SetupGetBinaryField(&context, field, nullptr, 0, &size)) QEL_RAISE();
+    bytes.assign(size, 0);
+    if (size > 0 && !::SetupGetBinaryField(&context, field, bytes.data(), size, &size)) QEL_RAISE();
+    bytes.resize(size);
+    return InfOk;
+}
+
+InfStatus InfFile::GetColumn(const std::wstring& section, int field, std::vector<std::wstring>& list) const {
+    list.clear();
+    long count = 0;
+    const InfStatus status = GetLineCount(section, count);
+    if (status != InfOk) return status;
+    for (long position = 0; position < count; ++position) {
+        std::wstring value;
+        const InfStatus lineStatus = GetLineField(section, static_cast<DWORD>(position), field, value);
+        if (lineStatus != InfOk) return lineStatus;
+        list.push_back(std::move(value));
+    }
+    return InfOk;
+}
+
+void InfFile::GetTargetPath(const std::wstring& section, std::wstring& out) const {
+    out.clear();
+    const std::wstring name = Decorate(section);
+    DWORD size = 0;
+    if (!::SetupGetTargetPathW(handle_.Get(), nullptr, name.c_str(), nullptr, 0, &size)) QEL_RAISE();
+    std::wstring buffer(size, L'\0');
+    if (!::SetupGetTargetPathW(handle_.Get(), nullptr, name.c_str(), &buffer[0], size, nullptr)) QEL_RAISE();
+    buffer.resize(size > 0 ? size - 1 : 0);
+    out.swap(buffer);
+}
+
+void InfFile::GetSourceDisksFiles(std::vector<std::wstring>& list) const {
+    if (GetColumn(L"SourceDisksFiles", 0, list) != InfOk) QEL_RAISE(L"SourceDisksFiles", 0);
+}
+
+void InfFile::GetModelHardwareIds(std::vector<std::wstring>& list) const {
+    list.clear();
+    std::wstring models, decoration;
+    GetLineField(L"Manufacturer", 0, 1, models);
+    GetLineField(L"Manufacturer", 0, 2, decoration);
+    const std::wstring modelsSection = models + L"." + decoration;
+    if (GetColumn(modelsSection, 2, list) != InfOk) QEL_RAISE(modelsSection, 0);
+}
+
+}  // namespace qel

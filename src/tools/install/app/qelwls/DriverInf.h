@@ -1,0 +1,68 @@
+// InfFile: the reader of every INF-syntax file the program reads, the setup
+// script as well as driver INFs. It sits on the SetupAPI INF functions and adds
+// the ".amd64" section decoration, statuses for expected absences, buffers that
+// grow to the reported size, and BasicException for every other failure.
+#pragma once
+
+#include "Handles.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qel {
+
+enum InfStatus : uint32_t {
+    InfOk = 0,
+    InfSectionMissing = 1,
+    InfLineMissing = 2,  // no line with that key, or at that position
+    InfFieldMissing = 3, // no field of that index; for integers also: not a number
+};
+
+// Opens the file without switching the thread locale.
+constexpr LANGID kInfNeutralLanguage = 0x0400;
+
+class InfFile {
+public:
+    InfFile() = default;
+    InfFile(const InfFile&) = delete;
+    InfFile& operator=(const InfFile&) = delete;
+
+    // Opens path; with a language other than kInfNeutralLanguage the thread
+    // locale is switched to it for the open, so that SetupAPI takes %strkey%
+    // values from the matching [Strings.<language>] section.
+    void Open(const std::wstring& path, LANGID language);
+
+    void GetPath(std::wstring& out) const;
+    void GetDirectory(std::wstring& out) const;
+
+    bool SectionExists(const std::wstring& name) const;
+    InfStatus FindFirstLine(const std::wstring& section, const wchar_t* key, INFCONTEXT& context) const;
+    InfStatus GetLineByIndex(const std::wstring& section, DWORD index, INFCONTEXT& context) const;
+    InfStatus GetLineCount(const std::wstring& section, long& count) const;
+    InfStatus GetField(INFCONTEXT& context, DWORD index, std::wstring& out) const;
+    InfStatus GetLineText(const std::wstring& section, const wchar_t* key, std::wstring& out) const;
+    InfStatus GetKeyField(const std::wstring& section, const wchar_t* key, DWORD index, std::wstring& out) const;
+    InfStatus GetKeyValues(const std::wstring& section, const wchar_t* key, std::vector<std::wstring>& list) const;
+    // A negative field gives the whole value text of the line. `out` is not
+    // emptied first.
+    InfStatus GetLineField(const std::wstring& section, DWORD index, int field, std::wstring& out) const;
+    InfStatus GetIntField(const std::wstring& section, DWORD index, DWORD field, int& value) const;
+    // A missing binary field is not tolerated: it raises.
+    InfStatus GetBinaryField(const std::wstring& section, DWORD index, DWORD field, std::vector<BYTE>& bytes) const;
+    InfStatus GetColumn(const std::wstring& section, int field, std::vector<std::wstring>& list) const;
+    void GetTargetPath(const std::wstring& section, std::wstring& out) const;
+    void GetSourceDisksFiles(std::vector<std::wstring>& list) const;
+    void GetModelHardwareIds(std::vector<std::wstring>& list) const;
+
+private:
+    // The section name to use: name + ".amd64" (tried again on the result)
+    // when that section exists, else the name as given.
+    std::wstring Decorate(const std::wstring& name) const;
+    std::wstring LineText(INFCONTEXT& context) const;
+
+    std::wstring path_;
+    UniqueInf handle_;
+};
+
+}  // namespace qel

@@ -1,0 +1,28 @@
+// The diagnostic log: one timestamped UTF-8 line per event, appended to
+// "qelwl.log" in the temporary folder. Until the entry point opens that file the
+// lines go to standard error. Every line is written whatever its level.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace qel {
+
+// Levels: 0 errors and major steps, 1 notable details, 2 the ordinary trace.
+enum TraceLevel : unsigned { TraceError = 0, TraceNotable = 1, TraceDetail = 2 };
+
+extern const wchar_t kVersionText[];  // "7.35 (TOB) (r)"
+
+// Writes one line (the caller's format supplies the line end); returns the
+// number of bytes in the line, also when no stream is open.
+int TraceWrite(unsigned level, const wchar_t* format, ...);
+// Switches the log to the file at path (appended, text mode). 0, or -1 when the
+// file cannot be opened; lines are then dropped.
+int TraceOpen(const std::wstring& path);
+void TraceHeader(const wchar_t* word);
+// The operating-system handle of the current stream, or INVALID_HANDLE_VALUE
+// when lines are being dropped.
+HANDLE TraceStreamHandle();
+
+}  // namespace qel

@@ -1,0 +1,84 @@
+// Platform utilities shared by every module: the Windows version number, paths
+// and well-known folders, file versions, registry enumeration, access rights,
+// text conversions, signature checks and cabinet extraction. Nothing here keeps
+// state. Failures the caller cannot go on from raise BasicException (module
+// "Util"); expected absences come back as false or an OS error code.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qel {
+
+// Windows version numbers as SetupGetRunningWinVer reports them.
+enum WinVer : int {
+    WinVerUnsupported = 0,
+    WinVer95 = 1,
+    WinVerNT4 = 2,
+    WinVer95Later = 3,
+    WinVer98 = 4,
+    WinVer2000 = 5,
+    WinVerMe = 6,
+    WinVerXP = 7,     // XP and Server 2003
+    WinVerVista = 8,  // Vista and every later version
+};
+
+// --- version and platform -------------------------------------------------
+int SetupGetRunningWinVer();
+bool IsWindowsNT();
+bool IsWow64();
+// True on the given version or later (major, minor and service-pack major,
+// each compared as greater or equal).
+bool IsWindowsVersionOrLater(DWORD major, DWORD minor, WORD servicePackMajor);
+LANGID GetUILanguage();
+
+// --- paths and folders ------------------------------------------------------
+int GetFullPath(const std::wstring& path, std::wstring& out);
+void GetDirectoryPart(std::wstring& path);  // in place
+std::wstring GetFileNamePart(const std::wstring& path);
+void AppendPath(std::wstring& folder, const std::wstring& name);  // in place
+// The same two as new strings, for building paths in one expression.
+std::wstring DirectoryOf(const std::wstring& path);
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
+void GetModulePath(HMODULE module, std::wstring& out);
+void GetModuleDirectory(HMODULE module, std::wstring& out);
+void GetWindowsFolder(std::wstring& out);
+void GetProgramFilesFolder(std::wstring& out);
+bool FileExists(const std::wstring& path);
+bool IsOemInfName(const std::wstring& path);
+void MakeTempFile(const std::wstring& folder, std::wstring& out);
+void CreateDirectoryTree(const std::wstring& path);
+
+// --- file versions ----------------------------------------------------------
+bool GetFileVersionString(const std::wstring& file, const std::wstring& item, std::wstring& out);
+bool GetFileVersionNumber(const std::wstring& file, uint64_t& out);
+
+// --- registry ----------------------------------------------------------------
+LSTATUS EnumSubkeyName(HKEY key, DWORD index, std::wstring& out);
+LSTATUS EnumValueName(HKEY key, DWORD index, std::wstring& out);
+LSTATUS QueryStringValue(HKEY key, const std::wstring& valueName, std::wstring& out);
+
+// --- access rights -------------------------------------------------------------
+bool IsAdmin();
+bool GrantInteractiveAccess(const std::wstring& keyPathUnderHklm);
+
+// --- text ------------------------------------------------------------------------
+void SplitCommaList(const std::wstring& text, std::vector<std::wstring>& list);
+void WideToUtf8(const std::wstring& wide, std::string& utf8);
+int Utf8ToWide(const std::string& utf8, std::wstring& wide);
+// Formats with the C runtime's own printf semantics (in a wide format "%s" is a
+// wide string, "%S" a narrow one, "%I64x" a 64-bit value, a null "%s" prints
+// "(null)"), cut to at most maxChars - 1 characters.
+std::wstring FormatMessageV(size_t maxChars, const wchar_t* format, va_list args);
+std::wstring FormatText(const wchar_t* format, ...);
+
+// --- signatures and cabinets ---------------------------------------------------
+bool VerifyTrust(const std::wstring& filePath);
+bool ExtractFileFromCabinet(const std::wstring& cabinet, const std::wstring& fileName,
+                            const std::wstring& destination);
+
+}  // namespace qel

@@ -1,0 +1,189 @@
+#include "TestSupport.h"
+
+#include "Handles.h"
+#include "Util.h"
+
+#include <gtest/gtest.h>
+#include <shellapi.h>
+
+#include <stdexcept>
+
+namespace qeltest {
+namespace {
+
+// Reads a pipe until its writer closes it, on a thread of its own so that a
+// child that fills one pipe while we drain the other cannot stall.
+DWORD WINAPI DrainPipe(void* context) {
+    auto* job = static_cast<std::pair<HANDLE, std::string*>*>(context);
+    char buffer[4096];
+    DWORD read = 0;
+    while (::ReadFile(job->first, buffer, sizeof(buffer), &read, nullptr) && read > 0) job->second->append(buffer, read);
+    return 0;
+}
+
+void Fail(const std::string& what) {
+    throw std::runtime_error(what + " (error " + std::to_string(::GetLastError()) + ")");
+}
+
+}  // namespace
+
+std::wstring TestBinDir() {
+    std::wstring path;
+    qel::GetModuleDirectory(nullptr, path);
+    return path;
+}
+
+std::wstring ProductPath() { return qel::JoinPath(TestBinDir(), L"qelwls64.exe"); }
+
+ProcessResult RunProgram(const std::wstring& commandLine, const std::wstring& currentDir) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    qel::UniqueHandle inRead, inWrite, outRead, outWrite, errRead, errWrite;
+    if (!::CreatePipe(inRead.Put(), inWrite.Put(), &inheritable, 0) ||
+        !::CreatePipe(outRead.Put(), outWrite.Put(), &inheritable, 0) ||
+        !::CreatePipe(errRead.Put(), errWrite.Put(), &inheritable, 0))
+        Fail("CreatePipe");
+    ::SetHandleInformation(inWrite.Get(), HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(outRead.Get(), HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(errRead.Get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inRead.Get();
+    startup.hStdOutput = outWrite.Get();
+    startup.hStdError = errWrite.Get();
+    PROCESS_INFORMATION info{};
+    std::wstring mutableCommandLine = commandLine;
+    if (!::CreateProcessW(nullptr, &mutableCommandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                          currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &info))
+        Fail("CreateProcess " + Utf8(commandLine));
+    qel::UniqueHandle process(info.hProcess), thread(info.hThread);
+    // Our copies of the child's ends must go, or the pipes never report EOF.
+    inRead.Reset();
+    outWrite.Reset();
+    errWrite.Reset();
+    inWrite.Reset();
+
+    ProcessResult result;
+    std::pair<HANDLE, std::string*> outJob{outRead.Get(), &result.out}, errJob{errRead.Get(), &result.err};
+    qel::UniqueHandle errThread(::CreateThread(nullptr, 0, DrainPipe, &errJob, 0, nullptr));
+    DrainPipe(&outJob);
+    ::WaitForSingleObject(errThread.Get(), INFINITE);
+    ::WaitForSingleObject(process.Get(), INFINITE);
+    ::GetExitCodeProcess(process.Get(), &result.exitCode);
+    return result;
+}
+
+void SetWindowsVersion(const std::wstring& exeName, const std::wstring& version) {
+    const std::wstring key = L"Software\\Wine\\AppDefaults\\" + exeName;
+    if (version.empty()) {
+        DeleteRegTree(HKEY_CURRENT_USER, key);
+        return;
+    }
+    qel::UniqueKey handle;
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, handle.Put(),
+                          nullptr) != ERROR_SUCCESS)
+        Fail("RegCreateKeyEx AppDefaults");
+    ::RegSetValueExW(handle.Get(), L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                     static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+}
+
+std::wstring MakeScratchFolder(const std::wstring& name) {
+    const std::wstring folder = L"C:\\qeltests\\" + name;
+    DeleteTree(folder);
+    qel::CreateDirectoryTree(folder);
+    return folder;
+}
+
+void DeleteTree(const std::wstring& path) {
+    if (!PathExists(path)) return;
+    std::wstring from = path;
+    from.push_back(L'\0');  // SHFileOperation takes a double-terminated list
+    SHFILEOPSTRUCTW operation{};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from.c_str();
+    operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
+    ::SHFileOperationW(&operation);
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    qel::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) Fail("open " + Utf8(path));
+    std::string bytes;
+    char buffer[4096];
+    DWORD read = 0;
+    while (::ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.append(buffer, read);
+    return bytes;
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    qel::CreateDirectoryTree(qel::DirectoryOf(path));
+    qel::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!file) Fail("create " + Utf8(path));
+    DWORD written = 0;
+    if (!::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+        Fail("write " + Utf8(path));
+}
+
+bool PathExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void CopyFileOrFail(const std::wstring& from, const std::wstring& to) {
+    if (!::CopyFileW(from.c_str(), to.c_str(), FALSE)) Fail("copy " + Utf8(from) + " to " + Utf8(to));
+}
+
+std::wstring ReadRegString(HKEY root, const std::wstring& subkey, const std::wstring& value, REGSAM view,
+                           bool* found) {
+    if (found) *found = false;
+    qel::UniqueKey key;
+    if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | view, key.Put()) != ERROR_SUCCESS) return L"";
+    std::wstring text;
+    if (qel::QueryStringValue(key.Get(), value, text) != ERROR_SUCCESS) return L"";
+    if (found) *found = true;
+    return text;
+}
+
+void DeleteRegTree(HKEY root, const std::wstring& subkey, REGSAM view) {
+    qel::UniqueKey key;
+    if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_ALL_ACCESS | view, key.Put()) != ERROR_SUCCESS) return;
+    ::RegDeleteTreeW(key.Get(), nullptr);
+    key.Reset();
+    ::RegDeleteKeyExW(root, subkey.c_str(), view, 0);
+}
+
+std::wstring TempFolder() {
+    wchar_t buffer[MAX_PATH];
+    const DWORD length = ::GetTempPathW(MAX_PATH, buffer);
+    std::wstring folder(buffer, length);
+    if (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+    return folder;
+}
+
+std::string Utf8(const std::wstring& text) {
+    std::string bytes;
+    qel::WideToUtf8(text, bytes);
+    return bytes;
+}
+
+std::wstring Wide(const std::string& utf8) {
+    std::wstring text;
+    qel::Utf8ToWide(utf8, text);
+    return text;
+}
+
+std::vector<std::string> SplitCrLfLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+}  // namespace qeltest

@@ -1,0 +1,55 @@
+// Helpers for tests that run inside a Wine prefix: starting programs on pipes
+// the way a setup program starts qelwls64.exe, scratch folders, file bytes,
+// registry reads and Wine's per-program Windows version.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace qeltest {
+
+// The folder of the running test program; qelwls64.exe and the fixture
+// programs are built into the same folder.
+std::wstring TestBinDir();
+std::wstring ProductPath();
+
+struct ProcessResult {
+    DWORD exitCode = 0;
+    std::string out;  // standard output, byte for byte
+    std::string err;  // standard error
+};
+
+// Starts commandLine with its three standard handles on pipes, collects both
+// output streams until the process ends, and returns its exit code.
+ProcessResult RunProgram(const std::wstring& commandLine, const std::wstring& currentDir = L"");
+
+// Sets (or, with an empty version, removes) the Windows version Wine reports
+// to programs of this file name, e.g. L"win2k", L"winxp64", L"win10".
+void SetWindowsVersion(const std::wstring& exeName, const std::wstring& version);
+
+// A fresh, empty folder C:\qeltests\<name>.
+std::wstring MakeScratchFolder(const std::wstring& name);
+void DeleteTree(const std::wstring& path);
+
+std::string ReadFileBytes(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool PathExists(const std::wstring& path);
+void CopyFileOrFail(const std::wstring& from, const std::wstring& to);
+
+// The string value, or an empty optional-like result: found is false when the
+// key or value is missing.
+std::wstring ReadRegString(HKEY root, const std::wstring& subkey, const std::wstring& value, REGSAM view = 0,
+                           bool* found = nullptr);
+void DeleteRegTree(HKEY root, const std::wstring& subkey, REGSAM view = 0);
+
+std::wstring TempFolder();  // GetTempPathW without the trailing backslash
+
+std::string Utf8(const std::wstring& text);
+std::wstring Wide(const std::string& utf8);
+
+// Splits text at "\r\n"; a last piece without a line end is kept.
+std::vector<std::string> SplitCrLfLines(const std::string& text);
+
+}  // namespace qeltest

@@ -1,0 +1,26 @@
+#!/bin/bash
+# Builds the base Wine prefix the tests copy (once; later calls return at once).
+#   make-prefix.sh BASE_DIR
+set -u
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+base=$1
+mkdir -p "$(dirname "$base")"
+exec 9>"$base.lock"
+flock 9
+[ -f "$base/.qel-ready" ] && exit 0
+
+rm -rf "$base"
+mkdir -p "$base"
+export WINEPREFIX=$base
+source "$here/wine-env.sh"
+# A home of its own, so nothing Wine links into the user folders is the host's.
+export HOME=$base/.home
+mkdir -p "$HOME"
+/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+wineserver -w
+# The user folders are links to $HOME; make them real folders of the prefix.
+for link in "$base"/drive_c/users/*/*; do
+  if [ -L "$link" ]; then rm "$link" && mkdir "$link"; fi
+done
+[ -f "$base/system.reg" ] || { echo "make-prefix: wineboot failed in $base" >&2; exit 1; }
+touch "$base/.qel-ready"

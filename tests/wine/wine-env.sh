@@ -1,0 +1,7 @@
+# Wine settings shared by every prefix of the tests (sourced).
+# -all keeps Debian's wrapper and Wine quiet; winedbg and winemenubuilder are
+# switched off so a crash or a shortcut never reaches the host's desktop.
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;winedbg.exe=d;mscoree=d;mshtml=d"
+export WINEARCH=win64
+export DISPLAY=
