@@ -29,6 +29,12 @@ std::wstring EarlyEndMessage(int result, int line) {
     return FormatText(L"Result,%d,%s,%S,%d\n", result, GetResultName(result), kModuleName, line);
 }
 
+// A command whose road this build does not have yet ends the run through the
+// failure handlers, naming the command.
+[[noreturn]] void RoadNotBuilt(const std::wstring& command) {
+    QEL_RAISE(FormatText(L"command '%s' is not available in this build", command.c_str()), 0);
+}
+
 // What one run works with; it lives from the first step to the return.
 struct Run {
     UpdateTransaction transaction;  // constructed before anything else
@@ -66,7 +72,7 @@ bool PrepareScript(Run& run) {
     for (const wchar_t* driverCommand : {L"restartdriver", L"disabledriver", L"enabledriver"}) {
         if (IsCommand(command, driverCommand)) {
             // The adapter commands arrive with the device work.
-            QEL_RAISE(FormatText(L"command '%s' is not available in this build", command.c_str()), 0);
+            RoadNotBuilt(command);
         }
     }
 
@@ -106,17 +112,40 @@ bool PrepareScript(Run& run) {
     return true;
 }
 
+void InstallRoad(Run& run, const wchar_t* startLine) {
+    TraceWrite(TraceDetail, startLine);
+    if (IsCommand(run.Command(), L"apponly_install")) SkipDriverInf = 1;
+    RoadNotBuilt(run.Command());
+}
+
+void UpgradeRoad(Run& run) {
+    TraceWrite(TraceDetail, L"qelwls start upgrading.\n");
+    RoadNotBuilt(run.Command());
+}
+
+void UninstallRoad(Run& run) {
+    TraceWrite(TraceDetail, L"qelwls start uninstalling.\n");
+    run.uninstallMode = true;
+    RoadNotBuilt(run.Command());
+}
+
 // Step 19: the road of the command word.
 void Dispatch(Run& run) {
     const std::wstring& command = run.Command();
-    if (IsCommand(command, L"install") || IsCommand(command, L"apponly_install") ||
-        IsCommand(command, L"driveronly_install") || IsCommand(command, L"upgrade") ||
-        IsCommand(command, L"uninstall")) {
-        // The script roads arrive with the install transaction.
-        QEL_RAISE(FormatText(L"command '%s' is not available in this build", command.c_str()), 0);
+    if (IsCommand(command, L"install")) {
+        InstallRoad(run, L"qelwls start installing.\n");
+    } else if (IsCommand(command, L"apponly_install")) {
+        InstallRoad(run, L"qelwls start installing app only.\n");
+    } else if (IsCommand(command, L"driveronly_install")) {
+        InstallRoad(run, L"qelwls start installing driver only.\n");
+    } else if (IsCommand(command, L"upgrade")) {
+        UpgradeRoad(run);
+    } else if (IsCommand(command, L"uninstall")) {
+        UninstallRoad(run);
+    } else {
+        TraceWrite(TraceError, L"Invalid arguments\n");
+        run.result = SetupErrorInvalidArguments;
     }
-    TraceWrite(TraceError, L"Invalid arguments\n");
-    run.result = SetupErrorInvalidArguments;
 }
 
 // The rollback entry of the failure handlers.
