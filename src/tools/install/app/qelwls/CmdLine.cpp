@@ -149,7 +149,7 @@ void Dispatch(Run& run) {
 }
 
 // The rollback entry of the failure handlers.
-void UndoRun(Run& run) { run.transaction.RollbackAll(); }
+void UndoRun(Run& run) { RollbackAll(run.transaction); }
 
 // Steps 19 to 21, with the three handlers of a failed command.
 void RunCommand(Run& run) {

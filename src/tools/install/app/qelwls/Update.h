@@ -1,22 +1,194 @@
-// UpdateTransaction: the install transaction that queues every change of a run
-// and commits it stage by stage.
+// UpdateTransaction: the one object through which a run changes the system.
+// Key handlers only queue records here; Commit carries them out stage by stage,
+// writing a rollback record before each file or driver change and an uninstall
+// record after each install. Sub-install transactions appended to it are
+// committed, rolled back and cleaned up together with it.
 #pragma once
 
+#include "Log.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace qel {
 
+// File flags: the SetupAPI CopyFiles flags (COPYFLG_*) in the low bits, plus
+// two of the system's own.
+constexpr uint32_t NO_UNINSTALL_RECORD = 0x40000000;  // no uninstall record; never removed
+constexpr uint32_t SHARED_DLL = 0x80000000;           // counted in SharedDLLs
+// NOSKIP | NOVERSIONCHECK: what the system uses for files it copies or
+// deletes on its own account.
+constexpr uint32_t kOwnFileFlags = 0x6;
+
+// "HKR": the driver key of each device that takes the installed driver. It is
+// never passed to the registry.
+inline HKEY RelativeRoot() { return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80666420))); }
+
+struct FileOp {
+    std::wstring destination;
+    std::wstring source;  // for a removal: the path to remove
+    uint32_t flags = 0;
+    std::wstring cabinet;  // empty when the source is a plain file
+};
+
+struct RunOp {
+    std::wstring program;
+    std::wstring arguments;
+    uint32_t flags = 0;
+};
+
+struct RegOp {
+    HKEY root = nullptr;  // a predefined root or RelativeRoot()
+    std::wstring subkey;
+    std::wstring valueName;  // empty for the key itself
+    uint32_t type = 0;       // REG_SZ, REG_DWORD, ...
+    uint32_t flags = 0;      // the AddReg / DelReg flags
+    std::vector<BYTE> data;
+    uint32_t access = 0;     // 1: interactive users get full access
+};
+
+struct LinkOp {
+    std::wstring folder;
+    std::wstring name;
+    std::wstring target;
+    std::wstring arguments;
+    std::wstring workingFolder;
+    std::wstring iconFile;
+    uint32_t iconIndex = 0;
+    std::wstring localizedName;  // resource reference, empty before Vista
+    std::wstring stringIdName;   // empty before Vista
+};
+
+// Kinds of DirOp.
+enum DirRemoveKind : uint32_t { DirRemoveIfEmpty = 0, DirRemoveTree = 1 };  // others: a shortcut
+
+struct DirOp {
+    std::wstring path;
+    uint32_t kind = DirRemoveIfEmpty;
+};
+
+enum MoveResult : int { MoveDone = 0, MoveAtRestart = 1, MoveFailed = 2 };
+
 class UpdateTransaction {
 public:
-    std::wstring driverInfName;  // file name of the package's driver INF
+    UpdateTransaction();
+    ~UpdateTransaction();
+    UpdateTransaction(const UpdateTransaction&) = delete;
+    UpdateTransaction& operator=(const UpdateTransaction&) = delete;
 
     bool IsRebootRequired() const { return rebootRequired; }
     bool IsRestartDriverRequired() const { return restartDriverRequired; }
-    // Undoes this transaction and its sub-installs from their rollback logs.
-    void RollbackAll();
+    void SetRebootRequired(bool required) { rebootRequired = rebootRequired || required; }
 
-    bool rebootRequired = false;
+    void OpenRollbackLog(const std::wstring& path, bool create);
+    void OpenUninstallLog(const std::wstring& path, bool create);
+
+    // --- queue operations (key handlers) ---------------------------------
+    void FileInstall(const std::wstring& source, const std::wstring& destination, uint32_t flags,
+                     const std::wstring& cabinet);
+    void FileMove(const std::wstring& source, const std::wstring& destination, uint32_t flags);
+    void InfInstall(const std::wstring& infPath, const std::wstring& folder);
+    void InfRemove(const std::wstring& infPath, const std::wstring& oemInfName);
+    void DriverUpdate(const std::wstring& hardwareId, const std::wstring& infPath);
+    void DriverUninstall(const std::wstring& oemInfOrPackageFolder);
+    void FileRemove(const std::wstring& path, uint32_t flags);
+    void RunApp(const std::wstring& program, const std::wstring& arguments, uint32_t flags, bool before);
+    // Raises for a deletion under RelativeRoot() and queues nothing then.
+    void RegistryUpdate(HKEY root, const std::wstring& subkey, const std::wstring& valueName, uint32_t type,
+                        uint32_t flags, const std::vector<BYTE>& data, uint32_t access, bool add);
+    void LinkAdd(const LinkOp& link);
+    void DriverPackageInf(const std::wstring& infName);
+    void DirRemove(const std::wstring& path, uint32_t kind);
+    // Takes ownership; the sub-install is committed, rolled back and cleaned
+    // up after this transaction, in the order added.
+    void AddSubTransaction(std::unique_ptr<UpdateTransaction> subInstall);
+
+    // This transaction's share of the commit's total cost.
+    uint32_t Cost() const;
+
+    // --- commit side -------------------------------------------------------
+    // Writes one rollback record before the change it describes (nothing
+    // while rollbackEnabled is false); a record that cannot be written raises.
+    void LogRollbackRecord(const wchar_t* format, ...);
+    void CommitFileInstall(const std::wstring& source, const std::wstring& destination, uint32_t flags,
+                           const std::wstring& cabinet);
+    void CommitFileRemove(const std::wstring& path, uint32_t flags);
+    MoveResult MoveFileLogged(const std::wstring& from, const std::wstring& to, bool delayAllowed);
+    MoveResult QueuedMove(const std::wstring& from, const std::wstring& to);
+    void CommitRegDelete(HKEY root, const std::wstring& subkey, const std::wstring& valueName, uint32_t flags);
+    void CommitRegAdd(HKEY root, const std::wstring& subkey, const std::wstring& valueName, uint32_t type,
+                      uint32_t flags, const std::vector<BYTE>& data, uint32_t access);
+    bool GSMUDeleteKey(HKEY parent, const std::wstring& path, uint32_t flags);
+    // Undoes this transaction from its rollback log, newest record first.
+    void Rollback();
+
+    // --- members -------------------------------------------------------------
+    std::wstring dpinstPath;
+    std::wstring packageFolder;
+    std::wstring packageInfPath;
+    std::wstring driverInfName;  // file name of the script's driver INF
+    std::vector<FileOp> fileInstalls;
+    std::vector<FileOp> fileMoves;
+    std::vector<std::wstring> infInstalls;  // pairs: copied INF path, folder
+    std::vector<std::vector<std::wstring>> driverUpdates;  // (hardware id, INF path)
+    std::vector<FileOp> fileRemoves;
+    std::vector<std::wstring> infRemoves;   // pairs: INF path, OEM INF name
+    std::vector<std::wstring> driverUninstalls;
+    std::vector<std::wstring> movedAsideFiles;  // deleted by the clean-up
+    std::vector<std::wstring> packageInfs;
+    std::vector<RunOp> postRuns;
+    std::vector<RunOp> preRuns;
+    std::vector<RegOp> regAdds;
+    std::vector<RegOp> regDeletes;
+    std::vector<RegOp> relativeRegAdds;
+    std::vector<LinkOp> links;
+    std::vector<DirOp> dirRemoves;
     bool restartDriverRequired = false;
+    bool rebootRequired = false;
+    bool rollbackEnabled = true;  // false from the start of an uninstall replay
+    LogFile rollbackLog;
+    LogFile uninstallLog;
+    // The transactions every stage walks: this one first, then sub-installs.
+    std::vector<UpdateTransaction*> transactions;
+    // Written by the driver package key. Until a catalog was checked the
+    // package counts as unsigned, the safe assumption.
+    bool driverPackageSigned = false;
+
+private:
+    std::vector<std::unique_ptr<UpdateTransaction>> subInstalls_;
 };
+
+// Carries out everything queued in the transaction and its sub-installs, in
+// eight stages, with "Progress" lines on the status channel.
+void Commit(UpdateTransaction& transaction);
+// The rollback entry: Rollback for every transaction, the top one first.
+void RollbackAll(UpdateTransaction& transaction);
+// Replays the open uninstall log into removals (newest first) and commits.
+void Uninstall(UpdateTransaction& transaction, bool upgrade);
+// Deletes the control-panel applet the uninstall log lists, then commits.
+void UninstallCPL(UpdateTransaction& transaction);
+// The clean-up entry: DoCleanup for every transaction, the top one first.
+void DoCleanupAll(UpdateTransaction& transaction);
+void DoCleanup(UpdateTransaction& transaction);
+void DeleteFileOrDefer(const std::wstring& path);
+bool DriverSetupExists();
+
+// SharedDLLs reference counts, one REG_DWORD per file path under
+// HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs.
+void AddSharedDllRef(const std::wstring& path, bool presentBefore);
+void ReleaseSharedDllRef(const std::wstring& path);
+
+// The counting shared by the files' references and the setup's own install
+// count ("QelSetup"); raises name `module`. `message` is the log line's format
+// ("...%s (presentOnSystem = %d).\n").
+void IncrementSharedDllCount(const std::wstring& valueName, bool presentBefore, const char* module,
+                             const wchar_t* message);
+// True when the reference was the last one: the key or the value could not be
+// read, or the count reached zero and the value was deleted.
+bool DecrementSharedDllCount(const std::wstring& valueName, const char* module);
 
 }  // namespace qel

@@ -1,0 +1,127 @@
+// The transaction's records: construction, the queue operations that the key
+// handlers call, the cost of the queued work and the two logs.
+#include "BasicException.h"
+#include "Trace.h"
+#include "Update.h"
+#include "Util.h"
+
+namespace qel {
+namespace {
+constexpr const char* kModuleName = "Update";
+
+// Shares of the commit's total cost.
+constexpr uint32_t kCostPreRun = 30;
+constexpr uint32_t kCostPostRun = 10;
+constexpr uint32_t kCostFile = 3;
+constexpr uint32_t kCostInfEntry = 5;
+constexpr uint32_t kCostDriverUpdates = 200;
+constexpr uint32_t kCostDriverUninstalls = 100;
+constexpr uint32_t kCostRegistryStage = 1;  // one for deletions, one for additions and links
+}  // namespace
+
+UpdateTransaction::UpdateTransaction() { transactions.push_back(this); }
+
+// Sub-installs are owned through subInstalls_; `transactions` only refers to
+// them, so nothing is destroyed twice.
+UpdateTransaction::~UpdateTransaction() = default;
+
+void UpdateTransaction::OpenRollbackLog(const std::wstring& path, bool create) {
+    if (rollbackLog.Open(path, create) != LogOk) QEL_RAISE(path, ::GetLastError());
+}
+
+void UpdateTransaction::OpenUninstallLog(const std::wstring& path, bool create) {
+    if (uninstallLog.Open(path, create) != LogOk) QEL_RAISE(path, ::GetLastError());
+}
+
+void UpdateTransaction::FileInstall(const std::wstring& source, const std::wstring& destination, uint32_t flags,
+                                    const std::wstring& cabinet) {
+    fileInstalls.push_back(FileOp{destination, source, flags, cabinet});
+}
+
+void UpdateTransaction::FileMove(const std::wstring& source, const std::wstring& destination, uint32_t flags) {
+    fileMoves.push_back(FileOp{destination, source, flags, L""});
+}
+
+void UpdateTransaction::InfInstall(const std::wstring& infPath, const std::wstring& folder) {
+    const std::wstring copied = JoinPath(folder, GetFileNamePart(infPath));
+    fileInstalls.push_back(FileOp{copied, infPath, kOwnFileFlags, L""});
+    infInstalls.push_back(copied);
+    infInstalls.push_back(folder);
+}
+
+void UpdateTransaction::InfRemove(const std::wstring& infPath, const std::wstring& oemInfName) {
+    infRemoves.push_back(infPath);
+    infRemoves.push_back(oemInfName);
+}
+
+void UpdateTransaction::DriverUpdate(const std::wstring& hardwareId, const std::wstring& infPath) {
+    driverUpdates.push_back({hardwareId, infPath});
+}
+
+void UpdateTransaction::DriverUninstall(const std::wstring& oemInfOrPackageFolder) {
+    driverUninstalls.push_back(oemInfOrPackageFolder);
+}
+
+void UpdateTransaction::FileRemove(const std::wstring& path, uint32_t flags) {
+    fileRemoves.push_back(FileOp{L"", path, flags, L""});
+}
+
+void UpdateTransaction::RunApp(const std::wstring& program, const std::wstring& arguments, uint32_t flags,
+                               bool before) {
+    (before ? preRuns : postRuns).push_back(RunOp{program, arguments, flags});
+}
+
+void UpdateTransaction::RegistryUpdate(HKEY root, const std::wstring& subkey, const std::wstring& valueName,
+                                       uint32_t type, uint32_t flags, const std::vector<BYTE>& data, uint32_t access,
+                                       bool add) {
+    // A driver key exists only for the devices a driver update reaches; what
+    // would be deleted under it is unknowable at queue time.
+    if (!add && root == RelativeRoot()) QEL_RAISE(L"HKR\\" + subkey, 0);
+    RegOp record{root, subkey, valueName, type, flags, data, access};
+    if (!add)
+        regDeletes.push_back(std::move(record));
+    else if (root == RelativeRoot())
+        relativeRegAdds.push_back(std::move(record));
+    else
+        regAdds.push_back(std::move(record));
+}
+
+void UpdateTransaction::LinkAdd(const LinkOp& link) { links.push_back(link); }
+
+void UpdateTransaction::DriverPackageInf(const std::wstring& infName) { packageInfs.push_back(infName); }
+
+void UpdateTransaction::DirRemove(const std::wstring& path, uint32_t kind) { dirRemoves.push_back(DirOp{path, kind}); }
+
+void UpdateTransaction::AddSubTransaction(std::unique_ptr<UpdateTransaction> subInstall) {
+    transactions.push_back(subInstall.get());
+    subInstalls_.push_back(std::move(subInstall));
+}
+
+uint32_t UpdateTransaction::Cost() const {
+    uint32_t cost = kCostPreRun * static_cast<uint32_t>(preRuns.size());
+    cost += kCostRegistryStage;
+    if (!driverUninstalls.empty()) cost += kCostDriverUninstalls;
+    cost += kCostInfEntry * static_cast<uint32_t>(infRemoves.size());
+    cost += kCostFile * static_cast<uint32_t>(fileRemoves.size());
+    cost += kCostFile * static_cast<uint32_t>(fileInstalls.size());
+    cost += kCostFile * static_cast<uint32_t>(fileMoves.size());
+    cost += kCostInfEntry * static_cast<uint32_t>(infInstalls.size());
+    if (!driverUpdates.empty()) cost += kCostDriverUpdates;
+    cost += kCostRegistryStage;
+    cost += kCostPostRun * static_cast<uint32_t>(postRuns.size());
+    return cost;
+}
+
+void UpdateTransaction::LogRollbackRecord(const wchar_t* format, ...) {
+    if (!rollbackEnabled) return;
+    va_list args;
+    va_start(args, format);
+    const std::wstring line = FormatMessageV(4096, format, args);
+    va_end(args);
+    // No change is made that the log cannot undo: a record that cannot be
+    // written stops the step it describes.
+    if (rollbackLog.WriteLine(line) != LogOk) QEL_RAISE(rollbackLog.Path(), ::GetLastError());
+    TraceWrite(3, L"%s", line.c_str());
+}
+
+}  // namespace qel
