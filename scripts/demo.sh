@@ -1,0 +1,60 @@
+#!/bin/bash
+# The main job on the sample package: builds qelwls64.exe and the sample
+# adapter package, then installs, upgrades and uninstalls the package's
+# applications under Wine, showing the status lines, the exit codes and what
+# each step left on the (Wine) machine. Needs root on a fresh machine (to
+# install the packages).
+set -eu
+cd "$(dirname "$0")/.."
+root=$(pwd)
+bash scripts/prerequisites.sh
+cmake --preset mingw -DBUILD_TESTING=OFF >/dev/null
+cmake --build --preset mingw --target qelwls64 sample_package
+
+package=$root/build/examples/package
+winroot=$root/build/wine
+bash tests/wine/make-prefix.sh "$winroot/base"
+prefix=$winroot/demo
+rm -rf "$prefix"
+cp -a "$winroot/base" "$prefix"
+export WINEPREFIX=$prefix
+source tests/wine/wine-env.sh
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+
+drive_c=$prefix/drive_c
+win_package="Z:${package//\//\\}"
+
+run() {
+  echo
+  echo "\$ qelwls64.exe $* "
+  set +e
+  /usr/lib/wine/wine64 "$package/qelwls64.exe" "$@" | sed 's/^/  status> /'
+  local status=${PIPESTATUS[0]}
+  set -e
+  echo "  exit code $status; registry message: $(/usr/lib/wine/wine64 reg query 'HKCU\SOFTWARE\QelSetup' /v Message /reg:32 2>/dev/null | tr -d '\r' | awk '/Message/ {print $3}')"
+}
+
+show() {
+  echo "  installed files:"
+  (cd "$drive_c" && find "Program Files/Qel Wireless" "Program Files/Common Files/Qel Shared" \
+      windows/system32/qelwlcpl.cpl -type f 2>/dev/null | sort | sed 's/^/    C:\\/; s#/#\\#g') || true
+  local log="$drive_c/Program Files/Qel Wireless/Uninstall/qelwls.log"
+  if [ -f "$log" ]; then
+    echo "  uninstall log:"
+    tr -d '\r' < "$log" | sed 's/^/    /'
+  fi
+  echo "  SharedDLLs:"
+  /usr/lib/wine/wine64 reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs' 2>/dev/null \
+    | tr -d '\r' | grep -i 'qel' | sed 's/^ */    /' || echo "    (none)"
+}
+
+echo "Sample package: $package"
+run apponly_install "$win_package"
+show
+run upgrade "$win_package"
+show
+run uninstall "$win_package"
+show
+echo
+echo "Diagnostic log of the three runs: $drive_c/users/$(whoami)/Temp/qelwl.log"
