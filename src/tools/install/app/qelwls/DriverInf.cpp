@@ -207,7 +207,7 @@ void InfFile::GetTargetPath(const std::wstring& section, std::wstring& out) cons
 }
 
 void InfFile::GetSourceDisksFiles(std::vector<std::wstring>& list) const {
-    if (GetColumn(L"SourceDisksFiles", 0, list) != InfOk) QEL_RAISE(L"SourceDisksFiles", 0);
+    if (GetColumn(L"SourceDisksFiles", 0, list) != InfOk) QEL_RAISE();
 }
 
 void InfFile::GetModelHardwareIds(std::vector<std::wstring>& list) const {
@@ -216,7 +216,7 @@ void InfFile::GetModelHardwareIds(std::vector<std::wstring>& list) const {
     GetLineField(L"Manufacturer", 0, 1, models);
     GetLineField(L"Manufacturer", 0, 2, decoration);
     const std::wstring modelsSection = models + L"." + decoration;
-    if (GetColumn(modelsSection, 2, list) != InfOk) QEL_RAISE(modelsSection, 0);
+    if (GetColumn(modelsSection, 2, list) != InfOk) QEL_RAISE();
 }
 
 }  // namespace qel
