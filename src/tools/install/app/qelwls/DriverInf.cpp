@@ -196,14 +196,32 @@ InfStatus InfFile::GetColumn(const std::wstring& section, int field, std::vector
 }
 
 void InfFile::GetTargetPath(const std::wstring& section, std::wstring& out) const {
+    GetTargetPathAsNamed(Decorate(section), out);
+}
+
+void InfFile::GetTargetPathAsNamed(const std::wstring& name, std::wstring& out) const {
     out.clear();
-    const std::wstring name = Decorate(section);
     DWORD size = 0;
     if (!::SetupGetTargetPathW(handle_.Get(), nullptr, name.c_str(), nullptr, 0, &size)) QEL_RAISE();
     std::wstring buffer(size, L'\0');
     if (!::SetupGetTargetPathW(handle_.Get(), nullptr, name.c_str(), &buffer[0], size, nullptr)) QEL_RAISE();
     buffer.resize(size > 0 ? size - 1 : 0);
     out.swap(buffer);
+}
+
+bool InfFile::GetSourceFileLocation(const std::wstring& fileName, UINT& sourceId, std::wstring& subFolder) const {
+    DWORD size = 0;
+    UINT id = 0;
+    if (!::SetupGetSourceFileLocationW(handle_.Get(), nullptr, fileName.c_str(), &id, nullptr, 0, &size))
+        return false;
+    if (size == 0) size = 1;
+    std::wstring buffer(size, L'\0');
+    if (!::SetupGetSourceFileLocationW(handle_.Get(), nullptr, fileName.c_str(), &id, &buffer[0], size, nullptr))
+        QEL_RAISE(fileName, ::GetLastError());
+    buffer.resize(size > 0 ? size - 1 : 0);
+    sourceId = id;
+    subFolder.swap(buffer);
+    return true;
 }
 
 void InfFile::GetSourceDisksFiles(std::vector<std::wstring>& list) const {

@@ -52,6 +52,13 @@ public:
     InfStatus GetBinaryField(const std::wstring& section, DWORD index, DWORD field, std::vector<BYTE>& bytes) const;
     InfStatus GetColumn(const std::wstring& section, int field, std::vector<std::wstring>& list) const;
     void GetTargetPath(const std::wstring& section, std::wstring& out) const;
+    // The [DestinationDirs] folder of the section exactly as named, without
+    // the platform decoration.
+    void GetTargetPathAsNamed(const std::wstring& section, std::wstring& out) const;
+    // Where [SourceDisksFiles] and [SourceDisksNames] place a file: its source
+    // id and sub-folder (as SetupAPI reports it). False when the file is not
+    // listed; a listed file whose sub-folder cannot be fetched raises.
+    bool GetSourceFileLocation(const std::wstring& fileName, UINT& sourceId, std::wstring& subFolder) const;
     void GetSourceDisksFiles(std::vector<std::wstring>& list) const;
     void GetModelHardwareIds(std::vector<std::wstring>& list) const;
 
