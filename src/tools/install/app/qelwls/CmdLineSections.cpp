@@ -1,0 +1,57 @@
+// The section processor: the one place that knows which keys a section may
+// hold and in which order they run. The order is the order in which a
+// section's records enter the transaction's lists.
+#include "BasicException.h"
+#include "CmdLine.h"
+#include "CmdLineKeys.h"
+#include "Util.h"
+
+namespace qel {
+namespace {
+constexpr const char* kModuleName = "CmdLine";
+
+// A key whose handler this build does not have stops the run where the key
+// would have run: skipping it would install less than the script asks for.
+void RefuseUnbuiltKey(const InfFile& script, const std::wstring& section, const wchar_t* key) {
+    INFCONTEXT context;
+    if (script.FindFirstLine(section, key, context) == InfOk)
+        QEL_RAISE(FormatText(L"key %s in [%s] is not supported by this build", key, section.c_str()), 0);
+}
+}  // namespace
+
+void ProcessSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+    // A sub-install brings its own driver; from here on no DriverInf key runs,
+    // not even in this section.
+    if (SubInstallKey(transaction, script, section)) SkipDriverInf = 1;
+    RefuseUnbuiltKey(script, section, L"ConditionalSection");
+    RefuseUnbuiltKey(script, section, L"PreRun");
+    DelRegKey(transaction, script, section);
+    RefuseUnbuiltKey(script, section, L"DelGINA");
+    DelFilesKey(transaction, script, section);
+    RegDelFilesKey(transaction, script, section);
+    if (SkipDriverInf == 0) RefuseUnbuiltKey(script, section, L"DriverInf");
+    CopyFilesKey(transaction, script, section);
+    RefuseUnbuiltKey(script, section, L"AddGINA");
+    AddRegKey(transaction, script, section);
+    RefuseUnbuiltKey(script, section, L"AddLinks");
+    RefuseUnbuiltKey(script, section, L"PostRun");
+    DelDirsKey(transaction, script, section);
+    // Before Vista the driver store keys have no meaning and are ignored.
+    if (SetupGetRunningWinVer() > WinVerXP) {
+        for (const wchar_t* key : {L"Install", L"Uninstall", L"UninstallInf"}) RefuseUnbuiltKey(script, section, key);
+    }
+    UninstallLogKey(transaction, script, section);
+}
+
+void ProcessSections(UpdateTransaction& transaction, const InfFile& script, const std::vector<std::wstring>& sections) {
+    // Each list of sections gets a new rollback log of its own, kept in the
+    // Windows folder, apart from every folder an install touches.
+    std::wstring windowsFolder;
+    GetWindowsFolder(windowsFolder);
+    std::wstring rollbackLog;
+    MakeTempFile(windowsFolder, rollbackLog);
+    transaction.OpenRollbackLog(rollbackLog, true);
+    for (const std::wstring& section : sections) ProcessSection(transaction, script, section);
+}
+
+}  // namespace qel

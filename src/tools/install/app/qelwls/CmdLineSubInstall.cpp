@@ -1,0 +1,91 @@
+// The two keys that shape the transaction rather than queue ordinary work:
+// SubInstall runs sections of another script in a transaction of its own, and
+// UninstallLog starts the uninstall log of the run beside a copy of the script.
+#include "BasicException.h"
+#include "CmdLine.h"
+#include "CmdLineKeys.h"
+#include "Util.h"
+
+#include <memory>
+
+namespace qel {
+namespace {
+constexpr const char* kModuleName = "CmdLine";
+
+// A SubInstall that names its own script and section, directly or through
+// other scripts, would nest without end, each level opening one more script
+// and one more rollback log. Real packages nest one or two levels.
+constexpr int kMaxSubInstallDepth = 16;
+int subInstallDepth = 0;
+
+// Counts one level of sub-install for the lifetime of the scope, also when a
+// raise unwinds it.
+class SubInstallLevel {
+public:
+    explicit SubInstallLevel(const std::wstring& section) {
+        if (subInstallDepth >= kMaxSubInstallDepth)
+            QEL_RAISE(FormatText(L"SubInstall in [%s] nests deeper than %d sub-installs", section.c_str(),
+                                 kMaxSubInstallDepth),
+                      0);
+        ++subInstallDepth;
+    }
+    ~SubInstallLevel() { --subInstallDepth; }
+    SubInstallLevel(const SubInstallLevel&) = delete;
+    SubInstallLevel& operator=(const SubInstallLevel&) = delete;
+};
+}  // namespace
+
+bool SubInstallKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+    std::vector<std::wstring> values;
+    if (script.GetKeyValues(section, L"SubInstall", values) != InfOk) return false;
+    if (values.empty()) QEL_RAISE(L"SubInstall in [" + section + L"] names no script", 0);
+    SubInstallLevel level(section);
+
+    // The other script lies beside the one the command line named.
+    const std::wstring& folder = ScriptDirArg.empty() ? WorkingDir : ScriptDirArg;
+    InfFile other;
+    other.Open(JoinPath(folder, values.front()), GetUILanguage());
+    values.erase(values.begin());
+
+    // Handed over before its sections run, so that a failure in them still
+    // rolls it back with the rest.
+    auto subInstall = std::make_unique<UpdateTransaction>();
+    UpdateTransaction& subTransaction = *subInstall;
+    transaction.AddSubTransaction(std::move(subInstall));
+    ProcessSections(subTransaction, other, values);
+    return true;
+}
+
+void GetUninstallLogPath(const InfFile& script, std::wstring& out) {
+    std::wstring text;
+    // Without a path there is nowhere to keep the log; an install that went on
+    // could never be undone by a later uninstall.
+    if (script.GetLineText(L"Setup", L"UninstallLog", text) != InfOk || text.empty())
+        QEL_RAISE(L"[Setup] UninstallLog is missing", 0);
+    if (GetFullPath(text, out) != 0) QEL_RAISE(text, ::GetLastError());
+    CreateDirectoryTree(DirectoryOf(out));
+}
+
+void UninstallLogKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+    std::wstring value;  // only its presence counts
+    if (script.GetLineText(section, L"UninstallLog", value) != InfOk) return;
+
+    std::wstring logPath;
+    GetUninstallLogPath(script, logPath);
+    const std::wstring logFolder = DirectoryOf(logPath);
+    // The log is written under a temporary name beside its final place and
+    // takes the final name in the file stage, so a run that fails before that
+    // leaves the previous log where it was.
+    std::wstring temporary;
+    MakeTempFile(logFolder, temporary);
+    transaction.OpenUninstallLog(temporary, true);
+
+    // A later upgrade or uninstall reads the script beside the log under this
+    // one name, whichever script the run used.
+    std::wstring scriptPath;
+    script.GetPath(scriptPath);
+    transaction.FileInstall(scriptPath, JoinPath(logFolder, L"qelwls.ini"), kOwnFileFlags, L"");
+    transaction.FileMove(temporary, logPath, kOwnFileFlags);
+}
+
+}  // namespace qel
