@@ -3,6 +3,7 @@
 #include "CmdLine.h"
 
 #include "BasicException.h"
+#include "CmdLineKeys.h"
 #include "DriverInf.h"
 #include "SetupStatus.h"
 #include "Trace.h"
@@ -115,18 +116,63 @@ bool PrepareScript(Run& run) {
 void InstallRoad(Run& run, const wchar_t* startLine) {
     TraceWrite(TraceDetail, startLine);
     if (IsCommand(run.Command(), L"apponly_install")) SkipDriverInf = 1;
-    RoadNotBuilt(run.Command());
+    std::vector<std::wstring> sections{L"Install"};
+    sections.insert(sections.end(), run.args.begin() + 3, run.args.end());
+    ProcessSections(run.transaction, run.script, sections);
+    Commit(run.transaction);
+    // The virtual adapter ("peernet") and the filter driver ("-qelis") arrive
+    // with the device work.
+    DoCleanupAll(run.transaction);
+    run.result = run.ResultFromFlags();
+}
+
+// Opens the uninstall log an earlier install left, for replay.
+void OpenInstalledLog(Run& run) {
+    std::wstring logPath;
+    GetUninstallLogPath(run.script, logPath);
+    run.transaction.OpenUninstallLog(logPath, false);
 }
 
 void UpgradeRoad(Run& run) {
     TraceWrite(TraceDetail, L"qelwls start upgrading.\n");
-    RoadNotBuilt(run.Command());
+    OpenInstalledLog(run);
+    ProcessSection(run.transaction, run.script, L"Upgrade");
+    Uninstall(run.transaction, true);
+    DoCleanupAll(run.transaction);
+    run.result = run.ResultFromFlags();
 }
 
 void UninstallRoad(Run& run) {
     TraceWrite(TraceDetail, L"qelwls start uninstalling.\n");
     run.uninstallMode = true;
-    RoadNotBuilt(run.Command());
+    if (ReleaseInstallRef()) {
+        // The last user of the setup: everything the log lists goes. Removing
+        // the virtual adapter, the filter component and per-user settings
+        // arrives with the device work.
+        OpenInstalledLog(run);
+        ProcessSection(run.transaction, run.script, L"Uninstall");
+        Uninstall(run.transaction, false);
+        DoCleanupAll(run.transaction);
+        run.result = run.ResultFromFlags();
+        return;
+    }
+    if (::lstrcmpiW(run.args[2].c_str(), L"sm") == 0) {
+        TraceWrite(TraceError, L"Uninstalling sm...\n");
+        run.result = SetupSuccess;
+        return;
+    }
+    // Other users of the setup remain: only this product's part goes.
+    TraceWrite(TraceError, L"Uninstalling Partially...\n");
+    OpenInstalledLog(run);
+    ProcessSection(run.transaction, run.script, L"UninstPart");
+    UninstallCPL(run.transaction);
+    DoCleanupAll(run.transaction);
+    if (SetupGetRunningWinVer() < WinVerVista) {
+        // Hiding the tray icon arrives with the per-user work.
+        ProcessSection(run.transaction, run.script, L"PostUninstPart");
+        Commit(run.transaction);
+    }
+    run.result = run.ResultFromFlags();
 }
 
 // Step 19: the road of the command word.
@@ -148,8 +194,12 @@ void Dispatch(Run& run) {
     }
 }
 
-// The rollback entry of the failure handlers.
-void UndoRun(Run& run) { RollbackAll(run.transaction); }
+// The rollback entry of the failure handlers; a failed uninstall gives the
+// install count back.
+void UndoRun(Run& run) {
+    RollbackAll(run.transaction);
+    if (run.uninstallMode) ResetSharedDllRef(L"QelSetup", false);
+}
 
 // Steps 19 to 21, with the three handlers of a failed command.
 void RunCommand(Run& run) {

@@ -4,6 +4,9 @@
 #include "Trace.h"
 #include "Util.h"
 
+#include <climits>
+#include <cwchar>
+
 namespace qel {
 namespace {
 constexpr const char* kModuleName = "DriverInf";
@@ -163,6 +166,18 @@ InfStatus InfFile::GetIntField(const std::wstring& section, DWORD index, DWORD f
         if (error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_DATA || error == ERROR_SUCCESS)
             return InfFieldMissing;
         QEL_RAISE();
+    }
+    // Flags are unsigned 32-bit values written in hex (0x80000040). Wine's
+    // SetupGetIntField clamps what does not fit a signed int to INT_MAX, so
+    // such a field is read again as the unsigned number it spells.
+    if (number == INT_MAX || number == INT_MIN) {
+        std::wstring text;
+        if (GetField(context, field, text) == InfOk) {
+            wchar_t* end = nullptr;
+            const unsigned long long parsed = std::wcstoull(text.c_str(), &end, 0);
+            if (end != text.c_str() && *end == L'\0' && parsed <= 0xFFFFFFFFull)
+                number = static_cast<INT>(static_cast<uint32_t>(parsed));
+        }
     }
     value = number;
     return InfOk;

@@ -73,6 +73,14 @@ struct DirOp {
 
 enum MoveResult : int { MoveDone = 0, MoveAtRestart = 1, MoveFailed = 2 };
 
+// A SharedDLLs count as it was before an install changed it.
+struct SharedDllPrior {
+    std::wstring valueName;
+    REGSAM view = 0;
+    bool existed = false;
+    DWORD count = 0;
+};
+
 class UpdateTransaction {
 public:
     UpdateTransaction();
@@ -147,6 +155,9 @@ public:
     std::vector<RegOp> relativeRegAdds;
     std::vector<LinkOp> links;
     std::vector<DirOp> dirRemoves;
+    // SharedDLLs counts this commit raised, oldest first: a rollback puts them
+    // back as they were, so a failed install leaves no count behind.
+    std::vector<SharedDllPrior> sharedDllPriors;
     bool restartDriverRequired = false;
     bool rebootRequired = false;
     bool rollbackEnabled = true;  // false from the start of an uninstall replay
@@ -175,18 +186,21 @@ void UninstallCPL(UpdateTransaction& transaction);
 void DoCleanupAll(UpdateTransaction& transaction);
 void DoCleanup(UpdateTransaction& transaction);
 void DeleteFileOrDefer(const std::wstring& path);
+// True for the errors of a file that is in use by another program.
+bool IsInUseError(DWORD error);
 bool DriverSetupExists();
 
 // SharedDLLs reference counts, one REG_DWORD per file path under
 // HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs.
-void AddSharedDllRef(const std::wstring& path, bool presentBefore);
+SharedDllPrior AddSharedDllRef(const std::wstring& path, bool presentBefore);
 void ReleaseSharedDllRef(const std::wstring& path);
 
 // The counting shared by the files' references and the setup's own install
 // count ("QelSetup"); raises name `module`. `message` is the log line's format
 // ("...%s (presentOnSystem = %d).\n").
-void IncrementSharedDllCount(const std::wstring& valueName, bool presentBefore, const char* module,
-                             const wchar_t* message);
+SharedDllPrior IncrementSharedDllCount(const std::wstring& valueName, bool presentBefore, const char* module,
+                                       const wchar_t* message);
+void RestoreSharedDllCount(const SharedDllPrior& prior);
 // True when the reference was the last one: the key or the value could not be
 // read, or the count reached zero and the value was deleted.
 bool DecrementSharedDllCount(const std::wstring& valueName, const char* module);

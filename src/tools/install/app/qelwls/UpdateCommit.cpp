@@ -1,0 +1,131 @@
+// Commit: the eight stages that carry out everything queued in a transaction
+// and its sub-installs, each stage over all transactions before the next,
+// with a "Progress" line after each step.
+#include "BasicException.h"
+#include "SetupStatus.h"
+#include "Trace.h"
+#include "Update.h"
+#include "Util.h"
+
+namespace qel {
+namespace {
+constexpr const char* kModuleName = "Update";
+
+class Progress {
+public:
+    explicit Progress(uint32_t total) : total_(total) {}
+    // Adds the step's share and reports. Done is never clamped to the total:
+    // some steps count work that has nothing to do on this system, others add
+    // work the total does not count.
+    void Advance(uint32_t amount) {
+        done_ += amount;
+        SetupStatusPrint(L"Progress,%d,%d\n", total_, done_);
+    }
+
+private:
+    uint32_t total_;
+    uint32_t done_ = 0;
+};
+
+// Running programs and driver packages arrive with their own features; a
+// transaction that holds such records cannot be committed by this build.
+void RefuseUnbuilt(bool present, const wchar_t* what) {
+    if (present) QEL_RAISE(std::wstring(what) + L" is not supported by this build", 0);
+}
+
+void ProgramsBefore(UpdateTransaction& t, Progress& progress) {
+    RefuseUnbuilt(!t.preRuns.empty(), L"running programs");
+    (void)progress;
+}
+
+void RegistryDeletions(UpdateTransaction& t, Progress& progress) {
+    for (const RegOp& op : t.regDeletes) t.CommitRegDelete(op.root, op.subkey, op.valueName, op.flags);
+    progress.Advance(1);
+}
+
+void DriverRemoval(UpdateTransaction& t, Progress& progress) {
+    RefuseUnbuilt(!t.driverUninstalls.empty() || !t.infRemoves.empty(), L"driver removal");
+    (void)progress;
+}
+
+void FileRemovals(UpdateTransaction& t, Progress& progress) {
+    for (const FileOp& op : t.fileRemoves) {
+        t.CommitFileRemove(op.source, op.flags);
+        progress.Advance(3);
+    }
+}
+
+void Files(UpdateTransaction& t, Progress& progress) {
+    for (const FileOp& op : t.fileInstalls) {
+        const bool present = FileExists(op.destination);
+        t.CommitFileInstall(op.source, op.destination, op.flags, op.cabinet);
+        // Recorded also when the install skipped the file: it belongs to the
+        // package all the same. A failed write is not worth stopping for.
+        if ((op.flags & NO_UNINSTALL_RECORD) == 0)
+            t.uninstallLog.WriteLine(FormatText(L"CopyFile,%s,%s,0x%08x\n", LogField(op.source).c_str(),
+                                                LogField(op.destination).c_str(), op.flags));
+        if ((op.flags & SHARED_DLL) != 0) {
+            const SharedDllPrior prior = AddSharedDllRef(op.destination, present);
+            if (t.rollbackEnabled) t.sharedDllPriors.push_back(prior);
+        }
+        progress.Advance(3);
+    }
+    for (const FileOp& op : t.fileMoves) {
+        // What the move replaces (the previous uninstall log, say) is moved
+        // aside first, like a replaced file, so a rollback can put it back;
+        // the clean-up deletes it after a successful run.
+        if (FileExists(op.destination)) {
+            std::wstring aside;
+            MakeTempFile(DirectoryOf(op.destination), aside);
+            if (t.MoveFileLogged(op.destination, aside, false) != MoveDone) {
+                ::DeleteFileW(aside.c_str());
+                QEL_RAISE(op.destination, ::GetLastError());
+            }
+            t.movedAsideFiles.push_back(aside);
+        }
+        if (t.MoveFileLogged(op.source, op.destination, true) == MoveFailed) QEL_RAISE(op.source, ::GetLastError());
+        if ((op.flags & NO_UNINSTALL_RECORD) == 0)
+            t.uninstallLog.WriteLine(FormatText(L"MoveFile,%s,%s\n", LogField(op.source).c_str(),
+                                                LogField(op.destination).c_str()));
+        progress.Advance(3);
+    }
+}
+
+void Drivers(UpdateTransaction& t, Progress& progress) {
+    RefuseUnbuilt(!t.infInstalls.empty() || !t.driverUpdates.empty(), L"driver installation");
+    // From Vista on the package is installed with the driver package
+    // installer once the driver package key has found it.
+    RefuseUnbuilt(SetupGetRunningWinVer() >= WinVerVista && !t.dpinstPath.empty() &&
+                      std::wstring(::GetCommandLineW()).find(L"uninstall") == std::wstring::npos,
+                  L"driver package installation");
+    (void)progress;
+}
+
+void RegistryAdditionsAndLinks(UpdateTransaction& t, Progress& progress) {
+    for (const RegOp& op : t.regAdds)
+        t.CommitRegAdd(op.root, op.subkey, op.valueName, op.type, op.flags, op.data, op.access);
+    progress.Advance(1);
+    RefuseUnbuilt(!t.links.empty(), L"creating shortcuts");
+}
+
+void ProgramsAfter(UpdateTransaction& t, Progress& progress) {
+    RefuseUnbuilt(!t.postRuns.empty(), L"running programs");
+    (void)progress;
+}
+
+}  // namespace
+
+void Commit(UpdateTransaction& transaction) {
+    uint32_t total = 0;
+    for (const UpdateTransaction* each : transaction.transactions) total += each->Cost();
+    TraceWrite(TraceDetail, L"Commit(), Total cost %d\n", total);
+
+    Progress progress(total);
+    using Stage = void (*)(UpdateTransaction&, Progress&);
+    for (Stage stage : {ProgramsBefore, RegistryDeletions, DriverRemoval, FileRemovals, Files, Drivers,
+                        RegistryAdditionsAndLinks, ProgramsAfter}) {
+        for (UpdateTransaction* each : transaction.transactions) stage(*each, progress);
+    }
+}
+
+}  // namespace qel

@@ -1,0 +1,193 @@
+// The end of a road: replaying the uninstall log into removals, deleting the
+// control-panel applet on a partial uninstall, and the clean-up after every
+// successful road.
+#include "BasicException.h"
+#include "Handles.h"
+#include "Trace.h"
+#include "Update.h"
+#include "Util.h"
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <deque>
+
+namespace qel {
+namespace {
+constexpr const char* kModuleName = "Update";
+constexpr wchar_t kControlPanelApplet[] = L"QELWLCPL.CPL";
+constexpr wchar_t kOemFolder[] = L"\\Kestrel\\Kestrel Wireless WLAN Card";
+constexpr wchar_t kUninstallEntry[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ardentix 802.11 Network Adapter";
+
+std::wstring Lowercase(std::wstring text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
+    return text;
+}
+
+struct LogRecord {
+    std::vector<std::wstring> fields;
+    uint32_t flags = 0;  // the optional fourth field
+};
+
+// The uninstall log's records, newest first; blank lines and lines of one tab
+// are skipped.
+std::deque<LogRecord> ReadUninstallRecords(LogFile& log) {
+    log.Rewind();
+    std::deque<LogRecord> records;
+    std::wstring line;
+    while (log.ReadLine(line) == LogOk) {
+        if (line.empty() || line == L"\t") continue;
+        LogRecord record;
+        SplitLogRecord(line, record.fields);
+        if (record.fields.size() > 3) record.flags = ParseLogNumber(record.fields[3]);
+        records.push_front(std::move(record));
+    }
+    return records;
+}
+
+const std::wstring& Field(const LogRecord& record, size_t index) {
+    static const std::wstring empty;
+    return index < record.fields.size() ? record.fields[index] : empty;
+}
+
+// SHFileOperation's FO_DELETE on one path; the error to report, or 0.
+int DeleteWithShell(const std::wstring& path, FILEOP_FLAGS flags) {
+    std::wstring list = path;
+    list.push_back(L'\0');  // a list of one entry, ended by a second zero
+    SHFILEOPSTRUCTW operation{};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = list.c_str();
+    operation.fFlags = flags;
+    const int result = ::SHFileOperationW(&operation);
+    if (result == 0 && operation.fAnyOperationsAborted) return ERROR_CANCELLED;
+    return result;
+}
+
+constexpr FILEOP_FLAGS kDeleteTreeFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+constexpr FILEOP_FLAGS kDeleteTempFilesFlags =
+    FOF_SILENT | FOF_NOCONFIRMATION | FOF_FILESONLY | FOF_NOERRORUI | FOF_NORECURSION;
+
+}  // namespace
+
+void Uninstall(UpdateTransaction& t, bool upgrade) {
+    TraceWrite(TraceDetail, L"Uninstall()\n");
+    t.rollbackEnabled = false;
+    for (const LogRecord& record : ReadUninstallRecords(t.uninstallLog)) {
+        const std::wstring& kind = Field(record, 0);
+        if (kind == L"CopyFile" || kind == L"MoveFile") {
+            // A MoveFile record carries no flags: with 0 nothing is removed.
+            TraceWrite(TraceDetail, L"Uninstall(): FileRemove( \"%s\", 0x%x )\n", Field(record, 2).c_str(),
+                       record.flags);
+            t.FileRemove(Field(record, 2), record.flags);
+        } else if (kind == L"CopyInf") {
+            TraceWrite(TraceDetail, L"Uninstall(): RemoveInf( \"%s\", \"%s\")\n", Field(record, 1).c_str(),
+                       Field(record, 2).c_str());
+            if (upgrade) QEL_RAISE(L"driver packages cannot be removed by this build", 0);
+            if (SetupGetRunningWinVer() > WinVerXP) {
+                t.dpinstPath = Field(record, 1);
+                t.packageFolder = Field(record, 2);
+            }
+            t.DriverUninstall(Field(record, 2));
+            t.InfRemove(Field(record, 1), Field(record, 2));
+        } else {
+            QEL_RAISE(kind, 0);
+        }
+    }
+    t.uninstallLog.Close();
+    Commit(t);
+}
+
+void UninstallCPL(UpdateTransaction& t) {
+    TraceWrite(TraceDetail, L"UninstallCPL()\n");
+    const std::wstring applet = Lowercase(kControlPanelApplet);
+    for (const LogRecord& record : ReadUninstallRecords(t.uninstallLog)) {
+        if (Field(record, 0) != L"CopyFile") continue;
+        const std::wstring& path = Field(record, 2);
+        if (Lowercase(path).find(applet) == std::wstring::npos) continue;
+        TraceWrite(TraceDetail, L"UninstallCPL(): DeleteFile( \"%s\", 0x%x )\n", path.c_str(), record.flags);
+        ::DeleteFileW(path.c_str());
+    }
+    t.uninstallLog.Close();
+    Commit(t);
+}
+
+void DoCleanupAll(UpdateTransaction& transaction) {
+    for (UpdateTransaction* each : transaction.transactions) DoCleanup(*each);
+}
+
+void DoCleanup(UpdateTransaction& t) {
+    std::wstring programFiles;
+    GetProgramFilesFolder(programFiles);
+    for (const std::wstring& aside : t.movedAsideFiles) DeleteFileOrDefer(aside);
+
+    for (const DirOp& op : t.dirRemoves) {
+        if (op.kind == DirRemoveTree) {
+            TraceWrite(TraceDetail, L"DoCleanup(): Removing dir \"%s\"\n", op.path.c_str());
+            // Files under Program Files may still serve the installed driver.
+            if (DriverSetupExists() && op.path.find(programFiles) != std::wstring::npos) {
+                TraceWrite(TraceDetail, L"%s is not removed because driver setup still exists.\n", op.path.c_str());
+                continue;
+            }
+            const int result = DeleteWithShell(op.path, kDeleteTreeFlags);
+            if (result != 0)
+                TraceWrite(TraceDetail, L"DoCleanup(): Unable to remove dir \"%s\" Reason: %d.\n", op.path.c_str(),
+                           result);
+        } else if (op.kind == DirRemoveIfEmpty) {
+            TraceWrite(TraceDetail, L"DoCleanup(): Removing dir \"%s\"\n", op.path.c_str());
+            if (!::RemoveDirectoryW(op.path.c_str()))
+                TraceWrite(TraceDetail, L"%s is not removed because the directory is not empty.\n", op.path.c_str());
+        } else {
+            TraceWrite(TraceDetail, L"DoCleanup(): Removing file \"%s\"\n", op.path.c_str());
+            ::DeleteFileW((op.path + L".lnk").c_str());
+        }
+    }
+
+    // Gives programs that were started or stopped a moment to let go of
+    // their files before the leftovers are swept.
+    ::Sleep(2000);
+
+    std::wstring windowsFolder;
+    GetWindowsFolder(windowsFolder);
+    const int tempResult = DeleteWithShell(JoinPath(windowsFolder, L"qel*.tmp"), kDeleteTempFilesFlags);
+    if (tempResult != 0)
+        TraceWrite(TraceDetail, L"DoCleanup(): Some of the temporary files were not removed. Reason: %d.\n",
+                   tempResult);
+
+    const std::wstring oemFolder = programFiles + kOemFolder;
+    if (FileExists(oemFolder)) {
+        TraceWrite(TraceDetail, L"DoCleanup(): Removing directory: \"%s\"\n", oemFolder.c_str());
+        const int result = DeleteWithShell(oemFolder, kDeleteTreeFlags);
+        if (result != 0)
+            TraceWrite(TraceDetail, L"DoCleanup(): Unable to remove directory: %s. Reason: %d.\n", oemFolder.c_str(),
+                       result);
+    }
+    t.rollbackLog.CloseAndDelete();
+}
+
+void DeleteFileOrDefer(const std::wstring& path) {
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (::DeleteFileW(path.c_str())) return;
+    const DWORD error = ::GetLastError();
+    if (!IsInUseError(error)) {
+        TraceWrite(TraceDetail, L"Failed to delete \"%s\" error: %d.\n", path.c_str(), error);
+        return;
+    }
+    // In use: out of the way now, gone at the next restart.
+    std::wstring windowsFolder, temp;
+    GetWindowsFolder(windowsFolder);
+    MakeTempFile(windowsFolder, temp);
+    if (::MoveFileExW(path.c_str(), temp.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        ::MoveFileExW(temp.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    else
+        ::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+bool DriverSetupExists() {
+    const REGSAM view = SetupGetRunningWinVer() < WinVerVista ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    UniqueKey key;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallEntry, 0, KEY_READ | view, key.Put()) == ERROR_SUCCESS;
+}
+
+}  // namespace qel
