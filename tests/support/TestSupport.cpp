@@ -151,6 +151,36 @@ void DeleteRegTree(HKEY root, const std::wstring& subkey, REGSAM view) {
     ::RegDeleteKeyExW(root, subkey.c_str(), view, 0);
 }
 
+void DeleteRegValue(HKEY root, const std::wstring& subkey, const std::wstring& value, REGSAM view) {
+    qel::UniqueKey key;
+    if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_SET_VALUE | view, key.Put()) == ERROR_SUCCESS)
+        ::RegDeleteValueW(key.Get(), value.c_str());
+}
+
+std::vector<std::wstring> ReadRegMultiString(HKEY root, const std::wstring& subkey, const std::wstring& value,
+                                             REGSAM view) {
+    std::vector<std::wstring> strings;
+    qel::UniqueKey key;
+    if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | view, key.Put()) != ERROR_SUCCESS) return strings;
+    DWORD bytes = 0;
+    if (::RegQueryValueExW(key.Get(), value.c_str(), nullptr, nullptr, nullptr, &bytes) != ERROR_SUCCESS) return strings;
+    std::wstring data(bytes / sizeof(wchar_t) + 1, L'\0');
+    if (::RegQueryValueExW(key.Get(), value.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&data[0]), &bytes) !=
+        ERROR_SUCCESS)
+        return strings;
+    data.resize(bytes / sizeof(wchar_t));
+    // Entries end at each NUL; the list ends with an extra one.
+    while (!data.empty() && data.back() == L'\0') data.pop_back();
+    size_t start = 0;
+    for (;;) {
+        const size_t end = data.find(L'\0', start);
+        strings.push_back(data.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
+        if (end == std::wstring::npos) break;
+        start = end + 1;
+    }
+    return strings;
+}
+
 std::wstring TempFolder() {
     wchar_t buffer[MAX_PATH];
     const DWORD length = ::GetTempPathW(MAX_PATH, buffer);

@@ -43,6 +43,10 @@ void CopyFileOrFail(const std::wstring& from, const std::wstring& to);
 std::wstring ReadRegString(HKEY root, const std::wstring& subkey, const std::wstring& value, REGSAM view = 0,
                            bool* found = nullptr);
 void DeleteRegTree(HKEY root, const std::wstring& subkey, REGSAM view = 0);
+void DeleteRegValue(HKEY root, const std::wstring& subkey, const std::wstring& value, REGSAM view = 0);
+// The strings of a REG_MULTI_SZ value (empty entries kept), or none.
+std::vector<std::wstring> ReadRegMultiString(HKEY root, const std::wstring& subkey, const std::wstring& value,
+                                             REGSAM view = 0);
 
 std::wstring TempFolder();  // GetTempPathW without the trailing backslash
 

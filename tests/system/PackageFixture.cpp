@@ -1,0 +1,89 @@
+#include "PackageFixture.h"
+
+#include "Handles.h"
+#include "Util.h"
+
+namespace qeltest {
+
+std::wstring BuiltPackageFolder() { return qel::DirectoryOf(TestBinDir()) + L"\\examples\\package"; }
+
+SamplePackage::SamplePackage(const std::wstring& name) : folder_(MakeScratchFolder(name)) {
+    CopyTree(BuiltPackageFolder(), folder_);
+}
+
+SetupRunResult SamplePackage::Run(const std::wstring& command, const std::wstring& more) const {
+    std::wstring args = command + L" \"" + folder_ + L"\"";
+    if (!more.empty()) args += L" " + more;
+    return RunSetupProgram(Exe(), args);
+}
+
+void AddFilesBelow(const std::wstring& folder, FileSnapshot& snapshot) {
+    WIN32_FIND_DATAW found;
+    qel::UniqueFindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &found));
+    if (!find) return;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = folder + L"\\" + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            AddFilesBelow(path, snapshot);
+        else
+            snapshot[path] = ReadFileBytes(path);
+    } while (::FindNextFileW(find.Get(), &found));
+}
+
+void CopyTree(const std::wstring& from, const std::wstring& to) {
+    FileSnapshot files;
+    AddFilesBelow(from, files);
+    for (const auto& [path, bytes] : files) WriteFileBytes(to + path.substr(from.size()), bytes);
+}
+
+FileSnapshot SnapshotInstalledFiles() {
+    FileSnapshot snapshot;
+    AddFilesBelow(kAppFolder, snapshot);
+    AddFilesBelow(kSharedFolder, snapshot);
+    if (PathExists(kApplet)) snapshot[kApplet] = ReadFileBytes(kApplet);
+    return snapshot;
+}
+
+long long SharedDllCount(const std::wstring& valueName) {
+    qel::UniqueKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return -1;
+    DWORD count = 0, size = sizeof(count);
+    if (::RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&count), &size) !=
+        ERROR_SUCCESS)
+        return -1;
+    return count;
+}
+
+void SetSharedDllCount(const std::wstring& valueName, DWORD count) {
+    qel::UniqueKey key;
+    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr);
+    ::RegSetValueExW(key.Get(), valueName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof(count));
+}
+
+void RemoveSharedDllCount(const std::wstring& valueName) {
+    qel::UniqueKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_WRITE, key.Put()) == ERROR_SUCCESS)
+        ::RegDeleteValueW(key.Get(), valueName.c_str());
+}
+
+std::vector<std::wstring> WindowsTempFiles() {
+    std::vector<std::wstring> files;
+    WIN32_FIND_DATAW found;
+    qel::UniqueFindHandle find(::FindFirstFileW(L"C:\\windows\\qel*.tmp", &found));
+    if (!find) return files;
+    do files.push_back(found.cFileName);
+    while (::FindNextFileW(find.Get(), &found));
+    return files;
+}
+
+void CleanMachine() {
+    DeleteTree(kAppFolder);
+    DeleteTree(kSharedFolder);
+    ::DeleteFileW(kApplet);
+    RemoveSharedDllCount(kSharedDll);
+    RemoveSharedDllCount(L"QelSetup");
+}
+
+}  // namespace qeltest

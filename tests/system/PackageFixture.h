@@ -1,0 +1,56 @@
+// The sample package copied into a scratch folder with qelwls64.exe, and the
+// machine state an install of it touches: the files below the folders it
+// installs to, its uninstall log, the SharedDLLs counts.
+#pragma once
+
+#include "SetupRun.h"
+
+#include <map>
+#include <string>
+
+namespace qeltest {
+
+constexpr wchar_t kAppFolder[] = L"C:\\Program Files\\Qel Wireless";
+constexpr wchar_t kSharedFolder[] = L"C:\\Program Files\\Common Files\\Qel Shared";
+constexpr wchar_t kSharedDll[] = L"C:\\Program Files\\Common Files\\Qel Shared\\qelcomm.dll";
+constexpr wchar_t kApplet[] = L"C:\\windows\\system32\\qelwlcpl.cpl";
+constexpr wchar_t kUninstallLog[] = L"C:\\Program Files\\Qel Wireless\\Uninstall\\qelwls.log";
+constexpr wchar_t kSharedDllsKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+
+// The package as the build lays it out, beside the test programs.
+std::wstring BuiltPackageFolder();
+
+class SamplePackage {
+public:
+    explicit SamplePackage(const std::wstring& name);
+    const std::wstring& Folder() const { return folder_; }
+    std::wstring Exe() const { return folder_ + L"\\qelwls64.exe"; }
+    std::wstring File(const std::wstring& relative) const { return folder_ + L"\\" + relative; }
+    // "<command> "<folder>" [more]"
+    SetupRunResult Run(const std::wstring& command, const std::wstring& more = L"") const;
+
+private:
+    std::wstring folder_;
+};
+
+// Every file below the folders the package installs to (and the applet),
+// with its bytes: what a failed run must leave exactly as it found it.
+using FileSnapshot = std::map<std::wstring, std::string>;
+FileSnapshot SnapshotInstalledFiles();
+
+// Files (not folders) below a folder, recursively, with their bytes.
+void AddFilesBelow(const std::wstring& folder, FileSnapshot& snapshot);
+void CopyTree(const std::wstring& from, const std::wstring& to);
+
+// A REG_DWORD in SharedDLLs, or -1 when the value is missing.
+long long SharedDllCount(const std::wstring& valueName);
+void SetSharedDllCount(const std::wstring& valueName, DWORD count);
+void RemoveSharedDllCount(const std::wstring& valueName);
+
+// Windows-folder temporary files ("qel*.tmp"): rollback logs and friends.
+std::vector<std::wstring> WindowsTempFiles();
+
+// Removes everything an install of the sample package can leave.
+void CleanMachine();
+
+}  // namespace qeltest
