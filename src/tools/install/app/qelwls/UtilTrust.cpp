@@ -83,7 +83,10 @@ bool ExtractFileFromCabinet(const std::wstring& cabinet, const std::wstring& fil
     CabinetWalk walk{Lowercase(fileName), destination};
     const BOOL result = ::SetupIterateCabinetW(cabinet.c_str(), 0, CabinetCallback, &walk);
     TraceWrite(TraceDetail, L"ExtractFileFromCabinet: result = %d, extracted = %d\n", result, walk.extracted ? 1 : 0);
-    return result && walk.extracted;
+    // Once the file is out the walk is aborted on purpose. Windows then
+    // reports the walk as failed (Wine does not), so the extracted file, not
+    // the walk's result, decides.
+    return walk.extracted;
 }
 
 }  // namespace qel
