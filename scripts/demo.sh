@@ -29,7 +29,8 @@ run() {
   echo
   echo "\$ qelwls64.exe $* "
   set +e
-  /usr/lib/wine/wine64 "$package/qelwls64.exe" "$@" | sed 's/^/  status> /'
+  # Standard error only carries the diagnostic log's first header.
+  /usr/lib/wine/wine64 "$package/qelwls64.exe" "$@" 2>/dev/null | sed 's/^/  status> /'
   local status=${PIPESTATUS[0]}
   set -e
   echo "  exit code $status; registry message: $(/usr/lib/wine/wine64 reg query 'HKCU\SOFTWARE\QelSetup' /v Message /reg:32 2>/dev/null | tr -d '\r' | awk '/Message/ {print $3}')"
