@@ -1,21 +1,181 @@
-// Registry changes at commit: deletions (stage 2), additions (stage 7).
+// Registry changes at commit: deletions (stage 2) and additions (stage 7), and
+// the deletion of key trees. They write no rollback records; a rollback does
+// not restore the registry.
 #include "BasicException.h"
+#include "Handles.h"
+#include "Trace.h"
 #include "Update.h"
+#include "Util.h"
+
+#include <cstring>
+#include <cwchar>
 
 namespace qel {
 namespace {
 constexpr const char* kModuleName = "Update";
+
+// The access every key of a record is opened or created with. The 32-bit
+// view flag is honoured only before Vista; from Vista on the records that
+// carry it are written to the 64-bit view like the others.
+REGSAM RecordAccess(uint32_t flags) {
+    REGSAM access = KEY_ALL_ACCESS;
+    if (SetupGetRunningWinVer() < WinVerVista && (flags & FLG_ADDREG_32BITKEY)) access |= KEY_WOW64_32KEY;
+    if (flags & FLG_ADDREG_64BITKEY) access |= KEY_WOW64_64KEY;
+    return access;
 }
 
-void UpdateTransaction::CommitRegDelete(HKEY, const std::wstring& subkey, const std::wstring&, uint32_t) {
-    QEL_RAISE(L"registry deletion is not supported by this build: " + subkey, 0);
+// RegDeleteKeyExW, which can name a view, is missing before XP x64; it is
+// looked up in the advapi32 the program already has loaded.
+LSTATUS DeleteKey(HKEY parent, const std::wstring& path, REGSAM access) {
+    using RegDeleteKeyExFn = LSTATUS(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
+    const HMODULE advapi32 = ::GetModuleHandleA("advapi32.dll");
+    const auto deleteKeyEx = advapi32 ? reinterpret_cast<RegDeleteKeyExFn>(
+                                            reinterpret_cast<void*>(::GetProcAddress(advapi32, "RegDeleteKeyExW")))
+                                      : nullptr;
+    if (deleteKeyEx) return deleteKeyEx(parent, path.c_str(), access, 0);
+    return ::RegDeleteKeyW(parent, path.c_str());
 }
 
-void UpdateTransaction::CommitRegAdd(HKEY, const std::wstring& subkey, const std::wstring&, uint32_t, uint32_t,
-                                     const std::vector<BYTE>&, uint32_t) {
-    QEL_RAISE(L"registry addition is not supported by this build: " + subkey, 0);
+// The record's text without its terminating NUL.
+std::wstring RecordText(const std::vector<BYTE>& data) {
+    std::wstring text(data.size() / sizeof(wchar_t), L'\0');
+    if (!text.empty()) ::memcpy(&text[0], data.data(), text.size() * sizeof(wchar_t));
+    text.resize(wcsnlen(text.c_str(), text.size()));
+    return text;
 }
 
-bool UpdateTransaction::GSMUDeleteKey(HKEY, const std::wstring&, uint32_t) { return false; }
+bool IsListItem(const std::wstring& list, const std::wstring& item) {
+    std::vector<std::wstring> items;
+    SplitCommaList(list, items);
+    for (const std::wstring& existing : items)
+        if (existing == item) return true;
+    return false;
+}
+
+// `existing` with the record's data appended, by the existing value's type.
+// False when there is nothing to write: the string list already holds the
+// item. Sizes count whole characters; an odd trailing byte is dropped.
+bool AppendedData(DWORD existingType, const std::vector<BYTE>& existing, const std::vector<BYTE>& data,
+                  std::vector<BYTE>& combined) {
+    const size_t evenSize = existing.size() & ~static_cast<size_t>(1);
+    // Everything before the final terminating character.
+    const size_t keep = evenSize >= sizeof(wchar_t) ? evenSize - sizeof(wchar_t) : 0;
+    switch (existingType) {
+    case REG_MULTI_SZ:
+        // The new string takes the place of the list's final terminator, and
+        // a new one follows it. Nothing checks for an item already present.
+        combined.assign(existing.begin(), existing.begin() + keep);
+        combined.insert(combined.end(), data.begin(), data.end());
+        combined.insert(combined.end(), sizeof(wchar_t), 0);
+        return true;
+    case REG_SZ:
+    case REG_EXPAND_SZ: {
+        std::wstring text = RecordText(existing);
+        if (IsListItem(text, RecordText(data))) return false;
+        // The terminator becomes the comma, so an empty string gives ",new".
+        combined.assign(existing.begin(), existing.begin() + keep);
+        const wchar_t comma = L',';
+        const auto* commaBytes = reinterpret_cast<const BYTE*>(&comma);
+        combined.insert(combined.end(), commaBytes, commaBytes + sizeof(comma));
+        combined.insert(combined.end(), data.begin(), data.end());
+        return true;
+    }
+    default:
+        QEL_RAISE();
+    }
+}
+
+}  // namespace
+
+void UpdateTransaction::CommitRegDelete(HKEY root, const std::wstring& subkey, const std::wstring& valueName,
+                                        uint32_t flags) {
+    if (subkey.empty()) QEL_RAISE();
+    if (valueName.empty()) {
+        // A key that is already gone is what a deletion wants.
+        if (!GSMUDeleteKey(root, subkey, flags))
+            TraceWrite(TraceDetail, L"GSMUDeleteKey: '%s' is not found.\n", subkey.c_str());
+        return;
+    }
+    // Deleting one string out of a multi-string value is not supported; such
+    // lines are passed over.
+    if ((flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING) return;
+
+    UniqueKey key;
+    const LSTATUS opened = ::RegOpenKeyExW(root, subkey.c_str(), 0, RecordAccess(flags), key.Put());
+    if (opened == ERROR_FILE_NOT_FOUND) return;
+    if (opened != ERROR_SUCCESS) QEL_RAISE();
+    const LSTATUS deleted = ::RegDeleteValueW(key.Get(), valueName.c_str());
+    if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) QEL_RAISE();
+}
+
+bool UpdateTransaction::GSMUDeleteKey(HKEY parent, const std::wstring& path, uint32_t flags) {
+    TraceWrite(TraceDetail, L"GSMUDeleteKey: parentKey=0x%08X, path='%s'\n",
+               static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(parent)), path.c_str());
+    if (path.empty()) QEL_RAISE();
+    const REGSAM access = RecordAccess(flags);
+    {
+        // Windows deletes only keys without subkeys: empty the key depth first,
+        // always taking the subkey that is now at index 0.
+        UniqueKey key;
+        if (::RegOpenKeyExW(parent, path.c_str(), 0, access, key.Put()) != ERROR_SUCCESS) return false;
+        for (;;) {
+            std::wstring name;
+            const LSTATUS status = EnumSubkeyName(key.Get(), 0, name);
+            if (status == ERROR_NO_MORE_ITEMS) break;
+            if (status != ERROR_SUCCESS) return false;
+            if (!GSMUDeleteKey(key.Get(), name, flags)) {
+                TraceWrite(TraceDetail, L"GSMUDeleteKey: Failed to delete key '%s'\n", name.c_str());
+                return false;
+            }
+        }
+    }
+    return DeleteKey(parent, path, access) == ERROR_SUCCESS;
+}
+
+void UpdateTransaction::CommitRegAdd(HKEY root, const std::wstring& subkey, const std::wstring& valueName,
+                                     uint32_t type, uint32_t flags, const std::vector<BYTE>& data, uint32_t access) {
+    // "HKR" stands for the driver keys of the devices a driver update reaches;
+    // only that update can supply one.
+    if (root == RelativeRoot()) QEL_RAISE();
+
+    UniqueKey key;
+    if (::RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, RecordAccess(flags), nullptr, key.Put(), nullptr) !=
+        ERROR_SUCCESS)
+        QEL_RAISE();
+    if (flags & FLG_ADDREG_KEYONLY) return;
+
+    std::vector<BYTE> combined;
+    const std::vector<BYTE>* toWrite = &data;
+    if (flags & (FLG_ADDREG_APPEND | FLG_ADDREG_NOCLOBBER | FLG_ADDREG_OVERWRITEONLY)) {
+        DWORD existingType = 0;
+        DWORD existingSize = 0;
+        const LSTATUS queried =
+            ::RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, &existingType, nullptr, &existingSize);
+        if (queried == ERROR_FILE_NOT_FOUND) {
+            if (flags & FLG_ADDREG_OVERWRITEONLY) return;
+        } else if (queried != ERROR_SUCCESS) {
+            QEL_RAISE();
+        } else if (flags & FLG_ADDREG_NOCLOBBER) {
+            return;
+        } else if (flags & FLG_ADDREG_APPEND) {
+            // One spare character, so that the buffer is never empty.
+            std::vector<BYTE> existing(existingSize + sizeof(wchar_t));
+            DWORD readSize = existingSize;
+            if (::RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, &existingType, existing.data(),
+                                   &readSize) != ERROR_SUCCESS)
+                QEL_RAISE();
+            existing.resize(readSize);
+            if (!AppendedData(existingType, existing, data, combined)) return;
+            toWrite = &combined;
+        }
+    }
+
+    if (::RegSetValueExW(key.Get(), valueName.c_str(), 0, type, toWrite->data(),
+                         static_cast<DWORD>(toWrite->size())) != ERROR_SUCCESS)
+        QEL_RAISE();
+
+    if (access == 1 && SetupGetRunningWinVer() >= WinVerVista && !GrantInteractiveAccess(subkey))
+        TraceWrite(TraceError, L"Failed to set access rights on the registry: '%s'.\n", subkey.c_str());
+}
 
 }  // namespace qel
