@@ -45,9 +45,19 @@ show() {
     echo "  uninstall log:"
     tr -d '\r' < "$log" | sed 's/^/    /'
   fi
+  echo "  registry:"
+  for key in 'HKLM\SOFTWARE\Qel\Wireless' 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\QelWirelessUtilities'; do
+    query "$key" /s
+  done
   echo "  SharedDLLs:"
-  /usr/lib/wine/wine64 reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs' 2>/dev/null \
-    | tr -d '\r' | grep -i 'qel' | sed 's/^ */    /' || echo "    (none)"
+  query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs' | grep -i 'qel' || true
+}
+
+# Prints a registry key's values indented, or that the key is absent.
+query() {
+  local out
+  out=$(/usr/lib/wine/wine64 reg query "$@" 2>/dev/null | tr -d '\r' | grep -v '^$' || true)
+  if [ -n "$out" ]; then echo "$out" | sed 's/^ */    /'; else echo "    $1: none"; fi
 }
 
 echo "Sample package: $package"

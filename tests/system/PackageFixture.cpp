@@ -68,6 +68,14 @@ void RemoveSharedDllCount(const std::wstring& valueName) {
         ::RegDeleteValueW(key.Get(), valueName.c_str());
 }
 
+void SetRegMultiString(const std::wstring& subkey, const std::wstring& value, const std::wstring& strings) {
+    qel::UniqueKey key;
+    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr);
+    const std::wstring data = strings + L'\0';  // the list's closing NUL
+    ::RegSetValueExW(key.Get(), value.c_str(), 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                     static_cast<DWORD>(data.size() * sizeof(wchar_t)));
+}
+
 std::vector<std::wstring> WindowsTempFiles() {
     std::vector<std::wstring> files;
     WIN32_FIND_DATAW found;
@@ -84,6 +92,8 @@ void CleanMachine() {
     ::DeleteFileW(kApplet);
     RemoveSharedDllCount(kSharedDll);
     RemoveSharedDllCount(L"QelSetup");
+    DeleteRegTree(HKEY_LOCAL_MACHINE, kUninstallEntry);
+    DeleteRegTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Qel");
 }
 
 }  // namespace qeltest

@@ -15,6 +15,8 @@ constexpr wchar_t kSharedFolder[] = L"C:\\Program Files\\Common Files\\Qel Share
 constexpr wchar_t kSharedDll[] = L"C:\\Program Files\\Common Files\\Qel Shared\\qelcomm.dll";
 constexpr wchar_t kApplet[] = L"C:\\windows\\system32\\qelwlcpl.cpl";
 constexpr wchar_t kUninstallLog[] = L"C:\\Program Files\\Qel Wireless\\Uninstall\\qelwls.log";
+constexpr wchar_t kProductKey[] = L"SOFTWARE\\Qel\\Wireless";
+constexpr wchar_t kUninstallEntry[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QelWirelessUtilities";
 constexpr wchar_t kSharedDllsKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 
 // The package as the build lays it out, beside the test programs.
@@ -46,6 +48,9 @@ void CopyTree(const std::wstring& from, const std::wstring& to);
 long long SharedDllCount(const std::wstring& valueName);
 void SetSharedDllCount(const std::wstring& valueName, DWORD count);
 void RemoveSharedDllCount(const std::wstring& valueName);
+
+// Writes a REG_MULTI_SZ under HKLM; `strings` holds the NUL-separated items.
+void SetRegMultiString(const std::wstring& subkey, const std::wstring& value, const std::wstring& strings);
 
 // Windows-folder temporary files ("qel*.tmp"): rollback logs and friends.
 std::vector<std::wstring> WindowsTempFiles();

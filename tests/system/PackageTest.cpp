@@ -47,6 +47,9 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     // Another product already uses the shared library.
     WriteFileBytes(kSharedDll, ReadFileBytes(package.File(L"qelcomm.dll")));
     SetSharedDllCount(kSharedDll, 1);
+    // ... and a driver component already lists itself among the components.
+    const std::wstring components(L"Driver\0", 7);
+    SetRegMultiString(kProductKey, L"Components", components);
 
     // clean -> installed
     SetupRunResult run = package.Run(L"apponly_install");
@@ -94,6 +97,14 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
         << log;
     EXPECT_TRUE(WindowsTempFiles().empty()) << "rollback logs left behind";
 
+    // The product's registry: uninstall entry, settings, and its name
+    // appended to the list of components.
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kUninstallEntry, L"DisplayName"), L"Qel Wireless Utilities");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kUninstallEntry, L"DisplayVersion"), L"2.1");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kProductKey, L"InstallPath"), app);
+    EXPECT_EQ(ReadRegMultiString(HKEY_LOCAL_MACHINE, kProductKey, L"Components"),
+              (std::vector<std::wstring>{L"Driver", L"Monitor"}));
+
     // installed -> upgraded: the old log's 9 records become removals, the
     // Upgrade section's 7 files are installed again.
     run = package.Run(L"upgrade");
@@ -106,6 +117,7 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     EXPECT_FALSE(PathExists(app + L"\\Uninstall\\qelwls.ini")) << "the old log's script copy is removed";
     EXPECT_EQ(ReadFileBytes(kUninstallLog), log) << "an upgrade replays the log, it does not rewrite it";
     EXPECT_EQ(SharedDllCount(kSharedDll), 2);
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kUninstallEntry, L"DisplayVersion"), L"2.2");
 
     // upgraded -> clean: no other user of the setup is counted.
     run = package.Run(L"uninstall");
@@ -120,6 +132,11 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     EXPECT_TRUE(PathExists(kSharedDll));
     EXPECT_EQ(SharedDllCount(kSharedDll), 1);
     EXPECT_TRUE(WindowsTempFiles().empty());
+    bool found = true;
+    ReadRegString(HKEY_LOCAL_MACHINE, kUninstallEntry, L"DisplayName", 0, &found);
+    EXPECT_FALSE(found) << "the uninstall entry is deleted";
+    ReadRegString(HKEY_LOCAL_MACHINE, kProductKey + std::wstring(L"\\Settings"), L"PollSeconds", 0, &found);
+    EXPECT_FALSE(found) << "the settings tree is deleted";
 }
 
 // Other users of the setup remain: only the applet goes, and the count drops.
