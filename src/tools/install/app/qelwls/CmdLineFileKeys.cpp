@@ -136,9 +136,9 @@ void RegistryListedFiles(UpdateTransaction& transaction, const std::wstring& key
         // Driver packages staged in the INF store leave by driver removal,
         // never as plain files.
         if (IsOemInfName(path)) continue;
-        if (!path.empty()) ::CharLowerBuffW(&path[0], static_cast<DWORD>(path.size()));
-        if (path.find(kOwnUninstaller) != std::wstring::npos) continue;
-        transaction.FileRemove(path, kOwnFileFlags);
+        const std::wstring lowered = Lowercase(path);
+        if (lowered.find(kOwnUninstaller) != std::wstring::npos) continue;
+        transaction.FileRemove(lowered, kOwnFileFlags);
     }
 }
 

@@ -9,8 +9,6 @@
 
 #include <setupapi.h>
 
-#include <algorithm>
-#include <cwctype>
 
 namespace qel {
 namespace {
@@ -29,11 +27,6 @@ bool HasFlag(uint32_t flags, uint32_t flag) { return (flags & flag) != 0; }
 bool IsInUseError(DWORD error) { return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION; }
 
 namespace {
-
-std::wstring Lowercase(std::wstring text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
-    return text;
-}
 
 // Fills `temp` with the source: extracted from its cabinet, decompressed, or
 // copied as it is.

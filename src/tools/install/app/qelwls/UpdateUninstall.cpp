@@ -9,8 +9,6 @@
 
 #include <shellapi.h>
 
-#include <algorithm>
-#include <cwctype>
 #include <deque>
 
 namespace qel {
@@ -20,11 +18,6 @@ constexpr wchar_t kControlPanelApplet[] = L"QELWLCPL.CPL";
 constexpr wchar_t kOemFolder[] = L"\\Kestrel\\Kestrel Wireless WLAN Card";
 constexpr wchar_t kUninstallEntry[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ardentix 802.11 Network Adapter";
-
-std::wstring Lowercase(std::wstring text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
-    return text;
-}
 
 struct LogRecord {
     std::vector<std::wstring> fields;

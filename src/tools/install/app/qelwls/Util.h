@@ -68,6 +68,7 @@ bool GrantInteractiveAccess(const std::wstring& keyPathUnderHklm);
 
 // --- text ------------------------------------------------------------------------
 void SplitCommaList(const std::wstring& text, std::vector<std::wstring>& list);
+std::wstring Lowercase(std::wstring text);
 void WideToUtf8(const std::wstring& wide, std::string& utf8);
 int Utf8ToWide(const std::string& utf8, std::wstring& wide);
 // Formats with the C runtime's own printf semantics (in a wide format "%s" is a

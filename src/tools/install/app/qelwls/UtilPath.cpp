@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <cwctype>
 
 namespace qel {
 namespace {
@@ -142,8 +141,7 @@ void GetProgramFilesFolder(std::wstring& out) {
 }
 
 bool IsOemInfName(const std::wstring& path) {
-    std::wstring name = GetFileNamePart(path);
-    std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) { return std::towlower(c); });
+    const std::wstring name = Lowercase(GetFileNamePart(path));
     // "oem" followed by a decimal number: the scan assigns the number whatever
     // follows it, so the extension plays no part.
     unsigned number = 0;

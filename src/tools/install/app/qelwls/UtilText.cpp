@@ -37,6 +37,13 @@ std::wstring FormatText(const wchar_t* format, ...) {
     return text;
 }
 
+std::wstring Lowercase(std::wstring text) {
+    // The system's own case mapping, not the C runtime's, which maps only
+    // A-Z in the "C" locale: paths hold any letter.
+    if (!text.empty()) ::CharLowerBuffW(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+}
+
 void SplitCommaList(const std::wstring& text, std::vector<std::wstring>& list) {
     list.clear();
     size_t start = 0;

@@ -6,19 +6,12 @@
 #include <softpub.h>
 #include <wintrust.h>
 
-#include <algorithm>
-#include <cwctype>
 
 namespace qel {
 namespace {
 
 // The driver-signing policy of Windows.
 const GUID kDriverActionVerify = {0xF750E6C3, 0x38EE, 0x11D1, {0x85, 0xE5, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
-
-std::wstring Lowercase(std::wstring text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
-    return text;
-}
 
 struct CabinetWalk {
     std::wstring wantedName;  // lower case
