@@ -143,6 +143,19 @@ std::wstring ReadRegString(HKEY root, const std::wstring& subkey, const std::wst
     return text;
 }
 
+RegValue ReadRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name, REGSAM view) {
+    RegValue value;
+    qel::UniqueKey key;
+    if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | view, key.Put()) != ERROR_SUCCESS) return value;
+    DWORD size = 0;
+    if (::RegQueryValueExW(key.Get(), name.c_str(), nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
+        return value;
+    value.data.resize(size);
+    value.found = ::RegQueryValueExW(key.Get(), name.c_str(), nullptr, &value.type, value.data.data(), &size) ==
+                  ERROR_SUCCESS;
+    return value;
+}
+
 void DeleteRegTree(HKEY root, const std::wstring& subkey, REGSAM view) {
     qel::UniqueKey key;
     if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_ALL_ACCESS | view, key.Put()) != ERROR_SUCCESS) return;

@@ -42,6 +42,14 @@ void CopyFileOrFail(const std::wstring& from, const std::wstring& to);
 // key or value is missing.
 std::wstring ReadRegString(HKEY root, const std::wstring& subkey, const std::wstring& value, REGSAM view = 0,
                            bool* found = nullptr);
+// A registry value's type and raw bytes; found is false when the key or the
+// value is missing.
+struct RegValue {
+    bool found = false;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+};
+RegValue ReadRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name, REGSAM view = 0);
 void DeleteRegTree(HKEY root, const std::wstring& subkey, REGSAM view = 0);
 void DeleteRegValue(HKEY root, const std::wstring& subkey, const std::wstring& value, REGSAM view = 0);
 // The strings of a REG_MULTI_SZ value (empty entries kept), or none.

@@ -24,24 +24,8 @@ std::string RegistryScript(const std::string& installKeys, const std::string& se
                   installKeys + "[AppFiles]\r\napp.txt,,,0x4\r\nnew.txt,,,0x4\r\n" + sections);
 }
 
-struct Value {
-    bool found = false;
-    DWORD type = 0;
-    std::vector<BYTE> data;
-};
+using Value = RegValue;
 
-Value ReadValue(HKEY root, const std::wstring& subkey, const std::wstring& name) {
-    Value value;
-    qel::UniqueKey key;
-    if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return value;
-    DWORD size = 0;
-    if (::RegQueryValueExW(key.Get(), name.c_str(), nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
-        return value;
-    value.data.resize(size);
-    value.found = ::RegQueryValueExW(key.Get(), name.c_str(), nullptr, &value.type, value.data.data(), &size) ==
-                  ERROR_SUCCESS;
-    return value;
-}
 
 std::vector<BYTE> Sz(const std::wstring& text) {
     const auto* bytes = reinterpret_cast<const BYTE*>(text.c_str());
@@ -135,26 +119,26 @@ TEST_F(RegistryRun, InstallDeletesThenAddsValuesAndKeys) {
                            "Result,0,SetupSuccess,,\r\n");
     EXPECT_EQ(run.message, L"Result,0,SetupSuccess\n");
 
-    EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, key + L"\\Old", L"Gone").found);
-    EXPECT_TRUE(ReadValue(HKEY_LOCAL_MACHINE, key + L"\\Old", L"Stays").found);
+    EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, key + L"\\Old", L"Gone").found);
+    EXPECT_TRUE(ReadRegValue(HKEY_LOCAL_MACHINE, key + L"\\Old", L"Stays").found);
     // The whole tree went, and KEYONLY made the key again, empty.
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, key + L"\\Tree"));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, key + L"\\Tree\\Sub"));
     EXPECT_TRUE(LogHasLine(run.log, "GSMUDeleteKey: parentKey=0x80000002, path='Software\\QelRegistryRun\\Tree'"));
     EXPECT_TRUE(LogHasLine(run.log, "GSMUDeleteKey: 'Software\\QelRegistryRun\\Missing' is not found."));
 
-    const Value path = ReadValue(HKEY_LOCAL_MACHINE, key, L"Path");
+    const Value path = ReadRegValue(HKEY_LOCAL_MACHINE, key, L"Path");
     EXPECT_EQ(path.type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(path.data, Sz(L"C:\\QelRegistryApp"));
-    const Value count = ReadValue(HKEY_LOCAL_MACHINE, key, L"Count");
+    const Value count = ReadRegValue(HKEY_LOCAL_MACHINE, key, L"Count");
     EXPECT_EQ(count.type, static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(count.data, std::vector<BYTE>({0x03, 0x01, 0, 0}));
-    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, key, L"Kept").data, Sz(L"old"));
-    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, key, L"List").data, Sz(L"a,b"));
-    EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, key, L"Name").data, Sz(L"qelres.dll,-4701"));
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, key, L"Kept").data, Sz(L"old"));
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, key, L"List").data, Sz(L"a,b"));
+    EXPECT_EQ(ReadRegValue(HKEY_CURRENT_USER, key, L"Name").data, Sz(L"qelres.dll,-4701"));
     // HKR lines wait for a driver update, which an application-only install
     // does not run.
-    EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, key, L"DriverOnly").found);
+    EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, key, L"DriverOnly").found);
 
     EXPECT_EQ(ReadFileBytes(std::wstring(kDestination) + L"\\app.txt"), "app, new version\r\n");
 }
@@ -180,8 +164,8 @@ TEST_P(RegistryRunBadLine, EndsWith200BeforeAnyChange) {
     const SetupRunResult run = Install(RegistryScript(c.installKeys, c.sections));
     ExpectFailedRun(run, kVersionLine, c.module, c.description);
     EXPECT_EQ(Destination(), before);
-    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kKey, L"Existing").data, Sz(L"before"));
-    EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, kKey, L"Good").found);
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Existing").data, Sz(L"before"));
+    EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Good").found);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -228,9 +212,9 @@ TEST_F(RegistryRun, CommitFailureRollsBackFilesButNotTheRegistry) {
     EXPECT_TRUE(std::regex_search(run.log, std::regex("Error: file \"Update\", line [0-9]+, desc \"\\(null\\)\"")));
     EXPECT_EQ(Destination(), before);
     // What stages 2 and 7 changed before the failure stays changed.
-    EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, kKey, L"Deleted").found);
-    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kKey, L"Added").data, Sz(L"x"));
-    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kKey, L"Number").data, std::vector<BYTE>({7, 0, 0, 0}));
+    EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Deleted").found);
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Added").data, Sz(L"x"));
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Number").data, std::vector<BYTE>({7, 0, 0, 0}));
 }
 
 }  // namespace

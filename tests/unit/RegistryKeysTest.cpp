@@ -289,24 +289,9 @@ TEST_F(RegistryByVersion, XpHonoursTheThirtyTwoBitView) {
 
 const std::wstring kBase = L"Software\\QelRegistryTest";
 
-struct Value {
-    bool found = false;
-    DWORD type = 0;
-    Bytes data;
-};
+using Value = qeltest::RegValue;
+using qeltest::ReadRegValue;
 
-Value ReadValue(HKEY root, const std::wstring& subkey, const std::wstring& name, REGSAM view = 0) {
-    Value value;
-    qel::UniqueKey key;
-    if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | view, key.Put()) != ERROR_SUCCESS) return value;
-    DWORD size = 0;
-    if (::RegQueryValueExW(key.Get(), name.c_str(), nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
-        return value;
-    value.data.resize(size);
-    value.found = ::RegQueryValueExW(key.Get(), name.c_str(), nullptr, &value.type, value.data.data(), &size) ==
-                  ERROR_SUCCESS;
-    return value;
-}
 
 bool KeyExists(HKEY root, const std::wstring& subkey, REGSAM view = 0) {
     qel::UniqueKey key;
@@ -337,7 +322,7 @@ std::string RegistryByVersion::ChildUnder(const std::wstring& version) {
 }
 
 bool RegistryByVersion::Has(const wchar_t* name, REGSAM view) {
-    return ReadValue(HKEY_LOCAL_MACHINE, kChildKey, name, view).found;
+    return ReadRegValue(HKEY_LOCAL_MACHINE, kChildKey, name, view).found;
 }
 
 class RegistryCommit : public ::testing::Test {
@@ -352,7 +337,7 @@ protected:
     void Add(const std::wstring& name, DWORD type, uint32_t flags, const Bytes& data, uint32_t access = 0) {
         transaction_.CommitRegAdd(HKEY_LOCAL_MACHINE, kBase, name, type, flags, data, access);
     }
-    Value Read(const std::wstring& name) { return ReadValue(HKEY_LOCAL_MACHINE, kBase, name); }
+    Value Read(const std::wstring& name) { return ReadRegValue(HKEY_LOCAL_MACHINE, kBase, name); }
     UpdateTransaction transaction_;
 };
 
@@ -391,7 +376,7 @@ HKLM,Software\QelRegistryTest\Sub,,0,default,,0
         EXPECT_EQ(value.type, e.type) << qeltest::Utf8(e.name);
         EXPECT_EQ(value.data, e.data) << qeltest::Utf8(e.name);
     }
-    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kBase + L"\\Sub", L"").data, Sz(L"default"));
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kBase + L"\\Sub", L"").data, Sz(L"default"));
 }
 
 TEST_F(RegistryCommit, NoClobberAndOverwriteOnlyLookAtTheExistingValue) {
@@ -468,7 +453,7 @@ TEST_F(RegistryCommit, AccessValueOneGivesInteractiveUsersTheKey) {
     transaction_.CommitRegAdd(HKEY_LOCAL_MACHINE, keyOnly, L"V", REG_SZ, FLG_ADDREG_KEYONLY, Sz(L"x"), 1);
     transaction_.CommitRegAdd(HKEY_LOCAL_MACHINE, plain, L"V", REG_SZ, 0, Sz(L"x"), 0);
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, keyOnly));
-    EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, keyOnly, L"V").found);
+    EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, keyOnly, L"V").found);
     EXPECT_EQ(Dacl(keyOnly), Dacl(plain));
     EXPECT_NE(Dacl(plain), aces);
 
@@ -490,8 +475,8 @@ TEST_F(RegistryCommit, ViewFlagsFromVistaOn) {
     // from Vista on, so its value lands in the 64-bit view as well.
     Add(L"Wide", REG_SZ, FLG_ADDREG_64BITKEY, Sz(L"64"));
     Add(L"Narrow", REG_SZ, FLG_ADDREG_32BITKEY, Sz(L"32"));
-    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kBase, L"Wide", KEY_WOW64_64KEY).data, Sz(L"64"));
-    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kBase, L"Narrow", KEY_WOW64_64KEY).data, Sz(L"32"));
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kBase, L"Wide", KEY_WOW64_64KEY).data, Sz(L"64"));
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kBase, L"Narrow", KEY_WOW64_64KEY).data, Sz(L"32"));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kBase, KEY_WOW64_32KEY));
 
     // Wine keeps the two views of HKLM\Software apart, as Windows does: a
@@ -499,8 +484,8 @@ TEST_F(RegistryCommit, ViewFlagsFromVistaOn) {
     SetValue(kBase, L"Both", REG_SZ, Sz(L"32"), KEY_WOW64_32KEY);
     SetValue(kBase, L"Both", REG_SZ, Sz(L"64"), KEY_WOW64_64KEY);
     transaction_.CommitRegDelete(HKEY_LOCAL_MACHINE, kBase, L"Both", FLG_DELREG_64BITKEY);
-    EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, kBase, L"Both", KEY_WOW64_64KEY).found);
-    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kBase, L"Both", KEY_WOW64_32KEY).data, Sz(L"32"));
+    EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, kBase, L"Both", KEY_WOW64_64KEY).found);
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kBase, L"Both", KEY_WOW64_32KEY).data, Sz(L"32"));
 }
 
 TEST_F(RegistryCommit, DeletingAValueLeavesTheRestAndMissingOnesAreNoError) {
