@@ -1,9 +1,7 @@
-// LogFile on real files and pipes, and the record fields of the rollback and
+// LogFile reading real files, and the record fields of the rollback and
 // uninstall logs.
-#include "Handles.h"
 #include "Log.h"
 #include "UnitHelpers.h"
-#include "Util.h"
 
 #include <gtest/gtest.h>
 
@@ -33,29 +31,6 @@ ReadResult ReadAll(LogFile& log) {
 }
 
 using Lines = std::vector<std::wstring>;
-
-TEST(LogFile, WriteLineStoresUtf8WithCrLfAndFlushesAtOnce) {
-    const std::wstring path = LogPath(L"write.log");
-    LogFile log;
-    ASSERT_EQ(log.Open(path, true), qel::LogOk);
-    EXPECT_EQ(log.Path(), path);
-    EXPECT_EQ(log.WriteLine(L"CopyFile,a,b\n"), qel::LogOk);
-    EXPECT_EQ(ReadFileBytes(path), "CopyFile,a,b\r\n") << "on disk while the file is open";
-
-    EXPECT_EQ(log.WriteLine(L"C:\\Ger\u00e4te\\\u20ac.txt\nzwei\n"), qel::LogOk);
-    EXPECT_EQ(log.WriteLine(L"no line end"), qel::LogOk);
-    log.Close();
-    EXPECT_FALSE(log.IsOpen());
-    EXPECT_EQ(ReadFileBytes(path),
-              "CopyFile,a,b\r\n"
-              "C:\\Ger\xC3\xA4te\\\xE2\x82\xAC.txt\r\nzwei\r\n"
-              "no line end");
-
-    // Opening with create starts the file afresh.
-    ASSERT_EQ(log.Open(path, true), qel::LogOk);
-    log.Close();
-    EXPECT_EQ(ReadFileBytes(path), "");
-}
 
 TEST(LogFile, ReadLineDropsEveryCrAndNeverGivesALastLineWithoutLf) {
     const std::wstring path = LogPath(L"read.log");
@@ -88,60 +63,6 @@ TEST(LogFile, LinesLongerThanTheReadChunkGrowTheBuffer) {
     EXPECT_EQ(read.last, qel::LogEnd);
 }
 
-TEST(LogFile, IllFormedUtf8KeepsWhatDecodedBeforeIt) {
-    const std::wstring path = LogPath(L"bad-utf8.log");
-    WriteFileBytes(path, "ab\xFF" "cd\r\n" "\xC3\xA4\xC3(x\r\n" "next\r\n");
-    LogFile log;
-    ASSERT_EQ(log.Open(path, false), qel::LogOk);
-    EXPECT_EQ(ReadAll(log).lines, (Lines{L"ab", L"\u00e4", L"next"}));
-}
-
-TEST(LogFile, MissingFileFailsAndCloseAndDeleteRemovesAnOpenedOne) {
-    const std::wstring path = LogPath(L"missing.log");
-    LogFile log;
-    EXPECT_EQ(log.Open(path, false), qel::LogFailed);
-    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(log.IsOpen());
-    std::wstring line;
-    EXPECT_EQ(log.ReadLine(line), qel::LogFailed);
-    EXPECT_EQ(log.WriteLine(L"x\n"), qel::LogFailed);
-    EXPECT_FALSE(qeltest::PathExists(path));
-    EXPECT_FALSE(log.CloseAndDelete()) << "nothing to delete";
-
-    LogFile never;
-    EXPECT_TRUE(never.CloseAndDelete()) << "no path at all";
-
-    ASSERT_EQ(log.Open(path, true), qel::LogOk);
-    ASSERT_EQ(log.WriteLine(L"CreateDir,C:\\x\n"), qel::LogOk);
-    EXPECT_TRUE(log.CloseAndDelete());
-    EXPECT_FALSE(log.IsOpen());
-    EXPECT_FALSE(qeltest::PathExists(path));
-}
-
-TEST(LogFile, PipeGivesNoDataWhileEmptyAndEndOnceTheWriterIsGone) {
-    qel::UniqueHandle readEnd, writeEnd;
-    ASSERT_TRUE(::CreatePipe(readEnd.Put(), writeEnd.Put(), nullptr, 0));
-    DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
-    ASSERT_TRUE(::SetNamedPipeHandleState(readEnd.Get(), &mode, nullptr, nullptr));
-    LogFile log;
-    ASSERT_EQ(log.Attach(readEnd.Release()), qel::LogOk);
-    EXPECT_TRUE(log.Path().empty());
-
-    std::wstring line;
-    EXPECT_EQ(log.ReadLine(line), qel::LogNoData);
-    const std::string bytes = "Progress,2,1\r\nProgress,2,";
-    DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(writeEnd.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-    EXPECT_EQ(log.ReadLine(line), qel::LogOk);
-    EXPECT_EQ(line, L"Progress,2,1");
-    EXPECT_EQ(log.ReadLine(line), qel::LogNoData) << "half a line is not given";
-    ASSERT_TRUE(::WriteFile(writeEnd.Get(), "2\r\n", 3, &written, nullptr));
-    EXPECT_EQ(log.ReadLine(line), qel::LogOk);
-    EXPECT_EQ(line, L"Progress,2,2");
-    writeEnd.Reset();
-    EXPECT_EQ(log.ReadLine(line), qel::LogEnd);
-}
-
 // --- record fields ---------------------------------------------------------------------
 
 TEST(LogRecord, CommaInAPathSurvivesWritingAndSplitting) {
@@ -153,17 +74,6 @@ TEST(LogRecord, CommaInAPathSurvivesWritingAndSplitting) {
     std::vector<std::wstring> fields;
     qel::SplitLogRecord(record, fields);
     EXPECT_EQ(fields, (Lines{L"CopyFile", source, destination, L"0x00000006"}));
-}
-
-TEST(LogRecord, RecordsWithoutCommasInTheirFieldsAreWrittenAsTheyAre) {
-    const std::wstring path = L"C:\\Program Files\\Qel Wireless\\Qel Mon (x64) \u00e4.exe";
-    EXPECT_EQ(qel::LogField(path), path);
-    EXPECT_EQ(qel::LogField(L""), L"");
-    std::vector<std::wstring> fields;
-    qel::SplitLogRecord(L"QueuedMove,C:\\a.tmp,", fields);
-    EXPECT_EQ(fields, (Lines{L"QueuedMove", L"C:\\a.tmp", L""}));
-    qel::SplitLogRecord(L"", fields);
-    EXPECT_EQ(fields, (Lines{L""}));
 }
 
 TEST(LogRecord, NumbersAreReadWithBaseDetection) {
