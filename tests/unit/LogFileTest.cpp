@@ -34,11 +34,12 @@ using Lines = std::vector<std::wstring>;
 
 TEST(LogFile, ReadLineDropsEveryCrAndNeverGivesALastLineWithoutLf) {
     const std::wstring path = LogPath(L"read.log");
-    WriteFileBytes(path, "one\r\n\r\ntw\ro\r\r\n\xC3\xA4\n" "half");
+    // An ill-formed sequence keeps what was decoded before it.
+    WriteFileBytes(path, "one\r\n\r\ntw\ro\r\r\n\xC3\xA4\n" "ok\xC0\xAFlost\n" "half");
     LogFile log;
     ASSERT_EQ(log.Open(path, false), qel::LogOk);
     const ReadResult read = ReadAll(log);
-    EXPECT_EQ(read.lines, (Lines{L"one", L"", L"two", L"\u00e4"}));
+    EXPECT_EQ(read.lines, (Lines{L"one", L"", L"two", L"\u00e4", L"ok"}));
     EXPECT_EQ(read.last, qel::LogEnd);
     std::wstring line = L"stale";
     EXPECT_EQ(log.ReadLine(line), qel::LogEnd) << "the unfinished line is never given";
