@@ -10,18 +10,17 @@ namespace {
 
 constexpr size_t kMaxLineChars = 2048;
 
-// An anonymous pipe whose two ends are inheritable; `keep` is duplicated into
-// a non-inheritable handle for this side and the pipe's own ends are closed.
+// An anonymous pipe whose two ends are inheritable; the end this side keeps
+// is duplicated into a non-inheritable handle and the pipe's own ends are
+// closed.
 bool CreateChannelPipe(bool keepReadEnd, UniqueHandle& kept) {
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
     UniqueHandle readEnd, writeEnd;
     if (!::CreatePipe(readEnd.Put(), writeEnd.Put(), &inheritable, 0)) return false;
     const HANDLE source = keepReadEnd ? readEnd.Get() : writeEnd.Get();
-    HANDLE duplicate = nullptr;
-    if (!::DuplicateHandle(::GetCurrentProcess(), source, ::GetCurrentProcess(), &duplicate, 0, FALSE,
+    if (!::DuplicateHandle(::GetCurrentProcess(), source, ::GetCurrentProcess(), kept.Put(), 0, FALSE,
                            DUPLICATE_SAME_ACCESS))
         return false;
-    kept.Reset(duplicate);
     if (keepReadEnd) {
         // The reading side polls the child's output while it waits for it.
         DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
@@ -30,14 +29,16 @@ bool CreateChannelPipe(bool keepReadEnd, UniqueHandle& kept) {
     return true;
 }
 
+// Makes the three pipes and hands their kept ends to the channel's readers;
+// on failure nothing is kept.
 bool CreateChannelPipes(SetupStatus& channel) {
-    if (CreateChannelPipe(true, channel.childOutput) && CreateChannelPipe(true, channel.childError) &&
-        CreateChannelPipe(false, channel.childInput))
-        return true;
-    channel.childOutput.Reset();
-    channel.childError.Reset();
-    channel.childInput.Reset();
-    return false;
+    UniqueHandle output, error, input;
+    if (!CreateChannelPipe(true, output) || !CreateChannelPipe(true, error) || !CreateChannelPipe(false, input))
+        return false;
+    channel.outputReader.Attach(output.Release());
+    channel.errorReader.Attach(error.Release());
+    channel.inputWriter.Attach(input.Release());
+    return true;
 }
 
 }  // namespace
@@ -48,10 +49,7 @@ SetupStatus& TheSetupStatus() {
 }
 
 bool SetupStatusSetLog(SetupStatus& channel, const std::wstring& logPath) {
-    if (!CreateChannelPipes(channel)) {
-        channel.process.Reset();
-        return false;
-    }
+    if (!CreateChannelPipes(channel)) return false;
     if (!logPath.empty()) {
         TraceOpen(logPath);
         // A log file that cannot be opened is not a reason to refuse the run:
@@ -61,15 +59,12 @@ bool SetupStatusSetLog(SetupStatus& channel, const std::wstring& logPath) {
         if (logHandle != INVALID_HANDLE_VALUE) {
             UniqueHandle inheritableLog;
             if (!::DuplicateHandle(::GetCurrentProcess(), logHandle, ::GetCurrentProcess(), inheritableLog.Put(),
-                                   0, TRUE, DUPLICATE_SAME_ACCESS)) {
-                channel.process.Reset();
+                                   0, TRUE, DUPLICATE_SAME_ACCESS))
                 return false;
-            }
         }
     }
     TraceWrite(TraceDetail, L"SetupStatusSetLog( \"%s\" )\n", logPath.c_str());
-    // The current-process pseudo handle needs no closing; the reporting side
-    // keeps it only to mark the channel as started.
+    // On the reporting side the channel's process is this one.
     channel.processId = ::GetCurrentProcessId();
     return true;
 }

@@ -2,18 +2,20 @@
 // the setup program that started qelwls ("Version", "Progress", "Result").
 #pragma once
 
-#include "Handles.h"
+#include "Log.h"
 
 #include <string>
 
 namespace qel {
 
+// The channel's pipes, each end owned by the line reader or writer over it.
+// A run of qelwls only reports; the pipes serve a parent that starts a setup
+// process on them.
 struct SetupStatus {
-    UniqueHandle process;
     DWORD processId = static_cast<DWORD>(-1);
-    UniqueHandle childInput;   // write end of the child's standard input pipe
-    UniqueHandle childOutput;  // read end of the child's standard output pipe
-    UniqueHandle childError;   // read end of the child's standard error pipe
+    LogFile outputReader;  // read end of the child's standard output pipe
+    LogFile inputWriter;   // write end of the child's standard input pipe
+    LogFile errorReader;   // read end of the child's standard error pipe
 };
 
 // The one channel of the process.

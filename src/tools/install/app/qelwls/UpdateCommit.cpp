@@ -33,19 +33,15 @@ void RefuseUnbuilt(bool present, const wchar_t* what) {
     if (present) QEL_RAISE(std::wstring(what) + L" is not supported by this build", 0);
 }
 
-void ProgramsBefore(UpdateTransaction& t, Progress& progress) {
-    RefuseUnbuilt(!t.preRuns.empty(), L"running programs");
-    (void)progress;
-}
+void ProgramsBefore(UpdateTransaction& t, Progress&) { RefuseUnbuilt(!t.preRuns.empty(), L"running programs"); }
 
 void RegistryDeletions(UpdateTransaction& t, Progress& progress) {
     for (const RegOp& op : t.regDeletes) t.CommitRegDelete(op.root, op.subkey, op.valueName, op.flags);
     progress.Advance(1);
 }
 
-void DriverRemoval(UpdateTransaction& t, Progress& progress) {
+void DriverRemoval(UpdateTransaction& t, Progress&) {
     RefuseUnbuilt(!t.driverUninstalls.empty() || !t.infRemoves.empty(), L"driver removal");
-    (void)progress;
 }
 
 void FileRemovals(UpdateTransaction& t, Progress& progress) {
@@ -91,14 +87,13 @@ void Files(UpdateTransaction& t, Progress& progress) {
     }
 }
 
-void Drivers(UpdateTransaction& t, Progress& progress) {
+void Drivers(UpdateTransaction& t, Progress&) {
     RefuseUnbuilt(!t.infInstalls.empty() || !t.driverUpdates.empty(), L"driver installation");
     // From Vista on the package is installed with the driver package
     // installer once the driver package key has found it.
     RefuseUnbuilt(SetupGetRunningWinVer() >= WinVerVista && !t.dpinstPath.empty() &&
                       std::wstring(::GetCommandLineW()).find(L"uninstall") == std::wstring::npos,
                   L"driver package installation");
-    (void)progress;
 }
 
 void RegistryAdditionsAndLinks(UpdateTransaction& t, Progress& progress) {
@@ -108,10 +103,7 @@ void RegistryAdditionsAndLinks(UpdateTransaction& t, Progress& progress) {
     RefuseUnbuilt(!t.links.empty(), L"creating shortcuts");
 }
 
-void ProgramsAfter(UpdateTransaction& t, Progress& progress) {
-    RefuseUnbuilt(!t.postRuns.empty(), L"running programs");
-    (void)progress;
-}
+void ProgramsAfter(UpdateTransaction& t, Progress&) { RefuseUnbuilt(!t.postRuns.empty(), L"running programs"); }
 
 }  // namespace
 
