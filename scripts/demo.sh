@@ -18,6 +18,7 @@ prefix=$winroot/demo
 rm -rf "$prefix"
 cp -a "$winroot/base" "$prefix"
 export WINEPREFIX=$prefix
+export QEL_WINE_HOME=$winroot/home
 source tests/wine/wine-env.sh
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT

@@ -12,10 +12,8 @@ flock 9
 rm -rf "$base"
 mkdir -p "$base"
 export WINEPREFIX=$base
+export QEL_WINE_HOME=$base/.home
 source "$here/wine-env.sh"
-# A home of its own, so nothing Wine links into the user folders is the host's.
-export HOME=$base/.home
-mkdir -p "$HOME"
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 wineserver -w
 # The user folders are links to $HOME; make them real folders of the prefix.

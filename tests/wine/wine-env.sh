@@ -5,3 +5,9 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;winedbg.exe=d;mscoree=d;mshtml=d"
 export WINEARCH=win64
 export DISPLAY=
+# A home of the harness's own: nothing Wine writes below $HOME reaches the
+# user's, and a CI environment without HOME works the same.
+if [ -n "${QEL_WINE_HOME:-}" ]; then
+  export HOME=$QEL_WINE_HOME
+  mkdir -p "$HOME"
+fi

@@ -23,6 +23,7 @@ mkdir -p "$root/prefixes"
 cp -a "$root/base" "$prefix"
 
 export WINEPREFIX=$prefix
+export QEL_WINE_HOME=$root/home
 source "$here/wine-env.sh"
 
 wineserver -p
