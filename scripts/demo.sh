@@ -20,8 +20,8 @@ cp -a "$winroot/base" "$prefix"
 export WINEPREFIX=$prefix
 export QEL_WINE_HOME=$winroot/home
 source tests/wine/wine-env.sh
-wineserver -p
-trap 'wineserver -k 2>/dev/null || true' EXIT
+"$QEL_WINESERVER" -p
+trap '"$QEL_WINESERVER" -k 2>/dev/null || true' EXIT
 
 drive_c=$prefix/drive_c
 win_package="Z:${package//\//\\}"
@@ -31,10 +31,20 @@ run() {
   echo "\$ qelwls64.exe $* "
   set +e
   # Standard error only carries the diagnostic log's first header.
-  /usr/lib/wine/wine64 "$package/qelwls64.exe" "$@" 2>/dev/null | sed 's/^/  status> /'
+  "$QEL_WINE" "$package/qelwls64.exe" "$@" 2>/dev/null | sed 's/^/  status> /'
   local status=${PIPESTATUS[0]}
   set -e
-  echo "  exit code $status; registry message: $(/usr/lib/wine/wine64 reg query 'HKCU\SOFTWARE\QelSetup' /v Message /reg:32 2>/dev/null | tr -d '\r' | awk '/Message/ {print $3}')"
+  echo "  exit code $status; registry message: $(message)"
+}
+
+# The result message of the last run, or that there is none.
+message() {
+  local out
+  if out=$("$QEL_WINE" reg query 'HKCU\SOFTWARE\QelSetup' /v Message /reg:32 2>/dev/null); then
+    echo "$out" | tr -d '\r' | awk '/Message/ {print $3}'
+  else
+    echo "none"
+  fi
 }
 
 show() {
@@ -51,14 +61,19 @@ show() {
     query "$key" /s
   done
   echo "  SharedDLLs:"
-  query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs' | grep -i 'qel' || true
+  query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs' | grep -i 'qel' || echo '    no counts of the package'
 }
 
 # Prints a registry key's values indented, or that the key is absent.
+# Wine's reg prints its "unable to find" error on standard output, so the exit
+# status decides.
 query() {
   local out
-  out=$(/usr/lib/wine/wine64 reg query "$@" 2>/dev/null | tr -d '\r' | grep -v '^$' || true)
-  if [ -n "$out" ]; then echo "$out" | sed 's/^ */    /'; else echo "    $1: none"; fi
+  if out=$("$QEL_WINE" reg query "$@" 2>/dev/null); then
+    echo "$out" | tr -d '\r' | grep -v '^$' | sed 's/^ */    /'
+  else
+    echo "    $1: absent"
+  fi
 }
 
 echo "Sample package: $package"

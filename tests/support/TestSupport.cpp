@@ -54,9 +54,16 @@ ProcessResult RunProgram(const std::wstring& commandLine, const std::wstring& cu
     startup.hStdError = errWrite.Get();
     PROCESS_INFORMATION info{};
     std::wstring mutableCommandLine = commandLine;
-    if (!::CreateProcessW(nullptr, &mutableCommandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                          currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &info))
-        Fail("CreateProcess " + Utf8(commandLine));
+    // Wine now and then refuses a start with ERROR_INTERNAL_ERROR (1359) while
+    // the machine is loaded; Windows does not. A second try starts it.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0) ::Sleep(200);
+        started = ::CreateProcessW(nullptr, &mutableCommandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                   nullptr, currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &info);
+        if (!started && ::GetLastError() != ERROR_INTERNAL_ERROR) break;
+    }
+    if (!started) Fail("CreateProcess " + Utf8(commandLine));
     qel::UniqueHandle process(info.hProcess), thread(info.hThread);
     // Our copies of the child's ends must go, or the pipes never report EOF.
     inRead.Reset();

@@ -14,8 +14,8 @@ mkdir -p "$base"
 export WINEPREFIX=$base
 export QEL_WINE_HOME=$base/.home
 source "$here/wine-env.sh"
-/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-wineserver -w
+"$QEL_WINE" wineboot -i >/dev/null 2>&1
+"$QEL_WINESERVER" -w
 # The user folders are links to $HOME; make them real folders of the prefix.
 for link in "$base"/drive_c/users/*/*; do
   if [ -L "$link" ]; then rm "$link" && mkdir "$link"; fi

@@ -4,6 +4,11 @@
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;winedbg.exe=d;mscoree=d;mshtml=d"
 export WINEARCH=win64
+# Wine's programs by the paths Debian's wine64 package gives them: the PATH
+# names (wine, wineserver) come only from the optional "wine" package.
+export QEL_WINE=/usr/lib/wine/wine64
+export QEL_WINESERVER=/usr/lib/wine/wineserver64
+export WINESERVER=$QEL_WINESERVER
 export DISPLAY=
 # A home of the harness's own: nothing Wine writes below $HOME reaches the
 # user's, and a CI environment without HOME works the same.

@@ -26,11 +26,11 @@ export WINEPREFIX=$prefix
 export QEL_WINE_HOME=$root/home
 source "$here/wine-env.sh"
 
-wineserver -p
-/usr/lib/wine/wine64 "$program" "$@"
+"$QEL_WINESERVER" -p
+"$QEL_WINE" "$program" "$@"
 status=$?
-wineserver -k 2>/dev/null
-wineserver -w 2>/dev/null
+"$QEL_WINESERVER" -k 2>/dev/null
+"$QEL_WINESERVER" -w 2>/dev/null
 # Keep the prefix of a failed run for a look; a passed one only takes room.
 [ "$status" -eq 0 ] && [ -z "${QEL_KEEP_PREFIX:-}" ] && rm -rf "$prefix"
 exit $status
