@@ -9,7 +9,6 @@ namespace {
 
 using qel::LogFile;
 using qel::LogStatus;
-using qeltest::ReadFileBytes;
 using qeltest::WriteFileBytes;
 
 std::wstring LogPath(const std::wstring& name) {
@@ -17,20 +16,17 @@ std::wstring LogPath(const std::wstring& name) {
     return folder + L"\\" + name;
 }
 
-// Every line ReadLine gives, and the first result that was not a line.
-struct ReadResult {
-    std::vector<std::wstring> lines;
-    LogStatus last = qel::LogOk;
-};
-
-ReadResult ReadAll(LogFile& log) {
-    ReadResult result;
-    std::wstring line;
-    while ((result.last = log.ReadLine(line)) == qel::LogOk) result.lines.push_back(line);
-    return result;
-}
-
 using Lines = std::vector<std::wstring>;
+
+// Every line ReadLine gives; what ends them must be the end of the file.
+Lines ReadAll(LogFile& log) {
+    Lines lines;
+    std::wstring line;
+    LogStatus status;
+    while ((status = log.ReadLine(line)) == qel::LogOk) lines.push_back(line);
+    EXPECT_EQ(status, qel::LogEnd);
+    return lines;
+}
 
 TEST(LogFile, ReadLineDropsEveryCrAndNeverGivesALastLineWithoutLf) {
     const std::wstring path = LogPath(L"read.log");
@@ -38,9 +34,7 @@ TEST(LogFile, ReadLineDropsEveryCrAndNeverGivesALastLineWithoutLf) {
     WriteFileBytes(path, "one\r\n\r\ntw\ro\r\r\n\xC3\xA4\n" "ok\xC0\xAFlost\n" "half");
     LogFile log;
     ASSERT_EQ(log.Open(path, false), qel::LogOk);
-    const ReadResult read = ReadAll(log);
-    EXPECT_EQ(read.lines, (Lines{L"one", L"", L"two", L"\u00e4", L"ok"}));
-    EXPECT_EQ(read.last, qel::LogEnd);
+    EXPECT_EQ(ReadAll(log), (Lines{L"one", L"", L"two", L"\u00e4", L"ok"}));
     std::wstring line = L"stale";
     EXPECT_EQ(log.ReadLine(line), qel::LogEnd) << "the unfinished line is never given";
     EXPECT_EQ(line, L"stale");
@@ -59,9 +53,7 @@ TEST(LogFile, LinesLongerThanTheReadChunkGrowTheBuffer) {
     ASSERT_EQ(log.Open(path, true), qel::LogOk);
     for (const auto& line : written) ASSERT_EQ(log.WriteLine(line + L"\n"), qel::LogOk);
     log.Rewind();
-    const ReadResult read = ReadAll(log);
-    EXPECT_EQ(read.lines, written);
-    EXPECT_EQ(read.last, qel::LogEnd);
+    EXPECT_EQ(ReadAll(log), written);
 }
 
 // --- record fields ---------------------------------------------------------------------

@@ -33,13 +33,9 @@ Bytes MultiSz(const std::wstring& items) {  // "a|b" -> a NUL b NUL NUL
     return Sz(text);
 }
 
-// Writes a script (LF becomes CR LF), then runs the DelReg and the AddReg
-// handler on its [Install] section.
+// Runs the DelReg and the AddReg handler on [Install] of a script with body.
 void Queue(UpdateTransaction& transaction, const std::string& body) {
-    std::string crlf;
-    for (char c : "[Version]\nSignature=\"$Windows NT$\"\n" + body) crlf += c == '\n' ? "\r\n" : std::string(1, c);
-    const std::wstring path = qeltest::MakeScratchFolder(L"regkeys") + L"\\qelwls.ini";
-    qeltest::WriteFileBytes(path, crlf);
+    const std::wstring path = qeltest::WriteScript(qeltest::MakeScratchFolder(L"regkeys") + L"\\qelwls.ini", body);
     qel::InfFile script;
     script.Open(path, qel::kInfNeutralLanguage);
     qel::DelRegKey(transaction, script, L"Install");
@@ -67,7 +63,6 @@ AddReg=Reg.B
 HKLM,Software\Qel,Value,2
 HKCU,Software\Qel,,0x1F002
 [Reg.A]
-hklm,Software\Qel,Dword,0x10001,0x10,,0
 HKCU,Software\Qel,Text,0,"a, b",,1
 HKCR,Qel,Multi,0x10000,one,,0
 HKEY_USERS,.Default\Qel,Expand,0x20000,%%SystemRoot%%\qel,,0
@@ -77,7 +72,6 @@ HKR,,DriverValue,0x10001,1,,0
 HKLM,Software\Qel,None,0x20001,0a,0b,1
 HKLM,Software\Qel,Empty,0x20001,,,0
 HKLM,,,0,,,0
-HKLM,Software\Qel,A,0,res.dll,STRID_OEM_SHORTCUT_NAME,0
 HKLM,Software\Qel,B,0x20000,res.dll,STRID_ISM_HP,0
 HKLM,Software\Qel,C,0x10000,res.dll,strid_oem_sc_readme,0
 HKLM,Software\Qel,D,0,res.dll,STRID_OTHER,0
@@ -87,7 +81,6 @@ HKLM,Software\Qel,E,0x10001,7,STRID_ISM_HP,0
     const std::wstring qel = L"Software\\Qel";
     EXPECT_EQ(Records(t.regAdds),
               (std::vector<Record>{
-                  {hklm, qel, L"Dword", REG_DWORD, 0x10001, {0x10, 0, 0, 0}, 0},
                   {HKEY_CURRENT_USER, qel, L"Text", REG_SZ, 0, Sz(L"a, b"), 1},
                   // A multi-string line holds one item with a single terminator.
                   {HKEY_CLASSES_ROOT, L"Qel", L"Multi", REG_MULTI_SZ, 0x10000, Sz(L"one"), 0},
@@ -100,7 +93,6 @@ HKLM,Software\Qel,E,0x10001,7,STRID_ISM_HP,0
                   {hklm, qel, L"Empty", REG_NONE, 0x20001, {0, 0, 0}, 0},
                   {hklm, L"", L"", REG_SZ, 0, Sz(L""), 0},
                   // A known string ID name appends its resource number to string data only.
-                  {hklm, qel, L"A", REG_SZ, 0, Sz(L"res.dll,-4703"), 0},
                   {hklm, qel, L"B", REG_EXPAND_SZ, 0x20000, Sz(L"res.dll,-4494"), 0},
                   {hklm, qel, L"C", REG_MULTI_SZ, 0x10000, Sz(L"res.dll,-4749"), 0},
                   {hklm, qel, L"D", REG_SZ, 0, Sz(L"res.dll"), 0},

@@ -24,6 +24,15 @@ qel::BasicException ExpectRaise(Fn fn) {
     return qel::BasicException("(none)", 0);
 }
 
+// Writes a setup script at path: a [Version] section, then body with every LF
+// turned into CR LF. Returns path.
+inline std::wstring WriteScript(const std::wstring& path, const std::string& body) {
+    std::string text;
+    for (char c : "[Version]\nSignature=\"$Windows NT$\"\n" + body) text += c == '\n' ? "\r\n" : std::string(1, c);
+    WriteFileBytes(path, text);
+    return path;
+}
+
 // The diagnostic log lines written while the object lives, without their
 // time stamps. The log goes to a file of the test from then on.
 class TraceCapture {

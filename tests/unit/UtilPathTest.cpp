@@ -34,38 +34,25 @@ TEST(AppendPath, PutsExactlyOneBackslashBetweenFolderAndName) {
     }
 }
 
-TEST(GetDirectoryPart, CutsBeforeTheLastBackslash) {
+TEST(PathParts, FolderIsBeforeAndNameAfterTheLastBackslash) {
     const struct {
-        std::wstring path, folder;
+        std::wstring path, folder, name;
     } cases[] = {
-        {L"C:\\a\\b.txt", L"C:\\a"},
-        {L"C:/a/b/c.txt", L"C:\\a\\b"},
-        {L"C:\\a\\", L"C:\\a"},
-        {L"C:\\b.txt", L"C:"},
-        {L"b.txt", L"b.txt"},  // no backslash: unchanged
-        {L"", L""},
-        {L"\\\\server\\share", L"\\\\server"},
+        {L"C:\\a\\b.txt", L"C:\\a", L"b.txt"},
+        {L"C:/a/b/c.txt", L"C:\\a\\b", L"c.txt"},
+        {L"C:\\a\\", L"C:\\a", L""},
+        {L"C:\\b.txt", L"C:", L"b.txt"},
+        {L"b.txt", L"b.txt", L"b.txt"},  // no backslash: the folder part is the path unchanged
+        {L"", L"", L""},
+        {L"\\\\server\\share", L"\\\\server", L"share"},
     };
     for (const auto& c : cases) {
         std::wstring path = c.path;
         qel::GetDirectoryPart(path);
         EXPECT_EQ(path, c.folder) << Utf8(c.path);
         EXPECT_EQ(qel::DirectoryOf(c.path), c.folder);
+        EXPECT_EQ(qel::GetFileNamePart(c.path), c.name) << Utf8(c.path);
     }
-}
-
-TEST(GetFileNamePart, TakesThePartAfterTheLastBackslash) {
-    const struct {
-        std::wstring path, name;
-    } cases[] = {
-        {L"C:\\a\\b.txt", L"b.txt"},
-        {L"C:/a/b/c.txt", L"c.txt"},
-        {L"sub/b.txt", L"b.txt"},
-        {L"b.txt", L"b.txt"},
-        {L"C:\\a\\", L""},
-        {L"", L""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(qel::GetFileNamePart(c.path), c.name) << Utf8(c.path);
 }
 
 TEST(IsOemInfName, IsOemFollowedByANumberInTheFileName) {
