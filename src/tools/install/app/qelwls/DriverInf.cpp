@@ -214,8 +214,41 @@ void InfFile::GetTargetPath(const std::wstring& section, std::wstring& out) cons
     GetTargetPathAsNamed(Decorate(section), out);
 }
 
+namespace {
+// The folder ids SetupAPI defines on its own: an absolute path (-1), the
+// fixed system folders, the shell's special folders (16384 + CSIDL) and the
+// printer folders. Anything else names no folder: SetupAPI either faults on
+// it or makes up a folder named "unknown", and nothing the script says can
+// be installed there.
+bool IsDefinedFolderId(long long id) {
+    switch (id) {
+    case -1: case 1: case 10: case 11: case 12: case 17: case 18: case 20: case 21: case 23: case 24: case 25:
+    case 30: case 50: case 51: case 52: case 53: case 54: case 55:
+        return true;
+    default:
+        return (id >= 16384 && id <= 16384 + 0xFF) || (id >= 66000 && id <= 66004);
+    }
+}
+}  // namespace
+
+void InfFile::CheckFolderId(const std::wstring& name) const {
+    INFCONTEXT context;
+    if (!::SetupFindFirstLineW(handle_.Get(), L"DestinationDirs", name.c_str(), &context) &&
+        !::SetupFindFirstLineW(handle_.Get(), L"DestinationDirs", L"DefaultDestDir", &context))
+        return;  // SetupAPI's own default folder
+    std::wstring text;
+    if (GetField(context, 1, text) != InfOk) text.clear();
+    wchar_t* end = nullptr;
+    const long long id = std::wcstoll(text.c_str(), &end, 0);
+    if (text.empty() || *end != L'\0' || !IsDefinedFolderId(id))
+        QEL_RAISE(FormatText(L"[DestinationDirs] of [%s] names the folder id '%s', which Windows does not define",
+                             name.c_str(), text.c_str()),
+                  ERROR_INVALID_DATA);
+}
+
 void InfFile::GetTargetPathAsNamed(const std::wstring& name, std::wstring& out) const {
     out.clear();
+    CheckFolderId(name);
     DWORD size = 0;
     if (!::SetupGetTargetPathW(handle_.Get(), nullptr, name.c_str(), nullptr, 0, &size)) QEL_RAISE();
     std::wstring buffer(size, L'\0');

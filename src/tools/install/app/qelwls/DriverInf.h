@@ -63,6 +63,9 @@ public:
     void GetModelHardwareIds(std::vector<std::wstring>& list) const;
 
 private:
+    // Raises unless the section's [DestinationDirs] entry (or DefaultDestDir)
+    // names a folder id Windows defines.
+    void CheckFolderId(const std::wstring& name) const;
     // The section name to use: name + ".amd64" (tried again on the result)
     // when that section exists, else the name as given.
     std::wstring Decorate(const std::wstring& name) const;
