@@ -48,6 +48,9 @@ struct RegValue {
     bool found = false;
     DWORD type = 0;
     std::vector<BYTE> data;
+    bool operator==(const RegValue& other) const {
+        return found == other.found && type == other.type && data == other.data;
+    }
 };
 RegValue ReadRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name, REGSAM view = 0);
 void DeleteRegTree(HKEY root, const std::wstring& subkey, REGSAM view = 0);

@@ -86,6 +86,57 @@ std::vector<std::wstring> WindowsTempFiles() {
     return files;
 }
 
+void AddRegistryBelow(HKEY root, const std::wstring& subkey, RegistrySnapshot& snapshot, REGSAM view) {
+    qel::UniqueKey key;
+    if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | view, key.Put()) != ERROR_SUCCESS) return;
+    snapshot[subkey + L"\\"] = RegValue{true, 0, {}};
+    wchar_t name[16384];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = 16384;
+        if (::RegEnumValueW(key.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        snapshot[subkey + L"\\" + name] = ReadRegValue(root, subkey, name, view);
+    }
+    for (DWORD index = 0;; ++index) {
+        DWORD length = 16384;
+        if (::RegEnumKeyExW(key.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        AddRegistryBelow(root, subkey + L"\\" + name, snapshot, view);
+    }
+}
+
+MachineState SnapshotMachine() {
+    MachineState state;
+    state.files = SnapshotInstalledFiles();
+    AddRegistryBelow(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Qel", state.registry);
+    AddRegistryBelow(HKEY_LOCAL_MACHINE, kUninstallEntry, state.registry);
+    for (const std::wstring& name : {std::wstring(kSharedDll), std::wstring(L"QelSetup")}) {
+        const RegValue count = ReadRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, name);
+        if (count.found) state.registry[std::wstring(kSharedDllsKey) + L"\\" + name] = count;
+    }
+    return state;
+}
+
+std::string DescribeDifferences(const MachineState& expected, const MachineState& actual) {
+    std::string text;
+    for (const auto& [path, bytes] : expected.files) {
+        const auto found = actual.files.find(path);
+        if (found == actual.files.end()) text += "file gone: " + Utf8(path) + "\n";
+        else if (found->second != bytes) text += "file changed: " + Utf8(path) + "\n";
+    }
+    for (const auto& [path, bytes] : actual.files)
+        if (!expected.files.count(path)) text += "file added: " + Utf8(path) + "\n";
+    for (const auto& [path, value] : expected.registry) {
+        const auto found = actual.registry.find(path);
+        if (found == actual.registry.end()) text += "registry gone: " + Utf8(path) + "\n";
+        else if (found->second.type != value.type || found->second.data != value.data)
+            text += "registry changed: " + Utf8(path) + "\n";
+    }
+    for (const auto& [path, value] : actual.registry)
+        if (!expected.registry.count(path)) text += "registry added: " + Utf8(path) + "\n";
+    return text;
+}
+
 void CleanMachine() {
     DeleteTree(kAppFolder);
     DeleteTree(kSharedFolder);

@@ -52,6 +52,22 @@ void RemoveSharedDllCount(const std::wstring& valueName);
 // Writes a REG_MULTI_SZ under HKLM; `strings` holds the NUL-separated items.
 void SetRegMultiString(const std::wstring& subkey, const std::wstring& value, const std::wstring& strings);
 
+// Every value below root\subkey (and every key, as "<key>\\" with no data),
+// by path: what a failed run must leave as it found it.
+using RegistrySnapshot = std::map<std::wstring, RegValue>;
+void AddRegistryBelow(HKEY root, const std::wstring& subkey, RegistrySnapshot& snapshot, REGSAM view = 0);
+
+// What an install of the sample package can change: its files, its registry
+// keys and the SharedDLLs counts of the package (and of the setup).
+struct MachineState {
+    FileSnapshot files;
+    RegistrySnapshot registry;
+    bool operator==(const MachineState& other) const { return files == other.files && registry == other.registry; }
+};
+MachineState SnapshotMachine();
+// The differences, one per line, for a failure message.
+std::string DescribeDifferences(const MachineState& expected, const MachineState& actual);
+
 // Windows-folder temporary files ("qel*.tmp"): rollback logs and friends.
 std::vector<std::wstring> WindowsTempFiles();
 

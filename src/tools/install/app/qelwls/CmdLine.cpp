@@ -40,7 +40,6 @@ std::wstring EarlyEndMessage(int result, int line) {
 struct Run {
     UpdateTransaction transaction;  // constructed before anything else
     int result = SetupErrorUnknown;
-    bool uninstallMode = false;
     std::wstring message;
     std::wstring commandLine;
     std::vector<std::wstring> args;
@@ -136,6 +135,9 @@ void OpenInstalledLog(Run& run) {
 void UpgradeRoad(Run& run) {
     TraceWrite(TraceDetail, L"qelwls start upgrading.\n");
     OpenInstalledLog(run);
+    // The replay of the old log is recorded too, so that a failed upgrade
+    // puts the previous version back instead of leaving neither.
+    StartRollbackLog(run.transaction);
     ProcessSection(run.transaction, run.script, L"Upgrade");
     Uninstall(run.transaction, true);
     DoCleanupAll(run.transaction);
@@ -144,8 +146,11 @@ void UpgradeRoad(Run& run) {
 
 void UninstallRoad(Run& run) {
     TraceWrite(TraceDetail, L"qelwls start uninstalling.\n");
-    run.uninstallMode = true;
-    if (ReleaseInstallRef()) {
+    // The release of the install count is the first change of the road: it
+    // is logged like every other, so that a failed or killed uninstall gives
+    // the count back as it was.
+    StartRollbackLog(run.transaction);
+    if (ReleaseInstallRef(run.transaction)) {
         // The last user of the setup: everything the log lists goes. Removing
         // the virtual adapter, the filter component and per-user settings
         // arrives with the device work.
@@ -158,6 +163,7 @@ void UninstallRoad(Run& run) {
     }
     if (::lstrcmpiW(run.args[2].c_str(), L"sm") == 0) {
         TraceWrite(TraceError, L"Uninstalling sm...\n");
+        run.transaction.rollbackLog.CloseAndDelete();
         run.result = SetupSuccess;
         return;
     }
@@ -168,16 +174,31 @@ void UninstallRoad(Run& run) {
     UninstallCPL(run.transaction);
     DoCleanupAll(run.transaction);
     if (SetupGetRunningWinVer() < WinVerVista) {
-        // Hiding the tray icon arrives with the per-user work.
+        // Hiding the tray icon arrives with the per-user work. The clean-up
+        // ended the first log; this commit gets one of its own.
+        StartRollbackLog(run.transaction);
         ProcessSection(run.transaction, run.script, L"PostUninstPart");
         Commit(run.transaction);
+        run.transaction.rollbackLog.CloseAndDelete();
     }
     run.result = run.ResultFromFlags();
+}
+
+bool IsScriptCommand(const std::wstring& command) {
+    for (const wchar_t* each : {L"install", L"apponly_install", L"driveronly_install", L"upgrade", L"uninstall"})
+        if (IsCommand(command, each)) return true;
+    return false;
 }
 
 // Step 19: the road of the command word.
 void Dispatch(Run& run) {
     const std::wstring& command = run.Command();
+    if (IsScriptCommand(command)) {
+        // A run that was killed is undone before this one changes anything,
+        // and this run is marked so that the same holds for it.
+        RecoverInterruptedRuns();
+        TheRunMarker().Begin();
+    }
     if (IsCommand(command, L"install")) {
         InstallRoad(run, L"qelwls start installing.\n");
     } else if (IsCommand(command, L"apponly_install")) {
@@ -194,12 +215,10 @@ void Dispatch(Run& run) {
     }
 }
 
-// The rollback entry of the failure handlers; a failed uninstall gives the
-// install count back.
-void UndoRun(Run& run) {
-    RollbackAll(run.transaction);
-    if (run.uninstallMode) ResetSharedDllRef(L"QelSetup", false);
-}
+// The rollback entry of the failure handlers. A failed uninstall gets its
+// install count back from the rollback log, as it was before the release;
+// adding one back on top of that would count a user that is not there.
+void UndoRun(Run& run) { RollbackAll(run.transaction); }
 
 // Steps 19 to 21, with the three handlers of a failed command.
 void RunCommand(Run& run) {
@@ -220,6 +239,8 @@ void RunCommand(Run& run) {
         UndoRun(run);
         run.result = SetupErrorUnknown;
     }
+    // Done or undone, the run needs no recovery.
+    TheRunMarker().Finish();
 }
 
 // Step 22: the Result line and the message.

@@ -8,11 +8,11 @@ namespace {
 constexpr const char* kModuleName = "CmdLine";
 }
 
-bool ReleaseInstallRef() { return DecrementSharedDllCount(L"QelSetup", kModuleName); }
-
-void ResetSharedDllRef(const std::wstring& valueName, bool presentBefore) {
-    IncrementSharedDllCount(valueName, presentBefore, kModuleName,
-                            L"Resetting refcount for %s (presentOnSystem = %d).\n");
+bool ReleaseInstallRef(UpdateTransaction& transaction) {
+    constexpr wchar_t kInstallCount[] = L"QelSetup";
+    const SharedDllName name = SharedDllNameOf(kInstallCount, kModuleName);
+    transaction.LogUndoRecord(SharedDllRecord(ReadSharedDllCount(name)));
+    return DecrementSharedDllCount(name, kInstallCount);
 }
 
 }  // namespace qel

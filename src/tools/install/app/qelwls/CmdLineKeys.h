@@ -12,7 +12,9 @@ namespace qel {
 
 // Runs every key handler on one section, in the fixed key order.
 void ProcessSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
-// Starts a new rollback log in the Windows folder and runs the sections in turn.
+// Starts the transaction's rollback log in the Windows folder, unless it has one.
+void StartRollbackLog(UpdateTransaction& transaction);
+// Starts the rollback log and runs the sections in turn.
 void ProcessSections(UpdateTransaction& transaction, const InfFile& script, const std::vector<std::wstring>& sections);
 
 // File keys.
@@ -32,7 +34,8 @@ void UninstallLogKey(UpdateTransaction& transaction, const InfFile& script, cons
 void GetUninstallLogPath(const InfFile& script, std::wstring& out);
 
 // The setup's own install count ("QelSetup" in SharedDLLs).
-bool ReleaseInstallRef();
-void ResetSharedDllRef(const std::wstring& valueName, bool presentBefore);
+// The release is announced in the transaction's rollback log with the count
+// as it was.
+bool ReleaseInstallRef(UpdateTransaction& transaction);
 
 }  // namespace qel

@@ -43,14 +43,19 @@ void ProcessSection(UpdateTransaction& transaction, const InfFile& script, const
     UninstallLogKey(transaction, script, section);
 }
 
-void ProcessSections(UpdateTransaction& transaction, const InfFile& script, const std::vector<std::wstring>& sections) {
-    // Each list of sections gets a new rollback log of its own, kept in the
-    // Windows folder, apart from every folder an install touches.
+void StartRollbackLog(UpdateTransaction& transaction) {
+    // One log a transaction: a second would leave the first behind.
+    if (transaction.rollbackLog.IsOpen()) return;
+    // Kept in the Windows folder, apart from every folder an install touches.
     std::wstring windowsFolder;
     GetWindowsFolder(windowsFolder);
     std::wstring rollbackLog;
     MakeTempFile(windowsFolder, rollbackLog);
     transaction.OpenRollbackLog(rollbackLog, true);
+}
+
+void ProcessSections(UpdateTransaction& transaction, const InfFile& script, const std::vector<std::wstring>& sections) {
+    StartRollbackLog(transaction);
     for (const std::wstring& section : sections) ProcessSection(transaction, script, section);
 }
 

@@ -69,6 +69,10 @@ void GetUninstallLogPath(const InfFile& script, std::wstring& out) {
 void UninstallLogKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
     std::wstring value;  // only its presence counts
     if (script.GetLineText(section, L"UninstallLog", value) != InfOk) return;
+    // A section named twice on the command line meets the key twice: the log
+    // is already being written and its move already queued. A second log
+    // would leave the first one behind under its temporary name.
+    if (transaction.uninstallLog.IsOpen() && transaction.uninstallLogIsNew) return;
 
     std::wstring logPath;
     GetUninstallLogPath(script, logPath);

@@ -73,12 +73,18 @@ struct DirOp {
 
 enum MoveResult : int { MoveDone = 0, MoveAtRestart = 1, MoveFailed = 2 };
 
-// A SharedDLLs count as it was before an install changed it.
+// A SharedDLLs count as it was before a run changed it.
 struct SharedDllPrior {
     std::wstring valueName;
     REGSAM view = 0;
     bool existed = false;
     DWORD count = 0;
+};
+
+// The registry view and value name under which a file is counted.
+struct SharedDllName {
+    std::wstring valueName;
+    REGSAM view = 0;
 };
 
 class UpdateTransaction {
@@ -117,11 +123,28 @@ public:
 
     // This transaction's share of the commit's total cost.
     uint32_t Cost() const;
+    // The whole tree that a commit, a rollback and the clean-up walk: this
+    // transaction, then each sub-install with its own sub-installs, in the
+    // order they were added.
+    std::vector<UpdateTransaction*> Tree();
 
     // --- commit side -------------------------------------------------------
     // Writes one rollback record before the change it describes (nothing
     // while rollbackEnabled is false); a record that cannot be written raises.
     void LogRollbackRecord(const wchar_t* format, ...);
+    // The records that keep a failure undoable beyond the files and drivers
+    // (registry values, SharedDLLs counts, temporary files, the removals of an
+    // uninstall replay). They are written whenever the rollback log is open,
+    // also while rollbackEnabled is false, and never traced, so a successful
+    // run's diagnostic log is the same with or without them.
+    void LogUndoRecord(const std::wstring& line);
+    // A new empty temporary file "qel<hex>.tmp" in `folder`, announced in the
+    // rollback log before it is made, so that a rollback or the recovery of
+    // a killed run can remove it while it is still empty.
+    std::wstring MakeLoggedTempFile(const std::wstring& folder);
+    // SharedDLLs counts, each announced with the count as it was.
+    void AddSharedDllRef(const std::wstring& path, bool presentBefore);
+    void ReleaseSharedDllRef(const std::wstring& path);
     void CommitFileInstall(const std::wstring& source, const std::wstring& destination, uint32_t flags,
                            const std::wstring& cabinet);
     void CommitFileRemove(const std::wstring& path, uint32_t flags);
@@ -155,15 +178,15 @@ public:
     std::vector<RegOp> relativeRegAdds;
     std::vector<LinkOp> links;
     std::vector<DirOp> dirRemoves;
-    // SharedDLLs counts this commit raised, oldest first: a rollback puts them
-    // back as they were, so a failed install leaves no count behind.
-    std::vector<SharedDllPrior> sharedDllPriors;
     bool restartDriverRequired = false;
     bool rebootRequired = false;
     bool rollbackEnabled = true;  // false from the start of an uninstall replay
     LogFile rollbackLog;
     LogFile uninstallLog;
-    // The transactions every stage walks: this one first, then sub-installs.
+    // True when this run made the uninstall log (an install); false when it
+    // replays one an earlier install left, which a rollback must keep.
+    bool uninstallLogIsNew = false;
+    // This transaction and the sub-installs appended to it directly.
     std::vector<UpdateTransaction*> transactions;
     // Written by the driver package key. Until a catalog was checked the
     // package counts as unsigned, the safe assumption.
@@ -191,18 +214,65 @@ bool IsInUseError(DWORD error);
 bool DriverSetupExists();
 
 // SharedDLLs reference counts, one REG_DWORD per file path under
-// HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs.
-SharedDllPrior AddSharedDllRef(const std::wstring& path, bool presentBefore);
-void ReleaseSharedDllRef(const std::wstring& path);
-
-// The counting shared by the files' references and the setup's own install
-// count ("QelSetup"); raises name `module`. `message` is the log line's format
-// ("...%s (presentOnSystem = %d).\n").
-SharedDllPrior IncrementSharedDllCount(const std::wstring& valueName, bool presentBefore, const char* module,
-                                       const wchar_t* message);
+// HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs. The counting is
+// shared by the files' references and the setup's own install count
+// ("QelSetup"); raises name `module`.
+SharedDllName SharedDllNameOf(const std::wstring& path, const char* module);
+SharedDllPrior ReadSharedDllCount(const SharedDllName& name);
+// `message` is the log line's format ("...%s (presentOnSystem = %d).\n").
+void IncrementSharedDllCount(const SharedDllName& name, const std::wstring& path, bool presentBefore,
+                             const char* module, const wchar_t* message);
 void RestoreSharedDllCount(const SharedDllPrior& prior);
 // True when the reference was the last one: the key or the value could not be
 // read, or the count reached zero and the value was deleted.
-bool DecrementSharedDllCount(const std::wstring& valueName, const char* module);
+bool DecrementSharedDllCount(const SharedDllName& name, const std::wstring& path);
+
+// --- undo records --------------------------------------------------------
+// The lines of the undo records (see LogUndoRecord), each ending in "\n".
+std::wstring SharedDllRecord(const SharedDllPrior& prior);
+std::wstring TempFileRecord(const std::wstring& path);
+// A registry value as it was, to be written back.
+std::wstring RegValueRecord(HKEY root, REGSAM view, const std::wstring& subkey, const std::wstring& name, DWORD type,
+                            const std::vector<BYTE>& data);
+// A value that did not exist, to be deleted again.
+std::wstring RegNoValueRecord(HKEY root, REGSAM view, const std::wstring& subkey, const std::wstring& name);
+// A key the run is about to create (the first missing one of a path), to be
+// deleted again with everything below it.
+std::wstring RegNewKeyRecord(HKEY root, REGSAM view, const std::wstring& subkey);
+// A key that existed (before a tree deletion), to be created again.
+std::wstring RegKeyRecord(HKEY root, REGSAM view, const std::wstring& subkey);
+// Registry records are written only for the predefined roots.
+bool IsRegistryRecordRoot(HKEY root);
+// Undoes one undo record; false when the fields are of no kind above.
+bool UndoRecord(const std::vector<std::wstring>& fields);
+
+// --- interrupted runs ------------------------------------------------------
+// While a script command runs, a marker file in the Windows folder names its
+// process and the rollback logs and new uninstall logs it has made. A run
+// killed on the way leaves its marker; the next script command finds it and
+// undoes that run from its logs before doing its own work.
+class RunMarker {
+public:
+    // Starts this process's marker; until then Add does nothing (so code that
+    // uses transactions in-process, outside a command, leaves no marker).
+    void Begin();
+    // Names one more file of the run: kind "RollbackLog" or "UninstallLog".
+    void Add(const wchar_t* kind, const std::wstring& path);
+    // The run is over (done or rolled back): the marker goes.
+    void Finish();
+
+private:
+    LogFile file_;
+};
+RunMarker& TheRunMarker();
+// Undoes every run whose marker names a process that has ended. Never
+// raises: what cannot be undone is written to the diagnostic log and left
+// in place.
+void RecoverInterruptedRuns();
+// The rollback logs that belong to other runs still in progress or not yet
+// recovered; the clean-up leaves them alone.
+std::vector<std::wstring> RollbackLogsOfOtherRuns();
+// Undoes one rollback log found on disk (with its new uninstall log, if any).
+void RollbackFromLog(const std::wstring& rollbackLogPath, const std::wstring& uninstallLogPath);
 
 }  // namespace qel

@@ -60,10 +60,7 @@ void Files(UpdateTransaction& t, Progress& progress) {
         if ((op.flags & NO_UNINSTALL_RECORD) == 0)
             t.uninstallLog.WriteLine(FormatText(L"CopyFile,%s,%s,0x%08x\n", LogField(op.source).c_str(),
                                                 LogField(op.destination).c_str(), op.flags));
-        if ((op.flags & SHARED_DLL) != 0) {
-            const SharedDllPrior prior = AddSharedDllRef(op.destination, present);
-            if (t.rollbackEnabled) t.sharedDllPriors.push_back(prior);
-        }
+        if ((op.flags & SHARED_DLL) != 0) t.AddSharedDllRef(op.destination, present);
         progress.Advance(3);
     }
     for (const FileOp& op : t.fileMoves) {
@@ -71,8 +68,7 @@ void Files(UpdateTransaction& t, Progress& progress) {
         // aside first, like a replaced file, so a rollback can put it back;
         // the clean-up deletes it after a successful run.
         if (FileExists(op.destination)) {
-            std::wstring aside;
-            MakeTempFile(DirectoryOf(op.destination), aside);
+            const std::wstring aside = t.MakeLoggedTempFile(DirectoryOf(op.destination));
             if (t.MoveFileLogged(op.destination, aside, false) != MoveDone) {
                 ::DeleteFileW(aside.c_str());
                 QEL_RAISE(op.destination, ::GetLastError());
@@ -105,18 +101,33 @@ void RegistryAdditionsAndLinks(UpdateTransaction& t, Progress& progress) {
 
 void ProgramsAfter(UpdateTransaction& t, Progress&) { RefuseUnbuilt(!t.postRuns.empty(), L"running programs"); }
 
+// A file is installed or moved only where a file can go. A folder at the
+// destination would be moved aside whole and deleted at the clean-up with
+// everything in it; such a run ends before its first change instead.
+void RefuseFolderDestinations(const std::vector<UpdateTransaction*>& tree) {
+    for (const UpdateTransaction* t : tree) {
+        for (const std::vector<FileOp>* list : {&t->fileInstalls, &t->fileMoves}) {
+            for (const FileOp& op : *list)
+                if (IsDirectory(op.destination))
+                    QEL_RAISE(L"the destination is a folder: " + op.destination, ERROR_DIRECTORY);
+        }
+    }
+}
+
 }  // namespace
 
 void Commit(UpdateTransaction& transaction) {
+    const std::vector<UpdateTransaction*> tree = transaction.Tree();
     uint32_t total = 0;
-    for (const UpdateTransaction* each : transaction.transactions) total += each->Cost();
+    for (const UpdateTransaction* each : tree) total += each->Cost();
     TraceWrite(TraceDetail, L"Commit(), Total cost %d\n", total);
+    RefuseFolderDestinations(tree);
 
     Progress progress(total);
     using Stage = void (*)(UpdateTransaction&, Progress&);
     for (Stage stage : {ProgramsBefore, RegistryDeletions, DriverRemoval, FileRemovals, Files, Drivers,
                         RegistryAdditionsAndLinks, ProgramsAfter}) {
-        for (UpdateTransaction* each : transaction.transactions) stage(*each, progress);
+        for (UpdateTransaction* each : tree) stage(*each, progress);
     }
 }
 

@@ -51,14 +51,8 @@ void FillTemporaryCopy(const std::wstring& source, const std::wstring& temp, uin
     if (!::CopyFileW(source.c_str(), temp.c_str(), FALSE)) QEL_RAISE(source, ::GetLastError());
 }
 
-// The registry view and value name under which a file is counted. Before
-// Vista a 64-bit system keeps the counts of 32-bit system files in the 32-bit
-// view, under their System32 name.
-struct SharedDllName {
-    std::wstring valueName;
-    REGSAM view = 0;
-};
-
+// Before Vista a 64-bit system keeps the counts of 32-bit system files in the
+// 32-bit view, under their System32 name.
 SharedDllName ApplySysWow64Rule(const std::wstring& path, const char* module) {
     const int version = SetupGetRunningWinVer();
     if (version >= WinVerVista) {
@@ -113,15 +107,13 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
         LogRollbackRecord(L"CreateDir,%s\n", LogField(folder).c_str());
         CreateDirectoryTree(folder);
     }
-    std::wstring temp;
-    MakeTempFile(folder, temp);
+    const std::wstring temp = MakeLoggedTempFile(folder);
     LogRollbackRecord(L"CopyFile,%s,%s\n", LogField(source).c_str(), LogField(temp).c_str());
     FillTemporaryCopy(source, temp, flags, cabinet);
 
     MoveResult result = MoveDone;
     if (FileExists(destination)) {
-        std::wstring aside;
-        MakeTempFile(folder, aside);
+        const std::wstring aside = MakeLoggedTempFile(folder);
         movedAsideFiles.push_back(aside);
         result = MoveFileLogged(destination, aside, true);
     }
@@ -141,14 +133,20 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
 void UpdateTransaction::CommitFileRemove(const std::wstring& path, uint32_t flags) {
     TraceWrite(TraceDetail, L"CommitFileRemove: %s, %x.\n", path.c_str(), flags);
     if (!FileExists(path)) return;
+    // A folder where a file is named (a DelFiles line without a name, say) is
+    // never removed as a whole: moved aside, it would take everything in it
+    // with it. Such a line is passed over.
+    if (IsDirectory(path)) {
+        TraceWrite(TraceDetail, L"CommitFileRemove: skipping, \"%s\" is a folder\n", path.c_str());
+        return;
+    }
     if (HasFlag(flags, SHARED_DLL)) ReleaseSharedDllRef(path);
     // Only files the system copied on its own account, with no version
     // check, are ever removed: anything else may belong to someone else.
     const uint32_t keepers = NO_UNINSTALL_RECORD | COPYFLG_REPLACEONLY | COPYFLG_NO_OVERWRITE;
     if ((flags & keepers) != 0 || !HasFlag(flags, COPYFLG_NOVERSIONCHECK)) return;
 
-    std::wstring aside;
-    MakeTempFile(DirectoryOf(path), aside);
+    const std::wstring aside = MakeLoggedTempFile(DirectoryOf(path));
     if (MoveFileLogged(path, aside, false) == MoveDone) {
         movedAsideFiles.push_back(aside);
         return;
@@ -182,31 +180,44 @@ MoveResult UpdateTransaction::QueuedMove(const std::wstring& from, const std::ws
     return MoveAtRestart;
 }
 
-SharedDllPrior IncrementSharedDllCount(const std::wstring& path, bool presentBefore, const char* module,
-                                       const wchar_t* message) {
-    const SharedDllName name = ApplySysWow64Rule(path, module);
+SharedDllName SharedDllNameOf(const std::wstring& path, const char* module) {
+    return ApplySysWow64Rule(path, module);
+}
+
+SharedDllPrior ReadSharedDllCount(const SharedDllName& name) {
+    SharedDllPrior prior{name.valueName, name.view, false, 0};
+    UniqueKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_READ | name.view, key.Put()) != ERROR_SUCCESS)
+        return prior;
+    DWORD count = 0, type = 0, size = sizeof(count);
+    if (::RegQueryValueExW(key.Get(), name.valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&count),
+                           &size) == ERROR_SUCCESS) {
+        prior.existed = true;
+        prior.count = count;
+    }
+    return prior;
+}
+
+void IncrementSharedDllCount(const SharedDllName& name, const std::wstring& path, bool presentBefore,
+                             const char* module, const wchar_t* message) {
     TraceWrite(TraceDetail, message, name.valueName.c_str(), presentBefore ? 1 : 0);
     UniqueKey key;
     LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, nullptr, 0,
                                        KEY_READ | KEY_WRITE | name.view, nullptr, key.Put(), nullptr);
     if (status != ERROR_SUCCESS) throw BasicException(module, __LINE__, path, static_cast<DWORD>(status));
 
-    SharedDllPrior prior{name.valueName, name.view, false, 0};
     DWORD count = 0, type = 0, size = sizeof(count);
     if (::RegQueryValueExW(key.Get(), name.valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&count),
                            &size) != ERROR_SUCCESS) {
         // A file that was there before the install is taken to have one user
         // besides this one.
         count = presentBefore ? 2 : 1;
-    } else {
-        prior.existed = true;
-        prior.count = count;
-        if (++count == 0) count = 1;
+    } else if (++count == 0) {
+        count = 1;
     }
     status = ::RegSetValueExW(key.Get(), name.valueName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count),
                               sizeof(count));
     if (status != ERROR_SUCCESS) throw BasicException(module, __LINE__, path, static_cast<DWORD>(status));
-    return prior;
 }
 
 void RestoreSharedDllCount(const SharedDllPrior& prior) {
@@ -221,8 +232,7 @@ void RestoreSharedDllCount(const SharedDllPrior& prior) {
         ::RegDeleteValueW(key.Get(), prior.valueName.c_str());
 }
 
-bool DecrementSharedDllCount(const std::wstring& path, const char* module) {
-    const SharedDllName name = ApplySysWow64Rule(path, module);
+bool DecrementSharedDllCount(const SharedDllName& name, const std::wstring& path) {
     TraceWrite(TraceDetail, L"Adjusting SharedDLLs refcount for %s.\n", path.c_str());
     UniqueKey key;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_READ | KEY_WRITE | name.view, key.Put()) !=
@@ -244,11 +254,19 @@ bool DecrementSharedDllCount(const std::wstring& path, const char* module) {
     return true;
 }
 
-SharedDllPrior AddSharedDllRef(const std::wstring& path, bool presentBefore) {
-    return IncrementSharedDllCount(path, presentBefore, kModuleName,
+// Each count change is announced with the count as it was, so a rollback, or
+// the recovery of a killed run, sets it back.
+void UpdateTransaction::AddSharedDllRef(const std::wstring& path, bool presentBefore) {
+    const SharedDllName name = SharedDllNameOf(path, kModuleName);
+    LogUndoRecord(SharedDllRecord(ReadSharedDllCount(name)));
+    IncrementSharedDllCount(name, path, presentBefore, kModuleName,
                             L"Adjusting SharedDLLs refcount for %s (presentOnSystem = %d).\n");
 }
 
-void ReleaseSharedDllRef(const std::wstring& path) { DecrementSharedDllCount(path, kModuleName); }
+void UpdateTransaction::ReleaseSharedDllRef(const std::wstring& path) {
+    const SharedDllName name = SharedDllNameOf(path, kModuleName);
+    LogUndoRecord(SharedDllRecord(ReadSharedDllCount(name)));
+    DecrementSharedDllCount(name, path);
+}
 
 }  // namespace qel

@@ -27,18 +27,26 @@ UpdateTransaction::~UpdateTransaction() = default;
 
 void UpdateTransaction::OpenRollbackLog(const std::wstring& path, bool create) {
     if (rollbackLog.Open(path, create) != LogOk) QEL_RAISE(path, ::GetLastError());
+    if (create) TheRunMarker().Add(L"RollbackLog", path);
 }
 
 void UpdateTransaction::OpenUninstallLog(const std::wstring& path, bool create) {
     if (uninstallLog.Open(path, create) != LogOk) QEL_RAISE(path, ::GetLastError());
+    uninstallLogIsNew = create;
+    if (create) TheRunMarker().Add(L"UninstallLog", path);
 }
 
 void UpdateTransaction::FileInstall(const std::wstring& source, const std::wstring& destination, uint32_t flags,
                                     const std::wstring& cabinet) {
+    CheckPathLength(source);
+    CheckPathLength(destination);
+    CheckPathLength(cabinet);
     fileInstalls.push_back(FileOp{destination, source, flags, cabinet});
 }
 
 void UpdateTransaction::FileMove(const std::wstring& source, const std::wstring& destination, uint32_t flags) {
+    CheckPathLength(source);
+    CheckPathLength(destination);
     fileMoves.push_back(FileOp{destination, source, flags, L""});
 }
 
@@ -63,6 +71,7 @@ void UpdateTransaction::DriverUninstall(const std::wstring& oemInfOrPackageFolde
 }
 
 void UpdateTransaction::FileRemove(const std::wstring& path, uint32_t flags) {
+    CheckPathLength(path);
     fileRemoves.push_back(FileOp{L"", path, flags, L""});
 }
 
@@ -90,11 +99,23 @@ void UpdateTransaction::LinkAdd(const LinkOp& link) { links.push_back(link); }
 
 void UpdateTransaction::DriverPackageInf(const std::wstring& infName) { packageInfs.push_back(infName); }
 
-void UpdateTransaction::DirRemove(const std::wstring& path, uint32_t kind) { dirRemoves.push_back(DirOp{path, kind}); }
+void UpdateTransaction::DirRemove(const std::wstring& path, uint32_t kind) {
+    CheckPathLength(path);
+    dirRemoves.push_back(DirOp{path, kind});
+}
 
 void UpdateTransaction::AddSubTransaction(std::unique_ptr<UpdateTransaction> subInstall) {
     transactions.push_back(subInstall.get());
     subInstalls_.push_back(std::move(subInstall));
+}
+
+std::vector<UpdateTransaction*> UpdateTransaction::Tree() {
+    std::vector<UpdateTransaction*> tree{this};
+    for (const std::unique_ptr<UpdateTransaction>& subInstall : subInstalls_) {
+        const std::vector<UpdateTransaction*> below = subInstall->Tree();
+        tree.insert(tree.end(), below.begin(), below.end());
+    }
+    return tree;
 }
 
 uint32_t UpdateTransaction::Cost() const {
@@ -113,11 +134,17 @@ uint32_t UpdateTransaction::Cost() const {
 }
 
 void UpdateTransaction::LogRollbackRecord(const wchar_t* format, ...) {
-    if (!rollbackEnabled) return;
     va_list args;
     va_start(args, format);
-    const std::wstring line = FormatMessageV(4096, format, args);
+    const std::wstring line = FormatWholeV(format, args);
     va_end(args);
+    if (!rollbackEnabled) {
+        // An uninstall replay writes no records of its own accord; its changes
+        // are still logged while a rollback log is open, so a failed upgrade
+        // or uninstall can put back what it removed.
+        LogUndoRecord(line);
+        return;
+    }
     // No change is made that the log cannot undo: a record that cannot be
     // written stops the step it describes.
     if (rollbackLog.WriteLine(line) != LogOk) QEL_RAISE(rollbackLog.Path(), ::GetLastError());

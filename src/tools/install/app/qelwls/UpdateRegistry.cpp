@@ -1,6 +1,7 @@
 // Registry changes at commit: deletions (stage 2) and additions (stage 7), and
-// the deletion of key trees. They write no rollback records; a rollback does
-// not restore the registry.
+// the deletion of key trees. Before each change an undo record keeps what was
+// there (a value, a deleted key tree) or what is new (a key, a value), so a
+// rollback leaves the registry as the run found it.
 #include "BasicException.h"
 #include "Handles.h"
 #include "Trace.h"
@@ -85,12 +86,75 @@ bool AppendedData(DWORD existingType, const std::vector<BYTE>& existing, const s
     }
 }
 
+REGSAM ViewOf(REGSAM access) { return access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY); }
+
+// A value's type and data; false when it does not exist or cannot be read.
+bool ReadValue(HKEY key, const std::wstring& name, DWORD& type, std::vector<BYTE>& data) {
+    DWORD size = 0;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (::RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
+        data.resize(size);
+        const LSTATUS status = ::RegQueryValueExW(key, name.c_str(), nullptr, &type, data.data(), &size);
+        if (status == ERROR_SUCCESS) {
+            data.resize(size);
+            return true;
+        }
+        if (status != ERROR_MORE_DATA) return false;
+    }
+    return false;
+}
+
+// Undo records for a key tree about to be deleted: every key and every value
+// below root\path, so that a rollback builds the tree again.
+void LogKeyTree(UpdateTransaction& t, HKEY root, REGSAM view, const std::wstring& path) {
+    UniqueKey key;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.Put()) != ERROR_SUCCESS) return;
+    t.LogUndoRecord(RegKeyRecord(root, view, path));
+    std::wstring name;
+    for (DWORD index = 0; EnumValueName(key.Get(), index, name) == ERROR_SUCCESS; ++index) {
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        if (ReadValue(key.Get(), name, type, data)) t.LogUndoRecord(RegValueRecord(root, view, path, name, type, data));
+    }
+    for (DWORD index = 0; EnumSubkeyName(key.Get(), index, name) == ERROR_SUCCESS; ++index)
+        LogKeyTree(t, root, view, path + L"\\" + name);
+}
+
+// An undo record for the first key of root\subkey that does not exist yet,
+// which creating the whole path is about to make.
+void LogNewKeys(UpdateTransaction& t, HKEY root, REGSAM view, const std::wstring& subkey) {
+    for (size_t end = subkey.find(L'\\');; end = subkey.find(L'\\', end + 1)) {
+        const std::wstring prefix = subkey.substr(0, end);
+        UniqueKey key;
+        if (!prefix.empty() &&
+            ::RegOpenKeyExW(root, prefix.c_str(), 0, KEY_READ | view, key.Put()) == ERROR_FILE_NOT_FOUND) {
+            t.LogUndoRecord(RegNewKeyRecord(root, view, prefix));
+            return;
+        }
+        if (end == std::wstring::npos) return;
+    }
+}
+
+// An undo record for a value about to be written or deleted: its old data,
+// or that it did not exist.
+void LogValueBefore(UpdateTransaction& t, HKEY root, REGSAM view, const std::wstring& subkey, HKEY key,
+                    const std::wstring& name) {
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    if (ReadValue(key, name, type, data))
+        t.LogUndoRecord(RegValueRecord(root, view, subkey, name, type, data));
+    else
+        t.LogUndoRecord(RegNoValueRecord(root, view, subkey, name));
+}
+
 }  // namespace
 
 void UpdateTransaction::CommitRegDelete(HKEY root, const std::wstring& subkey, const std::wstring& valueName,
                                         uint32_t flags) {
     if (subkey.empty()) QEL_RAISE();
+    const bool undoable = IsRegistryRecordRoot(root);
     if (valueName.empty()) {
+        if (undoable) LogKeyTree(*this, root, ViewOf(RecordAccess(flags)), subkey);
         // A key that is already gone is what a deletion wants.
         if (!GSMUDeleteKey(root, subkey, flags))
             TraceWrite(TraceDetail, L"GSMUDeleteKey: '%s' is not found.\n", subkey.c_str());
@@ -104,6 +168,12 @@ void UpdateTransaction::CommitRegDelete(HKEY root, const std::wstring& subkey, c
     const LSTATUS opened = ::RegOpenKeyExW(root, subkey.c_str(), 0, RecordAccess(flags), key.Put());
     if (opened == ERROR_FILE_NOT_FOUND) return;
     if (opened != ERROR_SUCCESS) QEL_RAISE();
+    if (undoable) {
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        if (ReadValue(key.Get(), valueName, type, data))
+            LogUndoRecord(RegValueRecord(root, ViewOf(RecordAccess(flags)), subkey, valueName, type, data));
+    }
     const LSTATUS deleted = ::RegDeleteValueW(key.Get(), valueName.c_str());
     if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) QEL_RAISE();
 }
@@ -138,6 +208,9 @@ void UpdateTransaction::CommitRegAdd(HKEY root, const std::wstring& subkey, cons
     // only that update can supply one.
     if (root == RelativeRoot()) QEL_RAISE();
 
+    const bool undoable = IsRegistryRecordRoot(root);
+    const REGSAM view = ViewOf(RecordAccess(flags));
+    if (undoable) LogNewKeys(*this, root, view, subkey);
     UniqueKey key;
     if (::RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, RecordAccess(flags), nullptr, key.Put(), nullptr) !=
         ERROR_SUCCESS)
@@ -170,6 +243,7 @@ void UpdateTransaction::CommitRegAdd(HKEY root, const std::wstring& subkey, cons
         }
     }
 
+    if (undoable) LogValueBefore(*this, root, view, subkey, key.Get(), valueName);
     if (::RegSetValueExW(key.Get(), valueName.c_str(), 0, type, toWrite->data(),
                          static_cast<DWORD>(toWrite->size())) != ERROR_SUCCESS)
         QEL_RAISE();

@@ -1,13 +1,14 @@
 // Undoing a failed run from the rollback log, newest record first.
 #include "Trace.h"
 #include "Update.h"
+#include "Util.h"
 
 #include <deque>
 
 namespace qel {
 
 void RollbackAll(UpdateTransaction& transaction) {
-    for (UpdateTransaction* each : transaction.transactions) each->Rollback();
+    for (UpdateTransaction* each : transaction.Tree()) each->Rollback();
 }
 
 void UpdateTransaction::Rollback() {
@@ -43,8 +44,11 @@ void UpdateTransaction::Rollback() {
             TraceWrite(TraceDetail, L"Rollback(): MoveFile( \"%s\", \"%s\")\n", second, first);
             ::MoveFileW(second, first);
         } else if (kind == L"QueuedMove") {
-            // A move registered for the restart stays registered.
             TraceWrite(TraceDetail, L"Rollback(): QueuedMove( \"%s\", \"%s\")\n", second, first);
+            // The registration is taken back: a failed run must not replace or
+            // delete anything at the next restart.
+            if (CancelRestartMove(first, second))
+                TraceWrite(TraceDetail, L"Rollback(): restart move of \"%s\" cancelled\n", first);
         } else if (kind == L"CopyInf") {
             TraceWrite(TraceDetail, L"Rollback(): CopyInf( \"%s\", \"%s\")\n", first, second);
             TraceWrite(TraceError, L"Rollback(): driver packages cannot be removed by this build\n");
@@ -53,21 +57,19 @@ void UpdateTransaction::Rollback() {
             pendingDriverUpdate = fields;
         } else if (kind == L"CreateDir") {
             // Created folders are left in place.
-        } else {
+        } else if (!UndoRecord(fields)) {
             TraceWrite(TraceError, L"Rollback(): Unknown message \"%s\"\n", record.c_str());
         }
     }
     undoDriverUpdate();
 
-    // The counts are registry values, which the log does not cover.
-    for (auto prior = sharedDllPriors.rbegin(); prior != sharedDllPriors.rend(); ++prior) {
-        TraceWrite(TraceDetail, L"Rollback(): SharedDLLs refcount of %s restored.\n", prior->valueName.c_str());
-        RestoreSharedDllCount(*prior);
-    }
-    sharedDllPriors.clear();
-
     rollbackLog.CloseAndDelete();
-    uninstallLog.CloseAndDelete();
+    // The uninstall log an upgrade or uninstall replays is the installed
+    // product's record: only a log this run began goes with the rollback.
+    if (uninstallLogIsNew)
+        uninstallLog.CloseAndDelete();
+    else
+        uninstallLog.Close();
 }
 
 }  // namespace qel

@@ -9,6 +9,7 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <deque>
 
 namespace qel {
@@ -45,10 +46,14 @@ const std::wstring& Field(const LogRecord& record, size_t index) {
     return index < record.fields.size() ? record.fields[index] : empty;
 }
 
-// SHFileOperation's FO_DELETE on one path; the error to report, or 0.
-int DeleteWithShell(const std::wstring& path, FILEOP_FLAGS flags) {
-    std::wstring list = path;
-    list.push_back(L'\0');  // a list of one entry, ended by a second zero
+// SHFileOperation's FO_DELETE on a list of paths; the error to report, or 0.
+int DeleteWithShell(const std::vector<std::wstring>& paths, FILEOP_FLAGS flags) {
+    std::wstring list;
+    for (const std::wstring& path : paths) {
+        list += path;
+        list.push_back(L'\0');
+    }
+    list.push_back(L'\0');  // the list ends with a second zero
     SHFILEOPSTRUCTW operation{};
     operation.wFunc = FO_DELETE;
     operation.pFrom = list.c_str();
@@ -56,6 +61,29 @@ int DeleteWithShell(const std::wstring& path, FILEOP_FLAGS flags) {
     const int result = ::SHFileOperationW(&operation);
     if (result == 0 && operation.fAnyOperationsAborted) return ERROR_CANCELLED;
     return result;
+}
+
+int DeleteWithShell(const std::wstring& path, FILEOP_FLAGS flags) {
+    return DeleteWithShell(std::vector<std::wstring>{path}, flags);
+}
+
+// The temporary files of the Windows folder, less the rollback logs of other
+// runs: a run that is still going, or one killed and not yet recovered, needs
+// its log. With no such run the sweep is the one pattern, as it always was.
+std::vector<std::wstring> TemporaryFilesToSweep(const std::wstring& windowsFolder) {
+    const std::wstring pattern = JoinPath(windowsFolder, L"qel*.tmp");
+    std::vector<std::wstring> keep = RollbackLogsOfOtherRuns();
+    if (keep.empty()) return {pattern};
+    for (std::wstring& path : keep) path = Lowercase(path);
+    std::vector<std::wstring> sweep;
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(::FindFirstFileW(pattern.c_str(), &found));
+    if (!find) return sweep;
+    do {
+        const std::wstring path = JoinPath(windowsFolder, found.cFileName);
+        if (std::find(keep.begin(), keep.end(), Lowercase(path)) == keep.end()) sweep.push_back(path);
+    } while (::FindNextFileW(find.Get(), &found));
+    return sweep;
 }
 
 constexpr FILEOP_FLAGS kDeleteTreeFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
@@ -100,14 +128,23 @@ void UninstallCPL(UpdateTransaction& t) {
         const std::wstring& path = Field(record, 2);
         if (Lowercase(path).find(applet) == std::wstring::npos) continue;
         TraceWrite(TraceDetail, L"UninstallCPL(): DeleteFile( \"%s\", 0x%x )\n", path.c_str(), record.flags);
-        ::DeleteFileW(path.c_str());
+        // Moved aside rather than deleted, so that a failure later in the run
+        // can put the applet back; the clean-up deletes it. A file in use
+        // stays where it is, as a failed deletion would leave it.
+        if (!FileExists(path) || IsDirectory(path)) continue;
+        const std::wstring aside = t.MakeLoggedTempFile(DirectoryOf(path));
+        t.LogUndoRecord(FormatText(L"MoveFile,%s,%s\n", LogField(path).c_str(), LogField(aside).c_str()));
+        if (::MoveFileExW(path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            t.movedAsideFiles.push_back(aside);
+        else
+            ::DeleteFileW(aside.c_str());
     }
     t.uninstallLog.Close();
     Commit(t);
 }
 
 void DoCleanupAll(UpdateTransaction& transaction) {
-    for (UpdateTransaction* each : transaction.transactions) DoCleanup(*each);
+    for (UpdateTransaction* each : transaction.Tree()) DoCleanup(*each);
 }
 
 void DoCleanup(UpdateTransaction& t) {
@@ -143,7 +180,8 @@ void DoCleanup(UpdateTransaction& t) {
 
     std::wstring windowsFolder;
     GetWindowsFolder(windowsFolder);
-    const int tempResult = DeleteWithShell(JoinPath(windowsFolder, L"qel*.tmp"), kDeleteTempFilesFlags);
+    const std::vector<std::wstring> sweep = TemporaryFilesToSweep(windowsFolder);
+    const int tempResult = sweep.empty() ? 0 : DeleteWithShell(sweep, kDeleteTempFilesFlags);
     if (tempResult != 0)
         TraceWrite(TraceDetail, L"DoCleanup(): Some of the temporary files were not removed. Reason: %d.\n",
                    tempResult);

@@ -49,6 +49,14 @@ void GetModuleDirectory(HMODULE module, std::wstring& out);
 void GetWindowsFolder(std::wstring& out);
 void GetProgramFilesFolder(std::wstring& out);
 bool FileExists(const std::wstring& path);
+bool IsDirectory(const std::wstring& path);
+// The longest path Windows can name; a longer one raises (it could never be
+// created, and its log records could not be carried back).
+constexpr size_t kMaxPathChars = 32767;
+void CheckPathLength(const std::wstring& path);
+// Takes back a move registered for the next restart (an empty `to`: a
+// deletion). False when no such registration was found.
+bool CancelRestartMove(const std::wstring& from, const std::wstring& to);
 bool IsOemInfName(const std::wstring& path);
 void MakeTempFile(const std::wstring& folder, std::wstring& out);
 void CreateDirectoryTree(const std::wstring& path);
@@ -75,6 +83,8 @@ int Utf8ToWide(const std::string& utf8, std::wstring& wide);
 // wide string, "%S" a narrow one, "%I64x" a 64-bit value, a null "%s" prints
 // "(null)"), cut to at most maxChars - 1 characters.
 std::wstring FormatMessageV(size_t maxChars, const wchar_t* format, va_list args);
+// The same without a limit: log records carry paths of any length.
+std::wstring FormatWholeV(const wchar_t* format, va_list args);
 std::wstring FormatText(const wchar_t* format, ...);
 
 // --- signatures and cabinets ---------------------------------------------------

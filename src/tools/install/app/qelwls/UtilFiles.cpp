@@ -5,6 +5,9 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace qel {
 namespace {
 constexpr const char* kModuleName = "Util";
@@ -14,6 +17,79 @@ bool FileExists(const std::wstring& path) {
     WIN32_FIND_DATAW found;
     UniqueFindHandle find(::FindFirstFileW(path.c_str(), &found));
     return find.Valid();
+}
+
+bool IsDirectory(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void CheckPathLength(const std::wstring& path) {
+    if (path.size() > kMaxPathChars)
+        QEL_RAISE(FormatText(L"a path of %u characters is longer than Windows allows: %s...",
+                             static_cast<unsigned>(path.size()), path.substr(0, 200).c_str()),
+                  ERROR_FILENAME_EXCED_RANGE);
+}
+
+namespace {
+constexpr wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr wchar_t kPendingRenames[] = L"PendingFileRenameOperations";
+}  // namespace
+
+bool CancelRestartMove(const std::wstring& from, const std::wstring& to) {
+    // The registrations are pairs of strings in one multi-string value: the
+    // source in NT form, then the target ("!" in front: replace an existing
+    // file), or an empty string for a deletion. The newest matching pair is
+    // the one this process registered last.
+    UniqueKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.Put()) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, size = 0;
+    if (::RegQueryValueExW(key.Get(), kPendingRenames, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_MULTI_SZ)
+        return false;
+    std::wstring data(size / sizeof(wchar_t) + 1, L'\0');
+    if (::RegQueryValueExW(key.Get(), kPendingRenames, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]), &size) !=
+        ERROR_SUCCESS)
+        return false;
+    data.resize(size / sizeof(wchar_t));
+
+    std::vector<std::wstring> strings;
+    for (size_t start = 0; start < data.size();) {
+        const size_t end = data.find(L'\0', start);
+        const size_t stop = end == std::wstring::npos ? data.size() : end;
+        strings.push_back(data.substr(start, stop - start));
+        start = stop + 1;
+    }
+    // A list ends with an empty string of its own; a deletion's target is an
+    // empty string too, so pairs are read from the front.
+    const std::wstring source = Lowercase(L"\\??\\" + from);
+    const std::wstring target = Lowercase(L"\\??\\" + to);
+    size_t found = std::wstring::npos;
+    for (size_t i = 0; i + 1 < strings.size() || (i + 1 == strings.size() && to.empty()); i += 2) {
+        const std::wstring registeredTarget = i + 1 < strings.size() ? Lowercase(strings[i + 1]) : std::wstring();
+        const bool targetMatches = to.empty() ? registeredTarget.empty()
+                                              : (registeredTarget == target || registeredTarget == L"!" + target);
+        if (Lowercase(strings[i]) == source && targetMatches) found = i;
+    }
+    if (found == std::wstring::npos) return false;
+    strings.erase(strings.begin() + found, strings.begin() + std::min(found + 2, strings.size()));
+
+    std::wstring rebuilt;
+    size_t pairs = 0;
+    for (size_t i = 0; i < strings.size(); i += 2) {
+        if (strings[i].empty()) break;  // the list's closing empty string
+        rebuilt += strings[i];
+        rebuilt += L'\0';
+        rebuilt += i + 1 < strings.size() ? strings[i + 1] : std::wstring();
+        rebuilt += L'\0';
+        ++pairs;
+    }
+    if (pairs == 0) return ::RegDeleteValueW(key.Get(), kPendingRenames) == ERROR_SUCCESS;
+    rebuilt += L'\0';
+    return ::RegSetValueExW(key.Get(), kPendingRenames, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(rebuilt.data()),
+                            static_cast<DWORD>(rebuilt.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 void MakeTempFile(const std::wstring& folder, std::wstring& out) {

@@ -29,10 +29,19 @@ std::wstring FormatMessageV(size_t maxChars, const wchar_t* format, va_list args
     return buffer;
 }
 
+std::wstring FormatWholeV(const wchar_t* format, va_list args) {
+    va_list counting;
+    va_copy(counting, args);
+    const int length = _vscwprintf(format, counting);
+    va_end(counting);
+    if (length < 0) return std::wstring();
+    return FormatMessageV(static_cast<size_t>(length) + 1, format, args);
+}
+
 std::wstring FormatText(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    std::wstring text = FormatMessageV(4096, format, args);
+    std::wstring text = FormatWholeV(format, args);
     va_end(args);
     return text;
 }

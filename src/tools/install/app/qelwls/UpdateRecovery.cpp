@@ -1,0 +1,181 @@
+// Runs that never finished. Like a database replaying its journal, a script
+// command first looks for the markers of runs whose process has ended without
+// removing its marker (killed, crashed, powered off) and undoes each from its
+// rollback logs before it does its own work.
+//
+// A marker is a file "qelwls-<pid>.run" in the Windows folder, written as
+// records: "Process,<pid>,<creation time>" first, then one "RollbackLog,<path>"
+// or "UninstallLog,<path>" for each log the run created. The creation time
+// tells a process that has ended from a later one that got the same id.
+#include "BasicException.h"
+#include "Handles.h"
+#include "Trace.h"
+#include "Update.h"
+#include "Util.h"
+
+#include <algorithm>
+
+namespace qel {
+namespace {
+constexpr const char* kModuleName = "Update";
+constexpr wchar_t kMarkerPattern[] = L"qelwls-*.run";
+
+struct MarkerContents {
+    DWORD processId = 0;
+    uint64_t creationTime = 0;
+    std::vector<std::wstring> rollbackLogs;
+    std::vector<std::wstring> uninstallLogs;
+};
+
+uint64_t ProcessCreationTime(HANDLE process) {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+bool IsRunning(const MarkerContents& marker) {
+    UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, marker.processId));
+    if (!process) return false;
+    DWORD exitCode = 0;
+    if (::GetExitCodeProcess(process.Get(), &exitCode) && exitCode != STILL_ACTIVE) return false;
+    return ProcessCreationTime(process.Get()) == marker.creationTime;
+}
+
+bool IsThisProcess(const MarkerContents& marker) {
+    return marker.processId == ::GetCurrentProcessId() &&
+           marker.creationTime == ProcessCreationTime(::GetCurrentProcess());
+}
+
+// Reads a marker that its run may still be writing (hence the sharing).
+// False when it cannot be read or does not begin with its process record.
+bool ReadMarker(const std::wstring& path, MarkerContents& marker) {
+    UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    std::string bytes;
+    char chunk[4096];
+    DWORD read = 0;
+    while (::ReadFile(file.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) bytes.append(chunk, read);
+
+    bool first = true;
+    size_t start = 0;
+    for (size_t end = bytes.find('\n'); end != std::string::npos; start = end + 1, end = bytes.find('\n', start)) {
+        std::string line = bytes.substr(start, end - start);
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+        std::wstring text;
+        Utf8ToWide(line, text);
+        std::vector<std::wstring> fields;
+        SplitLogRecord(text, fields);
+        if (first) {
+            if (fields.size() < 3 || fields[0] != L"Process") return false;
+            marker.processId = ParseLogNumber(fields[1]);
+            marker.creationTime = std::wcstoull(fields[2].c_str(), nullptr, 0);
+            first = false;
+        } else if (fields.size() >= 2 && fields[0] == L"RollbackLog") {
+            marker.rollbackLogs.push_back(fields[1]);
+        } else if (fields.size() >= 2 && fields[0] == L"UninstallLog") {
+            marker.uninstallLogs.push_back(fields[1]);
+        }
+    }
+    return !first;
+}
+
+std::wstring WindowsFolder() {
+    std::wstring folder;
+    GetWindowsFolder(folder);
+    return folder;
+}
+
+// The markers in the Windows folder, each with its path.
+std::vector<std::pair<std::wstring, MarkerContents>> ReadMarkers(bool* unreadable = nullptr) {
+    std::vector<std::pair<std::wstring, MarkerContents>> markers;
+    const std::wstring folder = WindowsFolder();
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(::FindFirstFileW(JoinPath(folder, kMarkerPattern).c_str(), &found));
+    if (!find) return markers;
+    do {
+        const std::wstring path = JoinPath(folder, found.cFileName);
+        MarkerContents marker;
+        if (ReadMarker(path, marker)) {
+            markers.emplace_back(path, std::move(marker));
+        } else {
+            TraceWrite(TraceError, L"Recovery: the run marker \"%s\" cannot be read; it is left in place\n",
+                       path.c_str());
+            if (unreadable) *unreadable = true;
+        }
+    } while (::FindNextFileW(find.Get(), &found));
+    return markers;
+}
+
+}  // namespace
+
+RunMarker& TheRunMarker() {
+    static RunMarker marker;
+    return marker;
+}
+
+void RunMarker::Begin() {
+    const std::wstring path =
+        JoinPath(WindowsFolder(), FormatText(L"qelwls-%u.run", static_cast<unsigned>(::GetCurrentProcessId())));
+    if (file_.Open(path, true) != LogOk) QEL_RAISE(path, ::GetLastError());
+    const uint64_t created = ProcessCreationTime(::GetCurrentProcess());
+    if (file_.WriteLine(FormatText(L"Process,%u,0x%I64x\n", static_cast<unsigned>(::GetCurrentProcessId()),
+                                   created)) != LogOk)
+        QEL_RAISE(path, ::GetLastError());
+}
+
+void RunMarker::Add(const wchar_t* kind, const std::wstring& path) {
+    if (!file_.IsOpen()) return;
+    // A log the marker does not name could not be undone after a kill.
+    if (file_.WriteLine(FormatText(L"%s,%s\n", kind, LogField(path).c_str())) != LogOk)
+        QEL_RAISE(file_.Path(), ::GetLastError());
+}
+
+void RunMarker::Finish() {
+    if (file_.IsOpen()) file_.CloseAndDelete();
+}
+
+void RollbackFromLog(const std::wstring& rollbackLogPath, const std::wstring& uninstallLogPath) {
+    if (FileExists(rollbackLogPath)) {
+        UpdateTransaction t;
+        t.OpenRollbackLog(rollbackLogPath, false);
+        t.Rollback();
+    }
+    // The uninstall log the run was writing is back at its temporary name
+    // once its move into place was undone.
+    if (!uninstallLogPath.empty() && FileExists(uninstallLogPath)) ::DeleteFileW(uninstallLogPath.c_str());
+}
+
+void RecoverInterruptedRuns() {
+    for (const auto& [path, marker] : ReadMarkers()) {
+        if (IsThisProcess(marker) || IsRunning(marker)) continue;
+        TraceWrite(TraceError, L"Recovery: the run of process %u did not finish; undoing it from its logs\n",
+                   static_cast<unsigned>(marker.processId));
+        try {
+            for (const std::wstring& log : marker.rollbackLogs) {
+                TraceWrite(TraceError, L"Recovery: rolling back \"%s\"\n", log.c_str());
+                RollbackFromLog(log, L"");
+            }
+            for (const std::wstring& log : marker.uninstallLogs) RollbackFromLog(L"", log);
+            ::DeleteFileW(path.c_str());
+            TraceWrite(TraceError, L"Recovery: the run of process %u is undone\n",
+                       static_cast<unsigned>(marker.processId));
+        } catch (const BasicException& e) {
+            // The other run's logs stay for a later try (or a look by hand);
+            // this run goes on with its own work.
+            TraceWrite(TraceError, L"Recovery: undoing the run of process %u failed: \"%S\", line %d, desc \"%s\"\n",
+                       static_cast<unsigned>(marker.processId), e.Module(), e.Line(), e.Description());
+        }
+    }
+}
+
+std::vector<std::wstring> RollbackLogsOfOtherRuns() {
+    std::vector<std::wstring> logs;
+    for (const auto& [path, marker] : ReadMarkers()) {
+        if (IsThisProcess(marker)) continue;
+        logs.insert(logs.end(), marker.rollbackLogs.begin(), marker.rollbackLogs.end());
+    }
+    return logs;
+}
+
+}  // namespace qel
