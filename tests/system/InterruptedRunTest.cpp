@@ -1,0 +1,128 @@
+// Failures and kills at every record of a real run of the sample package. The
+// program runs unmodified under the test's own debugger, which stops it at its
+// k-th flushed log record: there either that flush fails (a disk that fills
+// up) or the process is killed (a power cut, a task manager). Every failed run
+// must leave the machine as it found it; every killed run must be undone by
+// the next run, before that run does anything of its own.
+#include "ControlledRun.h"
+#include "PackageFixture.h"
+
+#include <gtest/gtest.h>
+
+using namespace qeltest;
+
+namespace {
+
+constexpr wchar_t kPendingKey[] = L"System\\CurrentControlSet\\Control\\Session Manager";
+constexpr wchar_t kPending[] = L"PendingFileRenameOperations";
+
+// The run markers of the Windows folder.
+std::vector<std::wstring> RunMarkers() {
+    std::vector<std::wstring> markers;
+    WIN32_FIND_DATAW found;
+    const HANDLE find = ::FindFirstFileW(L"C:\\windows\\qelwls-*.run", &found);
+    if (find == INVALID_HANDLE_VALUE) return markers;
+    do markers.push_back(found.cFileName);
+    while (::FindNextFileW(find, &found));
+    ::FindClose(find);
+    return markers;
+}
+
+// Everything a run may touch, with the registered restart moves and the
+// Windows folder's leftovers, for one comparison.
+struct Machine {
+    MachineState state = SnapshotMachine();
+    RegValue pending = ReadRegValue(HKEY_LOCAL_MACHINE, kPendingKey, kPending);
+    std::vector<std::wstring> temps = WindowsTempFiles();
+    std::vector<std::wstring> markers = RunMarkers();
+};
+
+void ExpectSameMachine(const Machine& before, const std::string& where) {
+    const Machine after;
+    EXPECT_TRUE(after.state == before.state) << where << "\n" << DescribeDifferences(before.state, after.state);
+    EXPECT_TRUE(after.pending == before.pending) << where;
+    EXPECT_EQ(after.temps, before.temps) << where;
+    EXPECT_EQ(after.markers, before.markers) << where;
+}
+
+class InterruptedRun : public ::testing::Test {
+protected:
+    void SetUp() override { CleanMachine(); }
+    void TearDown() override { CleanMachine(); }
+
+    // The sample package installed once, with another product counting the
+    // shared library and the setup: the state every case starts from.
+    static void InstallOnce(const SamplePackage& package) {
+        SetSharedDllCount(kSharedDll, 1);
+        ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
+        SetSharedDllCount(L"QelSetup", 1);
+    }
+
+    // The records a whole successful run of the command flushes; the machine
+    // is then installed afresh.
+    static int CountRecords(const SamplePackage& package, const std::wstring& command) {
+        CleanMachine();
+        InstallOnce(package);
+        const ControlledRunResult whole = Run(package, command, RecordAction::None, 0);
+        EXPECT_EQ(whole.exitCode, 0u) << Utf8(command);
+        CleanMachine();
+        InstallOnce(package);
+        return whole.flushes;
+    }
+
+    static ControlledRunResult Run(const SamplePackage& package, const std::wstring& command, RecordAction action,
+                                   int atRecord) {
+        ::DeleteFileW(DiagnosticLogPath().c_str());
+        return RunControlled(L"\"" + package.Exe() + L"\" " + command + L" \"" + package.Folder() + L"\"", action,
+                             atRecord);
+    }
+};
+
+// Each road of the sample package fails at each of its records in turn.
+TEST_F(InterruptedRun, AFailureAtAnyRecordLeavesTheMachineAsItWas) {
+    SamplePackage package(L"fail_at_record");
+    for (const wchar_t* command : {L"apponly_install", L"upgrade", L"uninstall"}) {
+        const int records = CountRecords(package, command);
+        ASSERT_GT(records, 10) << Utf8(command);
+        const Machine before;
+        for (int k = 1; k <= records; ++k) {
+            const ControlledRunResult run = Run(package, command, RecordAction::Fail, k);
+            const std::string where = Utf8(command) + " failing at record " + std::to_string(k);
+            ASSERT_TRUE(run.intervened) << where;
+            EXPECT_EQ(run.exitCode, 200u) << where;
+            EXPECT_NE(run.out.find("Result,200,SetupErrorInternal,"), std::string::npos) << where << run.out;
+            ExpectSameMachine(before, where);
+            if (::testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+// A run killed at several points of its commit is undone by the next script
+// command, which says so in the diagnostic log.
+TEST_F(InterruptedRun, AKilledRunIsUndoneByTheNextRun) {
+    SamplePackage package(L"kill_at_record");
+    // The next run: a script with nothing to do, so that what it leaves is
+    // what the recovery left.
+    SetupFolder idle(L"idle_run");
+    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+
+    for (const wchar_t* command : {L"apponly_install", L"upgrade", L"uninstall"}) {
+        const int records = CountRecords(package, command);
+        const Machine before;
+        for (int k : {1, 2, records / 4, records / 2, records * 3 / 4, records - 1}) {
+            const std::string where = Utf8(command) + " killed at record " + std::to_string(k);
+            const ControlledRunResult killed = Run(package, command, RecordAction::Kill, k);
+            ASSERT_EQ(killed.exitCode, kKilledExitCode) << where;
+            EXPECT_EQ(RunMarkers().size(), 1u) << where << ": the killed run's marker stays";
+
+            const SetupRunResult next = RunSetupProgram(idle.Exe(), L"apponly_install \"" + idle.Path() + L"\"");
+            EXPECT_EQ(next.exitCode, 0u) << where << next.log;
+            EXPECT_NE(next.log.find("did not finish; undoing it from its logs"), std::string::npos) << where;
+            EXPECT_NE(next.log.find("is undone"), std::string::npos) << where << next.log;
+            ExpectSameMachine(before, where);
+            if (::testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+}  // namespace
