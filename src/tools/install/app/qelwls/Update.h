@@ -193,6 +193,14 @@ public:
     bool driverPackageSigned = false;
 
 private:
+    // Where this transaction's records go: the rollback log of the top
+    // transaction. The commit runs each stage over all transactions, so only
+    // one log for the whole tree keeps the records in the order the changes
+    // were made, and a rollback undoes them newest first across the tree.
+    // Each sub-install still has a log of its own, which stays empty.
+    LogFile& RecordLog();
+
+    UpdateTransaction* parent_ = nullptr;
     std::vector<std::unique_ptr<UpdateTransaction>> subInstalls_;
 };
 

@@ -104,7 +104,10 @@ void UpdateTransaction::DirRemove(const std::wstring& path, uint32_t kind) {
     dirRemoves.push_back(DirOp{path, kind});
 }
 
+LogFile& UpdateTransaction::RecordLog() { return parent_ ? parent_->RecordLog() : rollbackLog; }
+
 void UpdateTransaction::AddSubTransaction(std::unique_ptr<UpdateTransaction> subInstall) {
+    subInstall->parent_ = this;
     transactions.push_back(subInstall.get());
     subInstalls_.push_back(std::move(subInstall));
 }
@@ -147,7 +150,8 @@ void UpdateTransaction::LogRollbackRecord(const wchar_t* format, ...) {
     }
     // No change is made that the log cannot undo: a record that cannot be
     // written stops the step it describes.
-    if (rollbackLog.WriteLine(line) != LogOk) QEL_RAISE(rollbackLog.Path(), ::GetLastError());
+    LogFile& log = RecordLog();
+    if (log.WriteLine(line) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
     TraceWrite(3, L"%s", line.c_str());
 }
 

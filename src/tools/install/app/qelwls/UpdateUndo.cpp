@@ -196,8 +196,9 @@ bool UndoRecord(const std::vector<std::wstring>& fields) {
 void UpdateTransaction::LogUndoRecord(const std::wstring& line) {
     // Every road of a command opens a rollback log before it changes
     // anything; a transaction used without one has nothing to undo from.
-    if (!rollbackLog.IsOpen()) return;
-    if (rollbackLog.WriteLine(line) != LogOk) QEL_RAISE(rollbackLog.Path(), ::GetLastError());
+    LogFile& log = RecordLog();
+    if (!log.IsOpen()) return;
+    if (log.WriteLine(line) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
 }
 
 std::wstring UpdateTransaction::MakeLoggedTempFile(const std::wstring& folder) {
