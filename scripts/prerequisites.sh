@@ -13,9 +13,10 @@ set -eu
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 cmake make googletest gcab)
 programs=(
   x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres
+  x86_64-w64-mingw32-objcopy
   /usr/lib/wine/wine64 /usr/lib/wine/wineserver64
   cmake ctest make gcab
-  flock cp rm mkdir sed awk tr find grep sort touch dirname basename
+  flock cp rm mkdir sed awk tr find grep sort touch dirname basename ln
 )
 # Not a program, but a source tree the test build compiles.
 source_trees=(/usr/src/googletest)

@@ -32,14 +32,6 @@ void Fail(const std::string& what) {
     throw std::runtime_error(what + " (error " + std::to_string(::GetLastError()) + ")");
 }
 
-DWORD WINAPI DrainPipe(void* context) {
-    auto* job = static_cast<std::pair<HANDLE, std::string*>*>(context);
-    char buffer[4096];
-    DWORD read = 0;
-    while (::ReadFile(job->first, buffer, sizeof(buffer), &read, nullptr) && read > 0) job->second->append(buffer, read);
-    return 0;
-}
-
 // The image file handle of a process or DLL load event is the debugger's to close.
 void CloseImageFile(HANDLE file) { qel::UniqueHandle owned(file); }
 
@@ -233,62 +225,24 @@ private:
 
 ControlledRunResult RunControlled(const std::wstring& commandLine, RecordAction action, int atRecord,
                                   DWORD failError, const std::wstring& currentDir) {
-    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-    qel::UniqueHandle inRead, inWrite, outRead, outWrite, errRead, errWrite;
-    if (!::CreatePipe(inRead.Put(), inWrite.Put(), &inheritable, 0) ||
-        !::CreatePipe(outRead.Put(), outWrite.Put(), &inheritable, 0) ||
-        !::CreatePipe(errRead.Put(), errWrite.Put(), &inheritable, 0))
-        Fail("CreatePipe");
-    ::SetHandleInformation(inWrite.Get(), HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(outRead.Get(), HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(errRead.Get(), HANDLE_FLAG_INHERIT, 0);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = inRead.Get();
-    startup.hStdOutput = outWrite.Get();
-    startup.hStdError = errWrite.Get();
-    PROCESS_INFORMATION info{};
-    std::wstring mutableCommandLine = commandLine;
-    // As in RunProgram: Wine now and then refuses a start with
-    // ERROR_INTERNAL_ERROR under load; a second try starts it.
-    BOOL started = FALSE;
-    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-        if (attempt > 0) ::Sleep(200);
-        started = ::CreateProcessW(nullptr, &mutableCommandLine[0], nullptr, nullptr, TRUE,
-                                   CREATE_NO_WINDOW | DEBUG_ONLY_THIS_PROCESS, nullptr,
-                                   currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &info);
-        if (!started && ::GetLastError() != ERROR_INTERNAL_ERROR) break;
-    }
-    if (!started) Fail("CreateProcess " + Utf8(commandLine));
-    qel::UniqueHandle process(info.hProcess), thread(info.hThread);
-    inRead.Reset();
-    outWrite.Reset();
-    errWrite.Reset();
-    inWrite.Reset();
-
-    // The debug loop must run on the thread that started the process, so both
+    // The debug loop must run on the thread that started the process; the
     // pipes drain on threads of their own.
+    ProcessResult output;
+    PipedStart start(commandLine, currentDir, DEBUG_ONLY_THIS_PROCESS, output);
     ControlledRunResult result;
-    std::pair<HANDLE, std::string*> outJob{outRead.Get(), &result.out}, errJob{errRead.Get(), &result.err};
-    qel::UniqueHandle outThread(::CreateThread(nullptr, 0, DrainPipe, &outJob, 0, nullptr));
-    qel::UniqueHandle errThread(::CreateThread(nullptr, 0, DrainPipe, &errJob, 0, nullptr));
-    if (!outThread || !errThread) Fail("CreateThread");
-    const HANDLE drains[] = {outThread.Get(), errThread.Get()};
-
-    FlushBreakpoint breakpoint(process.Get(), info.dwProcessId, action, atRecord, failError);
+    FlushBreakpoint breakpoint(start.Process(), start.ProcessId(), action, atRecord, failError);
     try {
         breakpoint.Run(result);
     } catch (...) {
         // Do not leave a stopped process behind holding the pipes open.
-        ::TerminateProcess(process.Get(), kKilledExitCode);
-        ::DebugActiveProcessStop(info.dwProcessId);
-        ::WaitForMultipleObjects(2, drains, TRUE, INFINITE);
+        ::TerminateProcess(start.Process(), kKilledExitCode);
+        ::DebugActiveProcessStop(start.ProcessId());
+        start.Finish();
         throw;
     }
-    ::WaitForMultipleObjects(2, drains, TRUE, INFINITE);
-    ::WaitForSingleObject(process.Get(), INFINITE);
+    start.Finish();
+    result.out = output.out;
+    result.err = output.err;
     return result;
 }
 

@@ -35,7 +35,16 @@ std::wstring TestBinDir() {
 
 std::wstring ProductPath() { return qel::JoinPath(TestBinDir(), L"qelwls64.exe"); }
 
-ProcessResult RunProgram(const std::wstring& commandLine, const std::wstring& currentDir) {
+PipedStart::PipedStart(const std::wstring& commandLine, const std::wstring& currentDir, DWORD creationFlags,
+                       ProcessResult& result)
+    : result_(result) {
+    // Under Wine, the first process that needs the desktop window (the shell
+    // link object does) starts Wine's desktop process, which keeps that
+    // process's standard error: started by a program under test, it would
+    // hold the pipe below open and the run would never seem to end. Started
+    // here first, it holds only the test's own. Windows has its desktop.
+    static const HWND desktop = ::GetDesktopWindow();
+    (void)desktop;
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
     qel::UniqueHandle inRead, inWrite, outRead, outWrite, errRead, errWrite;
     if (!::CreatePipe(inRead.Put(), inWrite.Put(), &inheritable, 0) ||
@@ -59,25 +68,43 @@ ProcessResult RunProgram(const std::wstring& commandLine, const std::wstring& cu
     BOOL started = FALSE;
     for (int attempt = 0; attempt < 3 && !started; ++attempt) {
         if (attempt > 0) ::Sleep(200);
-        started = ::CreateProcessW(nullptr, &mutableCommandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                   nullptr, currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &info);
+        started = ::CreateProcessW(nullptr, &mutableCommandLine[0], nullptr, nullptr, TRUE,
+                                   CREATE_NO_WINDOW | creationFlags, nullptr,
+                                   currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &info);
         if (!started && ::GetLastError() != ERROR_INTERNAL_ERROR) break;
     }
     if (!started) Fail("CreateProcess " + Utf8(commandLine));
-    qel::UniqueHandle process(info.hProcess), thread(info.hThread);
+    process_ = info.hProcess;
+    thread_ = info.hThread;
+    processId_ = info.dwProcessId;
     // Our copies of the child's ends must go, or the pipes never report EOF.
     inRead.Reset();
     outWrite.Reset();
     errWrite.Reset();
     inWrite.Reset();
+    outRead_ = outRead.Release();
+    errRead_ = errRead.Release();
+    outJob_ = {outRead_, &result_.out};
+    errJob_ = {errRead_, &result_.err};
+    drains_[0] = ::CreateThread(nullptr, 0, DrainPipe, &outJob_, 0, nullptr);
+    drains_[1] = ::CreateThread(nullptr, 0, DrainPipe, &errJob_, 0, nullptr);
+    if (!drains_[0] || !drains_[1]) Fail("CreateThread");
+}
 
+void PipedStart::Finish() {
+    ::WaitForMultipleObjects(2, drains_, TRUE, INFINITE);
+    ::WaitForSingleObject(process_, INFINITE);
+    ::GetExitCodeProcess(process_, &result_.exitCode);
+}
+
+PipedStart::~PipedStart() {
+    for (HANDLE owned : {drains_[0], drains_[1], outRead_, errRead_, thread_, process_}) qel::UniqueHandle closer(owned);
+}
+
+ProcessResult RunProgram(const std::wstring& commandLine, const std::wstring& currentDir) {
     ProcessResult result;
-    std::pair<HANDLE, std::string*> outJob{outRead.Get(), &result.out}, errJob{errRead.Get(), &result.err};
-    qel::UniqueHandle errThread(::CreateThread(nullptr, 0, DrainPipe, &errJob, 0, nullptr));
-    DrainPipe(&outJob);
-    ::WaitForSingleObject(errThread.Get(), INFINITE);
-    ::WaitForSingleObject(process.Get(), INFINITE);
-    ::GetExitCodeProcess(process.Get(), &result.exitCode);
+    PipedStart start(commandLine, currentDir, 0, result);
+    start.Finish();
     return result;
 }
 

@@ -25,6 +25,32 @@ struct ProcessResult {
 // output streams until the process ends, and returns its exit code.
 ProcessResult RunProgram(const std::wstring& commandLine, const std::wstring& currentDir = L"");
 
+// The start that RunProgram makes, for callers that watch the process on the
+// way (creationFlags are added to CREATE_NO_WINDOW). Standard input is closed;
+// the two output pipes are read on threads of their own into out and err
+// until the child closes them.
+class PipedStart {
+public:
+    PipedStart(const std::wstring& commandLine, const std::wstring& currentDir, DWORD creationFlags,
+               ProcessResult& result);
+    ~PipedStart();
+    PipedStart(const PipedStart&) = delete;
+    PipedStart& operator=(const PipedStart&) = delete;
+    HANDLE Process() const { return process_; }
+    DWORD ProcessId() const { return processId_; }
+    // Waits until both pipes are drained and the process has ended, and
+    // reads its exit code into the result.
+    void Finish();
+
+private:
+    HANDLE process_ = nullptr, thread_ = nullptr;
+    DWORD processId_ = 0;
+    HANDLE outRead_ = nullptr, errRead_ = nullptr;
+    HANDLE drains_[2] = {};
+    std::pair<HANDLE, std::string*> outJob_, errJob_;
+    ProcessResult& result_;
+};
+
 // Sets (or, with an empty version, removes) the Windows version Wine reports
 // to programs of this file name, e.g. L"win2k", L"winxp64", L"win10".
 void SetWindowsVersion(const std::wstring& exeName, const std::wstring& version);

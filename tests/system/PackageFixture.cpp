@@ -42,6 +42,7 @@ FileSnapshot SnapshotInstalledFiles() {
     FileSnapshot snapshot;
     AddFilesBelow(kAppFolder, snapshot);
     AddFilesBelow(kSharedFolder, snapshot);
+    AddFilesBelow(kStartMenuFolder, snapshot);
     if (PathExists(kApplet)) snapshot[kApplet] = ReadFileBytes(kApplet);
     return snapshot;
 }
@@ -140,11 +141,36 @@ std::string DescribeDifferences(const MachineState& expected, const MachineState
 void CleanMachine() {
     DeleteTree(kAppFolder);
     DeleteTree(kSharedFolder);
+    DeleteTree(kStartMenuFolder);
     ::DeleteFileW(kApplet);
     RemoveSharedDllCount(kSharedDll);
     RemoveSharedDllCount(L"QelSetup");
     DeleteRegTree(HKEY_LOCAL_MACHINE, kUninstallEntry);
     DeleteRegTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Qel");
+}
+
+namespace {
+void SetString(HKEY root, const std::wstring& subkey, const wchar_t* name, const std::wstring& text, REGSAM view) {
+    qel::UniqueKey key;
+    ::RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, key.Put(), nullptr);
+    ::RegSetValueExW(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+}  // namespace
+
+void WriteTrayKeys(DWORD control) {
+    SetString(HKEY_LOCAL_MACHINE, kTrayInstallStatus, L"DriverKey", L"0042", KEY_WOW64_32KEY);
+    SetString(HKEY_LOCAL_MACHINE, kTrayDriverKey, L"NetCfgInstanceId", L"{5A1D3F1C-0E5B-4C8A-9F1E-2B6C7D8E9F00}",
+              KEY_WOW64_32KEY);
+    qel::UniqueKey key;
+    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTrayAdapterKey, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY, nullptr,
+                      key.Put(), nullptr);
+    ::RegSetValueExW(key.Get(), L"Control", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&control), sizeof(control));
+}
+
+void RemoveTrayKeys() {
+    DeleteRegTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Ardentix", KEY_WOW64_32KEY);
+    DeleteRegTree(HKEY_LOCAL_MACHINE, kTrayDriverKey, KEY_WOW64_32KEY);
 }
 
 }  // namespace qeltest

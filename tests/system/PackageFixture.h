@@ -18,6 +18,7 @@ constexpr wchar_t kUninstallLog[] = L"C:\\Program Files\\Qel Wireless\\Uninstall
 constexpr wchar_t kProductKey[] = L"SOFTWARE\\Qel\\Wireless";
 constexpr wchar_t kUninstallEntry[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QelWirelessUtilities";
 constexpr wchar_t kSharedDllsKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+constexpr wchar_t kStartMenuFolder[] = L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Qel Wireless";
 
 // The package as the build lays it out, beside the test programs.
 std::wstring BuiltPackageFolder();
@@ -73,5 +74,15 @@ std::vector<std::wstring> WindowsTempFiles();
 
 // Removes everything an install of the sample package can leave.
 void CleanMachine();
+
+// The adapter's settings that hiding the tray icon reads, in the registry
+// view used before Vista: InstallStatus names the driver key, the driver key
+// names the adapter, the adapter's key holds "Control".
+constexpr wchar_t kTrayInstallStatus[] = L"SOFTWARE\\Ardentix\\802.11\\InstallStatus";
+constexpr wchar_t kTrayDriverKey[] =
+    L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\0042";
+constexpr wchar_t kTrayAdapterKey[] = L"SOFTWARE\\Ardentix\\802.11\\{5A1D3F1C-0E5B-4C8A-9F1E-2B6C7D8E9F00}";
+void WriteTrayKeys(DWORD control);
+void RemoveTrayKeys();
 
 }  // namespace qeltest

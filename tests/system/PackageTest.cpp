@@ -37,6 +37,7 @@ protected:
     void SetUp() override { CleanMachine(); }
     void TearDown() override {
         SetWindowsVersion(L"qelwls64.exe", L"");
+        RemoveTrayKeys();
         CleanMachine();
     }
 };
@@ -144,6 +145,8 @@ void ExpectPartialUninstall(const std::wstring& windowsVersion, const std::strin
     SamplePackage package(L"partial_" + windowsVersion);
     ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
     SetSharedDllCount(L"QelSetup", 2);
+    // The driver's settings, where hiding the tray icon (before Vista) looks.
+    WriteTrayKeys(5);
     const FileSnapshot before = SnapshotInstalledFiles();
 
     SetWindowsVersion(L"qelwls64.exe", windowsVersion);

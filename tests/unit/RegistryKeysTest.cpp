@@ -218,14 +218,17 @@ std::wstring Dacl(const std::wstring& subkey) {
 TEST(RegistryCommit, AccessValueOneGivesInteractiveUsersTheKey) {
     CleanRegistry();
     UpdateTransaction t;
-    // One ACE: interactive users (S-1-5-4), inherited by subkeys, all rights.
-    const std::wstring grant = L"D:(A;OICI;0x1fffff;;;IU)";
+    // Interactive users (S-1-5-4), inherited by subkeys: query, set and
+    // enumerate values, create subkeys, notify, read the permissions. No
+    // link, delete, permission or owner rights; what the key allowed others
+    // before stays.
+    t.CommitRegAdd(HKEY_LOCAL_MACHINE, kBase + L"\\Plain", L"V", REG_SZ, 0, Sz(L"x"), 0);
+    const std::wstring grant = L"D:(A;OICI;CCDCLCSWRPRC;;;IU)" + Dacl(kBase + L"\\Plain").substr(2);
     t.CommitRegAdd(HKEY_LOCAL_MACHINE, kBase + L"\\Granted", L"V", REG_SZ, 0, Sz(L"x"), 1);
     EXPECT_EQ(Dacl(kBase + L"\\Granted"), grant);
 
     // KEYONLY creates the key and stops: no value, no new DACL.
     t.CommitRegAdd(HKEY_LOCAL_MACHINE, kBase + L"\\KeyOnly", L"V", REG_SZ, FLG_ADDREG_KEYONLY, Sz(L"x"), 1);
-    t.CommitRegAdd(HKEY_LOCAL_MACHINE, kBase + L"\\Plain", L"V", REG_SZ, 0, Sz(L"x"), 0);
     EXPECT_NE(Dacl(kBase + L"\\KeyOnly"), L"");
     EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, kBase + L"\\KeyOnly", L"V").found);
     EXPECT_EQ(Dacl(kBase + L"\\KeyOnly"), Dacl(kBase + L"\\Plain"));

@@ -188,11 +188,9 @@ TEST_F(ScriptKeys, SubInstallGetsATransactionOfItsOwnAndUninstallLogStartsBeside
 TEST_F(ScriptKeys, SectionsThatCannotRunAreRefused) {
     qel::ScriptDirArg = qeltest::MakeScratchFolder(L"keys-refused");
     qeltest::WriteScript(qel::ScriptDirArg + L"\\driver.ini", "[Install]\nDriverInf=x.inf\n");
-    const std::vector<std::wstring> unbuilt = {L"ConditionalSection", L"DelGINA", L"AddGINA", L"PostRun",
-                                               L"DriverInf",          L"Install", L"Uninstall", L"UninstallInf"};
+    const std::vector<std::wstring> unbuilt = {L"DriverInf", L"Install", L"Uninstall", L"UninstallInf"};
     std::string body = "[Setup]\n"
-                       "[Late]\nUninstallLog=\nDelDirs=Folders\nAddLinks=Links\nCopyFiles=Files\nDelFiles=Old\n"
-                       "[NoLog]\nUninstallLog=\n"
+                       "[Late]\nUninstallLog=\nDelDirs=Folders\nCopyFiles=Files\nDelFiles=Old\n"
                        "[Absent]\nSubInstall=absent.ini,Install\n"
                        "[Install]\nSubInstall=self.ini,Install\n"
                        "[SubDriver]\nSubInstall=driver.ini,Install\n"
@@ -207,20 +205,20 @@ TEST_F(ScriptKeys, SectionsThatCannotRunAreRefused) {
     struct Refusal {
         std::wstring section, description;
         const char* module;
-        size_t installs, removes;
+        size_t installs, removes, folders;
         int nested;  // sub-installs appended, each inside the one before
     };
     std::vector<Refusal> refusals = {
-        {L"Late", L"key AddLinks in [Late]" + unbuiltKey, "CmdLine", 1, 1, 0},
-        {L"NoLog", L"[Setup] UninstallLog is missing", "CmdLine", 0, 0, 0},
-        {L"Absent", qel::ScriptDirArg + L"\\absent.ini", "DriverInf", 0, 0, 0},
-        {L"Install", L"SubInstall in [Install] nests deeper than 16 sub-installs", "CmdLine", 0, 0, 16},
+        // The uninstall-log key runs last: everything before it is queued.
+        {L"Late", L"[Setup] UninstallLog is missing", "CmdLine", 1, 1, 1, 0},
+        {L"Absent", qel::ScriptDirArg + L"\\absent.ini", "DriverInf", 0, 0, 0, 0},
+        {L"Install", L"SubInstall in [Install] nests deeper than 16 sub-installs", "CmdLine", 0, 0, 0, 16},
         // Appended before its sections ran, so it is rolled back too. It runs
         // normally: the depth count unwound with the raise before.
-        {L"SubDriver", L"key DriverInf in [Install]" + unbuiltKey, "CmdLine", 0, 0, 1},
+        {L"SubDriver", L"key DriverInf in [Install]" + unbuiltKey, "CmdLine", 0, 0, 0, 1},
     };
     for (const auto& key : unbuilt)
-        refusals.push_back({L"K_" + key, L"key " + key + L" in [K_" + key + L"]" + unbuiltKey, "CmdLine", 0, 0, 0});
+        refusals.push_back({L"K_" + key, L"key " + key + L" in [K_" + key + L"]" + unbuiltKey, "CmdLine", 0, 0, 0, 0});
 
     for (const Refusal& r : refusals) {
         SCOPED_TRACE(qeltest::Utf8(r.section));
@@ -230,7 +228,8 @@ TEST_F(ScriptKeys, SectionsThatCannotRunAreRefused) {
         EXPECT_EQ(std::wstring(raised.Description() ? raised.Description() : L"(none)"), r.description);
         EXPECT_EQ(t.fileInstalls.size(), r.installs);
         EXPECT_EQ(t.fileRemoves.size(), r.removes);
-        EXPECT_TRUE(t.dirRemoves.empty() && t.fileMoves.empty());
+        EXPECT_EQ(t.dirRemoves.size(), r.folders);
+        EXPECT_TRUE(t.fileMoves.empty());
         EXPECT_FALSE(t.uninstallLog.IsOpen());
         int nested = 0;
         for (UpdateTransaction* each = &t; each->transactions.size() == 2; each = each->transactions[1]) ++nested;

@@ -152,12 +152,14 @@ void UninstallRoad(Run& run) {
     StartRollbackLog(run.transaction);
     if (ReleaseInstallRef(run.transaction)) {
         // The last user of the setup: everything the log lists goes. Removing
-        // the virtual adapter, the filter component and per-user settings
-        // arrives with the device work.
+        // the virtual adapter and the filter component arrives with the
+        // device work.
         OpenInstalledLog(run);
         ProcessSection(run.transaction, run.script, L"Uninstall");
         Uninstall(run.transaction, false);
         DoCleanupAll(run.transaction);
+        // Every user's settings go too; what cannot be deleted is logged.
+        PerUserCleanup();
         run.result = run.ResultFromFlags();
         return;
     }
@@ -174,9 +176,10 @@ void UninstallRoad(Run& run) {
     UninstallCPL(run.transaction);
     DoCleanupAll(run.transaction);
     if (SetupGetRunningWinVer() < WinVerVista) {
-        // Hiding the tray icon arrives with the per-user work. The clean-up
-        // ended the first log; this commit gets one of its own.
+        // The clean-up ended the first log; the tray flag and this commit
+        // get one of their own, so a failed commit shows the icon again.
         StartRollbackLog(run.transaction);
+        HideTrayIcon(run.transaction);
         ProcessSection(run.transaction, run.script, L"PostUninstPart");
         Commit(run.transaction);
         run.transaction.rollbackLog.CloseAndDelete();
@@ -259,9 +262,12 @@ void Report(Run& run) {
 // Steps 1 to 22; the caller stores the message (step 23).
 void Start(Run& run) {
     wchar_t tempFolder[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, tempFolder);
+    const DWORD tempLength = ::GetTempPathW(MAX_PATH, tempFolder);
     run.commandLine = ::GetCommandLineW();
-    const std::wstring logPath = JoinPath(tempFolder, L"qelwl" L".log");
+    // A temporary folder that does not fit leaves the buffer empty, which
+    // would put the log in whatever folder is current: then there is no log.
+    const std::wstring logPath =
+        tempLength == 0 || tempLength >= MAX_PATH ? std::wstring() : JoinPath(tempFolder, L"qelwl" L".log");
 
     if (!SetupStatusSetLog(TheSetupStatus(), logPath)) {
         run.message = EarlyEndMessage(run.result, __LINE__);

@@ -112,6 +112,9 @@ bool FolderSection(UpdateTransaction& transaction, const InfFile& script, const 
     if (script.GetLineCount(section, count) != InfOk) return false;
     for (DWORD index = 0; index < static_cast<DWORD>(count); ++index) {
         const std::wstring folder = RequiredField(script, section, index, 1);
+        // A relative folder would be resolved against whatever folder is
+        // current when the clean-up runs.
+        if (!IsAbsolutePath(folder)) QEL_RAISE(LineName(section, index) + L" names a relative folder: " + folder, 0);
         int kind = DirRemoveIfEmpty;
         if (script.GetIntField(section, index, 2, kind) != InfOk) kind = DirRemoveIfEmpty;
         transaction.DirRemove(folder, static_cast<uint32_t>(kind));
@@ -126,6 +129,14 @@ void RegistryListedFiles(UpdateTransaction& transaction, const std::wstring& key
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, key.Put()) !=
         ERROR_SUCCESS)
         return;
+    // The paths become deletions by an elevated process: they are taken only
+    // from a key that ordinary users cannot write.
+    if (!OnlyAdministratorsCanChange(key.Get())) {
+        TraceWrite(TraceError, L"RegDelFiles: \"%s\" can be changed by users who are not administrators; "
+                               L"the files it lists are not removed\n",
+                   keyPath.c_str());
+        return;
+    }
     std::wstring valueName;
     for (DWORD index = 0; EnumValueName(key.Get(), index, valueName) == ERROR_SUCCESS; ++index) {
         std::wstring path;

@@ -33,6 +33,37 @@ void UninstallLogKey(UpdateTransaction& transaction, const InfFile& script, cons
 // The full path of [Setup] UninstallLog; its folder is created.
 void GetUninstallLogPath(const InfFile& script, std::wstring& out);
 
+// Programs run before (PreRun) or after (PostRun) the changes.
+void RunKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section, bool before);
+
+// Conditional sections and the older packages they look for.
+void ConditionalSectionKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+// True when the package the rule describes is installed; `command` receives
+// its registered command when the rule names a key and a value. A version
+// limit of 0 means any version.
+bool PackagePresent(const std::wstring& keyPath, const std::wstring& valueName, const std::wstring& imagePath,
+                    const std::wstring& arguments, const std::wstring& company, uint64_t versionLimit,
+                    std::wstring& command);
+// A registered command split into its program (quotes removed) and the
+// arguments after the blanks that follow it.
+void SplitCommandLine(const std::wstring& command, std::wstring& program, std::wstring& arguments);
+
+// Shortcuts (AddLinks) and the logon GINA chain (AddGINA, DelGINA).
+void AddLinksKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+void AddGinaKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+void DelGinaKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+
+// Steps of the uninstall roads outside the transaction. The per-user
+// clean-up never raises; it is false when the profile list cannot be opened.
+bool PerUserCleanup();
+bool UserHiveLoadOrUnload(const std::wstring& sid, bool load);
+// Deletes "802.11" and "CM" below HKEY_USERS\<sid>\SOFTWARE\Ardentix of a
+// loaded hive; failures other than a missing key are logged.
+void DeleteUserSettings(const std::wstring& sid);
+// Raises when one of its keys cannot be opened. The flag as it was is written
+// to the transaction's rollback log, if one is open.
+void HideTrayIcon(UpdateTransaction& transaction);
+
 // The setup's own install count ("QelSetup" in SharedDLLs).
 // The release is announced in the transaction's rollback log with the count
 // as it was.

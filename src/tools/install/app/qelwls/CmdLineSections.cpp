@@ -23,18 +23,18 @@ void ProcessSection(UpdateTransaction& transaction, const InfFile& script, const
     // A sub-install brings its own driver; from here on no DriverInf key runs,
     // not even in this section.
     if (SubInstallKey(transaction, script, section)) SkipDriverInf = 1;
-    RefuseUnbuiltKey(script, section, L"ConditionalSection");
-    RefuseUnbuiltKey(script, section, L"PreRun");
+    ConditionalSectionKey(transaction, script, section);
+    RunKey(transaction, script, section, true);
     DelRegKey(transaction, script, section);
-    RefuseUnbuiltKey(script, section, L"DelGINA");
+    DelGinaKey(transaction, script, section);
     DelFilesKey(transaction, script, section);
     RegDelFilesKey(transaction, script, section);
     if (SkipDriverInf == 0) RefuseUnbuiltKey(script, section, L"DriverInf");
     CopyFilesKey(transaction, script, section);
-    RefuseUnbuiltKey(script, section, L"AddGINA");
+    AddGinaKey(transaction, script, section);
     AddRegKey(transaction, script, section);
-    RefuseUnbuiltKey(script, section, L"AddLinks");
-    RefuseUnbuiltKey(script, section, L"PostRun");
+    AddLinksKey(transaction, script, section);
+    RunKey(transaction, script, section, false);
     DelDirsKey(transaction, script, section);
     // Before Vista the driver store keys have no meaning and are ignored.
     if (SetupGetRunningWinVer() > WinVerXP) {

@@ -62,6 +62,8 @@ void GetUninstallLogPath(const InfFile& script, std::wstring& out) {
     // could never be undone by a later uninstall.
     if (script.GetLineText(L"Setup", L"UninstallLog", text) != InfOk || text.empty())
         QEL_RAISE(L"[Setup] UninstallLog is missing", 0);
+    // A relative path would put the log wherever the current folder is.
+    if (!IsAbsolutePath(text)) QEL_RAISE(L"[Setup] UninstallLog is not a full path: " + text, 0);
     if (GetFullPath(text, out) != 0) QEL_RAISE(text, ::GetLastError());
     CreateDirectoryTree(DirectoryOf(out));
 }

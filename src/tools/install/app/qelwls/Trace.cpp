@@ -2,7 +2,10 @@
 
 #include "Util.h"
 
+#include "Handles.h"
+
 #include <cstdio>
+#include <fcntl.h>
 #include <io.h>
 
 namespace qel {
@@ -47,10 +50,32 @@ public:
 
     int Open(const std::wstring& path) {
         if (stream_ && stream_ != stderr) std::fclose(stream_);
-        stream_ = _wfopen(path.c_str(), L"at");
+        stream_ = OpenAppendOnlyToOwnFile(path);
         if (!stream_) return -1;
         Header(L"Start");
         return 0;
+    }
+
+    // The log is appended to by an elevated process in a folder others may
+    // write (the temporary folder of SYSTEM, or one a user chose through
+    // TEMP). A link planted at its name, or a second hard link to another
+    // file, would let them choose what that process writes to: such a log is
+    // refused, and the run logs to nowhere rather than to their target.
+    static FILE* OpenAppendOnlyToOwnFile(const std::wstring& path) {
+        UniqueHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file) return nullptr;
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!::GetFileInformationByHandle(file.Get(), &info) || info.nNumberOfLinks != 1 ||
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+            return nullptr;
+        const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file.Get()), _O_APPEND | _O_TEXT);
+        if (descriptor < 0) return nullptr;
+        file.Release();  // the descriptor owns it now
+        FILE* stream = _wfdopen(descriptor, L"at");
+        if (!stream) _close(descriptor);
+        return stream;
     }
 
     void Header(const wchar_t* word) {

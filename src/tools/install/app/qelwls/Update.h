@@ -207,12 +207,26 @@ private:
 // Carries out everything queued in the transaction and its sub-installs, in
 // eight stages, with "Progress" lines on the status channel.
 void Commit(UpdateTransaction& transaction);
+// Programs (commit stages 1 and 8): runs one, waits for it within the
+// time-out and judges its exit code; raises for a program that cannot be
+// started unless its flags say to ignore that.
+void CommitRunApp(UpdateTransaction& transaction, const std::wstring& program, const std::wstring& arguments,
+                  uint32_t flags);
+// Ends the first running process whose executable name occurs (in any case)
+// in the path; no such process is no error.
+void TerminateProgram(const std::wstring& programPath);
+// After the driver package installer removed the package: the adapter's
+// device that the package INF lists.
+void UninstallDriverMatchingInfs(UpdateTransaction& transaction, const std::wstring& infPath);
 // The rollback entry: Rollback for every transaction, the top one first.
 void RollbackAll(UpdateTransaction& transaction);
 // Replays the open uninstall log into removals (newest first) and commits.
 void Uninstall(UpdateTransaction& transaction, bool upgrade);
 // Deletes the control-panel applet the uninstall log lists, then commits.
 void UninstallCPL(UpdateTransaction& transaction);
+// Shortcuts: the .lnk file a queued link makes, and its commit (stage 7).
+std::wstring LinkPathOf(const LinkOp& link);
+void CommitLinkAdd(UpdateTransaction& transaction, const LinkOp& link);
 // The clean-up entry: DoCleanup for every transaction, the top one first.
 void DoCleanupAll(UpdateTransaction& transaction);
 void DoCleanup(UpdateTransaction& transaction);
@@ -239,6 +253,8 @@ bool DecrementSharedDllCount(const SharedDllName& name, const std::wstring& path
 // The lines of the undo records (see LogUndoRecord), each ending in "\n".
 std::wstring SharedDllRecord(const SharedDllPrior& prior);
 std::wstring TempFileRecord(const std::wstring& path);
+// A shortcut about to be made, to be deleted again.
+std::wstring NewLinkRecord(const std::wstring& path);
 // A registry value as it was, to be written back.
 std::wstring RegValueRecord(HKEY root, REGSAM view, const std::wstring& subkey, const std::wstring& name, DWORD type,
                             const std::vector<BYTE>& data);
@@ -249,6 +265,8 @@ std::wstring RegNoValueRecord(HKEY root, REGSAM view, const std::wstring& subkey
 std::wstring RegNewKeyRecord(HKEY root, REGSAM view, const std::wstring& subkey);
 // A key that existed (before a tree deletion), to be created again.
 std::wstring RegKeyRecord(HKEY root, REGSAM view, const std::wstring& subkey);
+// A registry link (before a tree deletion takes it away), to be made again.
+std::wstring RegLinkRecord(HKEY root, REGSAM view, const std::wstring& subkey, const std::vector<BYTE>& target);
 // Registry records are written only for the predefined roots.
 bool IsRegistryRecordRoot(HKEY root);
 // Undoes one undo record; false when the fields are of no kind above.

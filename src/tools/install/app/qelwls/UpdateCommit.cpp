@@ -33,7 +33,17 @@ void RefuseUnbuilt(bool present, const wchar_t* what) {
     if (present) QEL_RAISE(std::wstring(what) + L" is not supported by this build", 0);
 }
 
-void ProgramsBefore(UpdateTransaction& t, Progress&) { RefuseUnbuilt(!t.preRuns.empty(), L"running programs"); }
+void ProgramsBefore(UpdateTransaction& t, Progress& progress) {
+    for (const RunOp& op : t.preRuns) {
+        // "-c" asks for the running program to be ended before its files are
+        // replaced; nothing is started then.
+        if (op.arguments.find(L"-c") != std::wstring::npos)
+            TerminateProgram(op.program);
+        else
+            CommitRunApp(t, op.program, op.arguments, op.flags);
+        progress.Advance(30);
+    }
+}
 
 void RegistryDeletions(UpdateTransaction& t, Progress& progress) {
     for (const RegOp& op : t.regDeletes) t.CommitRegDelete(op.root, op.subkey, op.valueName, op.flags);
@@ -96,21 +106,39 @@ void RegistryAdditionsAndLinks(UpdateTransaction& t, Progress& progress) {
     for (const RegOp& op : t.regAdds)
         t.CommitRegAdd(op.root, op.subkey, op.valueName, op.type, op.flags, op.data, op.access);
     progress.Advance(1);
-    RefuseUnbuilt(!t.links.empty(), L"creating shortcuts");
+    for (const LinkOp& link : t.links) CommitLinkAdd(t, link);
 }
 
-void ProgramsAfter(UpdateTransaction& t, Progress&) { RefuseUnbuilt(!t.postRuns.empty(), L"running programs"); }
+void ProgramsAfter(UpdateTransaction& t, Progress& progress) {
+    for (const RunOp& op : t.postRuns) {
+        CommitRunApp(t, op.program, op.arguments, op.flags);
+        progress.Advance(10);
+    }
+}
 
-// A file is installed or moved only where a file can go. A folder at the
+// Checks before the first change of a commit.
+// A file is installed or moved only where a file can go: a folder at the
 // destination would be moved aside whole and deleted at the clean-up with
-// everything in it; such a run ends before its first change instead.
-void RefuseFolderDestinations(const std::vector<UpdateTransaction*>& tree) {
+// everything in it.
+// No path the commit writes, removes or copies from passes through a link,
+// junction or mount point: the program runs elevated, and a link a user
+// planted in a folder the user can write would take its changes, or an
+// administrator-only source, somewhere the script never named.
+void RefuseUnsafePaths(const std::vector<UpdateTransaction*>& tree) {
+    const auto refuseLinks = [](const std::wstring& path) {
+        if (!path.empty() && PassesThroughReparsePoint(path))
+            QEL_RAISE(L"the path passes through a link: " + path, ERROR_CANT_ACCESS_FILE);
+    };
     for (const UpdateTransaction* t : tree) {
         for (const std::vector<FileOp>* list : {&t->fileInstalls, &t->fileMoves}) {
-            for (const FileOp& op : *list)
+            for (const FileOp& op : *list) {
                 if (IsDirectory(op.destination))
                     QEL_RAISE(L"the destination is a folder: " + op.destination, ERROR_DIRECTORY);
+                refuseLinks(op.destination);
+                refuseLinks(op.cabinet.empty() ? op.source : op.cabinet);
+            }
         }
+        for (const FileOp& op : t->fileRemoves) refuseLinks(op.source);
     }
 }
 
@@ -121,7 +149,7 @@ void Commit(UpdateTransaction& transaction) {
     uint32_t total = 0;
     for (const UpdateTransaction* each : tree) total += each->Cost();
     TraceWrite(TraceDetail, L"Commit(), Total cost %d\n", total);
-    RefuseFolderDestinations(tree);
+    RefuseUnsafePaths(tree);
 
     Progress progress(total);
     using Stage = void (*)(UpdateTransaction&, Progress&);

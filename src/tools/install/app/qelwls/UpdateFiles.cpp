@@ -110,6 +110,9 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
     const std::wstring temp = MakeLoggedTempFile(folder);
     LogRollbackRecord(L"CopyFile,%s,%s\n", LogField(source).c_str(), LogField(temp).c_str());
     FillTemporaryCopy(source, temp, flags, cabinet);
+    // The temporary file was reached by name once more to fill it: it must
+    // still be the plain file this run made, not something put in its place.
+    if (!IsPlainFile(temp)) QEL_RAISE(L"the temporary file was replaced: " + temp, ERROR_CANT_ACCESS_FILE);
 
     MoveResult result = MoveDone;
     if (FileExists(destination)) {

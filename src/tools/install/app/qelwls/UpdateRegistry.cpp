@@ -86,6 +86,26 @@ bool AppendedData(DWORD existingType, const std::vector<BYTE>& existing, const s
     }
 }
 
+// A registry link (a key made with REG_OPTION_CREATE_LINK) names its target
+// in this value; opened with REG_OPTION_OPEN_LINK, the link itself is seen.
+constexpr wchar_t kLinkValue[] = L"SymbolicLinkValue";
+
+bool IsRegistryLink(HKEY key) {
+    DWORD type = 0;
+    return ::RegQueryValueExW(key, kLinkValue, nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS && type == REG_LINK;
+}
+
+// Deletes the link itself, never its target: a user who may create subkeys
+// below a granted key could otherwise aim an elevated tree deletion at any
+// key of the machine.
+bool DeleteLink(HKEY link) {
+    using NtDeleteKeyFn = LONG(WINAPI*)(HANDLE);
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    const auto ntDeleteKey =
+        ntdll ? reinterpret_cast<NtDeleteKeyFn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtDeleteKey"))) : nullptr;
+    return ntDeleteKey && ntDeleteKey(link) == 0;
+}
+
 REGSAM ViewOf(REGSAM access) { return access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY); }
 
 // A value's type and data; false when it does not exist or cannot be read.
@@ -108,7 +128,14 @@ bool ReadValue(HKEY key, const std::wstring& name, DWORD& type, std::vector<BYTE
 // below root\path, so that a rollback builds the tree again.
 void LogKeyTree(UpdateTransaction& t, HKEY root, REGSAM view, const std::wstring& path) {
     UniqueKey key;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.Put()) != ERROR_SUCCESS) return;
+    if (::RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | view, key.Put()) != ERROR_SUCCESS)
+        return;
+    if (IsRegistryLink(key.Get())) {
+        DWORD type = 0;
+        std::vector<BYTE> target;
+        if (ReadValue(key.Get(), kLinkValue, type, target)) t.LogUndoRecord(RegLinkRecord(root, view, path, target));
+        return;
+    }
     t.LogUndoRecord(RegKeyRecord(root, view, path));
     std::wstring name;
     for (DWORD index = 0; EnumValueName(key.Get(), index, name) == ERROR_SUCCESS; ++index) {
@@ -187,7 +214,9 @@ bool UpdateTransaction::GSMUDeleteKey(HKEY parent, const std::wstring& path, uin
         // Windows deletes only keys without subkeys: empty the key depth first,
         // always taking the subkey that is now at index 0.
         UniqueKey key;
-        if (::RegOpenKeyExW(parent, path.c_str(), 0, access, key.Put()) != ERROR_SUCCESS) return false;
+        if (::RegOpenKeyExW(parent, path.c_str(), REG_OPTION_OPEN_LINK, access, key.Put()) != ERROR_SUCCESS)
+            return false;
+        if (IsRegistryLink(key.Get())) return DeleteLink(key.Get());
         for (;;) {
             std::wstring name;
             const LSTATUS status = EnumSubkeyName(key.Get(), 0, name);

@@ -114,6 +114,8 @@ std::wstring SharedDllRecord(const SharedDllPrior& prior) {
 
 std::wstring TempFileRecord(const std::wstring& path) { return L"TempFile," + Encode(path) + L"\n"; }
 
+std::wstring NewLinkRecord(const std::wstring& path) { return L"NewLink," + Encode(path) + L"\n"; }
+
 std::wstring RegValueRecord(HKEY root, REGSAM view, const std::wstring& subkey, const std::wstring& name, DWORD type,
                             const std::vector<BYTE>& data) {
     return RegisterPrefix(L"RegValue", root, view, subkey) + L"," + Encode(name) +
@@ -130,6 +132,10 @@ std::wstring RegNewKeyRecord(HKEY root, REGSAM view, const std::wstring& subkey)
 
 std::wstring RegKeyRecord(HKEY root, REGSAM view, const std::wstring& subkey) {
     return RegisterPrefix(L"RegKey", root, view, subkey) + L"\n";
+}
+
+std::wstring RegLinkRecord(HKEY root, REGSAM view, const std::wstring& subkey, const std::vector<BYTE>& target) {
+    return RegisterPrefix(L"RegLink", root, view, subkey) + L"," + HexBytes(target) + L"\n";
 }
 
 bool IsRegistryRecordRoot(HKEY root) {
@@ -151,6 +157,16 @@ bool UndoRecord(const std::vector<std::wstring>& fields) {
         }
         return true;
     }
+    if (kind == L"NewLink") {
+        // An older link of the same name was moved aside before this record
+        // was written; its MoveFile record, older, puts it back afterwards.
+        const std::wstring path = Decode(Field(fields, 1));
+        if (!path.empty() && !IsDirectory(path)) {
+            TraceWrite(TraceDetail, L"Rollback(): DeleteFile( \"%s\" )\n", path.c_str());
+            ::DeleteFileW(path.c_str());
+        }
+        return true;
+    }
     if (kind == L"SharedDll") {
         SharedDllPrior prior{Decode(Field(fields, 1)), static_cast<REGSAM>(ParseLogNumber(Field(fields, 2))),
                              ParseLogNumber(Field(fields, 3)) != 0, ParseLogNumber(Field(fields, 4))};
@@ -159,7 +175,9 @@ bool UndoRecord(const std::vector<std::wstring>& fields) {
         RestoreSharedDllCount(prior);
         return true;
     }
-    if (kind != L"RegValue" && kind != L"RegNoValue" && kind != L"RegNewKey" && kind != L"RegKey") return false;
+    if (kind != L"RegValue" && kind != L"RegNoValue" && kind != L"RegNewKey" && kind != L"RegKey" &&
+        kind != L"RegLink")
+        return false;
 
     HKEY root = nullptr;
     if (!RootOfNumber(ParseLogNumber(Field(fields, 1)), root)) return false;
@@ -177,6 +195,14 @@ bool UndoRecord(const std::vector<std::wstring>& fields) {
         TraceWrite(TraceDetail, L"Rollback(): RegDeleteValue( \"%s\", \"%s\" )\n", subkey.c_str(), name.c_str());
         if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_SET_VALUE | view, key.Put()) == ERROR_SUCCESS)
             ::RegDeleteValueW(key.Get(), name.c_str());
+        return true;
+    }
+    if (kind == L"RegLink") {
+        const std::vector<BYTE> target = BytesOfHex(Field(fields, 4));
+        TraceWrite(TraceDetail, L"Rollback(): RegCreateLink( \"%s\" )\n", subkey.c_str());
+        if (::RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_SET_VALUE | KEY_CREATE_LINK | view,
+                              nullptr, key.Put(), nullptr) == ERROR_SUCCESS)
+            ::RegSetValueExW(key.Get(), L"SymbolicLinkValue", 0, REG_LINK, target.data(), static_cast<DWORD>(target.size()));
         return true;
     }
     TraceWrite(TraceDetail, L"Rollback(): RegCreateKey( \"%s\" )\n", subkey.c_str());

@@ -156,8 +156,17 @@ void DoCleanup(UpdateTransaction& t) {
         if (op.kind == DirRemoveTree) {
             TraceWrite(TraceDetail, L"DoCleanup(): Removing dir \"%s\"\n", op.path.c_str());
             // Files under Program Files may still serve the installed driver.
-            if (DriverSetupExists() && op.path.find(programFiles) != std::wstring::npos) {
+            // The folders are compared in full and without regard to case.
+            if (DriverSetupExists() && IsSameOrBelow(op.path, programFiles)) {
                 TraceWrite(TraceDetail, L"%s is not removed because driver setup still exists.\n", op.path.c_str());
+                continue;
+            }
+            // A tree that is, or holds, a link or junction is left alone: the
+            // elevated deletion could reach through it into folders the
+            // script never named.
+            if (PassesThroughReparsePoint(op.path) || TreeHoldsReparsePoint(op.path)) {
+                TraceWrite(TraceError, L"DoCleanup(): \"%s\" is not removed because it holds a link\n",
+                           op.path.c_str());
                 continue;
             }
             const int result = DeleteWithShell(op.path, kDeleteTreeFlags);

@@ -50,6 +50,18 @@ void GetWindowsFolder(std::wstring& out);
 void GetProgramFilesFolder(std::wstring& out);
 bool FileExists(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
+// "X:\..." or "\\server\...": a path that does not depend on the current folder.
+bool IsAbsolutePath(const std::wstring& path);
+// Links, junctions and mount points: a path through one reaches somewhere
+// its text does not say.
+bool IsReparsePoint(const std::wstring& path);
+bool PassesThroughReparsePoint(const std::wstring& path);
+bool TreeHoldsReparsePoint(const std::wstring& folder);
+// A file (not a folder, not a link) with no other name than this one.
+bool IsPlainFile(const std::wstring& path);
+// The path is the folder or lies below it, compared in full and without
+// regard to case.
+bool IsSameOrBelow(const std::wstring& path, const std::wstring& folder);
 // The longest path Windows can name; a longer one raises (it could never be
 // created, and its log records could not be carried back).
 constexpr size_t kMaxPathChars = 32767;
@@ -72,7 +84,13 @@ LSTATUS QueryStringValue(HKEY key, const std::wstring& valueName, std::wstring& 
 
 // --- access rights -------------------------------------------------------------
 bool IsAdmin();
+// Lets interactive users read and change the values of HKLM\<path> and make
+// subkeys below it; nothing more.
 bool GrantInteractiveAccess(const std::wstring& keyPathUnderHklm);
+// True when only administrators, the system and the Windows installer
+// service can change the key (its owner is one of them, and nobody else is
+// allowed to write it).
+bool OnlyAdministratorsCanChange(HKEY key);
 
 // --- text ------------------------------------------------------------------------
 void SplitCommaList(const std::wstring& text, std::vector<std::wstring>& list);
@@ -86,6 +104,24 @@ std::wstring FormatMessageV(size_t maxChars, const wchar_t* format, va_list args
 // The same without a limit: log records carry paths of any length.
 std::wstring FormatWholeV(const wchar_t* format, va_list args);
 std::wstring FormatText(const wchar_t* format, ...);
+
+// --- libraries ------------------------------------------------------------------
+// An export of a library of the system folder, loaded by its full path; raises
+// when the library or the export is missing.
+FARPROC GetSystemLibraryExport(const wchar_t* library, const char* name);
+// The typed form: SystemCall<decltype(&::VerQueryValueW)>(L"version.dll", "VerQueryValueW").
+template <typename Fn>
+Fn SystemCall(const wchar_t* library, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetSystemLibraryExport(library, name)));
+}
+// Libraries load from the system folder only, from the first line of the
+// program on. False when Windows refused.
+bool RestrictDllSearchToSystemFolder();
+
+// --- the launch without elevation ----------------------------------------------
+// Starts the tray program as the logged-on user at the normal run level
+// through a one-shot scheduled task. 0 on success, 1 on failure (logged).
+int CreateProcessWithoutAdmin();
 
 // --- signatures and cabinets ---------------------------------------------------
 bool VerifyTrust(const std::wstring& filePath);

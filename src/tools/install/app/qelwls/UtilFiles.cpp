@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <vector>
 
 namespace qel {
@@ -22,6 +23,59 @@ bool FileExists(const std::wstring& path) {
 bool IsDirectory(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsAbsolutePath(const std::wstring& path) {
+    const bool drive = path.size() >= 3 && iswalpha(path[0]) && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    const bool unc = path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\';
+    return drive || unc;
+}
+
+bool IsReparsePoint(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool PassesThroughReparsePoint(const std::wstring& path) {
+    // Every existing folder on the way, from the root down, and the file.
+    for (size_t end = path.find_first_of(L"\\/", 3); ; end = path.find_first_of(L"\\/", end + 1)) {
+        const std::wstring prefix = path.substr(0, end);
+        if (!prefix.empty() && IsReparsePoint(prefix)) return true;
+        if (end == std::wstring::npos) return false;
+    }
+}
+
+bool TreeHoldsReparsePoint(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(::FindFirstFileW(JoinPath(folder, L"*").c_str(), &found));
+    if (!find) return false;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && TreeHoldsReparsePoint(JoinPath(folder, name)))
+            return true;
+    } while (::FindNextFileW(find.Get(), &found));
+    return false;
+}
+
+bool IsPlainFile(const std::wstring& path) {
+    UniqueHandle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    return file && ::GetFileInformationByHandle(file.Get(), &info) && info.nNumberOfLinks == 1 &&
+           (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
+bool IsSameOrBelow(const std::wstring& path, const std::wstring& folder) {
+    std::wstring fullPath, fullFolder;
+    if (GetFullPath(path, fullPath) != 0 || GetFullPath(folder, fullFolder) != 0) return false;
+    fullPath = Lowercase(fullPath);
+    fullFolder = Lowercase(fullFolder);
+    while (fullFolder.size() > 3 && fullFolder.back() == L'\\') fullFolder.pop_back();
+    if (fullPath.compare(0, fullFolder.size(), fullFolder) != 0) return false;
+    return fullPath.size() == fullFolder.size() || fullPath[fullFolder.size()] == L'\\' || fullFolder.back() == L'\\';
 }
 
 void CheckPathLength(const std::wstring& path) {

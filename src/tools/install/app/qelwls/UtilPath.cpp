@@ -85,8 +85,10 @@ void GetModulePath(HMODULE module, std::wstring& out) {
     out.assign(MAX_PATH, L'\0');
     DWORD length = ::GetModuleFileNameW(module, &out[0], MAX_PATH);
     if (length == MAX_PATH) {
-        out.assign(10 * MAX_PATH, L'\0');
-        length = ::GetModuleFileNameW(module, &out[0], 10 * MAX_PATH);
+        out.assign(kMaxPathChars + 1, L'\0');
+        length = ::GetModuleFileNameW(module, &out[0], static_cast<DWORD>(out.size()));
+        // Still full: the name was cut, and a cut path names another file.
+        if (length == out.size()) QEL_RAISE(L"GetModuleFileName", ERROR_INSUFFICIENT_BUFFER);
     }
     if (length == 0) QEL_RAISE(L"GetModuleFileName", ::GetLastError());
     out.resize(length);

@@ -28,6 +28,9 @@ UINT CALLBACK CabinetCallback(PVOID context, UINT notification, UINT_PTR param1,
         if (walk->extracted) return FILEOP_ABORT;
         auto* info = reinterpret_cast<FILE_IN_CABINET_INFO_W*>(param1);
         if (Lowercase(info->NameInCabinet) != walk->wantedName) return FILEOP_SKIP;
+        // The target buffer holds MAX_PATH characters: a longer target would
+        // be cut to the name of another file, so the file is not extracted.
+        if (walk->destination.size() >= MAX_PATH) return FILEOP_ABORT;
         lstrcpynW(info->FullTargetName, walk->destination.c_str(), MAX_PATH);
         return FILEOP_DOIT;
     }
@@ -59,7 +62,8 @@ bool VerifyTrust(const std::wstring& filePath) {
     trustData.dwStateAction = WTD_STATEACTION_VERIFY;
 
     GUID action = kDriverActionVerify;
-    const LONG result = ::WinVerifyTrust(nullptr, &action, &trustData);
+    const LONG result =
+        SystemCall<decltype(&::WinVerifyTrust)>(L"wintrust.dll", "WinVerifyTrust")(nullptr, &action, &trustData);
 
     wchar_t* text = nullptr;
     ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,

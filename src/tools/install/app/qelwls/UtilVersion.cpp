@@ -19,12 +19,18 @@ Fn Kernel32Export(const char* name) {
 
 // Reads a file's version resource into `block`; false when the file has none.
 bool ReadVersionBlock(const std::wstring& file, std::vector<BYTE>& block) {
+    const auto getSize = SystemCall<decltype(&::GetFileVersionInfoSizeW)>(L"version.dll", "GetFileVersionInfoSizeW");
+    const auto getInfo = SystemCall<decltype(&::GetFileVersionInfoW)>(L"version.dll", "GetFileVersionInfoW");
     DWORD ignored = 0;
-    const DWORD size = ::GetFileVersionInfoSizeW(file.c_str(), &ignored);
+    const DWORD size = getSize(file.c_str(), &ignored);
     if (size == 0) return false;
     block.assign(size, 0);
-    if (!::GetFileVersionInfoW(file.c_str(), 0, size, block.data())) QEL_RAISE(file, ::GetLastError());
+    if (!getInfo(file.c_str(), 0, size, block.data())) QEL_RAISE(file, ::GetLastError());
     return true;
+}
+
+BOOL QueryVersionValue(const void* block, const wchar_t* subBlock, void** buffer, UINT* length) {
+    return SystemCall<decltype(&::VerQueryValueW)>(L"version.dll", "VerQueryValueW")(block, subBlock, buffer, length);
 }
 }  // namespace
 
@@ -102,7 +108,7 @@ bool GetFileVersionString(const std::wstring& file, const std::wstring& item, st
     };
     Translation* translations = nullptr;
     UINT length = 0;
-    if (!::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
+    if (!QueryVersionValue(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
                           &length) ||
         translations == nullptr || length < sizeof(Translation))
         return false;
@@ -110,7 +116,7 @@ bool GetFileVersionString(const std::wstring& file, const std::wstring& item, st
     const std::wstring itemPath =
         FormatText(L"\\StringFileInfo\\%04x%04x\\%s", translations[0].language, translations[0].codePage, item.c_str());
     wchar_t* value = nullptr;
-    if (!::VerQueryValueW(block.data(), itemPath.c_str(), reinterpret_cast<void**>(&value), &length)) return false;
+    if (!QueryVersionValue(block.data(), itemPath.c_str(), reinterpret_cast<void**>(&value), &length)) return false;
     if (value == nullptr) QEL_RAISE(itemPath, ::GetLastError());
     out.assign(value);
     return true;
@@ -121,7 +127,7 @@ bool GetFileVersionNumber(const std::wstring& file, uint64_t& out) {
     if (!ReadVersionBlock(file, block)) return false;
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
-    if (!::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length)) return false;
+    if (!QueryVersionValue(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length)) return false;
     if (fixed == nullptr) QEL_RAISE(file, ::GetLastError());
     out = (static_cast<uint64_t>(fixed->dwFileVersionMS) << 32) | fixed->dwFileVersionLS;
     return true;

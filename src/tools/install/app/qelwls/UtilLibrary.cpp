@@ -1,0 +1,47 @@
+// Libraries that are not on the system's known-DLL list (version, wintrust)
+// are never imported: Windows would look for them in the program's folder
+// first, before any code runs, and a package folder is often writable by the
+// user who unpacked it. They are loaded here by their full path in the system
+// folder when first needed and kept until the process ends.
+#include "BasicException.h"
+#include "Handles.h"
+#include "Util.h"
+
+#include <map>
+
+namespace qel {
+namespace {
+constexpr const char* kModuleName = "Util";
+}
+
+FARPROC GetSystemLibraryExport(const wchar_t* library, const char* name) {
+    static std::map<std::wstring, UniqueLibrary> loaded;
+    auto found = loaded.find(library);
+    if (found == loaded.end()) {
+        wchar_t systemFolder[MAX_PATH];
+        const UINT length = ::GetSystemDirectoryW(systemFolder, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) QEL_RAISE(library, ::GetLastError());
+        const std::wstring path = JoinPath(std::wstring(systemFolder, length), library);
+        UniqueLibrary module(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+        if (!module) QEL_RAISE(path, ::GetLastError());
+        found = loaded.emplace(library, std::move(module)).first;
+    }
+    const FARPROC function = ::GetProcAddress(found->second.Get(), name);
+    if (!function) QEL_RAISE(FormatText(L"%s!%S", library, name), ::GetLastError());
+    return function;
+}
+
+bool RestrictDllSearchToSystemFolder() {
+    // Missing before Windows 7 with its loader update; there the libraries
+    // above are loaded by full path anyway, and the program's folder is only
+    // taken out of the search path.
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    const auto setDefaultDllDirectories = kernel32 ? reinterpret_cast<SetDefaultDllDirectoriesFn>(
+                                                         reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetDefaultDllDirectories")))
+                                                   : nullptr;
+    if (setDefaultDllDirectories) return setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
+    return ::SetDllDirectoryW(L"") != FALSE;
+}
+
+}  // namespace qel
