@@ -55,12 +55,20 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     // clean -> installed
     SetupRunResult run = package.Run(L"apponly_install");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
-    // Top transaction: 8 file installs and the log's move (2 + 27); the tools
-    // component's sub-install: 1 file (2 + 3).
-    EXPECT_EQ(run.out, kVersionLine + ProgressLines(34, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 33, 34}) +
+    // Top transaction: 9 file installs and the log's move (2 + 30) and two
+    // programs after the changes (20); the tools component's sub-install:
+    // 1 file (2 + 3).
+    EXPECT_EQ(run.out, kVersionLine +
+                           ProgressLines(57, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 35, 36, 37, 47, 57}) +
                            "Result,0,SetupSuccess,,\r\n");
     EXPECT_EQ(run.message, L"Result,0,SetupSuccess\n");
     EXPECT_TRUE(LogHasLine(run.log, "qelwls start installing app only."));
+    // After the changes: the monitor's first run, waited for, then the tray
+    // program through the Task Scheduler (which Wine only stubs: the launch
+    // logs its failure and the install goes on; Windows starts airdock.exe).
+    EXPECT_TRUE(LogHasLine(run.log, "CommitRunApp( \"" + Utf8(kAppFolder) + "\\QelMon.exe\", \" /firstrun\", 0x00000008 )"))
+        << run.log;
+    EXPECT_TRUE(LogHasLine(run.log, "Running AIRDOCK.EXE without admin mode.")) << run.log;
 
     const std::wstring app = kAppFolder;
     for (const auto& [installed, shipped] : std::vector<std::pair<std::wstring, std::wstring>>{
@@ -90,6 +98,7 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
         "CopyFile,tips.txt," + appFolder + "\\Help\\tips.txt,0x00000004\r\n" +
         "CopyFile," + pkg + "\\qelcomm.dll,C:\\Program Files\\Common Files\\Qel Shared\\qelcomm.dll,0x80000040\r\n" +
         "CopyFile," + pkg + "\\qelwlcpl.cpl,C:\\windows\\system32\\qelwlcpl.cpl,0x00000004\r\n" +
+        "CopyFile," + pkg + "\\airdock.exe,C:\\windows\\system32\\airdock.exe,0x00000004\r\n" +
         "CopyFile," + pkg + "\\qelwls.ini," + appFolder + "\\Uninstall\\qelwls.ini,0x00000006\r\n";
     ASSERT_EQ(log.compare(0, expectedCopies.size(), expectedCopies), 0) << log;
     EXPECT_TRUE(std::regex_match(log.substr(expectedCopies.size()),
@@ -106,12 +115,12 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     EXPECT_EQ(ReadRegMultiString(HKEY_LOCAL_MACHINE, kProductKey, L"Components"),
               (std::vector<std::wstring>{L"Driver", L"Monitor"}));
 
-    // installed -> upgraded: the old log's 9 records become removals, the
-    // Upgrade section's 7 files are installed again.
+    // installed -> upgraded: the old log's 10 records become removals, the
+    // Upgrade section's 8 files are installed again and its two programs run.
     run = package.Run(L"upgrade");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
     EXPECT_EQ(run.out, kVersionLine +
-                           ProgressLines(50, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 37, 40, 43, 46, 49, 50}) +
+                           ProgressLines(76, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 37, 40, 43, 46, 49, 52, 55, 56, 66, 76}) +
                            "Result,0,SetupSuccess,,\r\n");
     EXPECT_TRUE(PathExists(app + L"\\QelMon.exe"));
     EXPECT_TRUE(PathExists(kApplet));
@@ -123,7 +132,7 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     // upgraded -> clean: no other user of the setup is counted.
     run = package.Run(L"uninstall");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
-    EXPECT_EQ(run.out, kVersionLine + ProgressLines(32, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 32}) +
+    EXPECT_EQ(run.out, kVersionLine + ProgressLines(35, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 35}) +
                            "Result,0,SetupSuccess,,\r\n");
     EXPECT_TRUE(LogHasLine(run.log, "qelwls start uninstalling."));
     EXPECT_FALSE(PathExists(kAppFolder));
@@ -191,7 +200,7 @@ TEST_F(Package, MissingSourceMidListUndoesEverything) {
 
     const SetupRunResult run = package.Run(L"apponly_install");
     // Two files went in before the third had no source.
-    ExpectInternalError(run, kVersionLine + ProgressLines(34, {1, 2, 5, 8}), "Update");
+    ExpectInternalError(run, kVersionLine + ProgressLines(57, {1, 2, 5, 8}), "Update");
     EXPECT_EQ(SnapshotInstalledFiles(), before);
     EXPECT_FALSE(PathExists(kUninstallLog));
     EXPECT_EQ(SharedDllCount(kSharedDll), -1);
@@ -242,7 +251,7 @@ TEST_F(Package, FailureAfterTheLogMovedIntoPlaceRestoresThePreviousInstall) {
     // move: its missing source fails the run late.
     ::DeleteFileW(package.File(L"tools\\qeltool.txt").c_str());
     const SetupRunResult run = package.Run(L"apponly_install");
-    ExpectInternalError(run, kVersionLine + ProgressLines(34, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29}), "Update");
+    ExpectInternalError(run, kVersionLine + ProgressLines(57, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32}), "Update");
     EXPECT_EQ(SnapshotInstalledFiles(), before) << "files and the previous uninstall log are back";
     EXPECT_EQ(SharedDllCount(kSharedDll), sharedCount);
     EXPECT_TRUE(WindowsTempFiles().empty());
