@@ -50,7 +50,7 @@ message() {
 show() {
   echo "  installed files:"
   (cd "$drive_c" && find "Program Files/Qel Wireless" "Program Files/Common Files/Qel Shared" \
-      windows/system32/qelwlcpl.cpl -type f 2>/dev/null | sort | sed 's/^/    C:\\/; s#/#\\#g') || true
+      windows/system32/qelwlcpl.cpl windows/system32/airdock.exe -type f 2>/dev/null | sort | sed 's/^/    C:\\/; s#/#\\#g') || true
   local log="$drive_c/Program Files/Qel Wireless/Uninstall/qelwls.log"
   if [ -f "$log" ]; then
     echo "  uninstall log:"
