@@ -38,17 +38,6 @@ public:
     ConditionalLevel& operator=(const ConditionalLevel&) = delete;
 };
 
-std::wstring LineName(const std::wstring& section, DWORD index) {
-    return FormatText(L"[%s] line %d", section.c_str(), static_cast<int>(index + 1));
-}
-
-std::wstring StringField(const InfFile& script, const std::wstring& section, DWORD index, int field) {
-    std::wstring value;
-    if (script.GetLineField(section, index, field, value) != InfOk)
-        QEL_RAISE(LineName(section, index) + FormatText(L" has no field %d", field), 0);
-    return value;
-}
-
 uint32_t NumberField(const InfFile& script, const std::wstring& section, DWORD index, DWORD field) {
     int value = 0;
     if (script.GetIntField(section, index, field, value) != InfOk)
@@ -60,12 +49,12 @@ bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
 bool ProcessUpgradePackages(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section,
                             DWORD index, bool run) {
-    const std::wstring runSection = StringField(script, section, index, 2);
-    const std::wstring keyPath = StringField(script, section, index, 3);
-    const std::wstring valueName = StringField(script, section, index, 4);
-    const std::wstring imagePath = StringField(script, section, index, 5);
-    const std::wstring arguments = StringField(script, section, index, 6);
-    const std::wstring company = StringField(script, section, index, 7);
+    const std::wstring runSection = RequiredField(script, section, index, 2);
+    const std::wstring keyPath = RequiredField(script, section, index, 3);
+    const std::wstring valueName = RequiredField(script, section, index, 4);
+    const std::wstring imagePath = RequiredField(script, section, index, 5);
+    const std::wstring arguments = RequiredField(script, section, index, 6);
+    const std::wstring company = RequiredField(script, section, index, 7);
     const uint64_t limit = (static_cast<uint64_t>(NumberField(script, section, index, 8)) << 32) |
                            NumberField(script, section, index, 9);
 
@@ -88,12 +77,12 @@ bool ProcessUpgradePackages(UpdateTransaction& transaction, const InfFile& scrip
 // ends its conditional section.
 bool RunRuleSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section,
                     DWORD index) {
-    ProcessSection(transaction, script, StringField(script, section, index, 2));
+    ProcessSection(transaction, script, RequiredField(script, section, index, 2));
     return false;
 }
 
 bool ProcessRule(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section, DWORD index) {
-    const std::wstring kind = StringField(script, section, index, 1);
+    const std::wstring kind = RequiredField(script, section, index, 1);
     // Kinds are compared exactly: "upgrade" is no kind.
     if (kind == L"Upgrade") return ProcessUpgradePackages(transaction, script, section, index, false);
     if (kind == L"UpgradeRun") return ProcessUpgradePackages(transaction, script, section, index, true);

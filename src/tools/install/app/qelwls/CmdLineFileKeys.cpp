@@ -13,19 +13,6 @@ constexpr const char* kModuleName = "CmdLine";
 // The program's own uninstaller; it removes itself by other means.
 constexpr wchar_t kOwnUninstaller[] = L"qelwlu00.exe";
 
-// Names a line of a section in a raise: "[Files] line 3" (counted from 1).
-std::wstring LineName(const std::wstring& section, DWORD index) {
-    return FormatText(L"[%s] line %d", section.c_str(), static_cast<int>(index + 1));
-}
-
-// A string field that the line must have.
-std::wstring RequiredField(const InfFile& script, const std::wstring& section, DWORD index, int field) {
-    std::wstring value;
-    if (script.GetLineField(section, index, field, value) != InfOk)
-        QEL_RAISE(LineName(section, index) + FormatText(L" has no field %d", field), 0);
-    return value;
-}
-
 void ReplaceAll(std::wstring& text, const std::wstring& token, const std::wstring& replacement) {
     for (size_t at = text.find(token); at != std::wstring::npos; at = text.find(token, at + replacement.size()))
         text.replace(at, token.size(), replacement);
@@ -154,6 +141,17 @@ void RegistryListedFiles(UpdateTransaction& transaction, const std::wstring& key
 }
 
 }  // namespace
+
+std::wstring LineName(const std::wstring& section, DWORD index) {
+    return FormatText(L"[%s] line %d", section.c_str(), static_cast<int>(index + 1));
+}
+
+std::wstring RequiredField(const InfFile& script, const std::wstring& section, DWORD index, int field) {
+    std::wstring value;
+    if (script.GetLineField(section, index, field, value) != InfOk)
+        QEL_RAISE(LineName(section, index) + FormatText(L" has no field %d", field), 0);
+    return value;
+}
 
 void CopyFilesKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
     std::vector<std::wstring> sections;

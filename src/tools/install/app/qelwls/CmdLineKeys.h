@@ -10,6 +10,11 @@
 
 namespace qel {
 
+// Names a line of a section in a raise: "[Files] line 3" (counted from 1).
+std::wstring LineName(const std::wstring& section, DWORD index);
+// A string field that the line must have; a missing one raises, naming the line.
+std::wstring RequiredField(const InfFile& script, const std::wstring& section, DWORD index, int field);
+
 // Runs every key handler on one section, in the fixed key order.
 void ProcessSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
 // Starts the transaction's rollback log in the Windows folder, unless it has one.
