@@ -24,27 +24,6 @@ constexpr uint32_t kUpgradeRunFlags = 0x4 | 0x8;
 constexpr int kMaxConditionalDepth = 16;
 int conditionalDepth = 0;
 
-class ConditionalLevel {
-public:
-    explicit ConditionalLevel(const std::wstring& section) {
-        if (conditionalDepth >= kMaxConditionalDepth)
-            QEL_RAISE(FormatText(L"[%s]: conditional sections nested deeper than %d", section.c_str(),
-                                 kMaxConditionalDepth),
-                      0);
-        ++conditionalDepth;
-    }
-    ~ConditionalLevel() { --conditionalDepth; }
-    ConditionalLevel(const ConditionalLevel&) = delete;
-    ConditionalLevel& operator=(const ConditionalLevel&) = delete;
-};
-
-uint32_t NumberField(const InfFile& script, const std::wstring& section, DWORD index, DWORD field) {
-    int value = 0;
-    if (script.GetIntField(section, index, field, value) != InfOk)
-        QEL_RAISE(LineName(section, index) + FormatText(L" has no number in field %d", static_cast<int>(field)), 0);
-    return static_cast<uint32_t>(value);
-}
-
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
 bool ProcessUpgradePackages(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section,
@@ -55,8 +34,8 @@ bool ProcessUpgradePackages(UpdateTransaction& transaction, const InfFile& scrip
     const std::wstring imagePath = RequiredField(script, section, index, 5);
     const std::wstring arguments = RequiredField(script, section, index, 6);
     const std::wstring company = RequiredField(script, section, index, 7);
-    const uint64_t limit = (static_cast<uint64_t>(NumberField(script, section, index, 8)) << 32) |
-                           NumberField(script, section, index, 9);
+    const uint64_t limit = (static_cast<uint64_t>(RequiredNumber(script, section, index, 8)) << 32) |
+                           RequiredNumber(script, section, index, 9);
 
     std::wstring command;
     if (!PackagePresent(keyPath, valueName, imagePath, arguments, company, limit, command)) return false;
@@ -116,7 +95,7 @@ bool PackagePresent(const std::wstring& keyPath, const std::wstring& valueName, 
     std::wstring programArguments = arguments;
     if (!keyPath.empty() && !valueName.empty()) {
         UniqueKey key;
-        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_ALL_ACCESS, key.Put()) != ERROR_SUCCESS)
+        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS)
             return false;
         if (QueryStringValue(key.Get(), valueName, command) != ERROR_SUCCESS) return false;
         SplitCommandLine(command, program, programArguments);
@@ -149,7 +128,8 @@ bool PackagePresent(const std::wstring& keyPath, const std::wstring& valueName, 
 void ConditionalSectionKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
     std::vector<std::wstring> names;
     if (script.GetKeyValues(section, L"ConditionalSection", names) != InfOk) return;
-    ConditionalLevel level(section);
+    NestingLevel level(conditionalDepth, kMaxConditionalDepth, section, L"ConditionalSection",
+                       L"conditional sections");
     for (const std::wstring& name : names) {
         long count = 0;
         // Unlike a missing run section, a missing rule section is an error:

@@ -18,13 +18,6 @@ void ReplaceAll(std::wstring& text, const std::wstring& token, const std::wstrin
         text.replace(at, token.size(), replacement);
 }
 
-std::wstring SystemFolder() {
-    wchar_t buffer[MAX_PATH];
-    const UINT length = ::GetSystemDirectoryW(buffer, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) QEL_RAISE(L"GetSystemDirectory", ::GetLastError());
-    return std::wstring(buffer, length);
-}
-
 // Where a copy line's source comes from: the plain file's folder below the
 // program's folder, or the cabinet that holds it.
 struct SourceLocation {
@@ -151,6 +144,13 @@ std::wstring RequiredField(const InfFile& script, const std::wstring& section, D
     if (script.GetLineField(section, index, field, value) != InfOk)
         QEL_RAISE(LineName(section, index) + FormatText(L" has no field %d", field), 0);
     return value;
+}
+
+uint32_t RequiredNumber(const InfFile& script, const std::wstring& section, DWORD index, int field) {
+    int value = 0;
+    if (script.GetIntField(section, index, static_cast<DWORD>(field), value) != InfOk)
+        QEL_RAISE(LineName(section, index) + FormatText(L" has no field %d", field), 0);
+    return static_cast<uint32_t>(value);
 }
 
 void CopyFilesKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {

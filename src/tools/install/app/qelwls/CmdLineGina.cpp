@@ -14,13 +14,6 @@ constexpr const char* kModuleName = "CmdLine";
 // The DLL's answer: non-zero when another GINA depends on it.
 using ChainQueryFn = LONG(WINAPI*)(const char* argument);
 
-std::wstring SystemFolder() {
-    wchar_t buffer[MAX_PATH];
-    const UINT length = ::GetSystemDirectoryW(buffer, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) QEL_RAISE(L"GetSystemDirectory", ::GetLastError());
-    return std::wstring(buffer, length);
-}
-
 // The full path of the GINA DLL the key names, or empty when it lies outside
 // the system folder. Winlogon takes its GINA from the system folder, and the
 // program runs elevated: a DLL anywhere else (a user's or a temporary folder)
@@ -46,15 +39,12 @@ void AddGinaKey(UpdateTransaction& transaction, const InfFile& script, const std
     for (const std::wstring& fileSection : fileSections) {
         long count = 0;
         if (script.GetLineCount(fileSection, count) != InfOk) QEL_RAISE(L"[" + fileSection + L"] is missing", 0);
+        std::wstring targetFolder;
+        script.GetTargetPath(fileSection, targetFolder);
         for (DWORD index = 0; index < static_cast<DWORD>(count); ++index) {
-            std::wstring destination;
-            if (script.GetLineField(fileSection, index, 1, destination) != InfOk)
-                QEL_RAISE(FormatText(L"[%s] line %d has no field 1", fileSection.c_str(), static_cast<int>(index + 1)),
-                          0);
+            const std::wstring destination = RequiredField(script, fileSection, index, 1);
             std::wstring source;
             if (script.GetLineField(fileSection, index, 2, source) != InfOk || source.empty()) source = destination;
-            std::wstring targetFolder;
-            script.GetTargetPath(fileSection, targetFolder);
             // Kept out of the uninstall log: an uninstall never removes the
             // GINA files by itself, only DelGINA does, after asking the DLL.
             transaction.FileInstall(JoinPath(programFolder, source), JoinPath(targetFolder, destination),

@@ -14,6 +14,23 @@ namespace qel {
 std::wstring LineName(const std::wstring& section, DWORD index);
 // A string field that the line must have; a missing one raises, naming the line.
 std::wstring RequiredField(const InfFile& script, const std::wstring& section, DWORD index, int field);
+// A number field that the line must have.
+uint32_t RequiredNumber(const InfFile& script, const std::wstring& section, DWORD index, int field);
+
+// Counts one level of a key that may name its own section, directly or
+// through others, for the lifetime of the scope (also when a raise unwinds
+// it); past the limit it raises, naming the section.
+class NestingLevel {
+public:
+    // key: the key's name; levels: what is counted, for the message.
+    NestingLevel(int& depth, int limit, const std::wstring& section, const wchar_t* key, const wchar_t* levels);
+    ~NestingLevel() { --depth_; }
+    NestingLevel(const NestingLevel&) = delete;
+    NestingLevel& operator=(const NestingLevel&) = delete;
+
+private:
+    int& depth_;
+};
 
 // Runs every key handler on one section, in the fixed key order.
 void ProcessSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);

@@ -23,9 +23,7 @@ void QueueRunSection(UpdateTransaction& transaction, const InfFile& script, cons
         // and is refused here, before any change, like a missing one.
         if (script.GetLineField(runSection, index, 1, program) != InfOk || program.empty() ||
             script.GetLineField(runSection, index, 2, arguments) != InfOk)
-            QEL_RAISE(FormatText(L"[%s] line %d needs a program and its arguments", runSection.c_str(),
-                                 static_cast<int>(index + 1)),
-                      0);
+            QEL_RAISE(LineName(runSection, index) + L" needs a program and its arguments", 0);
         int flags = 0;
         if (script.GetIntField(runSection, index, 3, flags) != InfOk) flags = 0;
         // The command line handed to the program is the arguments after one

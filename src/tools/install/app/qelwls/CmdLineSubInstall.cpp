@@ -18,28 +18,21 @@ constexpr const char* kModuleName = "CmdLine";
 constexpr int kMaxSubInstallDepth = 16;
 int subInstallDepth = 0;
 
-// Counts one level of sub-install for the lifetime of the scope, also when a
-// raise unwinds it.
-class SubInstallLevel {
-public:
-    explicit SubInstallLevel(const std::wstring& section) {
-        if (subInstallDepth >= kMaxSubInstallDepth)
-            QEL_RAISE(FormatText(L"SubInstall in [%s] nests deeper than %d sub-installs", section.c_str(),
-                                 kMaxSubInstallDepth),
-                      0);
-        ++subInstallDepth;
-    }
-    ~SubInstallLevel() { --subInstallDepth; }
-    SubInstallLevel(const SubInstallLevel&) = delete;
-    SubInstallLevel& operator=(const SubInstallLevel&) = delete;
-};
 }  // namespace
+
+NestingLevel::NestingLevel(int& depth, int limit, const std::wstring& section, const wchar_t* key,
+                           const wchar_t* levels)
+    : depth_(depth) {
+    if (depth_ >= limit)
+        QEL_RAISE(FormatText(L"%s in [%s] nests deeper than %d %s", key, section.c_str(), limit, levels), 0);
+    ++depth_;
+}
 
 bool SubInstallKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
     std::vector<std::wstring> values;
     if (script.GetKeyValues(section, L"SubInstall", values) != InfOk) return false;
     if (values.empty()) QEL_RAISE(L"SubInstall in [" + section + L"] names no script", 0);
-    SubInstallLevel level(section);
+    NestingLevel level(subInstallDepth, kMaxSubInstallDepth, section, L"SubInstall", L"sub-installs");
 
     // The other script lies beside the one the command line named.
     const std::wstring& folder = ScriptDirArg.empty() ? WorkingDir : ScriptDirArg;

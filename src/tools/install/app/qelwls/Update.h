@@ -142,6 +142,11 @@ public:
     // rollback log before it is made, so that a rollback or the recovery of
     // a killed run can remove it while it is still empty.
     std::wstring MakeLoggedTempFile(const std::wstring& folder);
+    // Moves a file of the installed product aside (beside itself) instead of
+    // deleting or overwriting it, with an untraced record: a rollback puts it
+    // back, the clean-up deletes it. False, with the OS error kept, when it
+    // could not be moved.
+    bool MoveAsideQuietly(const std::wstring& path);
     // SharedDLLs counts, each announced with the count as it was.
     void AddSharedDllRef(const std::wstring& path, bool presentBefore);
     void ReleaseSharedDllRef(const std::wstring& path);

@@ -26,17 +26,7 @@ void CommitLinkAdd(UpdateTransaction& t, const LinkOp& link) {
     // rollback puts it back, the clean-up deletes it after a successful run.
     // Neither record is traced, so the diagnostic log of a successful run
     // reads the same whether a link was there or not.
-    if (FileExists(linkPath)) {
-        const std::wstring aside = t.MakeLoggedTempFile(link.folder);
-        t.LogUndoRecord(FormatText(L"MoveFile,%s,%s\n", LogField(linkPath).c_str(), LogField(aside).c_str()));
-        ::SetFileAttributesW(linkPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (!::MoveFileExW(linkPath.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            const DWORD error = ::GetLastError();
-            ::DeleteFileW(aside.c_str());
-            QEL_RAISE(linkPath, error);
-        }
-        t.movedAsideFiles.push_back(aside);
-    }
+    if (FileExists(linkPath) && !t.MoveAsideQuietly(linkPath)) QEL_RAISE(linkPath, ::GetLastError());
     t.LogUndoRecord(NewLinkRecord(linkPath));
 
     // A string-id name that is none of the known ones has no resource to

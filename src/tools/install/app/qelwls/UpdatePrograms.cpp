@@ -81,6 +81,7 @@ void UninstallDriverMatchingInfs(UpdateTransaction& t, const std::wstring& infPa
     // lists, present or not.
     UniqueDevInfo devices(::SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
     if (!devices) return;
+    std::vector<std::wstring> listed;  // the INF's hardware ids, read at the first adapter device
     std::wstring id;
     bool found = false;
     SP_DEVINFO_DATA device{};
@@ -92,11 +93,12 @@ void UninstallDriverMatchingInfs(UpdateTransaction& t, const std::wstring& infPa
         bool adapter = false;
         for (const wchar_t* bus : kAdapterBusIds) adapter = adapter || Contains(id, bus);
         if (!adapter) continue;
-        InfFile inf;
-        inf.Open(infPath, kInfNeutralLanguage);
-        std::vector<std::wstring> ids;
-        inf.GetModelHardwareIds(ids);
-        for (const std::wstring& listed : ids) found = found || Lowercase(listed) == id;
+        if (listed.empty()) {
+            InfFile inf;
+            inf.Open(infPath, kInfNeutralLanguage);
+            inf.GetModelHardwareIds(listed);
+        }
+        for (const std::wstring& each : listed) found = found || Lowercase(each) == id;
     }
     if (!found) return;
     TraceWrite(TraceDetail, L"MatchingDeviceId = %s\n", id.c_str());

@@ -227,6 +227,20 @@ void UpdateTransaction::LogUndoRecord(const std::wstring& line) {
     if (log.WriteLine(line) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
 }
 
+bool UpdateTransaction::MoveAsideQuietly(const std::wstring& path) {
+    const std::wstring aside = MakeLoggedTempFile(DirectoryOf(path));
+    LogUndoRecord(FormatText(L"MoveFile,%s,%s\n", LogField(path).c_str(), LogField(aside).c_str()));
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!::MoveFileExW(path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = ::GetLastError();
+        ::DeleteFileW(aside.c_str());
+        ::SetLastError(error);
+        return false;
+    }
+    movedAsideFiles.push_back(aside);
+    return true;
+}
+
 std::wstring UpdateTransaction::MakeLoggedTempFile(const std::wstring& folder) {
     // The name is chosen, announced, and only then the file is made, so a
     // run killed at any moment leaves no temporary file the log does not

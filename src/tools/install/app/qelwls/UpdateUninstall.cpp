@@ -131,13 +131,7 @@ void UninstallCPL(UpdateTransaction& t) {
         // Moved aside rather than deleted, so that a failure later in the run
         // can put the applet back; the clean-up deletes it. A file in use
         // stays where it is, as a failed deletion would leave it.
-        if (!FileExists(path) || IsDirectory(path)) continue;
-        const std::wstring aside = t.MakeLoggedTempFile(DirectoryOf(path));
-        t.LogUndoRecord(FormatText(L"MoveFile,%s,%s\n", LogField(path).c_str(), LogField(aside).c_str()));
-        if (::MoveFileExW(path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            t.movedAsideFiles.push_back(aside);
-        else
-            ::DeleteFileW(aside.c_str());
+        if (FileExists(path) && !IsDirectory(path)) t.MoveAsideQuietly(path);
     }
     t.uninstallLog.Close();
     Commit(t);

@@ -47,6 +47,7 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 void GetModulePath(HMODULE module, std::wstring& out);
 void GetModuleDirectory(HMODULE module, std::wstring& out);
 void GetWindowsFolder(std::wstring& out);
+std::wstring SystemFolder();
 void GetProgramFilesFolder(std::wstring& out);
 bool FileExists(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);

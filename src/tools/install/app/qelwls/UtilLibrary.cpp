@@ -18,10 +18,7 @@ FARPROC GetSystemLibraryExport(const wchar_t* library, const char* name) {
     static std::map<std::wstring, UniqueLibrary> loaded;
     auto found = loaded.find(library);
     if (found == loaded.end()) {
-        wchar_t systemFolder[MAX_PATH];
-        const UINT length = ::GetSystemDirectoryW(systemFolder, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH) QEL_RAISE(library, ::GetLastError());
-        const std::wstring path = JoinPath(std::wstring(systemFolder, length), library);
+        const std::wstring path = JoinPath(SystemFolder(), library);
         UniqueLibrary module(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
         if (!module) QEL_RAISE(path, ::GetLastError());
         found = loaded.emplace(library, std::move(module)).first;

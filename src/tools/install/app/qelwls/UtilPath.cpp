@@ -134,6 +134,13 @@ void GetWindowsFolder(std::wstring& out) {
         QEL_RAISE(L"GetWindowsDirectory", ::GetLastError());
 }
 
+std::wstring SystemFolder() {
+    std::wstring folder;
+    if (FillBuffer(folder, [](wchar_t* b, DWORD n) { return ::GetSystemDirectoryW(b, n); }) == 0)
+        QEL_RAISE(L"GetSystemDirectory", ::GetLastError());
+    return folder;
+}
+
 void GetProgramFilesFolder(std::wstring& out) {
     wchar_t buffer[MAX_PATH] = {};
     if (::SHGetSpecialFolderPathW(nullptr, buffer, CSIDL_PROGRAM_FILES, TRUE))
