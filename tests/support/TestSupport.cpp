@@ -140,6 +140,16 @@ void DeleteTree(const std::wstring& path) {
     ::SHFileOperationW(&operation);
 }
 
+std::vector<std::wstring> FilesMatching(const std::wstring& pattern) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    qel::UniqueFindHandle find(::FindFirstFileW(pattern.c_str(), &found));
+    if (!find) return names;
+    do names.push_back(found.cFileName);
+    while (::FindNextFileW(find.Get(), &found));
+    return names;
+}
+
 std::string ReadFileBytes(const std::wstring& path) {
     qel::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                          nullptr, OPEN_EXISTING, 0, nullptr));

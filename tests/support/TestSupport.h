@@ -60,6 +60,8 @@ std::wstring MakeScratchFolder(const std::wstring& name);
 void DeleteTree(const std::wstring& path);
 
 std::string ReadFileBytes(const std::wstring& path);
+// The names of the files a pattern ("C:\\x\\qel*.tmp") matches.
+std::vector<std::wstring> FilesMatching(const std::wstring& pattern);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool PathExists(const std::wstring& path);
 void CopyFileOrFail(const std::wstring& from, const std::wstring& to);

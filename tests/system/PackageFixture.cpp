@@ -43,7 +43,8 @@ FileSnapshot SnapshotInstalledFiles() {
     AddFilesBelow(kAppFolder, snapshot);
     AddFilesBelow(kSharedFolder, snapshot);
     AddFilesBelow(kStartMenuFolder, snapshot);
-    if (PathExists(kApplet)) snapshot[kApplet] = ReadFileBytes(kApplet);
+    for (const wchar_t* file : {kApplet, kTrayProgram})
+        if (PathExists(file)) snapshot[file] = ReadFileBytes(file);
     return snapshot;
 }
 
@@ -77,13 +78,11 @@ void SetRegMultiString(const std::wstring& subkey, const std::wstring& value, co
                      static_cast<DWORD>(data.size() * sizeof(wchar_t)));
 }
 
-std::vector<std::wstring> WindowsTempFiles() {
-    std::vector<std::wstring> files;
-    WIN32_FIND_DATAW found;
-    qel::UniqueFindHandle find(::FindFirstFileW(L"C:\\windows\\qel*.tmp", &found));
-    if (!find) return files;
-    do files.push_back(found.cFileName);
-    while (::FindNextFileW(find.Get(), &found));
+std::vector<std::wstring> WindowsTempFiles() { return FilesMatching(L"C:\\windows\\qel*.tmp"); }
+
+std::vector<std::wstring> WindowsLeftovers() {
+    std::vector<std::wstring> files = WindowsTempFiles();
+    for (const std::wstring& marker : FilesMatching(L"C:\\windows\\qelwls-*.run")) files.push_back(marker);
     return files;
 }
 
@@ -115,7 +114,31 @@ MachineState SnapshotMachine() {
         const RegValue count = ReadRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, name);
         if (count.found) state.registry[std::wstring(kSharedDllsKey) + L"\\" + name] = count;
     }
+    state.pendingRenames = ReadRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+    state.windowsLeftovers = WindowsLeftovers();
     return state;
+}
+
+void RestoreMachine(const MachineState& state) {
+    CleanMachine();
+    for (const std::wstring& name : WindowsLeftovers()) ::DeleteFileW((L"C:\\windows\\" + name).c_str());
+    for (const auto& [path, bytes] : state.files) WriteFileBytes(path, bytes);
+    for (const auto& [path, value] : state.registry) {
+        const size_t slash = path.find_last_of(L'\\');
+        qel::UniqueKey key;
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.substr(0, slash).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                          key.Put(), nullptr);
+        if (slash + 1 < path.size())
+            ::RegSetValueExW(key.Get(), path.substr(slash + 1).c_str(), 0, value.type, value.data.data(),
+                             static_cast<DWORD>(value.data.size()));
+    }
+    DeleteRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+    if (state.pendingRenames.found) {
+        qel::UniqueKey key;
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, key.Put());
+        ::RegSetValueExW(key.Get(), kPendingRenames, 0, state.pendingRenames.type, state.pendingRenames.data.data(),
+                         static_cast<DWORD>(state.pendingRenames.data.size()));
+    }
 }
 
 std::string DescribeDifferences(const MachineState& expected, const MachineState& actual) {
@@ -135,6 +158,9 @@ std::string DescribeDifferences(const MachineState& expected, const MachineState
     }
     for (const auto& [path, value] : actual.registry)
         if (!expected.registry.count(path)) text += "registry added: " + Utf8(path) + "\n";
+    if (!(expected.pendingRenames == actual.pendingRenames)) text += "restart moves changed\n";
+    if (expected.windowsLeftovers != actual.windowsLeftovers)
+        for (const std::wstring& name : actual.windowsLeftovers) text += "in the Windows folder: " + Utf8(name) + "\n";
     return text;
 }
 
@@ -143,6 +169,7 @@ void CleanMachine() {
     DeleteTree(kSharedFolder);
     DeleteTree(kStartMenuFolder);
     ::DeleteFileW(kApplet);
+    ::DeleteFileW(kTrayProgram);
     RemoveSharedDllCount(kSharedDll);
     RemoveSharedDllCount(L"QelSetup");
     DeleteRegTree(HKEY_LOCAL_MACHINE, kUninstallEntry);

@@ -14,6 +14,7 @@ constexpr wchar_t kAppFolder[] = L"C:\\Program Files\\Qel Wireless";
 constexpr wchar_t kSharedFolder[] = L"C:\\Program Files\\Common Files\\Qel Shared";
 constexpr wchar_t kSharedDll[] = L"C:\\Program Files\\Common Files\\Qel Shared\\qelcomm.dll";
 constexpr wchar_t kApplet[] = L"C:\\windows\\system32\\qelwlcpl.cpl";
+constexpr wchar_t kTrayProgram[] = L"C:\\windows\\system32\\airdock.exe";
 constexpr wchar_t kUninstallLog[] = L"C:\\Program Files\\Qel Wireless\\Uninstall\\qelwls.log";
 constexpr wchar_t kProductKey[] = L"SOFTWARE\\Qel\\Wireless";
 constexpr wchar_t kUninstallEntry[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QelWirelessUtilities";
@@ -58,19 +59,33 @@ void SetRegMultiString(const std::wstring& subkey, const std::wstring& value, co
 using RegistrySnapshot = std::map<std::wstring, RegValue>;
 void AddRegistryBelow(HKEY root, const std::wstring& subkey, RegistrySnapshot& snapshot, REGSAM view = 0);
 
-// What an install of the sample package can change: its files, its registry
-// keys and the SharedDLLs counts of the package (and of the setup).
+constexpr wchar_t kSessionManagerKey[] = L"System\\CurrentControlSet\\Control\\Session Manager";
+constexpr wchar_t kPendingRenames[] = L"PendingFileRenameOperations";
+
+// What a run on the sample package can change: its files, its registry keys,
+// the SharedDLLs counts of the package (and of the setup), the moves
+// registered for the next restart, and the Windows folder's temporary files
+// and run markers.
 struct MachineState {
     FileSnapshot files;
     RegistrySnapshot registry;
-    bool operator==(const MachineState& other) const { return files == other.files && registry == other.registry; }
+    RegValue pendingRenames;
+    std::vector<std::wstring> windowsLeftovers;
+    bool operator==(const MachineState& other) const {
+        return files == other.files && registry == other.registry && pendingRenames == other.pendingRenames &&
+               windowsLeftovers == other.windowsLeftovers;
+    }
 };
 MachineState SnapshotMachine();
+// Puts the machine back into a state taken before.
+void RestoreMachine(const MachineState& state);
 // The differences, one per line, for a failure message.
 std::string DescribeDifferences(const MachineState& expected, const MachineState& actual);
 
 // Windows-folder temporary files ("qel*.tmp"): rollback logs and friends.
 std::vector<std::wstring> WindowsTempFiles();
+// The same and the run markers ("qelwls-*.run").
+std::vector<std::wstring> WindowsLeftovers();
 
 // Removes everything an install of the sample package can leave.
 void CleanMachine();

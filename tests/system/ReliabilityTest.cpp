@@ -26,15 +26,7 @@ void ExpectFailedWith200(const SetupRunResult& run, const std::string& module) {
 bool HasProgress(const SetupRunResult& run) { return run.out.find("Progress,") != std::string::npos; }
 
 // The "qel*.tmp" files of a folder.
-std::vector<std::wstring> TempFilesIn(const std::wstring& folder) {
-    std::vector<std::wstring> files;
-    WIN32_FIND_DATAW found;
-    qel::UniqueFindHandle find(::FindFirstFileW((folder + L"\\qel*.tmp").c_str(), &found));
-    if (!find) return files;
-    do files.push_back(found.cFileName);
-    while (::FindNextFileW(find.Get(), &found));
-    return files;
-}
+std::vector<std::wstring> TempFilesIn(const std::wstring& folder) { return FilesMatching(folder + L"\\qel*.tmp"); }
 
 FileSnapshot FilesBelow(const std::wstring& folder) {
     FileSnapshot files;

@@ -12,54 +12,54 @@ namespace {
 
 const std::string kMinimalScript = Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n");
 
-// "Result,<code>,<name>,CmdLine,<line>\n": an early end names the check's line.
-void ExpectEarlyEndMessage(const std::wstring& message, const std::string& codeAndName) {
-    EXPECT_TRUE(std::regex_match(Utf8(message), std::regex("Result," + codeAndName + ",CmdLine,[0-9]+\n")))
-        << Utf8(message);
-}
-
 class Startup : public ::testing::Test {
 protected:
     void TearDown() override { SetWindowsVersion(L"qelwls64.exe", L""); }
 };
 
-TEST_F(Startup, TooFewArgumentsEndsWith102AndNoResultLine) {
-    SetupFolder folder(L"few_args");
-    const SetupRunResult run = RunSetupProgram(folder.Exe(), L"install");
-    EXPECT_EQ(run.exitCode, 102u);
-    EXPECT_EQ(run.out, kVersionLine);
-    ExpectEarlyEndMessage(run.message, "102,SetupErrorInvalidArguments");
-    EXPECT_TRUE(LogHasLine(run.log, "Invalid arguments"));
-}
-
-TEST_F(Startup, MissingScriptEndsWith100) {
-    SetupFolder folder(L"no_script");
-    const SetupRunResult run = RunSetupProgram(folder.Exe(), L"install \"" + folder.Path() + L"\"");
-    EXPECT_EQ(run.exitCode, 100u);
-    EXPECT_EQ(run.out, kVersionLine);
-    ExpectEarlyEndMessage(run.message, "100,SetupErrorNoConfigFile");
-    EXPECT_TRUE(LogHasLine(run.log, "Using ini file: \"" + Utf8(folder.File(L"qelwls.ini")) + "\""));
-}
-
-TEST_F(Startup, ScriptWithoutDriverInfEndsWith100EvenForApplicationOnly) {
-    SetupFolder folder(L"no_driverinf");
-    folder.Write(L"qelwls.ini", Script("[Install]\r\nCopyFiles=Files\r\n"));
-    for (const wchar_t* command : {L"install", L"apponly_install"}) {
-        const SetupRunResult run = RunSetupProgram(folder.Exe(), std::wstring(command) + L" \"" + folder.Path() + L"\"");
-        EXPECT_EQ(run.exitCode, 100u) << Utf8(command);
-        EXPECT_EQ(run.out, kVersionLine);
-        ExpectEarlyEndMessage(run.message, "100,SetupErrorNoConfigFile");
+// Every early end stores its message, naming the check's line, and sends no
+// Result line; every later end sends the Result line the message holds.
+TEST_F(Startup, EachEndReportsItsResultOnEveryChannel) {
+    const struct {
+        const char* script;     // qelwls.ini's body, "" for the minimal script, or none
+        const wchar_t* args;    // after the program; %s stands for the folder
+        const wchar_t* version; // Wine's Windows version, or the default
+        DWORD code;
+        const char* message;    // the registry message as a pattern
+        const char* resultLine; // the status line after the Version line
+        const char* logLine;
+    } cases[] = {
+        {nullptr, L"install", L"", 102, "Result,102,SetupErrorInvalidArguments,CmdLine,[0-9]+\n", "",
+         "Invalid arguments"},
+        {nullptr, L"install \"%s\"", L"", 100, "Result,100,SetupErrorNoConfigFile,CmdLine,[0-9]+\n", "", nullptr},
+        // Without DriverInf in [Install] no command runs, not even the one that skips it.
+        {"[Install]\r\nCopyFiles=Files\r\n", L"apponly_install \"%s\"", L"", 100,
+         "Result,100,SetupErrorNoConfigFile,CmdLine,[0-9]+\n", "", nullptr},
+        {"", L"install \"%s\"", L"nt40", 103, "Result,103,\\(null\\),CmdLine,[0-9]+\n", "",
+         "Win2K or higher required."},
+        // An unknown command still needs a readable script.
+        {"", L"frobnicate \"%s\"", L"", 102, "Result,102,SetupErrorInvalidArguments\n",
+         "Result,102,SetupErrorInvalidArguments,,\r\n", "Invalid arguments"},
+        // A road that raises: the module and line of the raise on both channels.
+        {"", L"upgrade \"%s\"", L"", 200, "Result,200,SetupErrorInternal,CmdLine,([0-9]+)\n",
+         "Result,200,SetupErrorInternal,CmdLine,$1\r\n", "Error: file \"CmdLine\""},
+    };
+    for (const auto& c : cases) {
+        SetupFolder folder(L"ends");
+        if (c.script) folder.Write(L"qelwls.ini", *c.script ? Script(c.script) : kMinimalScript);
+        SetWindowsVersion(L"qelwls64.exe", c.version);
+        std::wstring args = c.args;
+        const size_t at = args.find(L"%s");
+        if (at != std::wstring::npos) args.replace(at, 2, folder.Path());
+        const SetupRunResult run = RunSetupProgram(folder.Exe(), args);
+        SCOPED_TRACE(Utf8(args));
+        EXPECT_EQ(run.exitCode, c.code);
+        std::smatch message;
+        const std::string text = Utf8(run.message);
+        ASSERT_TRUE(std::regex_match(text, message, std::regex(c.message))) << text;
+        EXPECT_EQ(run.out, kVersionLine + message.format(c.resultLine));
+        if (c.logLine) EXPECT_NE(run.log.find(c.logLine), std::string::npos) << run.log;
     }
-}
-
-TEST_F(Startup, UnknownCommandNeedsAReadableScriptThenEndsWith102) {
-    SetupFolder folder(L"unknown_command");
-    folder.Write(L"qelwls.ini", kMinimalScript);
-    const SetupRunResult run = RunSetupProgram(folder.Exe(), L"frobnicate \"" + folder.Path() + L"\"");
-    EXPECT_EQ(run.exitCode, 102u);
-    EXPECT_EQ(run.out, std::string(kVersionLine) + "Result,102,SetupErrorInvalidArguments,,\r\n");
-    EXPECT_EQ(run.message, L"Result,102,SetupErrorInvalidArguments\n");
-    EXPECT_TRUE(LogHasLine(run.log, "Invalid arguments"));
 }
 
 TEST_F(Startup, OptionalDriverInfThatCannotBeOpenedEndsWith100FromVistaOn) {
@@ -74,7 +74,7 @@ TEST_F(Startup, OptionalDriverInfThatCannotBeOpenedEndsWith100FromVistaOn) {
     SetupRunResult run = RunSetupProgram(folder.Exe(), args);
     EXPECT_EQ(run.exitCode, 100u);
     EXPECT_EQ(run.out, kVersionLine);
-    ExpectEarlyEndMessage(run.message, "100,SetupErrorNoConfigFile");
+    EXPECT_TRUE(std::regex_match(Utf8(run.message), std::regex("Result,100,SetupErrorNoConfigFile,CmdLine,[0-9]+\n")));
 
     // Before Vista the optional packages are not looked at.
     SetWindowsVersion(L"qelwls64.exe", L"winxp64");
@@ -87,19 +87,6 @@ TEST_F(Startup, OptionalDriverInfThatCannotBeOpenedEndsWith100FromVistaOn) {
     folder.Write(L"QELIS\\qelis.inf", Script("[Strings]\r\nName=x\r\n"));
     run = RunSetupProgram(folder.Exe(), args);
     EXPECT_EQ(run.exitCode, 102u);
-}
-
-TEST_F(Startup, SystemOlderThan2000EndsWith103WithoutAName) {
-    SetupFolder folder(L"old_system");
-    folder.Write(L"qelwls.ini", kMinimalScript);
-    SetWindowsVersion(L"qelwls64.exe", L"nt40");
-    const SetupRunResult run = RunSetupProgram(folder.Exe(), L"install \"" + folder.Path() + L"\"");
-    EXPECT_EQ(run.exitCode, 103u);
-    // The Version line goes out before the version check.
-    EXPECT_EQ(run.out, kVersionLine);
-    ExpectEarlyEndMessage(run.message, "103,\\(null\\)");
-    EXPECT_TRUE(LogHasLine(run.log, "Win2K or higher required."));
-    EXPECT_FALSE(LogHasLine(run.log, "Using ini file: \"" + Utf8(folder.File(L"qelwls.ini")) + "\""));
 }
 
 TEST_F(Startup, CommandWordIgnoresCaseAndEmptyFolderMeansProgramFolder) {
@@ -138,22 +125,6 @@ TEST_F(Startup, WindowsVersionLinesFollowTheReportedVersion) {
     SetWindowsVersion(L"qelwls64.exe", L"win7");
     run = RunSetupProgram(folder.Exe(), args);
     EXPECT_FALSE(LogHasLine(run.log, "qelwls detects Win8.1 or greater"));
-}
-
-TEST_F(Startup, FailedCommandReportsModuleAndLineOnBothChannels) {
-    // A road that raises ends through the handlers with 200; the module and
-    // line of the raise travel on the status channel and in the message.
-    SetupFolder folder(L"failed_command");
-    folder.Write(L"qelwls.ini", kMinimalScript);
-    const SetupRunResult run = RunSetupProgram(folder.Exe(), L"upgrade \"" + folder.Path() + L"\"");
-    EXPECT_EQ(run.exitCode, 200u);
-    ASSERT_EQ(run.out.rfind(kVersionLine, 0), 0u) << run.out;
-    const std::string resultLine = run.out.substr(sizeof(kVersionLine) - 1);
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(resultLine, match, std::regex("(Result,200,SetupErrorInternal,[A-Za-z]+,[0-9]+)\r\n")))
-        << run.out;
-    EXPECT_EQ(Utf8(run.message), match[1].str() + "\n");
-    EXPECT_TRUE(std::regex_search(run.log, std::regex("Error: file \"[A-Za-z]+\", line [0-9]+, desc \".*\" last error: [0-9]+\r\n")));
 }
 
 // The diagnostic log: headers, order across runs, UTF-8 and the length cut.

@@ -1,5 +1,5 @@
-// LogFile reading real files, and the record fields of the rollback and
-// uninstall logs.
+// The line and record grammar of the rollback and uninstall logs: lines read
+// back from real files, comma escapes and numbers of the record fields.
 #include "Log.h"
 #include "UnitHelpers.h"
 
@@ -8,74 +8,81 @@
 namespace {
 
 using qel::LogFile;
-using qel::LogStatus;
-using qeltest::WriteFileBytes;
+using Lines = std::vector<std::wstring>;
 
 std::wstring LogPath(const std::wstring& name) {
     static const std::wstring folder = qeltest::MakeScratchFolder(L"logfile");
     return folder + L"\\" + name;
 }
 
-using Lines = std::vector<std::wstring>;
-
 // Every line ReadLine gives; what ends them must be the end of the file.
 Lines ReadAll(LogFile& log) {
     Lines lines;
     std::wstring line;
-    LogStatus status;
+    qel::LogStatus status;
     while ((status = log.ReadLine(line)) == qel::LogOk) lines.push_back(line);
     EXPECT_EQ(status, qel::LogEnd);
     return lines;
 }
 
+// Every CR goes; a line without LF at the end is never given; an ill-formed
+// sequence keeps what was decoded before it.
 TEST(LogFile, ReadLineDropsEveryCrAndNeverGivesALastLineWithoutLf) {
     const std::wstring path = LogPath(L"read.log");
-    // An ill-formed sequence keeps what was decoded before it.
-    WriteFileBytes(path, "one\r\n\r\ntw\ro\r\r\n\xC3\xA4\n" "ok\xC0\xAFlost\n" "half");
+    qeltest::WriteFileBytes(path, "one\r\n\r\ntw\ro\r\r\n\xC3\xA4\n" "ok\xC0\xAFlost\n" "half");
     LogFile log;
     ASSERT_EQ(log.Open(path, false), qel::LogOk);
     EXPECT_EQ(ReadAll(log), (Lines{L"one", L"", L"two", L"\u00e4", L"ok"}));
     std::wstring line = L"stale";
-    EXPECT_EQ(log.ReadLine(line), qel::LogEnd) << "the unfinished line is never given";
+    EXPECT_EQ(log.ReadLine(line), qel::LogEnd);
     EXPECT_EQ(line, L"stale");
 }
 
+// The reader starts with 32 bytes and reads 16 at a time; two-byte
+// characters after an odd prefix straddle the chunk boundaries.
 TEST(LogFile, LinesLongerThanTheReadChunkGrowTheBuffer) {
-    // The reader starts with 32 bytes and reads 16 at a time; two-byte
-    // characters after an odd prefix straddle the chunk boundaries.
     Lines written;
     for (size_t length : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 64u, 100u, 1000u}) {
         written.push_back(std::wstring(length, L'x'));
         written.push_back(L"y" + std::wstring(length, L'\u00fc'));
     }
-    const std::wstring path = LogPath(L"long.log");
     LogFile log;
-    ASSERT_EQ(log.Open(path, true), qel::LogOk);
+    ASSERT_EQ(log.Open(LogPath(L"long.log"), true), qel::LogOk);
     for (const auto& line : written) ASSERT_EQ(log.WriteLine(line + L"\n"), qel::LogOk);
     log.Rewind();
     EXPECT_EQ(ReadAll(log), written);
 }
 
-// --- record fields ---------------------------------------------------------------------
-
-TEST(LogRecord, CommaInAPathSurvivesWritingAndSplitting) {
-    const std::wstring source = L"C:\\pkg\\a,b\\x.dll";
-    const std::wstring destination = L"C:\\Program Files\\Q, R,\\x.dll";
-    const std::wstring record =
-        L"CopyFile," + qel::LogField(source) + L"," + qel::LogField(destination) + L",0x00000006";
-    EXPECT_EQ(record, L"CopyFile,C:\\pkg\\a|b\\x.dll,C:\\Program Files\\Q| R|\\x.dll,0x00000006");
-    std::vector<std::wstring> fields;
-    qel::SplitLogRecord(record, fields);
-    EXPECT_EQ(fields, (Lines{L"CopyFile", source, destination, L"0x00000006"}));
+// Fields split at every comma, untrimmed; a comma inside a field is written
+// escaped and comes back.
+TEST(LogRecord, FieldsSurviveWritingAndSplitting) {
+    const struct {
+        std::wstring record;
+        Lines fields;
+    } cases[] = {
+        {L"", {L""}},
+        {L"a,b,", {L"a", L"b", L""}},
+        {L",,x", {L"", L"", L"x"}},
+        {L" a , b ", {L" a ", L" b "}},
+        {L"CopyFile,C:\\pkg\\a|b\\x.dll,C:\\Program Files\\Q| R|\\x.dll,0x00000006",
+         {L"CopyFile", L"C:\\pkg\\a,b\\x.dll", L"C:\\Program Files\\Q, R,\\x.dll", L"0x00000006"}},
+    };
+    for (const auto& c : cases) {
+        Lines fields = {L"stale"};
+        qel::SplitLogRecord(c.record, fields);
+        EXPECT_EQ(fields, c.fields) << qeltest::Utf8(c.record);
+        std::wstring joined = qel::LogField(c.fields[0]);
+        for (size_t i = 1; i < c.fields.size(); ++i) joined += L"," + qel::LogField(c.fields[i]);
+        EXPECT_EQ(joined, c.record);
+    }
 }
 
 TEST(LogRecord, NumbersAreReadWithBaseDetection) {
-    EXPECT_EQ(qel::ParseLogNumber(L"0x80000040"), 0x80000040u);
-    EXPECT_EQ(qel::ParseLogNumber(L"0x00000006"), 6u);
-    EXPECT_EQ(qel::ParseLogNumber(L"0XFFFFFFFF"), 0xFFFFFFFFu);
-    EXPECT_EQ(qel::ParseLogNumber(L"16"), 16u);
-    EXPECT_EQ(qel::ParseLogNumber(L""), 0u);
-    EXPECT_EQ(qel::ParseLogNumber(L"junk"), 0u);
+    const std::pair<std::wstring, uint32_t> cases[] = {
+        {L"0x80000040", 0x80000040u}, {L"0x00000006", 6u}, {L"0XFFFFFFFF", 0xFFFFFFFFu},
+        {L"16", 16u},                 {L"", 0u},           {L"junk", 0u},
+    };
+    for (const auto& [field, number] : cases) EXPECT_EQ(qel::ParseLogNumber(field), number) << qeltest::Utf8(field);
 }
 
 }  // namespace

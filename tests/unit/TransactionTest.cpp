@@ -1,8 +1,6 @@
-// The install transaction in-process, on real files of the test prefix: the
-// flags and versions that decide whether a file is installed or removed, and
-// the replay of a rollback log record by record. Whole runs on the sample
-// package (commit and its progress, rollback, uninstall replay, SharedDLLs
-// counts, the clean-up) are the system tests' business.
+// The flags and versions that decide whether the commit installs or removes
+// a file, on real files of the test prefix. Whole runs (progress, rollback,
+// uninstall replay, SharedDLLs counts, the clean-up) are in the system tests.
 #include "Handles.h"
 #include "UnitHelpers.h"
 #include "Update.h"
@@ -11,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace {
@@ -24,7 +23,6 @@ using Strings = std::vector<std::string>;
 
 constexpr uint32_t kOlderOnly = COPYFLG_OVERWRITE_OLDER_ONLY;
 
-// The lines of a file without their CR LF; none for a missing file.
 Strings Records(const std::wstring& path) {
     return PathExists(path) ? qeltest::SplitCrLfLines(ReadFileBytes(path)) : Strings{};
 }
@@ -50,8 +48,7 @@ constexpr uint64_t Version(uint16_t major, uint16_t minor, uint16_t build = 0, u
 // appended after the image so that files of equal version still differ.
 std::string VersionedBytes(uint64_t version, const std::string& tag) {
     std::string bytes = ReadFileBytes(qel::JoinPath(qeltest::TestBinDir(), L"qel_versioned.dll"));
-    // VS_FIXEDFILEINFO: the signature, the structure version, then the file
-    // version's high and low words.
+    // VS_FIXEDFILEINFO: signature, structure version, then the file version's high and low words.
     const size_t at = bytes.find("\xBD\x04\xEF\xFE");
     if (at == std::string::npos) throw std::runtime_error("no VS_FIXEDFILEINFO in qel_versioned.dll");
     const uint32_t words[2] = {static_cast<uint32_t>(version >> 32), static_cast<uint32_t>(version)};
@@ -62,178 +59,119 @@ std::string VersionedBytes(uint64_t version, const std::string& tag) {
 class Transaction : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder = qeltest::MakeScratchFolder(L"txn-" + qeltest::Wide(
-                                                          ::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        logs = folder + L"\\logs";
+        folder = qeltest::MakeScratchFolder(
+            L"txn-" + qeltest::Wide(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         out = folder + L"\\out";
-        qel::CreateDirectoryTree(logs);
+        qel::CreateDirectoryTree(folder + L"\\logs");
         qel::CreateDirectoryTree(out);
     }
+    std::wstring LogPath(const std::wstring& name) const { return folder + L"\\logs\\" + name + L".log"; }
 
-    std::wstring RollbackLogPath() const { return logs + L"\\rollback.log"; }
-    void OpenRollbackLog() { t.OpenRollbackLog(RollbackLogPath(), true); }
-    Strings RollbackRecords() const { return Records(RollbackLogPath()); }
-    std::wstring Source(const std::wstring& name, const std::string& bytes) const {
-        const std::wstring path = folder + L"\\src\\" + name;
-        WriteFileBytes(path, bytes);
-        return path;
-    }
-
-    std::wstring folder, logs, out;
-    UpdateTransaction t;
+    std::wstring folder, out;
 };
 
 TEST_F(Transaction, InstallFlagsAndVersionsDecideWhetherAFileIsReplaced) {
     enum Kind { Absent, Text, Versioned };
     const struct Case {
-        const char* what;
         Kind installed;
         uint64_t installedVersion;
         Kind offered;
         uint64_t offeredVersion;
         uint32_t flags;
         bool replaced;
+        bool reboot = false;
     } cases[] = {
-        {"no flags: versions are not compared", Versioned, Version(2, 1), Versioned, Version(2, 0), 0, true},
-        {"older only, installed older", Versioned, Version(1, 9, 9, 9), Versioned, Version(2, 0), kOlderOnly, true},
-        {"older only, equal versions", Versioned, Version(2, 0), Versioned, Version(2, 0), kOlderOnly, true},
-        {"older only, installed newer", Versioned, Version(2, 1), Versioned, Version(2, 0), kOlderOnly, false},
-        {"older only, installed newer in the last part", Versioned, Version(2, 0, 0, 1), Versioned, Version(2, 0),
-         kOlderOnly, false},
-        {"older only, unversioned destination", Text, 0, Versioned, Version(2, 0), kOlderOnly, true},
-        {"older only, unversioned source", Versioned, Version(2, 1), Text, 0, kOlderOnly, true},
-        {"older only, unversioned source, installed top bit set", Versioned, Version(0x8000, 0), Text, 0, kOlderOnly,
-         false},
-        {"NOVERSIONCHECK overrides older only", Versioned, Version(2, 1), Versioned, Version(2, 0),
-         kOlderOnly | COPYFLG_NOVERSIONCHECK, true},
-        {"NO_OVERWRITE, destination present", Text, 0, Versioned, Version(2, 0), COPYFLG_NO_OVERWRITE, false},
-        {"NO_OVERWRITE, destination absent", Absent, 0, Versioned, Version(2, 0), COPYFLG_NO_OVERWRITE, true},
-        {"REPLACEONLY, destination absent", Absent, 0, Versioned, Version(2, 0), COPYFLG_REPLACEONLY, false},
-        {"REPLACEONLY, destination present", Text, 0, Versioned, Version(2, 0), COPYFLG_REPLACEONLY, true},
+        {Versioned, Version(2, 1), Versioned, Version(2, 0), 0, true},
+        {Versioned, Version(1, 9, 9, 9), Versioned, Version(2, 0), kOlderOnly, true},
+        {Versioned, Version(2, 0), Versioned, Version(2, 0), kOlderOnly, true},
+        {Versioned, Version(2, 1), Versioned, Version(2, 0), kOlderOnly, false},
+        {Versioned, Version(2, 0, 0, 1), Versioned, Version(2, 0), kOlderOnly, false},
+        {Text, 0, Versioned, Version(2, 0), kOlderOnly, true},
+        {Versioned, Version(2, 1), Text, 0, kOlderOnly, true},
+        {Versioned, Version(0x8000, 0), Text, 0, kOlderOnly, false},
+        {Versioned, Version(2, 1), Versioned, Version(2, 0), kOlderOnly | COPYFLG_NOVERSIONCHECK, true},
+        {Text, 0, Versioned, Version(2, 0), COPYFLG_NO_OVERWRITE, false},
+        {Absent, 0, Versioned, Version(2, 0), COPYFLG_NO_OVERWRITE, true},
+        {Absent, 0, Versioned, Version(2, 0), COPYFLG_REPLACEONLY, false},
+        {Text, 0, Versioned, Version(2, 0), COPYFLG_REPLACEONLY, true},
+        {Absent, 0, Text, 0, COPYFLG_REPLACE_BOOT_FILE, true, true},
     };
     const auto bytesOf = [](Kind kind, uint64_t version, const std::string& tag) {
         return kind == Versioned ? VersionedBytes(version, tag) : "plain text " + tag;
     };
     int index = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
         const std::wstring number = std::to_wstring(++index);
-        const std::wstring destinationFolder = out + L"\\" + number;
-        const std::wstring destination = destinationFolder + L"\\lib.dll";
+        SCOPED_TRACE("row " + Utf8(number));
+        const std::wstring destinationFolder = out + L"\\" + number, destination = destinationFolder + L"\\lib.dll";
         qel::CreateDirectoryTree(destinationFolder);
         const std::string installed = bytesOf(c.installed, c.installedVersion, "installed");
         if (c.installed != Absent) WriteFileBytes(destination, installed);
         const std::string offered = bytesOf(c.offered, c.offeredVersion, "offered");
-        const std::wstring source = Source(number + L"\\lib.dll", offered);
-        const std::wstring rollbackLog = logs + L"\\" + number + L".log";
+        const std::wstring source = folder + L"\\src\\" + number + L"\\lib.dll";
+        WriteFileBytes(source, offered);
 
-        UpdateTransaction each;
-        each.OpenRollbackLog(rollbackLog, true);
-        each.CommitFileInstall(source, destination, c.flags, L"");
+        UpdateTransaction t;
+        t.OpenRollbackLog(LogPath(number), true);
+        t.CommitFileInstall(source, destination, c.flags, L"");
         if (c.replaced) {
             EXPECT_EQ(ReadFileBytes(destination), offered);
-            EXPECT_EQ(each.movedAsideFiles.size(), c.installed == Absent ? 0u : 1u);
-            EXPECT_FALSE(Records(rollbackLog).empty());
+            EXPECT_EQ(t.movedAsideFiles.size(), c.installed == Absent ? 0u : 1u);
+            EXPECT_FALSE(Records(LogPath(number)).empty());
         } else {
-            if (c.installed == Absent)
-                EXPECT_FALSE(PathExists(destination));
-            else
-                EXPECT_EQ(ReadFileBytes(destination), installed);
-            EXPECT_TRUE(each.movedAsideFiles.empty());
-            EXPECT_EQ(Records(rollbackLog), Strings{}) << "a skipped file leaves no rollback record";
+            EXPECT_EQ(PathExists(destination) ? ReadFileBytes(destination) : "(none)",
+                      c.installed == Absent ? "(none)" : installed);
+            EXPECT_TRUE(t.movedAsideFiles.empty());
+            EXPECT_EQ(Records(LogPath(number)), Strings{}) << "a skipped file leaves no rollback record";
             EXPECT_EQ(FilesIn(destinationFolder).size(), c.installed == Absent ? 0u : 1u) << "no temporary file";
         }
-        EXPECT_FALSE(each.IsRebootRequired());
+        EXPECT_EQ(t.IsRebootRequired(), c.reboot);
     }
 }
 
-TEST_F(Transaction, BootFileIsCopiedAtOnceAndAsksForARestart) {
-    OpenRollbackLog();
-    const std::wstring boot = out + L"\\boot.sys";
-    t.CommitFileInstall(Source(L"boot.sys", "boot"), boot, COPYFLG_REPLACE_BOOT_FILE, L"");
-    EXPECT_EQ(ReadFileBytes(boot), "boot");
-    EXPECT_TRUE(t.IsRebootRequired());
-}
-
-TEST_F(Transaction, OnlyFilesCopiedWithoutVersionCheckAndNoKeeperFlagAreRemoved) {
-    OpenRollbackLog();
+// Only files copied without version check and without a flag that keeps
+// them are removed: moved aside in their folder, after the temporary name is
+// announced and the move recorded, until the clean-up.
+TEST_F(Transaction, RemoveFlagsDecideWhetherAFileIsRemoved) {
     const struct {
-        const char* what;
         uint32_t flags;
         bool removed;
     } cases[] = {
-        {"NOSKIP and NOVERSIONCHECK", 6, true},
-        {"NOVERSIONCHECK alone", COPYFLG_NOVERSIONCHECK, true},
-        {"no flags", 0, false},
-        {"NOSKIP alone", COPYFLG_NOSKIP, false},
-        {"NO_OVERWRITE", 6 | COPYFLG_NO_OVERWRITE, false},
-        {"REPLACEONLY", 6 | COPYFLG_REPLACEONLY, false},
-        {"NO_UNINSTALL_RECORD", 6 | qel::NO_UNINSTALL_RECORD, false},
+        {6, true},
+        {COPYFLG_NOVERSIONCHECK, true},
+        {0, false},
+        {COPYFLG_NOSKIP, false},
+        {6 | COPYFLG_NO_OVERWRITE, false},
+        {6 | COPYFLG_REPLACEONLY, false},
+        {6 | qel::NO_UNINSTALL_RECORD, false},
     };
-    std::vector<std::wstring> remaining;
-    int index = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::wstring name = L"file" + std::to_wstring(++index) + L".txt", path = out + L"\\" + name;
-        const std::string bytes = "file " + std::to_string(index);
-        WriteFileBytes(path, bytes);
-        const size_t recordsBefore = RollbackRecords().size(), asideBefore = t.movedAsideFiles.size();
-        t.CommitFileRemove(path, c.flags);
-        if (c.removed) {
-            EXPECT_FALSE(PathExists(path));
-            ASSERT_EQ(t.movedAsideFiles.size(), asideBefore + 1);
-            const std::wstring& aside = t.movedAsideFiles.back();
-            EXPECT_EQ(qel::DirectoryOf(aside), out) << Utf8(aside);
-            EXPECT_EQ(ReadFileBytes(aside), bytes) << "kept until the clean-up";
-            EXPECT_EQ(RollbackRecords().back(), "MoveFile," + Utf8(path) + "," + Utf8(aside));
-            remaining.push_back(qel::GetFileNamePart(aside));
-        } else {
-            EXPECT_EQ(ReadFileBytes(path), bytes);
-            EXPECT_EQ(t.movedAsideFiles.size(), asideBefore);
-            EXPECT_EQ(RollbackRecords().size(), recordsBefore);
-            remaining.push_back(name);
-        }
+    UpdateTransaction t;
+    t.OpenRollbackLog(LogPath(L"rollback"), true);
+    std::vector<std::wstring> remaining, removed;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::wstring name = L"file" + std::to_wstring(i) + L".txt", path = out + L"\\" + name;
+        WriteFileBytes(path, Utf8(name));
+        t.CommitFileRemove(path, cases[i].flags);
+        EXPECT_EQ(PathExists(path), !cases[i].removed) << Utf8(name);
+        (cases[i].removed ? removed : remaining).push_back(path);
     }
     t.CommitFileRemove(out + L"\\missing.txt", 6);
-    std::sort(remaining.begin(), remaining.end());
-    EXPECT_EQ(FilesIn(out), remaining);
+    ASSERT_EQ(t.movedAsideFiles.size(), removed.size());
+    Strings records;
+    for (size_t i = 0; i < removed.size(); ++i) {
+        const std::wstring& aside = t.movedAsideFiles[i];
+        EXPECT_EQ(qel::DirectoryOf(aside), out);
+        EXPECT_EQ(ReadFileBytes(aside), Utf8(qel::GetFileNamePart(removed[i])));
+        records.push_back("TempFile," + Utf8(aside));
+        records.push_back("MoveFile," + Utf8(removed[i]) + "," + Utf8(aside));
+        remaining.push_back(aside);
+    }
+    EXPECT_EQ(Records(LogPath(L"rollback")), records);
+    std::vector<std::wstring> names;
+    for (const auto& path : remaining) names.push_back(qel::GetFileNamePart(path));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(FilesIn(out), names);
     EXPECT_FALSE(t.IsRebootRequired());
-}
-
-TEST_F(Transaction, RollbackReplaysAHandWrittenLogNewestFirst) {
-    // The state an install left: the new file f came from the temporary copy
-    // t, the old one was moved aside to g; q was registered for the restart.
-    const std::string d = Utf8(folder) + "\\made", s = Utf8(folder) + "\\src\\s.txt";
-    const std::string f = Utf8(out) + "\\f.txt", g = Utf8(out) + "\\g.tmp", tmp = Utf8(out) + "\\t.tmp";
-    const std::string q = Utf8(out) + "\\q.txt";
-    qel::CreateDirectoryTree(qeltest::Wide(d));
-    WriteFileBytes(qeltest::Wide(s), "new");
-    WriteFileBytes(qeltest::Wide(f), "new");
-    WriteFileBytes(qeltest::Wide(g), "old");
-    WriteFileBytes(qeltest::Wide(q), "queued");
-    WriteFileBytes(RollbackLogPath(), "CreateDir," + d + "\r\nCopyFile," + s + "," + tmp + "\r\nNoSuchKind," + s +
-                                          "\r\n\r\nMoveFile," + f + "," + g + "\r\nMoveFile," + tmp + "," + f +
-                                          "\r\nQueuedMove," + q + "," + f + "\r\n");
-    t.OpenRollbackLog(RollbackLogPath(), false);
-    const std::wstring uninstallLog = logs + L"\\uninstall.log";
-    t.OpenUninstallLog(uninstallLog, true);
-
-    qeltest::TraceCapture trace;
-    t.Rollback();
-    // Records it does not know are reported and passed over.
-    const Strings lines = trace.Lines();
-    for (const std::string& record : {std::string(), "NoSuchKind," + s})
-        EXPECT_NE(std::find(lines.begin(), lines.end(), "Rollback(): Unknown message \"" + record + "\""), lines.end());
-
-    // Newest first: the temporary copy goes back to t and is deleted, the old
-    // file comes back from g; folders the install made are left.
-    EXPECT_EQ(FilesIn(out), (std::vector<std::wstring>{L"f.txt", L"q.txt"}));
-    EXPECT_EQ(ReadFileBytes(qeltest::Wide(f)), "old");
-    EXPECT_EQ(ReadFileBytes(qeltest::Wide(q)), "queued") << "a move registered for the restart stays registered";
-    EXPECT_TRUE(PathExists(qeltest::Wide(d)));
-    EXPECT_TRUE(PathExists(qeltest::Wide(s)));
-    EXPECT_FALSE(PathExists(RollbackLogPath()));
-    EXPECT_FALSE(PathExists(uninstallLog));
 }
 
 }  // namespace

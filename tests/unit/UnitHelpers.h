@@ -3,12 +3,10 @@
 
 #include "BasicException.h"
 #include "TestSupport.h"
-#include "Trace.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace qeltest {
 
@@ -32,28 +30,5 @@ inline std::wstring WriteScript(const std::wstring& path, const std::string& bod
     WriteFileBytes(path, text);
     return path;
 }
-
-// The diagnostic log lines written while the object lives, without their
-// time stamps. The log goes to a file of the test from then on.
-class TraceCapture {
-public:
-    TraceCapture() {
-        static const std::wstring folder = MakeScratchFolder(L"trace");
-        static int count = 0;
-        path_ = folder + L"\\trace" + std::to_wstring(++count) + L".log";
-        qel::TraceOpen(path_);
-        start_ = ReadFileBytes(path_).size();  // after the "Start" header
-    }
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        for (const auto& line : SplitCrLfLines(ReadFileBytes(path_).substr(start_)))
-            lines.push_back(line.size() > 10 ? line.substr(10) : line);  // "hh:mm:ss: "
-        return lines;
-    }
-
-private:
-    std::wstring path_;
-    size_t start_ = 0;
-};
 
 }  // namespace qeltest

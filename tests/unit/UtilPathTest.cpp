@@ -8,22 +8,17 @@ namespace {
 
 using qeltest::Utf8;
 
-TEST(AppendPath, PutsExactlyOneBackslashBetweenFolderAndName) {
+// Exactly one backslash between folder and name; the folder's slashes turn.
+TEST(PathText, AppendPath) {
     const struct {
         std::wstring folder, name, joined;
     } cases[] = {
-        {L"C:\\a", L"b.txt", L"C:\\a\\b.txt"},
-        {L"C:\\a\\", L"b.txt", L"C:\\a\\b.txt"},
-        {L"C:\\a", L"\\b.txt", L"C:\\a\\b.txt"},
-        {L"C:\\a\\", L"\\b.txt", L"C:\\a\\b.txt"},
-        {L"C:\\", L"sub\\b.txt", L"C:\\sub\\b.txt"},
-        {L"", L"b.txt", L"b.txt"},
-        {L"", L"\\b.txt", L"\\b.txt"},  // nothing is added to an empty folder
-        {L"C:\\a", L"", L"C:\\a"},
-        {L"C:\\a\\", L"", L"C:\\a\\"},
-        {L"C:/a/b", L"c", L"C:\\a\\b\\c"},  // the folder's slashes become backslashes
-        {L"C:/a/", L"\\c", L"C:\\a\\c"},
-        {L"C:/a/b", L"", L"C:\\a\\b"},     // also when there is no name
+        {L"C:\\a", L"b.txt", L"C:\\a\\b.txt"},       {L"C:\\a\\", L"b.txt", L"C:\\a\\b.txt"},
+        {L"C:\\a", L"\\b.txt", L"C:\\a\\b.txt"},     {L"C:\\a\\", L"\\b.txt", L"C:\\a\\b.txt"},
+        {L"C:\\", L"sub\\b.txt", L"C:\\sub\\b.txt"}, {L"", L"b.txt", L"b.txt"},
+        {L"", L"\\b.txt", L"\\b.txt"},               {L"C:\\a", L"", L"C:\\a"},
+        {L"C:\\a\\", L"", L"C:\\a\\"},               {L"C:/a/b", L"c", L"C:\\a\\b\\c"},
+        {L"C:/a/", L"\\c", L"C:\\a\\c"},             {L"C:/a/b", L"", L"C:\\a\\b"},
         {L"\\\\server\\share", L"x", L"\\\\server\\share\\x"},
     };
     for (const auto& c : cases) {
@@ -34,16 +29,15 @@ TEST(AppendPath, PutsExactlyOneBackslashBetweenFolderAndName) {
     }
 }
 
-TEST(PathParts, FolderIsBeforeAndNameAfterTheLastBackslash) {
+// Folder before and name after the last backslash; without one the folder
+// part is the path unchanged.
+TEST(PathText, FolderAndNameParts) {
     const struct {
         std::wstring path, folder, name;
     } cases[] = {
-        {L"C:\\a\\b.txt", L"C:\\a", L"b.txt"},
-        {L"C:/a/b/c.txt", L"C:\\a\\b", L"c.txt"},
-        {L"C:\\a\\", L"C:\\a", L""},
-        {L"C:\\b.txt", L"C:", L"b.txt"},
-        {L"b.txt", L"b.txt", L"b.txt"},  // no backslash: the folder part is the path unchanged
-        {L"", L"", L""},
+        {L"C:\\a\\b.txt", L"C:\\a", L"b.txt"},   {L"C:/a/b/c.txt", L"C:\\a\\b", L"c.txt"},
+        {L"C:\\a\\", L"C:\\a", L""},             {L"C:\\b.txt", L"C:", L"b.txt"},
+        {L"b.txt", L"b.txt", L"b.txt"},          {L"", L"", L""},
         {L"\\\\server\\share", L"\\\\server", L"share"},
     };
     for (const auto& c : cases) {
@@ -55,41 +49,18 @@ TEST(PathParts, FolderIsBeforeAndNameAfterTheLastBackslash) {
     }
 }
 
-TEST(IsOemInfName, IsOemFollowedByANumberInTheFileName) {
+// "oem" and a number in the file name, whatever the case and extension.
+TEST(PathText, IsOemInfName) {
     const struct {
         std::wstring path;
         bool oem;
     } cases[] = {
-        {L"oem12.inf", true},
-        {L"OEM12.INF", true},
-        {L"C:\\Windows\\INF\\Oem7.Inf", true},
-        {L"C:/Windows/INF/oem0.pnf", true},
-        {L"oem3.cat", true},  // the extension plays no part
-        {L"oem42", true},
-        {L"oemx.inf", false},
-        {L"oem.inf", false},
-        {L"myoem1.inf", false},
-        {L"C:\\oem1\\driver.inf", false},  // only the file name counts
-        {L"", false},
+        {L"oem12.inf", true},   {L"OEM12.INF", true}, {L"C:\\Windows\\INF\\Oem7.Inf", true},
+        {L"C:/Windows/INF/oem0.pnf", true},           {L"oem3.cat", true},
+        {L"oem42", true},       {L"oemx.inf", false}, {L"oem.inf", false},
+        {L"myoem1.inf", false}, {L"", false},         {L"C:\\oem1\\driver.inf", false},
     };
     for (const auto& c : cases) EXPECT_EQ(qel::IsOemInfName(c.path), c.oem) << Utf8(c.path);
-}
-
-TEST(GetFullPath, ResolvesAgainstTheCurrentFolderAndTurnsSlashes) {
-    const std::wstring folder = qeltest::MakeScratchFolder(L"fullpath");
-    ASSERT_TRUE(::SetCurrentDirectoryW(folder.c_str()));
-    std::wstring out = L"stale";
-    EXPECT_EQ(qel::GetFullPath(L"sub/../x.inf", out), 0);
-    EXPECT_EQ(out, folder + L"\\x.inf");
-    EXPECT_EQ(qel::GetFullPath(L"C:/a/b", out), 0);
-    EXPECT_EQ(out, L"C:\\a\\b");
-    // Longer than MAX_PATH: the buffer is grown to the reported size.
-    const std::wstring deep = L"C:\\" + std::wstring(300, L'd') + L"\\f.txt";
-    EXPECT_EQ(qel::GetFullPath(deep, out), 0);
-    EXPECT_EQ(out, deep);
-    EXPECT_EQ(qel::GetFullPath(L"", out), -1);
-    EXPECT_EQ(out, L"");
-    ::SetCurrentDirectoryW(L"C:\\");
 }
 
 }  // namespace
