@@ -222,24 +222,6 @@ TEST_F(Package, BadLineInALaterSectionChangesNothing) {
     EXPECT_TRUE(WindowsTempFiles().empty());
 }
 
-TEST_F(Package, DriverPackageKeysOnlyCountFromVistaOn) {
-    // Install, Uninstall and UninstallInf keys name driver packages, which
-    // are handled this way from Vista on only; before, they are ignored.
-    SamplePackage package(L"driver_keys");
-    WriteFileBytes(package.File(L"qelwls.ini"),
-                   ReadFileBytes(package.File(L"qelwls.ini")) + "\r\n[Extra]\r\nUninstallInf=qelold.inf\r\n");
-
-    SetWindowsVersion(L"qelwls64.exe", L"winxp64");
-    SetupRunResult run = package.Run(L"apponly_install", L"Extra");
-    EXPECT_EQ(run.exitCode, 0u) << run.log;
-    ASSERT_EQ(package.Run(L"uninstall").exitCode, 0u);
-
-    SetWindowsVersion(L"qelwls64.exe", L"win10");
-    run = package.Run(L"apponly_install", L"Extra");
-    ExpectInternalError(run, kVersionLine, "CmdLine");
-    EXPECT_NE(run.log.find("desc \"key UninstallInf in [Extra] is not supported by this build\""), std::string::npos);
-}
-
 TEST_F(Package, FailureAfterTheLogMovedIntoPlaceRestoresThePreviousInstall) {
     SamplePackage package(L"late_failure");
     ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);

@@ -75,6 +75,14 @@ void AddLinksKey(UpdateTransaction& transaction, const InfFile& script, const st
 void AddGinaKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
 void DelGinaKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
 
+// The driver package key (DriverInf) and, from Vista on, the package INF
+// names for the driver package installer's removal (sections Install and
+// Uninstall only).
+void ProcessDrivers(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+void ProcessUninstallInf(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+// [Setup] DefaultInstallPath and DriverStore; each raises when missing.
+std::wstring GetDefaultInstallPath(const InfFile& script);
+void GetDriverStore(const InfFile& script, std::wstring& out);
 // Steps of the uninstall roads outside the transaction. The per-user
 // clean-up never raises; it is false when the profile list cannot be opened.
 bool PerUserCleanup();

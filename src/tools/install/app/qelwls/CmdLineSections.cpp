@@ -1,23 +1,11 @@
 // The section processor: the one place that knows which keys a section may
 // hold and in which order they run. The order is the order in which a
 // section's records enter the transaction's lists.
-#include "BasicException.h"
 #include "CmdLine.h"
 #include "CmdLineKeys.h"
 #include "Util.h"
 
 namespace qel {
-namespace {
-constexpr const char* kModuleName = "CmdLine";
-
-// A key whose handler this build does not have stops the run where the key
-// would have run: skipping it would install less than the script asks for.
-void RefuseUnbuiltKey(const InfFile& script, const std::wstring& section, const wchar_t* key) {
-    INFCONTEXT context;
-    if (script.FindFirstLine(section, key, context) == InfOk)
-        QEL_RAISE(FormatText(L"key %s in [%s] is not supported by this build", key, section.c_str()), 0);
-}
-}  // namespace
 
 void ProcessSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
     // A sub-install brings its own driver; from here on no DriverInf key runs,
@@ -29,17 +17,15 @@ void ProcessSection(UpdateTransaction& transaction, const InfFile& script, const
     DelGinaKey(transaction, script, section);
     DelFilesKey(transaction, script, section);
     RegDelFilesKey(transaction, script, section);
-    if (SkipDriverInf == 0) RefuseUnbuiltKey(script, section, L"DriverInf");
+    if (SkipDriverInf == 0) ProcessDrivers(transaction, script, section);
     CopyFilesKey(transaction, script, section);
     AddGinaKey(transaction, script, section);
     AddRegKey(transaction, script, section);
     AddLinksKey(transaction, script, section);
     RunKey(transaction, script, section, false);
     DelDirsKey(transaction, script, section);
-    // Before Vista the driver store keys have no meaning and are ignored.
-    if (SetupGetRunningWinVer() > WinVerXP) {
-        for (const wchar_t* key : {L"Install", L"Uninstall", L"UninstallInf"}) RefuseUnbuiltKey(script, section, key);
-    }
+    // Before Vista the package INF names have no meaning and are ignored.
+    if (SetupGetRunningWinVer() > WinVerXP) ProcessUninstallInf(transaction, script, section);
     UninstallLogKey(transaction, script, section);
 }
 

@@ -5,6 +5,7 @@
 #include "SetupStatus.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDrivers.h"
 #include "Util.h"
 
 namespace qel {
@@ -21,17 +22,14 @@ public:
         done_ += amount;
         SetupStatusPrint(L"Progress,%d,%d\n", total_, done_);
     }
+    // The driver stages report their steps themselves.
+    using Step = uint32_t (*)(UpdateTransaction&, uint32_t total, uint32_t done);
+    void Run(Step step, UpdateTransaction& t) { done_ = step(t, total_, done_); }
 
 private:
     uint32_t total_;
     uint32_t done_ = 0;
 };
-
-// Running programs and driver packages arrive with their own features; a
-// transaction that holds such records cannot be committed by this build.
-void RefuseUnbuilt(bool present, const wchar_t* what) {
-    if (present) QEL_RAISE(std::wstring(what) + L" is not supported by this build", 0);
-}
 
 void ProgramsBefore(UpdateTransaction& t, Progress& progress) {
     for (const RunOp& op : t.preRuns) {
@@ -50,9 +48,7 @@ void RegistryDeletions(UpdateTransaction& t, Progress& progress) {
     progress.Advance(1);
 }
 
-void DriverRemoval(UpdateTransaction& t, Progress&) {
-    RefuseUnbuilt(!t.driverUninstalls.empty() || !t.infRemoves.empty(), L"driver removal");
-}
+void DriverRemoval(UpdateTransaction& t, Progress& progress) { progress.Run(CommitDriverRemoval, t); }
 
 void FileRemovals(UpdateTransaction& t, Progress& progress) {
     for (const FileOp& op : t.fileRemoves) {
@@ -93,14 +89,7 @@ void Files(UpdateTransaction& t, Progress& progress) {
     }
 }
 
-void Drivers(UpdateTransaction& t, Progress&) {
-    RefuseUnbuilt(!t.infInstalls.empty() || !t.driverUpdates.empty(), L"driver installation");
-    // From Vista on the package is installed with the driver package
-    // installer once the driver package key has found it.
-    RefuseUnbuilt(SetupGetRunningWinVer() >= WinVerVista && !t.dpinstPath.empty() &&
-                      std::wstring(::GetCommandLineW()).find(L"uninstall") == std::wstring::npos,
-                  L"driver package installation");
-}
+void Drivers(UpdateTransaction& t, Progress& progress) { progress.Run(CommitDriverInstall, t); }
 
 void RegistryAdditionsAndLinks(UpdateTransaction& t, Progress& progress) {
     for (const RegOp& op : t.regAdds)

@@ -4,7 +4,6 @@
 // that ran cannot be undone; programs run before any change and after all
 // of them, so a rollback never has one to take back halfway.
 #include "BasicException.h"
-#include "DriverInf.h"
 #include "Handles.h"
 #include "Trace.h"
 #include "Update.h"
@@ -12,7 +11,9 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 
 namespace qel {
 namespace {
@@ -61,52 +62,72 @@ void JudgeExitCode(UpdateTransaction& t, const std::wstring& program, const std:
     }
 }
 
-constexpr const wchar_t* kAdapterBusIds[] = {L"pci\\ven_1d6a", L"sd\\vid_03c7", L"usb\\vid_2b9e"};
-
-// A value of a device's driver key; empty when the key or value is missing.
-std::wstring DriverKeyValue(HDEVINFO set, SP_DEVINFO_DATA& device, const wchar_t* name) {
-    UniqueKey key(::SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ));
-    if (!key || key.Get() == INVALID_HANDLE_VALUE) {
-        key.Release();
-        return L"";
+// The driver package installer reports what it did on its standard output.
+// Its lines go to the diagnostic log, where a user looks for them after a
+// failed driver install, and not to the setup's standard output: that is the
+// parent's status channel, which carries only the setup's own lines.
+class OutputToLog {
+public:
+    OutputToLog() {
+        SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        HANDLE read = nullptr;
+        HANDLE write = nullptr;
+        if (!::CreatePipe(&read, &write, &inheritable, 0)) return;
+        read_.Reset(read);
+        write_.Reset(write);
+        ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
     }
-    std::wstring value;
-    if (QueryStringValue(key.Get(), name, value) != ERROR_SUCCESS) value.clear();
-    return value;
+    // The child's end; null when no pipe could be made (the child then
+    // writes where the setup writes).
+    HANDLE ChildEnd() const { return write_.Get(); }
+    // Once the child holds its end, the setup's copy goes, so that the pipe
+    // ends with the child.
+    void ChildStarted() { write_.Reset(); }
+    // Moves what the child has written so far into the log, line by line.
+    void Drain() {
+        DWORD available = 0;
+        while (read_ && ::PeekNamedPipe(read_.Get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            char buffer[512];
+            DWORD got = 0;
+            if (!::ReadFile(read_.Get(), buffer, sizeof(buffer), &got, nullptr) || got == 0) break;
+            pending_.append(buffer, got);
+            for (size_t end; (end = pending_.find('\n')) != std::string::npos; pending_.erase(0, end + 1))
+                WriteLine(pending_.substr(0, end));
+        }
+    }
+    void Finish() {
+        Drain();
+        if (!pending_.empty()) WriteLine(pending_);
+        pending_.clear();
+    }
+
+private:
+    static void WriteLine(std::string line) {
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+        std::wstring wide;
+        Utf8ToWide(line, wide);
+        TraceWrite(TraceDetail, L"DPInst.exe: %s\n", wide.c_str());
+    }
+
+    UniqueHandle read_;
+    UniqueHandle write_;
+    std::string pending_;
+};
+
+// Waits for the program within the time-out, moving its output along.
+bool WaitForProgram(HANDLE process, DWORD timeout, OutputToLog* output) {
+    if (!output) return ::WaitForSingleObject(process, timeout) != WAIT_TIMEOUT;
+    constexpr DWORD kSlice = 50;
+    for (DWORD waited = 0;; waited += kSlice) {
+        const DWORD result = ::WaitForSingleObject(process, waited < timeout ? kSlice : 0);
+        output->Drain();
+        if (result != WAIT_TIMEOUT) break;
+        if (waited >= timeout) return false;
+    }
+    output->Finish();
+    return true;
 }
 }  // namespace
-
-void UninstallDriverMatchingInfs(UpdateTransaction& t, const std::wstring& infPath) {
-    // The first device of the adapter (by its bus ids) that the package INF
-    // lists, present or not.
-    UniqueDevInfo devices(::SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
-    if (!devices) return;
-    std::vector<std::wstring> listed;  // the INF's hardware ids, read at the first adapter device
-    std::wstring id;
-    bool found = false;
-    SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof(device);
-    for (DWORD index = 0; !found && ::SetupDiEnumDeviceInfo(devices.Get(), index, &device); ++index) {
-        id = DriverKeyValue(devices.Get(), device, L"MatchingDeviceId");
-        if (id.empty()) id = DriverKeyValue(devices.Get(), device, L"ComponentId");
-        id = Lowercase(id);
-        bool adapter = false;
-        for (const wchar_t* bus : kAdapterBusIds) adapter = adapter || Contains(id, bus);
-        if (!adapter) continue;
-        if (listed.empty()) {
-            InfFile inf;
-            inf.Open(infPath, kInfNeutralLanguage);
-            inf.GetModelHardwareIds(listed);
-        }
-        for (const std::wstring& each : listed) found = found || Lowercase(each) == id;
-    }
-    if (!found) return;
-    TraceWrite(TraceDetail, L"MatchingDeviceId = %s\n", id.c_str());
-    TraceWrite(TraceDetail, L"Driver registry is removed.\n");
-    // Removing the device node belongs to the device work, which this build
-    // does not have: stop rather than leave the device half removed.
-    QEL_RAISE(L"removing device " + id + L" is not supported by this build", 0);
-}
 
 void CommitRunApp(UpdateTransaction& t, const std::wstring& program, const std::wstring& arguments, uint32_t flags) {
     if ((flags & kRunSkipAfterReboot) != 0 && t.rebootRequired) return;
@@ -124,6 +145,14 @@ void CommitRunApp(UpdateTransaction& t, const std::wstring& program, const std::
         startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
         startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
         startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    }
+    std::unique_ptr<OutputToLog> output;
+    if (wait && Contains(arguments, L"dpinst")) {
+        output = std::make_unique<OutputToLog>();
+        if (output->ChildEnd())
+            startup.hStdOutput = output->ChildEnd();
+        else
+            output.reset();
     }
 
     UniqueHandle process;
@@ -145,12 +174,13 @@ void CommitRunApp(UpdateTransaction& t, const std::wstring& program, const std::
         }
         process.Reset(info.hProcess);
         thread.Reset(info.hThread);
+        if (output) output->ChildStarted();
     }
 
     if (wait && process) {
         const DWORD timeout = SetupGetRunningWinVer() >= WinVerVista ? kWaitVista : kWaitOlder;
         // A program that does not end in time is left running.
-        if (::WaitForSingleObject(process.Get(), timeout) == WAIT_TIMEOUT)
+        if (!WaitForProgram(process.Get(), timeout, output.get()))
             TraceWrite(TraceNotable, L"WAIT_TIMEOUT while running \"%s\".\n", arguments.c_str());
     }
     if ((flags & kRunExamineExitCode) != 0) {

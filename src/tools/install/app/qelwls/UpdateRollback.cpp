@@ -1,11 +1,46 @@
 // Undoing a failed run from the rollback log, newest record first.
+#include "Handles.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDrivers.h"
 #include "Util.h"
 
 #include <deque>
 
 namespace qel {
+namespace {
+// Takes a package that the failed run put into the store out again.
+void RollbackInfCopy(UpdateTransaction& t, const std::vector<std::wstring>& fields) {
+    const std::wstring first = fields.size() > 1 ? fields[1] : L"";
+    const std::wstring second = fields.size() > 2 ? fields[2] : L"";
+    if (SetupGetRunningWinVer() < WinVerVista) {
+        // A copy that may not overwrite names the copy already in the store.
+        std::wstring oemName;
+        if (!CopyOemInf(first, second, SP_COPY_NOOVERWRITE, oemName) && ::GetLastError() != ERROR_FILE_EXISTS) {
+            TraceWrite(TraceError, L"Rollback(): CopyInf() failed. GetLastError(): %lu\n", ::GetLastError());
+            return;
+        }
+        TraceWrite(TraceDetail, L"Rollback(): RemoveInf( \"%s\")\n", oemName.c_str());
+        RemoveInf(oemName);
+        return;
+    }
+    t.dpinstPath = first;
+    t.packageFolder = second;
+    // A run killed before its end is undone by a later process, which never
+    // read the script's package INF names: the folder's INFs stand for them.
+    if (t.packageInfs.empty()) {
+        WIN32_FIND_DATAW entry{};
+        UniqueFindHandle find(::FindFirstFileW(JoinPath(second, L"*.inf").c_str(), &entry));
+        if (find) {
+            do {
+                if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) t.DriverPackageInf(entry.cFileName);
+            } while (::FindNextFileW(find.Get(), &entry));
+        }
+    }
+    t.DriverUninstall(second);
+    CommitDriverRemoval(t, 0, 0);
+}
+}  // namespace
 
 void RollbackAll(UpdateTransaction& transaction) {
     for (UpdateTransaction* each : transaction.Tree()) each->Rollback();
@@ -25,8 +60,7 @@ void UpdateTransaction::Rollback() {
     std::vector<std::wstring> pendingDriverUpdate;
     const auto undoDriverUpdate = [&] {
         if (pendingDriverUpdate.empty()) return;
-        TraceWrite(TraceError, L"Rollback(): driver update of \"%s\" cannot be undone by this build\n",
-                   pendingDriverUpdate.size() > 1 ? pendingDriverUpdate[1].c_str() : L"");
+        RollbackDriverUpdate(*this, pendingDriverUpdate);
         pendingDriverUpdate.clear();
     };
 
@@ -51,7 +85,7 @@ void UpdateTransaction::Rollback() {
                 TraceWrite(TraceDetail, L"Rollback(): restart move of \"%s\" cancelled\n", first);
         } else if (kind == L"CopyInf") {
             TraceWrite(TraceDetail, L"Rollback(): CopyInf( \"%s\", \"%s\")\n", first, second);
-            TraceWrite(TraceError, L"Rollback(): driver packages cannot be removed by this build\n");
+            RollbackInfCopy(*this, fields);
         } else if (kind == L"UpdateDriver") {
             undoDriverUpdate();
             pendingDriverUpdate = fields;

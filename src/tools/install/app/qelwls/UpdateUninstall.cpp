@@ -5,6 +5,7 @@
 #include "Handles.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDrivers.h"
 #include "Util.h"
 
 #include <shellapi.h>
@@ -105,7 +106,11 @@ void Uninstall(UpdateTransaction& t, bool upgrade) {
         } else if (kind == L"CopyInf") {
             TraceWrite(TraceDetail, L"Uninstall(): RemoveInf( \"%s\", \"%s\")\n", Field(record, 1).c_str(),
                        Field(record, 2).c_str());
-            if (upgrade) QEL_RAISE(L"driver packages cannot be removed by this build", 0);
+            if (upgrade) {
+                // An upgrade keeps the package while a device still uses it.
+                RemoveInfUnlessUsed(Field(record, 2));
+                continue;
+            }
             if (SetupGetRunningWinVer() > WinVerXP) {
                 t.dpinstPath = Field(record, 1);
                 t.packageFolder = Field(record, 2);

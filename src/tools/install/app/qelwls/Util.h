@@ -9,6 +9,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,21 @@ template <typename Fn>
 Fn SystemCall(const wchar_t* library, const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetSystemLibraryExport(library, name)));
 }
+// A library of the system folder held for one operation: loaded by its full
+// path on construction (raises naming it when missing), freed when the
+// object goes, also when an exception passes.
+class LoadedLibrary {
+public:
+    explicit LoadedLibrary(const wchar_t* name);
+    ~LoadedLibrary();
+    LoadedLibrary(const LoadedLibrary&) = delete;
+    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+    // Null when the library has no such export.
+    FARPROC Export(const char* name) const;
+
+private:
+    std::unique_ptr<struct LoadedModule> module_;
+};
 // Libraries load from the system folder only, from the first line of the
 // program on. False when Windows refused.
 bool RestrictDllSearchToSystemFolder();

@@ -28,6 +28,20 @@ FARPROC GetSystemLibraryExport(const wchar_t* library, const char* name) {
     return function;
 }
 
+struct LoadedModule {
+    UniqueLibrary handle;
+};
+
+LoadedLibrary::LoadedLibrary(const wchar_t* name) : module_(std::make_unique<LoadedModule>()) {
+    const std::wstring path = JoinPath(SystemFolder(), name);
+    module_->handle.Reset(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    if (!module_->handle) QEL_RAISE(name, 0);
+}
+
+LoadedLibrary::~LoadedLibrary() = default;
+
+FARPROC LoadedLibrary::Export(const char* name) const { return ::GetProcAddress(module_->handle.Get(), name); }
+
 bool RestrictDllSearchToSystemFolder() {
     // Missing before Windows 7 with its loader update; there the libraries
     // above are loaded by full path anyway, and the program's folder is only

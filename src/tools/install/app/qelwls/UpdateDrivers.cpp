@@ -1,0 +1,268 @@
+// The driver stage of a commit: before Vista the staged INFs go into the
+// Windows INF store and every matching device is pointed at them, with the
+// driver-key values of the script and the prune of the INFs they replaced;
+// from Vista on the driver package installer takes the staged folder. Each
+// change is preceded by its rollback record, and the undo of one driver
+// update lives here too.
+#include "BasicException.h"
+#include "DevMgr.h"
+#include "SetupStatus.h"
+#include "Trace.h"
+#include "Update.h"
+#include "UpdateDrivers.h"
+#include "Util.h"
+
+#include <algorithm>
+
+namespace qel {
+namespace {
+constexpr const char* kModuleName = "Update";
+
+constexpr uint32_t kRunWaitAndExamine = 0x8;
+constexpr DWORD kInstallFlagForce = 0x1;  // INSTALLFLAG_FORCE
+
+// A device that takes the new driver.
+struct DeviceUpdate {
+    std::wstring hardwareId;
+    std::wstring newInf;
+    std::wstring previousInf;  // empty when the device had no driver
+};
+
+// INFs of older packages that a newer package INF supersedes; they are taken
+// out of the package folder before the installer sees it, so that it does
+// not install both.
+struct SupersededInfs {
+    const wchar_t* packageInf;
+    std::vector<const wchar_t*> superseded;
+};
+const SupersededInfs kSupersededInfs[] = {
+    {L"qelwdi.inf", {L"qelwl6.inf", L"qelwl64.inf", L"qelwl63.inf"}},
+    {L"qelwl63.inf", {L"qelwl6.inf", L"qelwl64.inf"}},
+    {L"qelwdidhdpcie.inf", {L"qelpciedhd6.inf", L"qelpciedhd63.inf"}},
+    {L"qelpciedhd63.inf", {L"qelpciedhd6.inf"}},
+    {L"qelwdidhdsdio.inf", {L"qeldhd64.inf"}},
+};
+
+bool CommandLineContains(const wchar_t* text) {
+    return std::wstring(::GetCommandLineW()).find(text) != std::wstring::npos;
+}
+
+void Report(uint32_t total, uint32_t done) { SetupStatusPrint(L"Progress,%d,%d\n", total, done); }
+
+// A pnp id matches a hardware id when every "&"-separated piece of it occurs
+// in the hardware id; an id without pieces matches nothing.
+bool PnpIdMatches(const std::wstring& pnpId, const std::wstring& hardwareId) {
+    std::vector<std::wstring> pieces;
+    std::wstring piece;
+    for (wchar_t c : Lowercase(pnpId) + L"&") {
+        if (c != L'&') {
+            piece += c;
+        } else if (!piece.empty()) {
+            pieces.push_back(piece);
+            piece.clear();
+        }
+    }
+    if (pieces.empty()) return false;
+    return std::all_of(pieces.begin(), pieces.end(),
+                       [&](const std::wstring& p) { return hardwareId.find(p) != std::wstring::npos; });
+}
+
+std::wstring InfStorePath(const std::wstring& infName) {
+    std::wstring path;
+    GetWindowsFolder(path);
+    AppendPath(path, L"inf");
+    AppendPath(path, infName);
+    return path;
+}
+
+void ApplyDriverKeyValues(UpdateTransaction& t) {
+    if (t.relativeRegAdds.empty()) return;
+    UniqueDevInfo devices = GetAllDevices();
+    SP_DEVINFO_DATA device;
+    for (DWORD index = 0; EnumDevice(devices.Get(), index, device); ++index) {
+        std::wstring hardwareId, description;
+        GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeHardwareId, hardwareId);
+        GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeDeviceDesc, description);
+        for (const std::vector<std::wstring>& update : t.driverUpdates) {
+            if (!StartsWithNoCase(update[0], hardwareId)) continue;
+            UniqueKey driverKey = OpenDriverKey(devices.Get(), device, KEY_ALL_ACCESS);
+            if (!driverKey) continue;
+            // Written by the driver key's path under HKEY_LOCAL_MACHINE where
+            // Windows names it, so that each value gets its undo record like
+            // any other registry value; the values land in the same key.
+            std::wstring driverKeyPath;
+            const bool named = GetDriverKeyPath(devices.Get(), device, driverKeyPath);
+            for (const RegOp& op : t.relativeRegAdds) {
+                if (named)
+                    t.CommitRegAdd(HKEY_LOCAL_MACHINE, JoinPath(driverKeyPath, op.subkey), op.valueName, op.type,
+                                   op.flags, op.data, op.access);
+                else
+                    t.CommitRegAdd(driverKey.Get(), op.subkey, op.valueName, op.type, op.flags, op.data, op.access);
+            }
+        }
+    }
+}
+
+// Points every present matching device at its new INF; phantoms are marked
+// so that Windows installs the new driver when they come back. The names of
+// the INFs the devices used before go to `replaced`.
+void CommitDriverUpdate(UpdateTransaction& t, std::vector<std::wstring>& replaced) {
+    std::vector<DeviceUpdate> updates;
+    {
+        UniqueDevInfo devices = GetAllDevices();
+        SP_DEVINFO_DATA device;
+        for (DWORD index = 0; EnumDevice(devices.Get(), index, device); ++index) {
+            std::wstring hardwareId, description, infPath;
+            GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeHardwareId, hardwareId);
+            GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeDeviceDesc, description);
+            GetDriverKeyValue(devices.Get(), device, L"InfPath", infPath);
+            hardwareId = Lowercase(hardwareId);
+            for (const std::vector<std::wstring>& entry : t.driverUpdates) {
+                if (!PnpIdMatches(entry[0], hardwareId)) continue;
+                TraceWrite(TraceDetail, L"CommitDriverUpdate(): Found device \"%s\", \"%s\", \"%s\"\n",
+                           hardwareId.c_str(), description.c_str(), infPath.c_str());
+                if (IsDevicePresent(device)) {
+                    updates.push_back({hardwareId, entry[1], infPath.empty() ? L"" : InfStorePath(infPath)});
+                } else {
+                    TraceWrite(TraceDetail,
+                               L"CommitDriverUpdate(): Marking non-present device as needing reinstall: "
+                               L"\"%s\",\"%s\"\n",
+                               hardwareId.c_str(), description.c_str());
+                    MarkForReinstall(devices.Get(), device);
+                }
+            }
+        }
+    }
+    PruneByHardwareIdPrefix(updates, [](const DeviceUpdate& u) -> const std::wstring& { return u.hardwareId; });
+
+    for (const DeviceUpdate& update : updates) {
+        t.LogRollbackRecord(L"UpdateDriver,%s,%s,%s\n", LogField(update.hardwareId).c_str(),
+                            LogField(update.newInf).c_str(), LogField(update.previousInf).c_str());
+        BOOL reboot = FALSE;
+        if (!UpdateDriverForPlugAndPlayDevices(nullptr, update.hardwareId, update.newInf, kInstallFlagForce, reboot))
+            QEL_RAISE(update.hardwareId, ::GetLastError());
+        if (reboot) {
+            TraceWrite(TraceDetail, L"UpdateDriverForPlugAndPlayDevices(\"%s\", \"%s\"), reboot required\n",
+                       update.hardwareId.c_str(), update.newInf.c_str());
+            t.rebootRequired = true;
+        }
+        if (!update.previousInf.empty()) replaced.push_back(GetFileNamePart(update.previousInf));
+    }
+    ApplyDriverKeyValues(t);
+}
+
+uint32_t CommitDriverInstallBeforeVista(UpdateTransaction& t, uint32_t total, uint32_t done) {
+    std::vector<std::wstring> newInfNames;
+    for (size_t i = 0; i + 1 < t.infInstalls.size(); i += 2) {
+        std::wstring oemName;
+        CommitInfInstall(t, t.infInstalls[i], t.infInstalls[i + 1], oemName);
+        t.uninstallLog.WriteLine(
+            FormatText(L"CopyInf,%s,%s\n", LogField(t.infInstalls[i]).c_str(), LogField(oemName).c_str()));
+        newInfNames.push_back(GetFileNamePart(oemName));
+        done += 10;
+        Report(total, done);
+    }
+    std::vector<std::wstring> replaced;
+    if (!t.driverUpdates.empty()) {
+        Reenumerate(!t.driverPackageSigned);
+        done += 100;
+        Report(total, done);
+        PruneByHardwareIdPrefix(t.driverUpdates,
+                                [](const std::vector<std::wstring>& e) -> const std::wstring& { return e[0]; });
+        CommitDriverUpdate(t, replaced);
+        done += 100;
+        Report(total, done);
+    }
+    for (const std::wstring& name : replaced) {
+        const bool justInstalled = std::any_of(newInfNames.begin(), newInfNames.end(), [&](const std::wstring& n) {
+            return Lowercase(n) == Lowercase(name);
+        });
+        if (!justInstalled) RemoveInf(name);
+    }
+    return done;
+}
+
+uint32_t CommitDriverInstallFromVista(UpdateTransaction& t, uint32_t total, uint32_t done) {
+    if (CommandLineContains(L"uninstall") || t.dpinstPath.empty()) return done;
+    t.dpinstPath =
+        JoinPath(t.dpinstPath, CommandLineContains(L"qelwls64.exe") ? L"\\dpinst64.exe" : L"\\dpinst32.exe");
+    for (const SupersededInfs& entry : kSupersededInfs) {
+        if (Lowercase(t.driverInfName) != entry.packageInf) continue;
+        for (const wchar_t* name : entry.superseded) {
+            const std::wstring path = JoinPath(t.packageFolder, name);
+            if (FileExists(path)) ::DeleteFileW(path.c_str());
+        }
+    }
+    const std::wstring command =
+        FormatText(L"\"%s\" /a /f /sw /sa /path \"%s\"", t.dpinstPath.c_str(), t.packageFolder.c_str());
+    TraceWrite(TraceDetail, L"DPInst.exe Command: '%s %s'\n", t.dpinstPath.c_str(), command.c_str());
+    t.packageInfPath = FormatText(L"%s\\%s", t.packageFolder.c_str(), t.driverInfName.c_str());
+    if (InfHasHardwareId(t.packageInfPath, L"usb\\vid_2b9e")) DnglResetAfterDisable(t);
+    CommitRunApp(t, t.dpinstPath, command, kRunWaitAndExamine);
+    const std::wstring record =
+        FormatText(L"CopyInf,%s,%s\n", LogField(t.dpinstPath).c_str(), LogField(t.packageFolder).c_str());
+    t.uninstallLog.WriteLine(record);
+    t.LogRollbackRecord(L"%s", record.c_str());
+    done += 100;
+    Report(total, done);
+    return done;
+}
+}  // namespace
+
+bool StartsWithNoCase(const std::wstring& prefix, const std::wstring& text) {
+    return Lowercase(text).compare(0, prefix.size(), Lowercase(prefix)) == 0;
+}
+
+bool CopyOemInf(const std::wstring& infPath, const std::wstring& mediaFolder, DWORD copyStyle, std::wstring& oemName) {
+    std::vector<wchar_t> buffer(MAX_PATH, L'\0');
+    DWORD required = 0;
+    PWSTR namePart = nullptr;
+    BOOL copied = ::SetupCopyOEMInfW(infPath.c_str(), mediaFolder.c_str(), SPOST_PATH, copyStyle, buffer.data(),
+                                     static_cast<DWORD>(buffer.size()), &required, &namePart);
+    if (!copied && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        buffer.assign(required + 1, L'\0');
+        copied = ::SetupCopyOEMInfW(infPath.c_str(), mediaFolder.c_str(), SPOST_PATH, copyStyle, buffer.data(),
+                                    static_cast<DWORD>(buffer.size()), &required, &namePart);
+    }
+    const DWORD error = ::GetLastError();
+    oemName = namePart != nullptr ? std::wstring(namePart) : std::wstring(buffer.data());
+    if (!copied) {
+        TraceWrite(TraceError, L"SetupCopyOEMInf('%s', '%s', SPOST_PATH, 0x%08x) failed with error %u.\n",
+                   infPath.c_str(), mediaFolder.c_str(), copyStyle, error);
+    }
+    ::SetLastError(error);
+    return copied != FALSE;
+}
+
+void CommitInfInstall(UpdateTransaction& t, const std::wstring& stagedInf, const std::wstring& folder,
+                      std::wstring& oemName) {
+    TraceWrite(TraceDetail, L"CommitInfInstall( \"%s\", \"%s\")\n", stagedInf.c_str(), folder.c_str());
+    // Succeeds only when the INF is in the store already, and refreshes it.
+    if (CopyOemInf(stagedInf, folder, SP_COPY_REPLACEONLY, oemName)) return;
+    t.LogRollbackRecord(L"CopyInf,%s,%s\n", LogField(stagedInf).c_str(), LogField(folder).c_str());
+    if (!CopyOemInf(stagedInf, folder, 0, oemName)) QEL_RAISE(stagedInf, ::GetLastError());
+}
+
+uint32_t CommitDriverInstall(UpdateTransaction& t, uint32_t total, uint32_t done) {
+    return SetupGetRunningWinVer() < WinVerVista ? CommitDriverInstallBeforeVista(t, total, done)
+                                                 : CommitDriverInstallFromVista(t, total, done);
+}
+
+void RollbackDriverUpdate(UpdateTransaction& t, const std::vector<std::wstring>& record) {
+    const auto field = [&](size_t i) { return i < record.size() ? record[i] : std::wstring(); };
+    TraceWrite(TraceDetail, L"RollbackDriverUpdate(): UpdateDriver( \"%s\", \"%s\", \"%s\")\n", field(1).c_str(),
+               field(2).c_str(), field(3).c_str());
+    BOOL reboot = FALSE;
+    if (!UpdateDriverForPlugAndPlayDevices(nullptr, field(1), field(3), kInstallFlagForce, reboot)) {
+        TraceWrite(TraceError,
+                   L"RollbackDriverUpdate(): UpdateDriverForPlugAndPlayDevices() failed.Ignored. GetLastError() %lu\n",
+                   ::GetLastError());
+    }
+    if (reboot) {
+        TraceWrite(TraceDetail, L"UpdateDriverForPlugAndPlayDevices(\"%s\", \"%s\"), reboot required\n",
+                   field(1).c_str(), field(3).c_str());
+        t.rebootRequired = true;
+    }
+}
+
+}  // namespace qel

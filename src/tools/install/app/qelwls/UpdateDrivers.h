@@ -1,0 +1,53 @@
+// The commit side of driver packages: the driver stage (INF store and device
+// updates before Vista, the driver package installer from Vista on), the
+// driver removal stage, and the undo of their rollback records.
+#pragma once
+
+#include "DriverInf.h"
+#include "Update.h"
+
+#include <string>
+#include <vector>
+
+namespace qel {
+
+// --- install (commit stage 6) -----------------------------------------------
+uint32_t CommitDriverInstall(UpdateTransaction& transaction, uint32_t total, uint32_t done);
+// Puts a staged INF into the Windows INF store and gives its OEM name there.
+void CommitInfInstall(UpdateTransaction& transaction, const std::wstring& stagedInf, const std::wstring& folder,
+                      std::wstring& oemName);
+bool CopyOemInf(const std::wstring& infPath, const std::wstring& mediaFolder, DWORD copyStyle, std::wstring& oemName);
+// Puts the devices of one "UpdateDriver" rollback record back on their
+// previous INF; failures are logged and ignored.
+void RollbackDriverUpdate(UpdateTransaction& transaction, const std::vector<std::wstring>& record);
+bool StartsWithNoCase(const std::wstring& prefix, const std::wstring& text);
+
+// Keeps, in order, the entries whose hardware id does not begin with the
+// hardware id of an earlier entry: one update per device.
+template <typename Entry, typename IdOf>
+void PruneByHardwareIdPrefix(std::vector<Entry>& entries, IdOf idOf) {
+    std::vector<Entry> kept;
+    for (Entry& entry : entries) {
+        bool covered = false;
+        for (const Entry& earlier : kept) covered = covered || StartsWithNoCase(idOf(earlier), idOf(entry));
+        if (!covered) kept.push_back(std::move(entry));
+    }
+    entries = std::move(kept);
+}
+
+// --- removal (commit stage 3, uninstall and rollback) -----------------------
+uint32_t CommitDriverRemoval(UpdateTransaction& transaction, uint32_t total, uint32_t done);
+// 0 removed (or not an OEM INF, or already gone), -1 the removal failed,
+// -2 the name has no extension, -3 a file could not be deleted.
+int RemoveInf(const std::wstring& infPathOrName);
+// Removes the INF from the store unless a device still uses it.
+void RemoveInfUnlessUsed(const std::wstring& infPathOrName);
+bool InfListsDeviceId(const InfFile& inf, const std::wstring& deviceId);
+bool InfHasHardwareId(const std::wstring& infPath, const std::wstring& lowercaseText);
+// The reset sequence of the USB adapter before its package is replaced or
+// removed: disable, enable, disable, with the marker value set meanwhile.
+bool DnglResetAfterDisable(UpdateTransaction& transaction);
+// `index` counts the present network adapters in enumeration order.
+bool ChangeNetAdapterState(DWORD index, bool enable);
+
+}  // namespace qel
