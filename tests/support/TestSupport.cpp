@@ -273,4 +273,66 @@ std::vector<std::string> SplitCrLfLines(const std::string& text) {
     return lines;
 }
 
+namespace {
+const wchar_t kEnumKey[] = L"System\\CurrentControlSet\\Enum\\";
+
+void SetRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name, DWORD type, const void* data,
+                 size_t bytes) {
+    qel::UniqueKey key;
+    if (::RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(), nullptr) !=
+            ERROR_SUCCESS ||
+        ::RegSetValueExW(key.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(bytes)) !=
+            ERROR_SUCCESS)
+        Fail("set registry value " + Utf8(subkey) + "\\" + Utf8(name));
+}
+
+void SetRegString(HKEY root, const std::wstring& subkey, const std::wstring& name, const std::wstring& value) {
+    SetRegValue(root, subkey, name, REG_SZ, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
+}
+}  // namespace
+
+void InstallDeviceStandIns() {
+    const std::wstring from = qel::JoinPath(TestBinDir(), L"standins");
+    wchar_t system[MAX_PATH];
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    for (const wchar_t* name : {L"newdev", L"cfgmgr32"}) {
+        const std::wstring file = std::wstring(name) + L".dll";
+        CopyFileOrFail(qel::JoinPath(from, file), qel::JoinPath(system, file));
+        SetRegString(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", name, L"native");
+    }
+}
+
+const wchar_t* StandInCallLog() { return L"C:\\qel-standin-calls.log"; }
+
+std::vector<std::string> ReadStandInCalls() {
+    if (!PathExists(StandInCallLog())) return {};
+    return SplitCrLfLines(ReadFileBytes(StandInCallLog()));
+}
+
+void AddFakeDevice(const std::wstring& instancePath, const std::vector<std::wstring>& hardwareIds,
+                   const std::wstring& classGuid, const std::wstring& description) {
+    const std::wstring key = kEnumKey + instancePath;
+    std::wstring ids;
+    for (const std::wstring& id : hardwareIds) ids += id + L'\0';
+    ids += L'\0';
+    SetRegValue(HKEY_LOCAL_MACHINE, key, L"HardwareID", REG_MULTI_SZ, ids.data(), ids.size() * sizeof(wchar_t));
+    SetRegString(HKEY_LOCAL_MACHINE, key, L"ClassGUID", classGuid);
+    SetRegString(HKEY_LOCAL_MACHINE, key, L"DeviceDesc", description);
+}
+
+void RemoveFakeDevice(const std::wstring& instancePath) {
+    const std::wstring driverKey = DriverKeyPath(instancePath);
+    if (!driverKey.empty()) DeleteRegTree(HKEY_LOCAL_MACHINE, driverKey);
+    DeleteRegTree(HKEY_LOCAL_MACHINE, kEnumKey + instancePath);
+}
+
+void SetFakeDeviceValue(const std::wstring& instancePath, const std::wstring& name, DWORD value) {
+    SetRegValue(HKEY_LOCAL_MACHINE, kEnumKey + instancePath, name, REG_DWORD, &value, sizeof(value));
+}
+
+std::wstring DriverKeyPath(const std::wstring& instancePath) {
+    const std::wstring driver = ReadRegString(HKEY_LOCAL_MACHINE, kEnumKey + instancePath, L"Driver");
+    return driver.empty() ? L"" : L"System\\CurrentControlSet\\Control\\Class\\" + driver;
+}
+
 }  // namespace qeltest

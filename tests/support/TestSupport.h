@@ -95,4 +95,30 @@ std::wstring Wide(const std::string& utf8);
 // Splits text at "\r\n"; a last piece without a line end is kept.
 std::vector<std::string> SplitCrLfLines(const std::string& text);
 
+// --- devices -----------------------------------------------------------------
+// Wine only stubs parts of the device installer (newdev.dll's driver update,
+// most of cfgmgr32.dll). The stand-ins of tests/standins play the Windows
+// behaviour; this copies them over the prefix's system32 copies and sets
+// Wine's DLL override "native" for both, so that every program started
+// afterwards loads them. Each call of a stand-in appends one line to
+// StandInCallLog().
+void InstallDeviceStandIns();
+const wchar_t* StandInCallLog();  // C:\qel-standin-calls.log
+std::vector<std::string> ReadStandInCalls();  // its lines; none when it is missing
+
+// A device that Wine enumerates as present hardware: the key
+// HKLM\System\CurrentControlSet\Enum\<instancePath> (for example
+// PCI\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03\4&1d6a&0&00E0) with HardwareID
+// (REG_MULTI_SZ, in the order given), ClassGUID and DeviceDesc.
+void AddFakeDevice(const std::wstring& instancePath, const std::vector<std::wstring>& hardwareIds,
+                   const std::wstring& classGuid, const std::wstring& description);
+// Removes the device's Enum key and the driver key it names, if any.
+void RemoveFakeDevice(const std::wstring& instancePath);
+// A REG_DWORD in the device's Enum key; the stand-ins' test hooks are such
+// values (QelStandInFail, QelStandInReboot, QelStandInNotPresent).
+void SetFakeDeviceValue(const std::wstring& instancePath, const std::wstring& name, DWORD value);
+// HKLM\System\CurrentControlSet\Control\Class\<Driver value>, the device's
+// driver key; empty when the device has no driver.
+std::wstring DriverKeyPath(const std::wstring& instancePath);
+
 }  // namespace qeltest

@@ -1,0 +1,259 @@
+/* newdev.dll for test prefixes. Wine's UpdateDriverForPlugAndPlayDevices
+ * returns TRUE whatever happens: for a hardware id no device has, for an INF
+ * without a driver for the device, and it never stages the INF or fills the
+ * driver key as Windows does. This one plays the Windows call with Wine's own
+ * device installer underneath:
+ *
+ * - every present device whose hardware or compatible ids hold the id
+ *   (whole id, any case) is a candidate; none: FALSE, ERROR_NO_SUCH_DEVINST;
+ * - the INF goes into the INF store (SetupCopyOEMInfW, copy style 0, so an
+ *   identical INF already there is reused under its store name);
+ * - each candidate gets a driver list built from that store copy alone, the
+ *   best driver selected and installed, the way the system's own update runs
+ *   the class installer;
+ * - the driver key then holds what Windows writes there and Wine leaves out:
+ *   InfPath (the store name), MatchingDeviceId and ComponentId (the id that
+ *   matched, lower case), DriverDesc and ProviderName;
+ * - a candidate for which the INF has no driver is left alone; when no
+ *   candidate took the driver the call fails with ERROR_NO_MORE_ITEMS, the
+ *   code Windows ends each device's update with when the single INF it
+ *   searched had no matching driver.
+ *
+ * Test hooks, REG_DWORD values of a candidate's Enum key:
+ *   QelStandInFail = n    the call fails with error n and changes nothing;
+ *   QelStandInReboot = 1  the call reports that a restart is needed. */
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <setupapi.h>
+
+#include "StandInLog.h"
+
+#define INSTALLFLAG_BITS 0x00000007
+#define MAX_CANDIDATES 64
+
+/* TRUE when the multi-string list holds id (ordinal comparison, any case). */
+static BOOL ListHolds(const WCHAR* list, const WCHAR* id) {
+    for (; list && *list; list += lstrlenW(list) + 1)
+        if (CompareStringOrdinal(list, -1, id, -1, TRUE) == CSTR_EQUAL) return TRUE;
+    return FALSE;
+}
+
+/* The device's hardware or compatible ids as a multi-string on the process
+ * heap, or NULL when the device has none. */
+static WCHAR* ReadIdList(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property) {
+    DWORD size = 0;
+    WCHAR* list;
+    SetupDiGetDeviceRegistryPropertyW(set, device, property, NULL, NULL, 0, &size);
+    if (!size) return NULL;
+    list = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size + 2 * sizeof(WCHAR));
+    if (list && !SetupDiGetDeviceRegistryPropertyW(set, device, property, NULL, (BYTE*)list, size, NULL)) {
+        HeapFree(GetProcessHeap(), 0, list);
+        list = NULL;
+    }
+    return list;
+}
+
+static void FreeList(WCHAR* list) {
+    if (list) HeapFree(GetProcessHeap(), 0, list);
+}
+
+static BOOL DeviceCarries(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR* id) {
+    WCHAR* hardware = ReadIdList(set, device, SPDRP_HARDWAREID);
+    WCHAR* compatible = ReadIdList(set, device, SPDRP_COMPATIBLEIDS);
+    const BOOL carries = ListHolds(hardware, id) || ListHolds(compatible, id);
+    FreeList(hardware);
+    FreeList(compatible);
+    return carries;
+}
+
+/* The device's first id (hardware ids first, then compatible ids, each in
+ * the device's order) that the driver lists, in lower case: what Windows
+ * records as MatchingDeviceId. */
+static void FindMatchingId(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR* driverIds, const WCHAR* fallback,
+                           WCHAR* out, int outChars) {
+    WCHAR* lists[2];
+    int i;
+    const WCHAR* found = NULL;
+    lists[0] = ReadIdList(set, device, SPDRP_HARDWAREID);
+    lists[1] = ReadIdList(set, device, SPDRP_COMPATIBLEIDS);
+    for (i = 0; i < 2 && !found; ++i) {
+        const WCHAR* id;
+        for (id = lists[i]; id && *id && !found; id += lstrlenW(id) + 1)
+            if (ListHolds(driverIds, id)) found = id;
+    }
+    lstrcpynW(out, found ? found : fallback, outChars);
+    CharLowerW(out);
+    FreeList(lists[0]);
+    FreeList(lists[1]);
+}
+
+static void SetString(HKEY key, const WCHAR* name, const WCHAR* value) {
+    RegSetValueExW(key, name, 0, REG_SZ, (const BYTE*)value, (lstrlenW(value) + 1) * sizeof(WCHAR));
+}
+
+/* Installs the best driver of the store INF on one device. ERROR_SUCCESS, or
+ * the error that stopped it (ERROR_NO_MORE_ITEMS: the INF has no driver for
+ * the device, which is then left as it was). */
+static DWORD InstallOnDevice(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR* storePath, const WCHAR* storeName,
+                             const WCHAR* hardwareId, BOOL* reboot) {
+    static const DI_FUNCTION steps[] = {
+        DIF_SELECTBESTCOMPATDRV, DIF_ALLOW_INSTALL,    DIF_INSTALLDEVICEFILES,         DIF_REGISTER_COINSTALLERS,
+        DIF_INSTALLINTERFACES,   DIF_INSTALLDEVICE,    DIF_NEWDEVICEWIZARD_FINISHINSTALL,
+    };
+    SP_DEVINSTALL_PARAMS_W params;
+    SP_DRVINFO_DATA_W driver;
+    BYTE detailBuffer[8192];
+    SP_DRVINFO_DETAIL_DATA_W* detail = (SP_DRVINFO_DETAIL_DATA_W*)detailBuffer;
+    WCHAR matching[MAX_DEVICE_ID_LEN];
+    HKEY key;
+    size_t i;
+
+    params.cbSize = sizeof(params);
+    if (!SetupDiGetDeviceInstallParamsW(set, device, &params)) return GetLastError();
+    lstrcpynW(params.DriverPath, storePath, MAX_PATH);
+    params.Flags |= DI_ENUMSINGLEINF;
+    if (!SetupDiSetDeviceInstallParamsW(set, device, &params)) return GetLastError();
+    if (!SetupDiBuildDriverInfoList(set, device, SPDIT_COMPATDRIVER)) return GetLastError();
+    driver.cbSize = sizeof(driver);
+    if (!SetupDiEnumDriverInfoW(set, device, SPDIT_COMPATDRIVER, 0, &driver)) return ERROR_NO_MORE_ITEMS;
+
+    for (i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
+        if (!SetupDiCallClassInstaller(steps[i], set, device) && GetLastError() != ERROR_DI_DO_DEFAULT) {
+            const DWORD error = GetLastError();
+            return steps[i] == DIF_SELECTBESTCOMPATDRV ? ERROR_NO_MORE_ITEMS : error;
+        }
+    }
+
+    driver.cbSize = sizeof(driver);
+    if (!SetupDiGetSelectedDriverW(set, device, &driver)) return GetLastError();
+    ZeroMemory(detailBuffer, sizeof(detailBuffer));
+    detail->cbSize = sizeof(*detail);
+    if (!SetupDiGetDriverInfoDetailW(set, device, &driver, detail, sizeof(detailBuffer) - 2 * sizeof(WCHAR), NULL))
+        detail->HardwareID[0] = 0;
+    FindMatchingId(set, device, detail->HardwareID, hardwareId, matching, MAX_DEVICE_ID_LEN);
+
+    key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_SET_VALUE);
+    if (key == INVALID_HANDLE_VALUE) return GetLastError();
+    SetString(key, L"InfPath", storeName);
+    SetString(key, L"MatchingDeviceId", matching);
+    SetString(key, L"ComponentId", matching);
+    SetString(key, L"DriverDesc", driver.Description);
+    SetString(key, L"ProviderName", driver.ProviderName);
+    RegCloseKey(key);
+
+    params.cbSize = sizeof(params);
+    if (SetupDiGetDeviceInstallParamsW(set, device, &params) && (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)))
+        *reboot = TRUE;
+    return ERROR_SUCCESS;
+}
+
+static BOOL UpdateDriver(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWORD installFlags, BOOL* rebootRequired) {
+    HDEVINFO set;
+    SP_DEVINFO_DATA device;
+    DWORD candidates[MAX_CANDIDATES];
+    WCHAR instanceIds[MAX_CANDIDATES][MAX_DEVICE_ID_LEN];
+    DWORD count = 0, index, updated = 0, error = ERROR_SUCCESS, hook;
+    WCHAR storePath[MAX_PATH], mediaFolder[MAX_PATH];
+    WCHAR* storeName = NULL;
+    WCHAR* slash;
+    BOOL reboot = FALSE;
+
+    if (rebootRequired) *rebootRequired = FALSE;
+    if (!hardwareId || !*hardwareId || !fullInfPath) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (installFlags & ~INSTALLFLAG_BITS) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return FALSE;
+    }
+    set = SetupDiGetClassDevsW(NULL, NULL, NULL, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return FALSE;
+    device.cbSize = sizeof(device);
+    for (index = 0; count < MAX_CANDIDATES && SetupDiEnumDeviceInfo(set, index, &device); ++index) {
+        if (!DeviceCarries(set, &device, hardwareId)) continue;
+        if (!SetupDiGetDeviceInstanceIdW(set, &device, instanceIds[count], MAX_DEVICE_ID_LEN, NULL)) continue;
+        candidates[count++] = index;
+    }
+    if (!count) {
+        SetupDiDestroyDeviceInfoList(set);
+        SetLastError(ERROR_NO_SUCH_DEVINST);
+        return FALSE;
+    }
+    for (index = 0; index < count; ++index) {
+        if (ReadEnumDword(instanceIds[index], L"QelStandInFail", &hook) && hook) {
+            SetupDiDestroyDeviceInfoList(set);
+            SetLastError(hook);
+            return FALSE;
+        }
+    }
+
+    if (GetFileAttributesW(fullInfPath) == INVALID_FILE_ATTRIBUTES) {
+        error = GetLastError();
+        SetupDiDestroyDeviceInfoList(set);
+        SetLastError(error);
+        return FALSE;
+    }
+    lstrcpynW(mediaFolder, fullInfPath, MAX_PATH);
+    slash = wcsrchr(mediaFolder, L'\\');
+    if (slash) *slash = 0;
+    if (!SetupCopyOEMInfW(fullInfPath, mediaFolder, SPOST_PATH, 0, storePath, MAX_PATH, NULL, &storeName)) {
+        error = GetLastError();
+        SetupDiDestroyDeviceInfoList(set);
+        SetLastError(error);
+        return FALSE;
+    }
+    if (!storeName) storeName = storePath;
+
+    for (index = 0; index < count; ++index) {
+        DWORD result;
+        device.cbSize = sizeof(device);
+        if (!SetupDiEnumDeviceInfo(set, candidates[index], &device)) continue;
+        result = InstallOnDevice(set, &device, storePath, storeName, hardwareId, &reboot);
+        if (result != ERROR_SUCCESS) {
+            error = result;
+            continue;
+        }
+        ++updated;
+        if (ReadEnumDword(instanceIds[index], L"QelStandInReboot", &hook) && hook == 1) reboot = TRUE;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    if (!updated) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (rebootRequired) *rebootRequired = reboot;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR fullInfPath,
+                                               DWORD installFlags, PBOOL rebootRequired) {
+    StandInLine line;
+    LineBegin(&line, "UpdateDriverForPlugAndPlayDevicesW");
+    LineAddText(&line, hardwareId);
+    LineAddText(&line, fullInfPath);
+    LineAddHex(&line, installFlags);
+    LineWrite(&line);
+    return UpdateDriver(hardwareId, fullInfPath, installFlags, rebootRequired);
+}
+
+BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCSTR fullInfPath, DWORD installFlags,
+                                               PBOOL rebootRequired) {
+    WCHAR id[MAX_DEVICE_ID_LEN], path[MAX_PATH];
+    StandInLine line;
+    const BOOL haveArguments = hardwareId && fullInfPath &&
+                               MultiByteToWideChar(CP_ACP, 0, hardwareId, -1, id, MAX_DEVICE_ID_LEN) &&
+                               MultiByteToWideChar(CP_ACP, 0, fullInfPath, -1, path, MAX_PATH);
+    LineBegin(&line, "UpdateDriverForPlugAndPlayDevicesA");
+    LineAddText(&line, haveArguments ? id : NULL);
+    LineAddText(&line, haveArguments ? path : NULL);
+    LineAddHex(&line, installFlags);
+    LineWrite(&line);
+    if (!haveArguments) {
+        if (rebootRequired) *rebootRequired = FALSE;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return UpdateDriver(id, path, installFlags, rebootRequired);
+}

@@ -1,0 +1,337 @@
+// dpinst64.exe on its own, with Wine's device installer underneath and the
+// device stand-ins in place: a package folder staged and bound to a present
+// adapter, the restart and failure bits of its exit code, one package taken
+// off again, and every command line it refuses. Also the stand-ins' own
+// contract, which the setup program's driver tests rely on.
+//
+// Wine names a staged INF after the file (a second, different file of the
+// same name becomes oem<n>.inf); Windows always names it oem<n>.inf. The
+// tests read the store name from the report line and check the store by it.
+#include "TestSupport.h"
+
+#include "Handles.h"
+#include "Util.h"
+
+#include <cfgmgr32.h>
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <gtest/gtest.h>
+
+using namespace qeltest;
+
+namespace {
+
+const wchar_t kNetClass[] = L"{4D36E972-E325-11CE-BFC1-08002BE10318}";
+const wchar_t kEnumKey[] = L"System\\CurrentControlSet\\Enum\\";
+
+std::wstring DpinstPath() { return qel::JoinPath(TestBinDir(), L"dpinst64.exe"); }
+
+ProcessResult RunDpinst(const std::wstring& arguments) {
+    return RunProgram(L"\"" + DpinstPath() + L"\"" + (arguments.empty() ? L"" : L" " + arguments));
+}
+
+ProcessResult Install(const std::wstring& folder) { return RunDpinst(L"/a /f /sw /sa /path \"" + folder + L"\""); }
+ProcessResult Uninstall(const std::wstring& inf) { return RunDpinst(L"/u \"" + inf + L"\" /q"); }
+
+std::wstring InfStore() {
+    wchar_t windows[MAX_PATH];
+    ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    return qel::JoinPath(windows, L"inf");
+}
+
+std::wstring Pnf(const std::wstring& infPath) { return infPath.substr(0, infPath.size() - 4) + L".pnf"; }
+
+// A Net-class driver package for the adapter: one models section for x64
+// with the given model lines ("desc=section,id[,id...]"), a placeholder .sys
+// and a demand-start service. No CatalogFile: Wine's catalog lookups crash on
+// a catalog that is not one.
+std::string AdapterInf(const std::string& modelLines, const std::string& service) {
+    return "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Net\r\n"
+           "ClassGuid={4D36E972-E325-11CE-BFC1-08002BE10318}\r\nProvider=%Qel%\r\nDriverVer=01/02/2023,1.2.3.4\r\n"
+           "[SourceDisksNames]\r\n1=\"Qel adapter disk\",,,\r\n"
+           "[SourceDisksFiles]\r\n" + service + ".sys=1\r\n"
+           "[DestinationDirs]\r\nDefaultDestDir=12\r\n"
+           "[Manufacturer]\r\n%Qel%=QelModels,NTamd64\r\n"
+           "[QelModels.NTamd64]\r\n" + modelLines +
+           "[QelAdapter.NT]\r\nCharacteristics=0x84\r\nBusType=5\r\nCopyFiles=QelAdapterFiles\r\nAddReg=QelAdapterReg\r\n"
+           "[QelAdapterFiles]\r\n" + service + ".sys\r\n"
+           "[QelAdapterReg]\r\nHKR,,QelParam,,\"1\"\r\n"
+           "[QelAdapter.NT.Services]\r\nAddService=" + service + ",2,QelAdapterService\r\n"
+           "[QelAdapterService]\r\nServiceType=1\r\nStartType=3\r\nErrorControl=1\r\n"
+           "ServiceBinary=%12%\\" + service + ".sys\r\n"
+           "[Strings]\r\nQel=\"Qel\"\r\n";
+}
+
+// The store name a report line "staged <path> as <name>" gives.
+std::string StoreNameOf(const std::string& line, const std::string& path) {
+    const std::string prefix = "staged " + path + " as ";
+    if (line.compare(0, prefix.size(), prefix) != 0) return "";
+    return line.substr(prefix.size());
+}
+
+class Dpinst : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { InstallDeviceStandIns(); }
+    void SetUp() override { ::DeleteFileW(StandInCallLog()); }
+};
+
+// A present adapter that one of two packages supports.
+// clean -> both packages staged, the adapter on the first -> the adapter's
+// package removed with the adapter -> the other package removed.
+TEST_F(Dpinst, InstallsAFolderThenUninstallsEachPackage) {
+    const std::wstring adapter = L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03\\4&1D6A&0&00E0";
+    AddFakeDevice(adapter,
+                  {L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03", L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028",
+                   L"PCI\\VEN_1D6A&DEV_4360&REV_03", L"PCI\\VEN_1D6A&DEV_4360"},
+                  kNetClass, L"Network controller");
+    const std::wstring folder = MakeScratchFolder(L"dpinst-folder");
+    const std::wstring adapterInf = folder + L"\\qeladapter.inf", otherInf = folder + L"\\qelusbonly.inf";
+    const std::string adapterText = AdapterInf(
+        "%Desc%=QelAdapter,PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028,PCI\\VEN_1D6A&DEV_4360\r\n"
+        "%Desc%=QelAdapter,PCI\\VEN_1D6A&DEV_43A0\r\n", "qeladapt") + "Desc=\"Qel Wireless PCIe Adapter\"\r\n";
+    const std::string otherText =
+        AdapterInf("%Desc%=QelAdapter,USB\\VID_2B9E&PID_0001\r\n", "qelusb") + "Desc=\"Qel Wireless USB Adapter\"\r\n";
+    WriteFileBytes(adapterInf, adapterText);
+    WriteFileBytes(otherInf, otherText);
+    WriteFileBytes(folder + L"\\qeladapt.sys", "placeholder");
+    WriteFileBytes(folder + L"\\qelusb.sys", "placeholder");
+
+    // clean -> installed
+    ProcessResult run = Install(folder);
+    EXPECT_EQ(run.exitCode, 0x00000002u) << run.out;
+    const std::vector<std::string> lines = SplitCrLfLines(run.out);
+    ASSERT_EQ(lines.size(), 5u) << run.out;
+    const std::string adapterStored = StoreNameOf(lines[0], Utf8(adapterInf));
+    const std::string otherStored = StoreNameOf(lines[2], Utf8(otherInf));
+    ASSERT_FALSE(adapterStored.empty()) << run.out;
+    ASSERT_FALSE(otherStored.empty()) << run.out;
+    EXPECT_EQ(run.out, "staged " + Utf8(adapterInf) + " as " + adapterStored + "\r\n" +
+                           "updated device " + Utf8(adapter) + " to " + adapterStored + "\r\n" +
+                           "staged " + Utf8(otherInf) + " as " + otherStored + "\r\n" +
+                           "no present device matches a model of " + otherStored + "\r\n" +
+                           "done: exit code 0x00000002\r\n");
+    EXPECT_EQ(run.err, "");
+    const std::wstring adapterInStore = qel::JoinPath(InfStore(), Wide(adapterStored));
+    const std::wstring otherInStore = qel::JoinPath(InfStore(), Wide(otherStored));
+    EXPECT_EQ(ReadFileBytes(adapterInStore), adapterText);
+    EXPECT_EQ(ReadFileBytes(otherInStore), otherText);
+    EXPECT_TRUE(PathExists(Pnf(adapterInStore)));
+    EXPECT_TRUE(PathExists(Pnf(otherInStore)));
+    // The adapter's first id that a model lists is the one the update asks for.
+    EXPECT_EQ(ReadStandInCalls(), std::vector<std::string>{"UpdateDriverForPlugAndPlayDevicesW|"
+                                                           "PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028|" +
+                                                           Utf8(adapterInf) + "|0x00000001"});
+    const std::wstring driverKey = DriverKeyPath(adapter);
+    ASSERT_FALSE(driverKey.empty());
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, driverKey, L"InfPath"), Wide(adapterStored));
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, driverKey, L"MatchingDeviceId"),
+              L"pci\\ven_1d6a&dev_4360&subsys_00001028");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, driverKey, L"ComponentId"), L"pci\\ven_1d6a&dev_4360&subsys_00001028");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, driverKey, L"DriverDesc"), L"Qel Wireless PCIe Adapter");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, driverKey, L"QelParam"), L"1");  // the INF's own HKR line
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kEnumKey + adapter, L"Service"), L"qeladapt");
+
+    // The same folder again: the packages keep their store names.
+    run = Install(folder);
+    EXPECT_EQ(run.exitCode, 0x00000002u) << run.out;
+    EXPECT_EQ(SplitCrLfLines(run.out)[0], "staged " + Utf8(adapterInf) + " as " + adapterStored);
+    EXPECT_EQ(SplitCrLfLines(run.out)[2], "staged " + Utf8(otherInf) + " as " + otherStored);
+
+    // installed -> the adapter's package gone with the adapter. (Wine keeps
+    // the driver key, the service and the .sys; Windows deletes the driver key.)
+    run = Uninstall(adapterInf);
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
+    EXPECT_EQ(run.out, "found " + Utf8(adapterInf) + " in the store as " + adapterStored + "\r\n" +
+                           "removed device " + Utf8(adapter) + "\r\n" +
+                           "removed " + adapterStored + " from the store\r\n" +
+                           "done: exit code 0x00000000\r\n");
+    bool found = true;
+    ReadRegString(HKEY_LOCAL_MACHINE, kEnumKey + adapter, L"ClassGUID", 0, &found);
+    EXPECT_FALSE(found) << "the adapter is still enumerated";
+    EXPECT_FALSE(PathExists(adapterInStore));
+    EXPECT_FALSE(PathExists(Pnf(adapterInStore)));
+    EXPECT_EQ(ReadFileBytes(otherInStore), otherText);
+
+    // A package that is not (any more) in the store.
+    run = Uninstall(adapterInf);
+    EXPECT_EQ(run.exitCode, 2u);
+    EXPECT_EQ(run.out, "error: " + Utf8(adapterInf) + " is not in the INF store\r\ndone: exit code 0x00000002\r\n");
+    run = Uninstall(folder + L"\\missing.inf");
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(SplitCrLfLines(run.out)[0], "error: " + Utf8(folder) + "\\missing.inf cannot be read (error 0x00000002)");
+
+    // -> clean: the package no device uses leaves on its own.
+    run = Uninstall(otherInf);
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
+    EXPECT_EQ(run.out, "found " + Utf8(otherInf) + " in the store as " + otherStored + "\r\n" +
+                           "removed " + otherStored + " from the store\r\n" + "done: exit code 0x00000000\r\n");
+    EXPECT_FALSE(PathExists(otherInStore));
+    EXPECT_FALSE(PathExists(Pnf(otherInStore)));
+    RemoveFakeDevice(adapter);
+}
+
+// Restart requests set the top byte; a device that refuses the driver counts
+// its package as failed (bits 8-15) while the package stays staged.
+TEST_F(Dpinst, ExitCodeCarriesRestartAndFailures) {
+    const std::wstring first = L"PCI\\VEN_1D6A&DEV_4361&SUBSYS_00001028&REV_03\\4&1D6A&0&00E1";
+    const std::wstring second = L"PCI\\VEN_1D6A&DEV_4362&SUBSYS_00001028&REV_03\\4&1D6A&0&00E2";
+    AddFakeDevice(first, {L"PCI\\VEN_1D6A&DEV_4361&SUBSYS_00001028&REV_03", L"PCI\\VEN_1D6A&DEV_4361"}, kNetClass,
+                  L"Network controller");
+    AddFakeDevice(second, {L"PCI\\VEN_1D6A&DEV_4362&SUBSYS_00001028&REV_03", L"PCI\\VEN_1D6A&DEV_4362"}, kNetClass,
+                  L"Network controller");
+    SetFakeDeviceValue(first, L"QelStandInReboot", 1);
+    SetFakeDeviceValue(second, L"QelStandInFail", ERROR_ACCESS_DENIED);
+    const std::wstring folder = MakeScratchFolder(L"dpinst-restart");
+    const std::wstring inf = folder + L"\\qelrestart.inf";
+    WriteFileBytes(inf, AdapterInf("%Desc%=QelAdapter,PCI\\VEN_1D6A&DEV_4361\r\n"
+                                   "%Desc%=QelAdapter,PCI\\VEN_1D6A&DEV_4362\r\n", "qelrestart") +
+                            "Desc=\"Qel Wireless PCIe Adapter\"\r\n");
+    WriteFileBytes(folder + L"\\qelrestart.sys", "placeholder");
+
+    const ProcessResult run = Install(folder);
+    EXPECT_EQ(run.exitCode, 0x40000101u) << run.out;
+    const std::vector<std::string> lines = SplitCrLfLines(run.out);
+    ASSERT_EQ(lines.size(), 5u) << run.out;
+    const std::string stored = StoreNameOf(lines[0], Utf8(inf));
+    EXPECT_EQ(lines[1], "updated device " + Utf8(first) + " to " + stored);
+    EXPECT_EQ(lines[2], "a restart is needed to finish the update of the devices with id PCI\\VEN_1D6A&DEV_4361");
+    EXPECT_EQ(lines[3], "error: the devices with id PCI\\VEN_1D6A&DEV_4362 did not take " + stored +
+                            " (error 0x00000005)");
+    EXPECT_EQ(lines[4], "done: exit code 0x40000101");
+    // The refused device kept no driver; the other one took it.
+    EXPECT_EQ(DriverKeyPath(second), L"");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, DriverKeyPath(first), L"InfPath"), Wide(stored));
+
+    EXPECT_EQ(Uninstall(inf).exitCode, 0u);
+    RemoveFakeDevice(first);
+    RemoveFakeDevice(second);
+}
+
+TEST_F(Dpinst, FolderWithoutPackagesInstallsNone) {
+    const std::wstring folder = MakeScratchFolder(L"dpinst-empty");
+    WriteFileBytes(folder + L"\\readme.txt", "no driver here");
+    // Switches in any case.
+    const ProcessResult run = RunDpinst(L"/A /F /SW /SA /PATH \"" + folder + L"\"");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.out, "error: no driver package (*.inf) in " + Utf8(folder) + "\r\ndone: exit code 0x00000000\r\n");
+}
+
+TEST_F(Dpinst, AnyOtherCommandLineGetsTheUsage) {
+    const std::string usage =
+        "usage: dpinst64.exe /a /f /sw /sa /path \"<package folder>\"\r\n"
+        "       dpinst64.exe /u \"<inf path>\" /q\r\n";
+    for (const wchar_t* arguments :
+         {L"", L"/a /f /sw /sa /path", L"/a /f /sw /sa /path \"\"", L"/a /f /sw /sa /path C:\\x extra",
+          L"/f /a /sw /sa /path C:\\x", L"/a /f /sw /sa /dir C:\\x", L"/u C:\\x.inf", L"/u C:\\x.inf /q /q",
+          L"/q C:\\x.inf /u", L"/u \"\" /q", L"/x"}) {
+        const ProcessResult run = RunDpinst(arguments);
+        EXPECT_EQ(run.exitCode, 0x80000000u) << Utf8(arguments);
+        EXPECT_EQ(run.err, usage) << Utf8(arguments);
+        EXPECT_EQ(run.out, "") << Utf8(arguments);
+    }
+}
+
+// What the setup program's driver tests rely on from the stand-ins.
+TEST_F(Dpinst, StandInsPlayTheWindowsContract) {
+    const std::wstring device = L"PCI\\VEN_1D6A&DEV_4363&SUBSYS_00001028&REV_03\\4&1D6A&0&00E3";
+    const std::wstring firstId = L"PCI\\VEN_1D6A&DEV_4363&SUBSYS_00001028&REV_03";
+    AddFakeDevice(device, {firstId, L"PCI\\VEN_1D6A&DEV_4363"}, kNetClass, L"Network controller");
+    // The override set above applies to libraries this process loads from now on.
+    wchar_t system[MAX_PATH];
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    qel::UniqueLibrary cfgmgr(::LoadLibraryW(qel::JoinPath(system, L"cfgmgr32.dll").c_str()));
+    qel::UniqueLibrary newdev(::LoadLibraryW(qel::JoinPath(system, L"newdev.dll").c_str()));
+    ASSERT_TRUE(cfgmgr && newdev);
+    const auto property = reinterpret_cast<decltype(&CM_Get_DevNode_Registry_PropertyW)>(
+        reinterpret_cast<void*>(::GetProcAddress(cfgmgr.Get(), "CM_Get_DevNode_Registry_PropertyW")));
+    const auto status = reinterpret_cast<decltype(&CM_Get_DevNode_Status)>(
+        reinterpret_cast<void*>(::GetProcAddress(cfgmgr.Get(), "CM_Get_DevNode_Status")));
+    const auto locate = reinterpret_cast<decltype(&CM_Locate_DevNodeW)>(
+        reinterpret_cast<void*>(::GetProcAddress(cfgmgr.Get(), "CM_Locate_DevNodeW")));
+    const auto reenumerate = reinterpret_cast<decltype(&CM_Reenumerate_DevNode)>(
+        reinterpret_cast<void*>(::GetProcAddress(cfgmgr.Get(), "CM_Reenumerate_DevNode")));
+    const auto deviceId = reinterpret_cast<decltype(&CM_Get_Device_IDW)>(
+        reinterpret_cast<void*>(::GetProcAddress(cfgmgr.Get(), "CM_Get_Device_IDW")));
+    const auto update = reinterpret_cast<decltype(&UpdateDriverForPlugAndPlayDevicesW)>(
+        reinterpret_cast<void*>(::GetProcAddress(newdev.Get(), "UpdateDriverForPlugAndPlayDevicesW")));
+    ASSERT_TRUE(property && status && locate && reenumerate && deviceId && update);
+
+    qel::UniqueDevInfo set(::SetupDiCreateDeviceInfoList(nullptr, nullptr));
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof(data);
+    ASSERT_TRUE(::SetupDiOpenDeviceInfoW(set.Get(), device.c_str(), nullptr, 0, &data));
+
+    // A size query, then the read: the first string is the first hardware id.
+    ULONG type = 0, length = 0;
+    EXPECT_EQ(property(data.DevInst, CM_DRP_HARDWAREID, &type, nullptr, &length, 0), CR_BUFFER_SMALL);
+    const ULONG needed = static_cast<ULONG>((firstId.size() + 1 + wcslen(L"PCI\\VEN_1D6A&DEV_4363") + 2) * 2);
+    EXPECT_EQ(length, needed);
+    std::vector<wchar_t> ids(length / 2);
+    ULONG small = 4;
+    EXPECT_EQ(property(data.DevInst, CM_DRP_HARDWAREID, &type, ids.data(), &small, 0), CR_BUFFER_SMALL);
+    EXPECT_EQ(small, needed);
+    EXPECT_EQ(property(data.DevInst, CM_DRP_HARDWAREID, &type, ids.data(), &length, 0), CR_SUCCESS);
+    EXPECT_EQ(type, static_cast<ULONG>(REG_MULTI_SZ));
+    EXPECT_EQ(std::wstring(ids.data()), firstId);
+    length = 0;
+    EXPECT_EQ(property(data.DevInst, CM_DRP_FRIENDLYNAME, &type, nullptr, &length, 0), CR_NO_SUCH_VALUE);
+    // Forwarded to setupapi, as Wine's own cfgmgr32 does.
+    wchar_t idText[MAX_DEVICE_ID_LEN] = L"";
+    EXPECT_EQ(deviceId(data.DevInst, idText, MAX_DEVICE_ID_LEN, 0), CR_SUCCESS);
+    EXPECT_EQ(std::wstring(idText), device);
+
+    ULONG devStatus = 0, problem = 0xDEAD;
+    EXPECT_EQ(status(&devStatus, &problem, data.DevInst, 0), CR_SUCCESS);
+    EXPECT_EQ(devStatus, static_cast<ULONG>(DN_DRIVER_LOADED | DN_STARTED));
+    EXPECT_EQ(problem, 0u);
+    SetFakeDeviceValue(device, L"QelStandInNotPresent", 1);  // a phantom
+    EXPECT_EQ(status(&devStatus, &problem, data.DevInst, 0), CR_NO_SUCH_DEVINST);
+
+    DEVINST located = 0;
+    EXPECT_EQ(locate(&located, const_cast<wchar_t*>(device.c_str()), CM_LOCATE_DEVNODE_NORMAL), CR_NO_SUCH_DEVNODE);
+    EXPECT_EQ(locate(&located, const_cast<wchar_t*>(device.c_str()), CM_LOCATE_DEVNODE_PHANTOM), CR_SUCCESS);
+    // Wine numbers the nodes per opening, so the node is checked by its id.
+    EXPECT_EQ(deviceId(located, idText, MAX_DEVICE_ID_LEN, 0), CR_SUCCESS);
+    EXPECT_EQ(std::wstring(idText), device);
+    DEVINST root = 0;
+    EXPECT_EQ(locate(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);
+    EXPECT_NE(root, 0u);
+    EXPECT_EQ(reenumerate(root, CM_REENUMERATE_SYNCHRONOUS), CR_SUCCESS);
+
+    const std::wstring inf = MakeScratchFolder(L"dpinst-standins") + L"\\qelnone.inf";
+    WriteFileBytes(inf, AdapterInf("%Desc%=QelAdapter,PCI\\VEN_1D6A&DEV_FFFF\r\n", "qelnone") + "Desc=\"None\"\r\n");
+    BOOL reboot = TRUE;
+    ::SetLastError(0);
+    EXPECT_FALSE(update(nullptr, L"PCI\\VEN_1D6A&DEV_FFFF", inf.c_str(), INSTALLFLAG_FORCE, &reboot));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
+    EXPECT_FALSE(reboot);
+    // The device is there, the INF has no driver for it: Windows' code for
+    // "no better driver", and the device is left without one.
+    ::SetLastError(0);
+    EXPECT_FALSE(update(nullptr, L"pci\\ven_1d6a&dev_4363", inf.c_str(), INSTALLFLAG_FORCE, &reboot));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EXPECT_EQ(DriverKeyPath(device), L"");
+
+    const std::string id = Utf8(device);
+    EXPECT_EQ(ReadStandInCalls(), (std::vector<std::string>{
+                                      "CM_Get_DevNode_Registry_PropertyW|" + id + "|2|0",
+                                      "CM_Get_DevNode_Registry_PropertyW|" + id + "|2|4",
+                                      "CM_Get_DevNode_Registry_PropertyW|" + id + "|2|" + std::to_string(needed),
+                                      "CM_Get_DevNode_Registry_PropertyW|" + id + "|13|0",
+                                      "CM_Get_DevNode_Status|" + id,
+                                      "CM_Get_DevNode_Status|" + id,
+                                      "CM_Locate_DevNodeW|" + id + "|0x00000000",
+                                      "CM_Locate_DevNodeW|" + id + "|0x00000001",
+                                      "CM_Locate_DevNodeW||0x00000000",
+                                      "CM_Reenumerate_DevNode|HTREE\\ROOT\\0|0x00000001",
+                                      "UpdateDriverForPlugAndPlayDevicesW|PCI\\VEN_1D6A&DEV_FFFF|" + Utf8(inf) +
+                                          "|0x00000001",
+                                      "UpdateDriverForPlugAndPlayDevicesW|pci\\ven_1d6a&dev_4363|" + Utf8(inf) +
+                                          "|0x00000001",
+                                  }));
+    RemoveFakeDevice(device);
+    ::SetupUninstallOEMInfW(L"qelnone.inf", SUOI_FORCEDELETE, nullptr);  // staged by the second update
+}
+
+}  // namespace
