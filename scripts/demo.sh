@@ -1,15 +1,16 @@
 #!/bin/bash
 # The main job on the sample package: builds qelwls64.exe and the sample
-# adapter package, then installs, upgrades and uninstalls the package's
-# applications under Wine, showing the status lines, the exit codes and what
-# each step left on the (Wine) machine. Needs root on a fresh machine (to
+# adapter package, then under Wine installs, upgrades and uninstalls the
+# package's applications, and installs and uninstalls the package with its
+# driver on both driver roads (from Vista on and before), showing the status
+# lines, the exit codes and what each step left on the (Wine) machine. Needs root on a fresh machine (to
 # install the packages).
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
 bash scripts/prerequisites.sh
 cmake --preset mingw -DBUILD_TESTING=OFF >/dev/null
-cmake --build --preset mingw --target qelwls64 sample_package
+cmake --build --preset mingw --target qelwls64 dpinst64 sample_package
 
 package=$root/build/examples/package
 winroot=$root/build/wine
@@ -76,12 +77,64 @@ query() {
   fi
 }
 
+# The driver's side: the OEM INFs of the store that hold the package, the
+# adapter's driver key.
+show_driver() {
+  echo "  INF store (the package's copies):"
+  (cd "$drive_c/windows/inf" && grep -l 'Qel Wireless PCIe Adapter' oem*.inf 2>/dev/null | sed 's/^/    C:\\windows\\inf\\/') ||
+    echo "    none"
+  echo "  the adapter's device:"
+  local driver
+  if driver=$("$QEL_WINE" reg query "$adapter" /v Driver 2>/dev/null); then
+    driver=$(echo "$driver" | tr -d '\r' | awk '/Driver/ {print $3}')
+    echo "    driver key HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\$driver:"
+    query "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\$driver" | grep -v 'Ndi\|^    HKEY' || true
+  elif "$QEL_WINE" reg query "$adapter" >/dev/null 2>&1; then
+    echo "    present, no driver"
+  else
+    echo "    removed"
+  fi
+}
+
+# A present adapter: Wine lists a device whose Enum key names its hardware
+# ids and class as present hardware.
+adapter='HKLM\System\CurrentControlSet\Enum\PCI\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03\4&1d6a&0&00E0'
+add_adapter() {
+  "$QEL_WINE" reg add "$adapter" /v HardwareID /t REG_MULTI_SZ /d 'PCI\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03' /f >/dev/null
+  "$QEL_WINE" reg add "$adapter" /v ClassGUID /d '{4D36E972-E325-11CE-BFC1-08002BE10318}' /f >/dev/null
+  "$QEL_WINE" reg add "$adapter" /v DeviceDesc /d 'Qel Wireless PCIe Adapter' /f >/dev/null
+}
+
 echo "Sample package: $package"
-run apponly_install "$win_package"
+echo
+echo "== The applications (apponly_install; the extra section Tools takes in the tools component)"
+run apponly_install "$win_package" Tools
 show
 run upgrade "$win_package"
 show
 run uninstall "$win_package"
 show
+
 echo
-echo "Diagnostic log of the three runs: $drive_c/users/$(whoami)/Temp/qelwl.log"
+echo "== Driver and applications from Vista on (Wine reports Windows 10): the driver package installer"
+add_adapter
+run install "$win_package" Tools
+show
+show_driver
+run uninstall "$win_package"
+show_driver
+
+echo
+echo "== Driver and applications before Vista (Windows XP x64): the INF store and the device update"
+echo "   (Wine's configuration manager cannot name a device's hardware ids, so no device is updated here;"
+echo "   on Windows the adapter takes the staged INF)"
+"$QEL_WINE" reg add 'HKCU\Software\Wine\AppDefaults\qelwls64.exe' /v Version /d winxp64 /f >/dev/null
+add_adapter
+run install "$win_package" Tools
+show_driver
+echo "  uninstall log's driver records:"
+grep -a '^CopyInf' "$drive_c/Program Files/Qel Wireless/Uninstall/qelwls.log" | tr -d '\r' | sed 's/^/    /' || echo "    none"
+run uninstall "$win_package"
+show_driver
+echo
+echo "Diagnostic log of the runs: $drive_c/users/$(whoami)/Temp/qelwl.log"

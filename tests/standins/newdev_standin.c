@@ -94,6 +94,25 @@ static void SetString(HKEY key, const WCHAR* name, const WCHAR* value) {
 /* Installs the best driver of the store INF on one device. ERROR_SUCCESS, or
  * the error that stopped it (ERROR_NO_MORE_ITEMS: the INF has no driver for
  * the device, which is then left as it was). */
+/* Where each INF of the store was staged from. */
+#define INF_SOURCES_KEY L"SOFTWARE\\QelStandIn\\InfSources"
+
+static void WriteInfSource(const WCHAR* storeName, const WCHAR* source) {
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, INF_SOURCES_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS)
+        return;
+    RegSetValueExW(key, storeName, 0, REG_SZ, (const BYTE*)source, (lstrlenW(source) + 1) * sizeof(WCHAR));
+    RegCloseKey(key);
+}
+
+static BOOL ReadInfSource(const WCHAR* storeName, WCHAR* source) {
+    DWORD size = MAX_PATH * sizeof(WCHAR);
+    DWORD type = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, INF_SOURCES_KEY, storeName, RRF_RT_REG_SZ, &type, source, &size) != ERROR_SUCCESS)
+        return FALSE;
+    return GetFileAttributesW(source) != INVALID_FILE_ATTRIBUTES;
+}
+
 static DWORD InstallOnDevice(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR* storePath, const WCHAR* storeName,
                              const WCHAR* hardwareId, BOOL* reboot) {
     static const DI_FUNCTION steps[] = {
@@ -153,7 +172,7 @@ static BOOL UpdateDriver(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWOR
     DWORD candidates[MAX_CANDIDATES];
     WCHAR instanceIds[MAX_CANDIDATES][MAX_DEVICE_ID_LEN];
     DWORD count = 0, index, updated = 0, error = ERROR_SUCCESS, hook;
-    WCHAR storePath[MAX_PATH], mediaFolder[MAX_PATH];
+    WCHAR storePath[MAX_PATH], mediaFolder[MAX_PATH], installPath[MAX_PATH];
     WCHAR* storeName = NULL;
     WCHAR* slash;
     BOOL reboot = FALSE;
@@ -197,11 +216,29 @@ static BOOL UpdateDriver(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWOR
     lstrcpynW(mediaFolder, fullInfPath, MAX_PATH);
     slash = wcsrchr(mediaFolder, L'\\');
     if (slash) *slash = 0;
-    if (!SetupCopyOEMInfW(fullInfPath, mediaFolder, SPOST_PATH, 0, storePath, MAX_PATH, NULL, &storeName)) {
+    /* The driver is installed from the INF at its media location, which the
+     * store's copy names (Windows keeps it in the compiled INF); Wine finds
+     * the identical copy in the store and keeps its name. An INF given by
+     * its store path (a device put back on the INF it used before) is
+     * installed from the location it was first staged from, which this
+     * stand-in records: installed from the store's own copy, Wine looks for
+     * the driver files beside it and waits for a disk that never comes. */
+    GetWindowsDirectoryW(storePath, MAX_PATH);
+    lstrcatW(storePath, L"\\inf");
+    if (lstrcmpiW(mediaFolder, storePath) == 0) {
+        static WCHAR storeCopy[MAX_PATH];
+        lstrcpynW(storeCopy, wcsrchr(fullInfPath, L'\\') + 1, MAX_PATH);
+        storeName = storeCopy;
+        if (!ReadInfSource(storeName, installPath)) lstrcpynW(installPath, fullInfPath, MAX_PATH);
+    } else if (!SetupCopyOEMInfW(fullInfPath, mediaFolder, SPOST_PATH, 0, storePath, MAX_PATH, NULL, &storeName)) {
         error = GetLastError();
         SetupDiDestroyDeviceInfoList(set);
         SetLastError(error);
         return FALSE;
+    } else {
+        if (!storeName) storeName = storePath;
+        WriteInfSource(storeName, fullInfPath);
+        lstrcpynW(installPath, fullInfPath, MAX_PATH);
     }
     if (!storeName) storeName = storePath;
 
@@ -209,7 +246,7 @@ static BOOL UpdateDriver(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWOR
         DWORD result;
         device.cbSize = sizeof(device);
         if (!SetupDiEnumDeviceInfo(set, candidates[index], &device)) continue;
-        result = InstallOnDevice(set, &device, storePath, storeName, hardwareId, &reboot);
+        result = InstallOnDevice(set, &device, installPath, storeName, hardwareId, &reboot);
         if (result != ERROR_SUCCESS) {
             error = result;
             continue;

@@ -46,7 +46,7 @@ protected:
     static ControlledRunResult Run(const SamplePackage& package, const std::wstring& command, RecordAction action,
                                    int atRecord) {
         ::DeleteFileW(DiagnosticLogPath().c_str());
-        return RunControlled(L"\"" + package.Exe() + L"\" " + command + L" \"" + package.Folder() + L"\"", action,
+        return RunControlled(L"\"" + package.Exe() + L"\" " + package.Arguments(command), action,
                              atRecord);
     }
 };

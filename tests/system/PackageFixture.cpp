@@ -11,10 +11,15 @@ SamplePackage::SamplePackage(const std::wstring& name) : folder_(MakeScratchFold
     CopyTree(BuiltPackageFolder(), folder_);
 }
 
-SetupRunResult SamplePackage::Run(const std::wstring& command, const std::wstring& more) const {
+std::wstring SamplePackage::Arguments(const std::wstring& command, const std::wstring& more) const {
     std::wstring args = command + L" \"" + folder_ + L"\"";
+    if (command == L"install" || command == L"apponly_install") args += L" Tools";
     if (!more.empty()) args += L" " + more;
-    return RunSetupProgram(Exe(), args);
+    return args;
+}
+
+SetupRunResult SamplePackage::Run(const std::wstring& command, const std::wstring& more) const {
+    return RunSetupProgram(Exe(), Arguments(command, more));
 }
 
 void AddFilesBelow(const std::wstring& folder, FileSnapshot& snapshot) {

@@ -30,7 +30,10 @@ public:
     const std::wstring& Folder() const { return folder_; }
     std::wstring Exe() const { return folder_ + L"\\qelwls64.exe"; }
     std::wstring File(const std::wstring& relative) const { return folder_ + L"\\" + relative; }
-    // "<command> "<folder>" [more]"
+    // "<command> "<folder>" [more]"; an install command also names the
+    // optional tools component (the extra section Tools), as a setup
+    // program that installs everything does.
+    std::wstring Arguments(const std::wstring& command, const std::wstring& more = L"") const;
     SetupRunResult Run(const std::wstring& command, const std::wstring& more = L"") const;
 
 private:

@@ -30,7 +30,6 @@ void ExpectInternalError(const SetupRunResult& run, const std::string& statusBef
     EXPECT_TRUE(std::regex_search(run.log, std::regex("Error: file \"" + module + "\", line [0-9]+, desc")));
 }
 
-std::string Bytes(const std::wstring& path) { return PathExists(path) ? ReadFileBytes(path) : std::string(); }
 
 class Package : public ::testing::Test {
 protected:
@@ -55,11 +54,11 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     // clean -> installed
     SetupRunResult run = package.Run(L"apponly_install");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
-    // Top transaction: 9 file installs and the log's move (2 + 30) and two
+    // Top transaction: 10 file installs and the log's move (2 + 33) and two
     // programs after the changes (20); the tools component's sub-install:
     // 1 file (2 + 3).
     EXPECT_EQ(run.out, kVersionLine +
-                           ProgressLines(57, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 35, 36, 37, 47, 57}) +
+                           ProgressLines(60, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 35, 38, 39, 40, 50, 60}) +
                            "Result,0,SetupSuccess,,\r\n");
     EXPECT_EQ(run.message, L"Result,0,SetupSuccess\n");
     EXPECT_TRUE(LogHasLine(run.log, "qelwls start installing app only."));
@@ -93,6 +92,7 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     const std::string expectedCopies =
         "CopyFile," + pkg + "\\QelMon.exe," + appFolder + "\\QelMon.exe,0x00000004\r\n" +
         "CopyFile," + pkg + "\\readme.txt," + appFolder + "\\readme.txt,0x00000004\r\n" +
+        "CopyFile," + pkg + "\\dpinst64.exe," + appFolder + "\\dpinst64.exe,0x00000004\r\n" +
         "CopyFile," + pkg + "\\docs\\guide.txt," + appFolder + "\\Docs\\guide.txt,0x00000004\r\n" +
         "CopyFile,help.txt," + appFolder + "\\Help\\help.txt,0x00000004\r\n" +
         "CopyFile,tips.txt," + appFolder + "\\Help\\tips.txt,0x00000004\r\n" +
@@ -115,12 +115,12 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     EXPECT_EQ(ReadRegMultiString(HKEY_LOCAL_MACHINE, kProductKey, L"Components"),
               (std::vector<std::wstring>{L"Driver", L"Monitor"}));
 
-    // installed -> upgraded: the old log's 10 records become removals, the
-    // Upgrade section's 8 files are installed again and its two programs run.
+    // installed -> upgraded: the old log's 11 records become removals, the
+    // Upgrade section's 9 files are installed again and its two programs run.
     run = package.Run(L"upgrade");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
     EXPECT_EQ(run.out, kVersionLine +
-                           ProgressLines(76, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 37, 40, 43, 46, 49, 52, 55, 56, 66, 76}) +
+                           ProgressLines(82, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 37, 40, 43, 46, 49, 52, 55, 58, 61, 62, 72, 82}) +
                            "Result,0,SetupSuccess,,\r\n");
     EXPECT_TRUE(PathExists(app + L"\\QelMon.exe"));
     EXPECT_TRUE(PathExists(kApplet));
@@ -132,7 +132,7 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     // upgraded -> clean: no other user of the setup is counted.
     run = package.Run(L"uninstall");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
-    EXPECT_EQ(run.out, kVersionLine + ProgressLines(35, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 35}) +
+    EXPECT_EQ(run.out, kVersionLine + ProgressLines(38, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 37, 38}) +
                            "Result,0,SetupSuccess,,\r\n");
     EXPECT_TRUE(LogHasLine(run.log, "qelwls start uninstalling."));
     EXPECT_FALSE(PathExists(kAppFolder));
@@ -199,8 +199,8 @@ TEST_F(Package, MissingSourceMidListUndoesEverything) {
     const FileSnapshot before = SnapshotInstalledFiles();
 
     const SetupRunResult run = package.Run(L"apponly_install");
-    // Two files went in before the third had no source.
-    ExpectInternalError(run, kVersionLine + ProgressLines(57, {1, 2, 5, 8}), "Update");
+    // Three files went in before the fourth had no source.
+    ExpectInternalError(run, kVersionLine + ProgressLines(60, {1, 2, 5, 8, 11}), "Update");
     EXPECT_EQ(SnapshotInstalledFiles(), before);
     EXPECT_FALSE(PathExists(kUninstallLog));
     EXPECT_EQ(SharedDllCount(kSharedDll), -1);
@@ -233,7 +233,7 @@ TEST_F(Package, FailureAfterTheLogMovedIntoPlaceRestoresThePreviousInstall) {
     // move: its missing source fails the run late.
     ::DeleteFileW(package.File(L"tools\\qeltool.txt").c_str());
     const SetupRunResult run = package.Run(L"apponly_install");
-    ExpectInternalError(run, kVersionLine + ProgressLines(57, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32}), "Update");
+    ExpectInternalError(run, kVersionLine + ProgressLines(60, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 35}), "Update");
     EXPECT_EQ(SnapshotInstalledFiles(), before) << "files and the previous uninstall log are back";
     EXPECT_EQ(SharedDllCount(kSharedDll), sharedCount);
     EXPECT_TRUE(WindowsTempFiles().empty());

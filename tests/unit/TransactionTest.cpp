@@ -4,6 +4,7 @@
 #include "Handles.h"
 #include "UnitHelpers.h"
 #include "Update.h"
+#include "UpdateDrivers.h"
 #include "Util.h"
 
 #include <gtest/gtest.h>
@@ -172,6 +173,28 @@ TEST_F(Transaction, RemoveFlagsDecideWhetherAFileIsRemoved) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(FilesIn(out), names);
     EXPECT_FALSE(t.IsRebootRequired());
+}
+
+}  // namespace
+
+namespace {
+
+// One driver update per device: an id that begins with an earlier entry's id
+// (in any case) goes, the first of equal ids stays, the order is kept.
+TEST(DriverUpdates, PruneKeepsTheFirstOfEachHardwareIdPrefix) {
+    std::vector<std::vector<std::wstring>> updates{{L"pci\\ven_1d6a&dev_4360", L"a.inf"},
+                                                   {L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_1", L"b.inf"},
+                                                   {L"usb\\vid_2b9e&pid_bd1e", L"c.inf"},
+                                                   {L"pci\\ven_1d6a", L"d.inf"},
+                                                   {L"usb\\vid_2b9e&pid_bd1e", L"e.inf"}};
+    qel::PruneByHardwareIdPrefix(updates, [](const std::vector<std::wstring>& e) -> const std::wstring& { return e[0]; });
+    std::vector<std::wstring> kept;
+    for (const auto& e : updates) kept.push_back(e[1]);
+    // d.inf's id is shorter than a.inf's: it stays, being no extension of an
+    // earlier one.
+    EXPECT_EQ(kept, (std::vector<std::wstring>{L"a.inf", L"c.inf", L"d.inf"}));
+    EXPECT_TRUE(qel::StartsWithNoCase(L"PCI\\VEN_1D6A", L"pci\\ven_1d6a&dev_4360"));
+    EXPECT_FALSE(qel::StartsWithNoCase(L"pci\\ven_1d6a&dev_4360", L"pci\\ven_1d6a"));
 }
 
 }  // namespace

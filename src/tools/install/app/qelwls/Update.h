@@ -258,6 +258,8 @@ bool DecrementSharedDllCount(const SharedDllName& name, const std::wstring& path
 // The lines of the undo records (see LogUndoRecord), each ending in "\n".
 std::wstring SharedDllRecord(const SharedDllPrior& prior);
 std::wstring TempFileRecord(const std::wstring& path);
+// A copy of a file the run is about to remove, to be put back in its place.
+std::wstring RestoreFileRecord(const std::wstring& path, const std::wstring& copy);
 // A shortcut about to be made, to be deleted again.
 std::wstring NewLinkRecord(const std::wstring& path);
 // A registry value as it was, to be written back.

@@ -75,6 +75,21 @@ std::wstring InfStorePath(const std::wstring& infName) {
     return path;
 }
 
+// Keeps a copy of a store INF (and its compiled form) that the driver stage
+// is about to remove, with an undo record that puts it back: the devices it
+// served moved to the new package, and a failure later in the run must be
+// able to move them back to it. The clean-up deletes the copies.
+void KeepForRollback(UpdateTransaction& t, const std::wstring& infName) {
+    const std::wstring inf = InfStorePath(infName);
+    for (const std::wstring& path : {inf, inf.substr(0, inf.rfind(L'.')) + L".pnf"}) {
+        if (!FileExists(path)) continue;
+        const std::wstring copy = t.MakeLoggedTempFile(DirectoryOf(path));
+        if (!::CopyFileW(path.c_str(), copy.c_str(), FALSE)) QEL_RAISE(path, ::GetLastError());
+        t.LogUndoRecord(RestoreFileRecord(path, copy));
+        t.movedAsideFiles.push_back(copy);
+    }
+}
+
 void ApplyDriverKeyValues(UpdateTransaction& t) {
     if (t.relativeRegAdds.empty()) return;
     UniqueDevInfo devices = GetAllDevices();
@@ -177,7 +192,9 @@ uint32_t CommitDriverInstallBeforeVista(UpdateTransaction& t, uint32_t total, ui
         const bool justInstalled = std::any_of(newInfNames.begin(), newInfNames.end(), [&](const std::wstring& n) {
             return Lowercase(n) == Lowercase(name);
         });
-        if (!justInstalled) RemoveInf(name);
+        if (justInstalled || !IsOemInfName(name)) continue;
+        KeepForRollback(t, name);
+        RemoveInf(name);
     }
     return done;
 }

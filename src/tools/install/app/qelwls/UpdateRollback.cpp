@@ -1,4 +1,5 @@
 // Undoing a failed run from the rollback log, newest record first.
+#include "BasicException.h"
 #include "Handles.h"
 #include "Trace.h"
 #include "Update.h"
@@ -40,6 +41,17 @@ void RollbackInfCopy(UpdateTransaction& t, const std::vector<std::wstring>& fiel
     t.DriverUninstall(second);
     CommitDriverRemoval(t, 0, 0);
 }
+// A rollback goes on past an undo step that fails: the driver steps reach
+// the device installer and the package installer, which can raise.
+template <typename Step>
+void UndoDriverStep(const wchar_t* what, Step step) {
+    try {
+        step();
+    } catch (const BasicException& e) {
+        TraceWrite(TraceError, L"Rollback(): %s failed: file \"%S\", line %d, desc \"%s\" last error: %d\n", what,
+                   e.Module(), e.Line(), e.Description(), e.Error());
+    }
+}
 }  // namespace
 
 void RollbackAll(UpdateTransaction& transaction) {
@@ -60,7 +72,7 @@ void UpdateTransaction::Rollback() {
     std::vector<std::wstring> pendingDriverUpdate;
     const auto undoDriverUpdate = [&] {
         if (pendingDriverUpdate.empty()) return;
-        RollbackDriverUpdate(*this, pendingDriverUpdate);
+        UndoDriverStep(L"UpdateDriver", [&] { RollbackDriverUpdate(*this, pendingDriverUpdate); });
         pendingDriverUpdate.clear();
     };
 
@@ -85,7 +97,7 @@ void UpdateTransaction::Rollback() {
                 TraceWrite(TraceDetail, L"Rollback(): restart move of \"%s\" cancelled\n", first);
         } else if (kind == L"CopyInf") {
             TraceWrite(TraceDetail, L"Rollback(): CopyInf( \"%s\", \"%s\")\n", first, second);
-            RollbackInfCopy(*this, fields);
+            UndoDriverStep(L"CopyInf", [&] { RollbackInfCopy(*this, fields); });
         } else if (kind == L"UpdateDriver") {
             undoDriverUpdate();
             pendingDriverUpdate = fields;

@@ -114,6 +114,10 @@ std::wstring SharedDllRecord(const SharedDllPrior& prior) {
 
 std::wstring TempFileRecord(const std::wstring& path) { return L"TempFile," + Encode(path) + L"\n"; }
 
+std::wstring RestoreFileRecord(const std::wstring& path, const std::wstring& copy) {
+    return L"RestoreFile," + Encode(path) + L"," + Encode(copy) + L"\n";
+}
+
 std::wstring NewLinkRecord(const std::wstring& path) { return L"NewLink," + Encode(path) + L"\n"; }
 
 std::wstring RegValueRecord(HKEY root, REGSAM view, const std::wstring& subkey, const std::wstring& name, DWORD type,
@@ -145,6 +149,14 @@ bool IsRegistryRecordRoot(HKEY root) {
 
 bool UndoRecord(const std::vector<std::wstring>& fields) {
     const std::wstring& kind = Field(fields, 0);
+    if (kind == L"RestoreFile") {
+        // The copy goes back over whatever has taken the file's place since.
+        const std::wstring path = Decode(Field(fields, 1));
+        const std::wstring copy = Decode(Field(fields, 2));
+        TraceWrite(TraceDetail, L"Rollback(): MoveFile( \"%s\", \"%s\")\n", copy.c_str(), path.c_str());
+        ::MoveFileExW(copy.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        return true;
+    }
     if (kind == L"TempFile") {
         // Only while it is still the empty file the run made: once it holds a
         // file moved aside, the MoveFile record has taken care of it.

@@ -48,10 +48,16 @@ UINT CALLBACK CabinetCallback(PVOID context, UINT notification, UINT_PTR param1,
 }  // namespace
 
 bool VerifyTrust(const std::wstring& filePath) {
+    // The file is opened here, shared for reading, and closed on every path:
+    // the check must not keep it from being copied later in the run (the
+    // driver package key checks the package's catalog and then stages that
+    // very file).
+    UniqueHandle file(::CreateFileW(filePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     WINTRUST_FILE_INFO fileInfo{};
     fileInfo.cbStruct = sizeof(fileInfo);
     fileInfo.pcwszFilePath = filePath.c_str();
-    fileInfo.hFile = INVALID_HANDLE_VALUE;
+    fileInfo.hFile = file ? file.Get() : INVALID_HANDLE_VALUE;
 
     WINTRUST_DATA trustData{};
     trustData.cbStruct = sizeof(trustData);
@@ -62,8 +68,11 @@ bool VerifyTrust(const std::wstring& filePath) {
     trustData.dwStateAction = WTD_STATEACTION_VERIFY;
 
     GUID action = kDriverActionVerify;
-    const LONG result =
-        SystemCall<decltype(&::WinVerifyTrust)>(L"wintrust.dll", "WinVerifyTrust")(nullptr, &action, &trustData);
+    const auto winVerifyTrust = SystemCall<decltype(&::WinVerifyTrust)>(L"wintrust.dll", "WinVerifyTrust");
+    const LONG result = winVerifyTrust(nullptr, &action, &trustData);
+    // The verification keeps its state (and what it opened) until closed.
+    trustData.dwStateAction = WTD_STATEACTION_CLOSE;
+    winVerifyTrust(nullptr, &action, &trustData);
 
     wchar_t* text = nullptr;
     ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,

@@ -1,0 +1,325 @@
+// The adapter's driver package through the real program: before Vista the INF
+// store and the device update (install, upgrade, uninstall, a failure undone),
+// from Vista on the driver package installer with its command lines and exit
+// codes. The test prefix gets stand-ins for the device binding and the
+// configuration manager, which Wine only stubs; fake adapters are present
+// hardware written into the Enum key.
+#include "PackageFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <regex>
+
+using namespace qeltest;
+
+namespace {
+
+const wchar_t kNetClass[] = L"{4D36E972-E325-11CE-BFC1-08002BE10318}";
+const wchar_t kPciAdapter[] = L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03\\4&1234&0&00E0";
+const wchar_t kUsbAdapter[] = L"USB\\VID_2B9E&PID_BD1E\\0001";
+const wchar_t kAppFolderPath[] = L"C:\\Program Files\\QelDrv";
+const wchar_t kStore[] = L"C:\\Program Files\\QelDrv\\Driver";
+const wchar_t kDriverLog[] = L"C:\\Program Files\\QelDrv\\Uninstall\\qelwls.log";
+
+std::wstring SamplePackageFile(const std::wstring& relative) { return BuiltPackageFolder() + L"\\" + relative; }
+
+bool RegKeyExists(HKEY root, const std::wstring& subkey) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    ::RegCloseKey(key);
+    return true;
+}
+
+DWORD ReadRegDword(HKEY root, const std::wstring& subkey, const std::wstring& name) {
+    const RegValue value = ReadRegValue(root, subkey, name);
+    DWORD number = 0;
+    if (value.found && value.data.size() == sizeof(number)) memcpy(&number, value.data.data(), sizeof(number));
+    return number;
+}
+
+// Binds the devices with the hardware id to an INF as another setup would.
+bool StandInUpdateDriver(const std::wstring& hardwareId, const std::wstring& inf) {
+    using UpdateFn = BOOL(WINAPI*)(HWND, LPCWSTR, LPCWSTR, DWORD, PBOOL);
+    HMODULE newdev = ::LoadLibraryW(L"C:\\windows\\system32\\newdev.dll");
+    if (!newdev) return false;
+    const auto update =
+        reinterpret_cast<UpdateFn>(reinterpret_cast<void*>(::GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW")));
+    BOOL reboot = FALSE;
+    const bool updated = update && update(nullptr, hardwareId.c_str(), inf.c_str(), 1, &reboot);
+    if (!updated) std::printf("UpdateDriverForPlugAndPlayDevicesW: %s, error 0x%lx\n", update ? "failed" : "missing", ::GetLastError());
+    ::FreeLibrary(newdev);
+    return updated;
+}
+
+// The script of the tests; `withInstaller` also installs the driver package
+// installer where [Setup] DefaultInstallPath says.
+std::string DriverScript(const std::string& installExtra = "", const std::string& sections = "",
+                         bool withInstaller = false) {
+    return Script(
+        "[Setup]\r\n"
+        "UninstallLog=%16422%\\QelDrv\\Uninstall\\qelwls.log\r\n"
+        "DefaultInstallPath=%16422%\\QelDrv\r\n"
+        "DriverStore=%16422%\\QelDrv\\Driver\r\n"
+        "[DestinationDirs]\r\nAppFiles=16422,\"QelDrv\"\r\n"
+        "[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nCopyFiles=AppFiles\r\nAddReg=DriverValues\r\n" +
+        installExtra +
+        "UninstallLog=\r\n"
+        "[AppFiles]\r\napp.txt,,,0x4\r\n" + std::string(withInstaller ? "dpinst64.exe,,,0x4\r\n" : "") +
+        "[DriverValues]\r\nHKR,,QelTestSetting,0x10001,7,,0\r\n"
+        "[Upgrade]\r\nDriverInf=Driver\\qelwl.inf\r\n"
+        "[Uninstall]\r\n" +
+        sections);
+}
+
+std::wstring DeviceInf(const std::wstring& instance) {
+    const std::wstring key = DriverKeyPath(instance);
+    return key.empty() ? L"" : ReadRegString(HKEY_LOCAL_MACHINE, key, L"InfPath");
+}
+
+bool DevicePresent(const std::wstring& instance) {
+    return RegKeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\" + instance);
+}
+
+// The adapter as a PCI bus lists it: its most specific id first, down to
+// vendor and device, which the package's model names.
+void AddPciAdapter() {
+    AddFakeDevice(kPciAdapter,
+                  {L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03", L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028",
+                   L"PCI\\VEN_1D6A&DEV_4360&REV_03", L"PCI\\VEN_1D6A&DEV_4360"},
+                  kNetClass, L"Qel adapter");
+}
+
+std::wstring InfStore(const std::wstring& name) { return L"C:\\windows\\inf\\" + name; }
+
+// The OEM name a record "CopyInf,<staged INF>,<oem name>" of the log gives.
+std::wstring OemNameIn(const std::string& uninstallLog) {
+    std::smatch match;
+    if (!std::regex_search(uninstallLog, match, std::regex("CopyInf,[^,]+\\\\qelwl\\.inf,(oem[0-9]+\\.inf)\r\n")))
+        return L"";
+    return Wide(match[1]);
+}
+
+// Another maker's INF of the same name in the store. Wine names a copy after
+// its own file unless the name is taken, Windows always "oem<N>.inf": with
+// the name taken Wine gives the package an OEM name too.
+const wchar_t kOtherInf[] = L"C:\\windows\\inf\\qelwl.inf";
+
+class DriverPackage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InstallDeviceStandIns();
+        WriteFileBytes(kOtherInf, "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n");
+        folder_ = std::make_unique<SetupFolder>(L"drivers");
+        folder_->Write(L"app.txt", "application file\n");
+        CopyDriverPackage(L"Driver", "1.0.0.1");
+    }
+    void TearDown() override {
+        SetWindowsVersion(L"qelwls64.exe", L"");
+        RemoveFakeDevice(kPciAdapter);
+        RemoveFakeDevice(kUsbAdapter);
+        DeleteTree(kAppFolderPath);
+        ::DeleteFileW(kOtherInf);
+        folder_.reset();
+    }
+    // The sample's driver package, with its version line set.
+    void CopyDriverPackage(const std::wstring& into, const std::string& version) {
+        std::string inf = ReadFileBytes(SamplePackageFile(L"Driver\\qelwl.inf"));
+        inf = std::regex_replace(inf, std::regex("DriverVer=[^\r\n]*"), "DriverVer=12/07/2026," + version);
+        folder_->Write(into + L"\\qelwl.inf", inf);
+        for (const wchar_t* file : {L"qelwl.sys", L"qelwl.cat"})
+            CopyFileOrFail(SamplePackageFile(std::wstring(L"Driver\\") + file), folder_->File(into + L"\\" + file));
+    }
+    SetupRunResult Run(const std::wstring& command, const std::wstring& more = L"") {
+        std::wstring args = command + L" \"" + folder_->Path() + L"\"";
+        if (!more.empty()) args += L" " + more;
+        return RunSetupProgram(folder_->Exe(), args);
+    }
+    std::unique_ptr<SetupFolder> folder_;
+};
+
+std::string Progress(int total, std::initializer_list<int> done) {
+    std::string lines;
+    for (int each : done) lines += "Progress," + std::to_string(total) + "," + std::to_string(each) + "\r\n";
+    return lines;
+}
+
+TEST_F(DriverPackage, BeforeVistaTheInfIsStagedAndThePresentAdapterTakesIt) {
+    SetWindowsVersion(L"qelwls64.exe", L"winxp64");
+    AddPciAdapter();
+    folder_->Write(L"qelwls.ini", DriverScript());
+
+    SetupRunResult run = Run(L"install");
+    ASSERT_EQ(run.exitCode, 0u) << run.log;
+    // Files: catalog, driver image, INF, app.txt, the script (3 each) and the
+    // log's move (3); the INF pair (5 + 5); the device update (200); the two
+    // registry stages. Stage 6 reports the INF (10), the re-enumeration and
+    // the update (100 each).
+    EXPECT_EQ(run.out, kVersionLine + Progress(230, {1, 4, 7, 10, 13, 16, 19, 29, 129, 229, 230}) +
+                           "Result,0,SetupSuccess,,\r\n");
+    const std::string uninstallLog = ReadFileBytes(kDriverLog);
+    const std::wstring oem = OemNameIn(uninstallLog);
+    ASSERT_FALSE(oem.empty()) << uninstallLog;
+    EXPECT_NE(uninstallLog.find("CopyInf," + Utf8(kStore) + "\\qelwl.inf," + Utf8(oem) + "\r\n"), std::string::npos);
+    EXPECT_TRUE(PathExists(InfStore(oem)));
+    for (const char* line : {"ProcessDrivers: driver catalog is unsigned", "Found pnp ID \"PCI\\VEN_1D6A&DEV_4360\"",
+                             "Triggering reenumeration"})
+        EXPECT_TRUE(LogHasLine(run.log, line)) << line << "\n" << run.log;
+    // Only the present adapter is updated; the SDIO and USB models have no
+    // device here.
+    EXPECT_TRUE(std::regex_search(run.log, std::regex("CommitDriverUpdate\\(\\): Found device \"pci\\\\ven_1d6a&dev_4360&"
+                                                      "subsys_00001028&rev_03\"")))
+        << run.log;
+    EXPECT_EQ(DeviceInf(kPciAdapter), oem);
+    EXPECT_EQ(ReadRegDword(HKEY_LOCAL_MACHINE, DriverKeyPath(kPciAdapter), L"QelTestSetting"), 7u);
+    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\qelwl"));
+
+    // installed -> clean: the device that uses the OEM INF goes, then the INF.
+    // (Wine's SetupDiSetClassInstallParams is a stub that fails, so the
+    // device's removal stops there and it stays; Windows removes it.)
+    run = Run(L"uninstall");
+    ASSERT_EQ(run.exitCode, 0u) << run.log;
+    for (const std::string& line : {std::string("UninstallDriverMatchingInf(): deviceId matched"),
+                                    std::string("RemoveDevInst(): SetupDiSetClassInstallParams failed"),
+                                    "RemoveInf( \"" + Utf8(oem) + "\" )"})
+        EXPECT_TRUE(LogHasLine(run.log, line)) << line << "\n" << run.log;
+    EXPECT_FALSE(PathExists(InfStore(oem)));
+    EXPECT_FALSE(PathExists(std::wstring(kStore) + L"\\qelwl.inf"));
+}
+
+TEST_F(DriverPackage, BeforeVistaAnUpgradeReplacesTheInfTheDeviceNoLongerUses) {
+    SetWindowsVersion(L"qelwls64.exe", L"winxp64");
+    AddPciAdapter();
+    folder_->Write(L"qelwls.ini", DriverScript());
+    const SetupRunResult install = Run(L"install");
+    ASSERT_EQ(install.exitCode, 0u) << install.log;
+    const std::wstring oldOem = DeviceInf(kPciAdapter);
+    ASSERT_FALSE(oldOem.empty());
+
+    CopyDriverPackage(L"Driver", "2.0.0.0");
+    const SetupRunResult run = Run(L"upgrade");
+    ASSERT_EQ(run.exitCode, 0u) << run.log;
+    const std::wstring newOem = DeviceInf(kPciAdapter);
+    EXPECT_NE(newOem, oldOem);
+    // The replay keeps the old INF while the device uses it; the driver stage
+    // removes it once the device has moved to the new one.
+    EXPECT_TRUE(PathExists(InfStore(newOem)));
+    EXPECT_FALSE(PathExists(InfStore(oldOem)));
+}
+
+TEST_F(DriverPackage, AFailureAfterTheDriverStagePutsTheDeviceBackOnItsInf) {
+    SetWindowsVersion(L"qelwls64.exe", L"winxp64");
+    AddPciAdapter();
+    // The adapter runs an older package that some other setup put there.
+    CopyDriverPackage(L"Older", "0.9.0.0");
+    ASSERT_TRUE(StandInUpdateDriver(L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03", folder_->File(L"Older\\qelwl.inf")));
+    const std::wstring before = DeviceInf(kPciAdapter);
+    const std::vector<std::wstring> storeBefore = FilesMatching(L"C:\\windows\\inf\\oem*.inf");
+
+    // A program after the changes that cannot be started fails the run.
+    folder_->Write(L"qelwls.ini", DriverScript("PostRun=Missing\r\n", "[Missing]\r\nmissing.exe,,0\r\n"));
+    const SetupRunResult run = Run(L"install");
+    EXPECT_EQ(run.exitCode, 200u) << run.log;
+    EXPECT_TRUE(std::regex_search(run.log, std::regex("RollbackDriverUpdate\\(\\): UpdateDriver\\(")));
+    EXPECT_EQ(DeviceInf(kPciAdapter), before) << run.log;
+    // The INF the adapter used is back in the store. (Wine's SetupCopyOEMInf
+    // with SP_COPY_REPLACEONLY also copies an INF the store lacks, so the
+    // commit takes the new package for one already there, writes no CopyInf
+    // record and the rollback leaves it; Windows refuses that copy, and the
+    // record's undo takes the package out again.)
+    for (const std::wstring& inf : storeBefore) EXPECT_TRUE(PathExists(InfStore(inf))) << Utf8(inf);
+    EXPECT_FALSE(PathExists(std::wstring(kStore) + L"\\qelwl.inf"));
+    EXPECT_FALSE(PathExists(kDriverLog));
+}
+
+TEST_F(DriverPackage, FromVistaThePackageInstallerTakesTheFolder) {
+    SetWindowsVersion(L"qelwls64.exe", L"win10");
+    AddFakeDevice(kUsbAdapter, {L"USB\\VID_2B9E&PID_BD1E&REV_0100", L"USB\\VID_2B9E&PID_BD1E"}, kNetClass,
+                  L"Qel USB adapter");
+    CopyFileOrFail(SamplePackageFile(L"dpinst64.exe"), folder_->File(L"dpinst64.exe"));
+    folder_->Write(L"qelwls.ini", DriverScript("", "", true));
+
+    SetupRunResult run = Run(L"install");
+    ASSERT_EQ(run.exitCode, 0u) << run.log;
+    const std::string dpinst = Utf8(kAppFolderPath) + "\\dpinst64.exe";
+    const std::string command = "\"" + dpinst + "\" /a /f /sw /sa /path \"" + Utf8(kStore) + "\"";
+    EXPECT_TRUE(LogHasLine(run.log, "DPInst.exe Command: '" + dpinst + " " + command + "'")) << run.log;
+    EXPECT_TRUE(LogHasLine(run.log, "Install driver with DPInst.exe successfully.")) << run.log;
+    // The package folder holds the package's plain files; the INF is not read.
+    for (const wchar_t* file : {L"qelwl.inf", L"qelwl.sys", L"qelwl.cat"})
+        EXPECT_TRUE(PathExists(std::wstring(kStore) + L"\\" + file)) << Utf8(file);
+    EXPECT_FALSE(LogHasLine(run.log, "Found pnp ID \"USB\\VID_2B9E&PID_BD1E\""));
+    const std::string record = "CopyInf," + dpinst + "," + Utf8(kStore) + "\r\n";
+    EXPECT_NE(ReadFileBytes(kDriverLog).find(record), std::string::npos);
+    EXPECT_FALSE(DeviceInf(kUsbAdapter).empty());
+
+    // The installer's removal, once per package INF, after the USB adapter's
+    // reset (Wine cannot change a device's state: the sequence stops at its
+    // first disable, where Windows would disable, enable and disable it).
+    run = Run(L"uninstall");
+    ASSERT_EQ(run.exitCode, 0u) << run.log;
+    EXPECT_TRUE(LogHasLine(run.log, "DPInst.exe Command: '\"" + dpinst + "\" /u \"" + Utf8(kStore) + "\\qelwl.inf\" /q'"))
+        << run.log;
+    for (const char* line : {"DnglResetAfterDisable sequence check", "USB device is found.",
+                             "Uninstall driver with DPInst.exe successfully."})
+        EXPECT_TRUE(LogHasLine(run.log, line)) << line << "\n" << run.log;
+    EXPECT_FALSE(DevicePresent(kUsbAdapter));
+}
+
+TEST_F(DriverPackage, FromVistaARestartThePackageAsksForEndsWith2) {
+    SetWindowsVersion(L"qelwls64.exe", L"win7");
+    AddPciAdapter();
+    CopyFileOrFail(SamplePackageFile(L"dpinst64.exe"), folder_->File(L"dpinst64.exe"));
+    folder_->Write(L"qelwls.ini", DriverScript("", "", true));
+
+    // A restart the package asks for: the driver must be restarted (2).
+    SetFakeDeviceValue(kPciAdapter, L"QelStandInReboot", 1);
+    SetupRunResult run = Run(L"install");
+    EXPECT_EQ(run.exitCode, 2u) << run.log;
+    EXPECT_TRUE(LogHasLine(run.log, "Install driver with DPInst.exe successfully and reboot required.")) << run.log;
+    const std::string result = "Result,2,SetupSuccessNeedRestartDriver,,\r\n";
+    EXPECT_EQ(run.out.compare(run.out.size() - result.size(), result.size(), result), 0) << run.out;
+    // The installer's report goes to the diagnostic log, not to the status
+    // channel.
+    EXPECT_TRUE(std::regex_search(run.log, std::regex("DPInst.exe: staged [^\r\n]*qelwl.inf as ")));
+    EXPECT_EQ(run.out.find("staged"), std::string::npos);
+}
+
+// Scripts the driver key cannot use: each ends with 200 before any change.
+TEST_F(DriverPackage, BadDriverInputEndsTheRunWithNothingChanged) {
+    struct Case {
+        const wchar_t* version;
+        std::string script;
+        std::wstring badFile;  // written over Driver\qelwl.inf when not empty
+        std::string error;     // the diagnostic log's error line, from "file"
+    };
+    const std::string noStore = std::regex_replace(DriverScript(), std::regex("DriverStore=[^\r\n]*\r\n"), "");
+    const std::string noInstallPath =
+        std::regex_replace(DriverScript(), std::regex("DefaultInstallPath=[^\r\n]*\r\n"), "");
+    for (const Case& c : std::vector<Case>{
+             {L"winxp64", noStore, L"", "file \"CmdLine\", line [0-9]+, desc \"\\[Setup\\] DriverStore\""},
+             {L"win10", noStore, L"", "file \"CmdLine\", line [0-9]+, desc \"\\[Setup\\] DriverStore\""},
+             {L"win10", noInstallPath, L"", "file \"CmdLine\", line [0-9]+, desc \"\\[Setup\\] DefaultInstallPath\""},
+             // No SourceDisksFiles and no models section.
+             {L"winxp64", DriverScript(), L"[Version]\r\nSignature=\"$Windows NT$\"\r\n[Manufacturer]\r\nQel=Models\r\n",
+              "file \"DriverInf\", line [0-9]+"},
+             {L"winxp64", std::regex_replace(DriverScript(), std::regex("Driver\\\\qelwl"), "Driver\\missing"), L"",
+              "file \"DriverInf\", line [0-9]+, desc \"[^\"]*missing.inf\""},
+         }) {
+        SetWindowsVersion(L"qelwls64.exe", c.version);
+        folder_->Write(L"qelwls.ini", c.script);
+        if (!c.badFile.empty()) folder_->Write(L"Driver\\qelwl.inf", Utf8(c.badFile));
+        const std::vector<std::wstring> storeBefore = FilesMatching(L"C:\\windows\\inf\\oem*.inf");
+        const SetupRunResult run = Run(L"install");
+        EXPECT_EQ(run.exitCode, 200u) << c.script << run.log;
+        EXPECT_TRUE(std::regex_search(run.log, std::regex("Error: " + c.error))) << c.error << "\n" << run.log;
+        EXPECT_TRUE(std::regex_search(run.out, std::regex("Result,200,SetupErrorInternal,[A-Za-z]+,[0-9]+\r\n$")))
+            << run.out;
+        EXPECT_FALSE(PathExists(kAppFolderPath)) << c.script;
+        EXPECT_EQ(FilesMatching(L"C:\\windows\\inf\\oem*.inf"), storeBefore);
+        CopyDriverPackage(L"Driver", "1.0.0.1");
+    }
+}
+
+}  // namespace
