@@ -4,11 +4,15 @@
 
 #include "BasicException.h"
 #include "CmdLineKeys.h"
+#include "DevMgr.h"
 #include "DriverInf.h"
+#include "FilterDriver.h"
+#include "Firewall.h"
 #include "SetupStatus.h"
 #include "Trace.h"
 #include "Update.h"
 #include "Util.h"
+#include "VirtualAdapter.h"
 
 #include <new>
 #include <vector>
@@ -30,10 +34,19 @@ std::wstring EarlyEndMessage(int result, int line) {
     return FormatText(L"Result,%d,%s,%S,%d\n", result, GetResultName(result), kModuleName, line);
 }
 
-// A command whose road this build does not have yet ends the run through the
-// failure handlers, naming the command.
-[[noreturn]] void RoadNotBuilt(const std::wstring& command) {
-    QEL_RAISE(FormatText(L"command '%s' is not available in this build", command.c_str()), 0);
+// The adapter commands: argument 2 is the adapter's instance id. They set no
+// result, so the run ends with the initial one, and they store no message.
+void RunDriverCommand(const std::wstring& command, const std::wstring& instanceId) {
+    if (IsCommand(command, L"restartdriver")) {
+        if (!SetAdapterState(instanceId, false)) return;
+        // The driver unloads completely before it is loaded again.
+        ::Sleep(3000);
+        if (SetAdapterState(instanceId, true)) TraceWrite(TraceDetail, L"Restart driver successfully.\n");
+    } else if (IsCommand(command, L"disabledriver")) {
+        if (SetAdapterState(instanceId, false)) TraceWrite(TraceDetail, L"Disable driver successfully.\n");
+    } else if (SetAdapterState(instanceId, true)) {
+        TraceWrite(TraceDetail, L"Enable driver successfully.\n");
+    }
 }
 
 // What one run works with; it lives from the first step to the return.
@@ -48,6 +61,7 @@ struct Run {
     std::wstring installRoot;
     std::wstring virtualAdapterInf;
     std::wstring filterDriverInf;
+    bool storeMessage = true;  // false after an adapter command
 
     const std::wstring& Command() const { return args[1]; }
     bool HasOption(const wchar_t* word) const { return commandLine.find(word) != std::wstring::npos; }
@@ -71,8 +85,9 @@ bool PrepareScript(Run& run) {
     const std::wstring& command = run.Command();
     for (const wchar_t* driverCommand : {L"restartdriver", L"disabledriver", L"enabledriver"}) {
         if (IsCommand(command, driverCommand)) {
-            // The adapter commands arrive with the device work.
-            RoadNotBuilt(command);
+            RunDriverCommand(command, run.args[2]);
+            run.storeMessage = false;
+            return false;
         }
     }
 
@@ -112,6 +127,17 @@ bool PrepareScript(Run& run) {
     return true;
 }
 
+// After the changes are in place, the options add the virtual adapter (from
+// Vista on) and put the filter component in afresh.
+void InstallNetworkPieces(Run& run) {
+    if (SetupGetRunningWinVer() == WinVerVista && run.HasOption(L"peernet"))
+        InstallVirtualDriver(run.transaction, run.virtualAdapterInf);
+    if (run.HasOption(L"-qelis")) {
+        UninstallFilterDriver(run.transaction, kFilterComponentId);
+        InstallFilterDriver(run.transaction, run.filterDriverInf);
+    }
+}
+
 void InstallRoad(Run& run, const wchar_t* startLine) {
     TraceWrite(TraceDetail, startLine);
     if (IsCommand(run.Command(), L"apponly_install")) SkipDriverInf = 1;
@@ -119,8 +145,7 @@ void InstallRoad(Run& run, const wchar_t* startLine) {
     sections.insert(sections.end(), run.args.begin() + 3, run.args.end());
     ProcessSections(run.transaction, run.script, sections);
     Commit(run.transaction);
-    // The virtual adapter ("peernet") and the filter driver ("-qelis") arrive
-    // with the device work.
+    InstallNetworkPieces(run);
     DoCleanupAll(run.transaction);
     run.result = run.ResultFromFlags();
 }
@@ -140,6 +165,7 @@ void UpgradeRoad(Run& run) {
     StartRollbackLog(run.transaction);
     ProcessSection(run.transaction, run.script, L"Upgrade");
     Uninstall(run.transaction, true);
+    InstallNetworkPieces(run);
     DoCleanupAll(run.transaction);
     run.result = run.ResultFromFlags();
 }
@@ -151,11 +177,13 @@ void UninstallRoad(Run& run) {
     // the count back as it was.
     StartRollbackLog(run.transaction);
     if (ReleaseInstallRef(run.transaction)) {
-        // The last user of the setup: everything the log lists goes. Removing
-        // the virtual adapter and the filter component arrives with the
-        // device work.
+        // The last user of the setup: everything the log lists goes, and the
+        // virtual adapter and the filter component with it.
         OpenInstalledLog(run);
         ProcessSection(run.transaction, run.script, L"Uninstall");
+        if (!FindDevice(kVirtualAdapterId, true))
+            TraceWrite(TraceDetail, L"Virtual driver will not be Uninstalled because it does not exist.\n");
+        UninstallFilterDriver(run.transaction, kFilterComponentId);
         Uninstall(run.transaction, false);
         DoCleanupAll(run.transaction);
         // Every user's settings go too; what cannot be deleted is logged.
@@ -193,6 +221,25 @@ bool IsScriptCommand(const std::wstring& command) {
     return false;
 }
 
+// Steps 20 and 21: the firewall rules of the Wi-Fi Direct programs follow a
+// road that ended without an exception; whatever the firewall answers is only
+// logged.
+void FirewallStep(Run& run) {
+    const std::wstring& command = run.Command();
+    FirewallWrapper firewall;
+    if ((IsCommand(command, L"install") || IsCommand(command, L"apponly_install") || IsCommand(command, L"upgrade")) &&
+        SetupGetRunningWinVer() == WinVerVista && run.HasOption(L"conmgmt")) {
+        const std::wstring folder = GetDefaultInstallPath(run.script);
+        const UniqueBstr linkpad(::SysAllocString(JoinPath(folder, L"Linkpad.exe").c_str()));
+        const UniqueBstr sendTo(::SysAllocString(JoinPath(folder, L"LinkpadSendToExplorer.exe").c_str()));
+        TraceWrite(TraceDetail, L"Configure windows firewall settings for Linkpad.\n");
+        firewall.AddFirewallRules(linkpad.Get(), sendTo.Get());
+    } else if (IsCommand(command, L"uninstall")) {
+        TraceWrite(TraceDetail, L"Remove windows firewall settings from Linkpad.\n");
+        firewall.RemoveFirewallRules();
+    }
+}
+
 // Step 19: the road of the command word.
 void Dispatch(Run& run) {
     const std::wstring& command = run.Command();
@@ -215,7 +262,9 @@ void Dispatch(Run& run) {
     } else {
         TraceWrite(TraceError, L"Invalid arguments\n");
         run.result = SetupErrorInvalidArguments;
+        return;
     }
+    FirewallStep(run);
 }
 
 // The rollback entry of the failure handlers. A failed uninstall gets its
@@ -312,6 +361,7 @@ int RunSetup(int argc, wchar_t** argv) {
     Run run;
     run.args.assign(argv, argv + argc);
     Start(run);
+    if (!run.storeMessage) return run.result;
     try {
         RegWriteMessage(run.message);
     } catch (const BasicException&) {

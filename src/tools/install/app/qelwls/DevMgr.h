@@ -58,4 +58,21 @@ void CloseNewHardwareWindows();
 bool UpdateDriverForPlugAndPlayDevices(HWND window, const std::wstring& hardwareId, const std::wstring& infPath,
                                        DWORD installFlags, BOOL& rebootRequired);
 
+// --- one network adapter, by its network-configuration instance id ---------
+
+// What an adapter's driver key says about it.
+struct AdapterInfo {
+    wchar_t instanceId[80];  // NetCfgInstanceId
+    int shown;               // a physical adapter, or a virtual one that is not hidden
+    int isVirtual;
+};
+// Fills `info` from an open driver key; false without a NetCfgInstanceId.
+bool ReadAdapterInfo(HKEY driverKey, AdapterInfo& info);
+// The index of the shown adapter with this instance id (case ignored) among
+// the present network adapters, or -1.
+int FindAdapter(const std::wstring& instanceId);
+// Enables or disables that adapter; false (logged) when it is not found or
+// Windows refuses the change.
+bool SetAdapterState(const std::wstring& instanceId, bool enable);
+
 }  // namespace qel

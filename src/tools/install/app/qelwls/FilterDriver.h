@@ -1,0 +1,26 @@
+// FilterDriver: the product's lightweight network filter, a network service
+// component installed and removed through the network configuration engine
+// (not the device installer). The engine admits one writer at a time; the
+// install waits for its write lock. Like the virtual adapter, this work is
+// done directly and is not in the transaction's logs.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace qel {
+
+class UpdateTransaction;
+
+constexpr wchar_t kFilterComponentId[] = L"QELIS_NdisLwf";
+
+// Installs the component the INF names; false when the INF is missing or the
+// write lock stayed taken. Raises when the engine refuses the install.
+bool InstallFilterDriver(UpdateTransaction& transaction, const std::wstring& infPath);
+// Removes the component; the engine's result (logged, never raised).
+HRESULT UninstallFilterDriver(UpdateTransaction& transaction, const std::wstring& componentId);
+// The component id of the INF's first model line, for 64-bit Windows.
+HRESULT GetInfPnpId(const std::wstring& infPath, std::wstring& id);
+
+}  // namespace qel
