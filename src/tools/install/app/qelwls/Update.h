@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -71,6 +72,11 @@ struct DirOp {
     uint32_t kind = DirRemoveIfEmpty;
 };
 
+// The commit runs eight stages: programs before, registry deletions, driver
+// removal, file removals, files, drivers, registry additions and links,
+// programs after.
+constexpr size_t kCommitStages = 8;
+
 enum MoveResult : int { MoveDone = 0, MoveAtRestart = 1, MoveFailed = 2 };
 
 // A SharedDLLs count as it was before a run changed it.
@@ -123,6 +129,8 @@ public:
 
     // This transaction's share of the commit's total cost.
     uint32_t Cost() const;
+    // The same, stage by stage, in the commit's order.
+    std::array<uint32_t, kCommitStages> StageCosts() const;
     // The whole tree that a commit, a rollback and the clean-up walk: this
     // transaction, then each sub-install with its own sub-installs, in the
     // order they were added.
@@ -196,6 +204,14 @@ public:
     // Written by the driver package key. Until a catalog was checked the
     // package counts as unsigned, the safe assumption.
     bool driverPackageSigned = false;
+    // Queue without touching the system: the key handlers read the script
+    // and the machine and queue their records as for a run, but nothing is
+    // created (no rollback log, no uninstall log, no folder), and the
+    // transaction is never committed. Companion tools use it to check a
+    // script and to show what a command would do; a command never sets it.
+    // Sub-installs appended to such a transaction are queue-only too. A queue
+    // step that acts at once instead of queueing must not act on it.
+    bool queueOnly = false;
 
 private:
     // Where this transaction's records go: the rollback log of the top

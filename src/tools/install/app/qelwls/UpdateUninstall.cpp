@@ -117,6 +117,8 @@ void Uninstall(UpdateTransaction& t, bool upgrade) {
         }
     }
     t.uninstallLog.Close();
+    // Queued only to be looked at: the replay's removals stay in the lists.
+    if (t.queueOnly) return;
     Commit(t);
 }
 
