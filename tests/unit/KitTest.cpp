@@ -59,21 +59,30 @@ TEST(KitRun, ResultsInWords) {
     struct Case {
         Command command;
         int result;
+        bool resultLine;
         const wchar_t* sentence;
     };
     const Case cases[] = {
-        {Command::Install, 0, L"Installed"},
-        {Command::AppOnlyInstall, 1, L"Installed; restart required"},
-        {Command::Upgrade, 1, L"Upgraded; restart required"},
-        {Command::Uninstall, 2, L"Uninstalled; the adapter's driver must be restarted"},
-        {Command::Install, 101, L"Failed: administrator rights are required; nothing was changed"},
-        {Command::Install, 200, L"Failed and undone: internal error in Update line 117"},
-        {Command::Install, 201, L"Failed and undone: out of memory"},
-        {Command::Install, 202, L"Failed and undone: unknown error"},
-        {Command::Install, 259, L"Ended with code 259"},
+        {Command::Install, 0, true, L"Installed"},
+        {Command::AppOnlyInstall, 1, true, L"Installed; restart required"},
+        {Command::Upgrade, 1, true, L"Upgraded; restart required"},
+        {Command::Uninstall, 2, true, L"Uninstalled; the adapter's driver must be restarted"},
+        {Command::Install, 200, true, L"Failed and undone: internal error in Update line 117"},
+        {Command::Install, 201, true, L"Failed and undone: out of memory"},
+        {Command::Install, 202, true, L"Failed and undone: unknown error"},
+        {Command::Install, 259, true, L"Ended with code 259"},
+        // The early ends send no Result line; any other run without one was
+        // stopped, whatever its exit code.
+        {Command::Install, 101, false, L"Failed: administrator rights are required; nothing was changed"},
+        {Command::Install, 202, false, L"Failed and undone: unknown error"},
+        {Command::Install, 0, false,
+         L"Stopped before it finished (exit code 0): \"qelkit recover\" shows what it left and undoes it"},
+        {Command::Install, 1, false,
+         L"Stopped before it finished (exit code 1): \"qelkit recover\" shows what it left and undoes it"},
     };
     for (const Case& each : cases)
-        EXPECT_EQ(kit::ResultSentence(each.command, each.result, L"Update", 117), each.sentence) << each.result;
+        EXPECT_EQ(kit::ResultSentence(each.command, each.result, L"Update", 117, each.resultLine), each.sentence)
+            << each.result << " " << each.resultLine;
 }
 
 // Comment and blank lines are no lines; a line continued with a backslash is

@@ -55,6 +55,13 @@ struct Reachable {
 
 unsigned RoadBit(Road road) { return 1u << static_cast<unsigned>(road); }
 
+// The reader names the folder-id fault "[DestinationDirs] of [X] ..."; shown
+// under [DestinationDirs] it says "the entry for [X] ...".
+std::wstring DestinationFault(const std::wstring& description) {
+    const std::wstring prefix = L"[DestinationDirs] of ";
+    return description.rfind(prefix, 0) == 0 ? L"the entry for " + description.substr(prefix.size()) : description;
+}
+
 // The edit distance of two key names, for "did you mean".
 size_t Distance(const std::wstring& a, const std::wstring& b) {
     std::vector<size_t> row(b.size() + 1);
@@ -309,7 +316,7 @@ private:
                 line = text.KeyLine(L"DestinationDirs", L"DefaultDestDir");
                 subject = L"destdir:DefaultDestDir";
             }
-            AddAt(text, line, L"DestinationDirs", description + kFatal, subject, road);
+            AddAt(text, line, L"DestinationDirs", DestinationFault(description) + kFatal, subject, road);
         } else if (std::regex_match(description, match, uninstallLog)) {
             const ReachableLine need = FindKeyLine(L"UninstallLog");
             AddAt(need.text ? *need.text : text, need.line, need.text ? need.section : context,
@@ -454,7 +461,8 @@ private:
                     script->GetTargetPathAsNamed(line.key, folder);
                 } catch (const qel::BasicException& e) {
                     AddAt(*text, line.number, L"DestinationDirs",
-                          e.Description() ? e.Description() : L"the folder of this entry cannot be resolved",
+                          e.Description() ? DestinationFault(e.Description())
+                                          : std::wstring(L"the folder of this entry cannot be resolved"),
                           L"destdir:" + line.key);
                 }
             }
@@ -566,8 +574,7 @@ private:
             }
             Out(line + L"\n");
         }
-        std::wstring roadNames;
-        for (Road road : roads) roadNames += std::wstring(roadNames.empty() ? L"" : L" and ") + RoadName(road);
+        const std::wstring roadNames = roads.size() > 1 ? L"both Windows roads" : RoadName(roads.front());
         if (problems_.empty())
             Out(Format(L"%s: no problems for %s (%s)\n", package_.scriptPath.c_str(), CommandWord(command_),
                        roadNames.c_str()));

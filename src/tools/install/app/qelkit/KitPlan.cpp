@@ -16,6 +16,7 @@
 #include <setupapi.h>
 
 #include <cstring>
+#include <map>
 
 namespace kit {
 namespace {
@@ -137,9 +138,53 @@ public:
         for (qel::UpdateTransaction* t : tree) RegistryAdditions(*t);
         for (qel::UpdateTransaction* t : tree) ProgramsAfter(*t);
         for (qel::UpdateTransaction* t : tree) Cleanup(*t);
+        for (const PlanStage& stage : plan_.stages)
+            for (const PlanRecord& record : stage.records)
+                if (record.decision.find(L"at-restart") != std::wstring::npos) plan_.restartNeeded = true;
     }
 
 private:
+    // The files and counts as the records before have left them: a later
+    // record is decided against that, as the commit decides it.
+    struct FileState {
+        bool present = false;
+        bool inUse = false;
+        std::wstring versionOf;  // the file whose version it has now
+    };
+
+    const FileState* Changed(const std::wstring& path) const {
+        const auto found = files_.find(qel::Lowercase(path));
+        return found == files_.end() ? nullptr : &found->second;
+    }
+    bool Present(const std::wstring& path) const {
+        const FileState* changed = Changed(path);
+        return changed ? changed->present : qel::FileExists(path);
+    }
+    bool BusyNow(const std::wstring& path) const {
+        const FileState* changed = Changed(path);
+        return changed ? changed->inUse : InUse(path);
+    }
+    bool Version(const std::wstring& path, uint64_t& version) const {
+        const FileState* changed = Changed(path);
+        if (changed && !changed->present) return false;
+        return qel::GetFileVersionNumber(changed ? changed->versionOf : path, version);
+    }
+    void Becomes(const std::wstring& path, bool present, bool inUse, const std::wstring& versionOf) {
+        files_[qel::Lowercase(path)] = FileState{present, inUse, versionOf};
+    }
+
+    qel::SharedDllPrior Count(const std::wstring& path) {
+        const qel::SharedDllName name = qel::SharedDllNameOf(path, kModuleName);
+        const std::wstring key = Format(L"%s|%x", qel::Lowercase(name.valueName).c_str(), name.view);
+        const auto found = counts_.find(key);
+        return found != counts_.end() ? found->second : qel::ReadSharedDllCount(name);
+    }
+    void CountBecomes(const std::wstring& path, bool exists, DWORD count) {
+        const qel::SharedDllName name = qel::SharedDllNameOf(path, kModuleName);
+        counts_[Format(L"%s|%x", qel::Lowercase(name.valueName).c_str(), name.view)] =
+            qel::SharedDllPrior{name.valueName, name.view, exists, count};
+    }
+
     PlanRecord& Add(size_t stage, const std::wstring& kind, const std::wstring& decision, const std::wstring& text) {
         std::vector<PlanRecord>& records = stage < qel::kCommitStages ? plan_.stages[stage].records : plan_.cleanup;
         records.push_back(PlanRecord{kind, decision, text, {}});
@@ -227,28 +272,29 @@ private:
         for (const qel::FileOp& op : t.fileRemoves) {
             const std::wstring& path = op.source;
             std::wstring decision, text;
-            if (!qel::FileExists(path)) {
+            if (!Present(path)) {
                 decision = L"absent", text = L"remove " + path + L" (not there: nothing to do)";
-            } else if (qel::IsDirectory(path)) {
+            } else if (!Changed(path) && qel::IsDirectory(path)) {
                 decision = L"pass", text = L"pass over " + path + L" (a folder)";
             } else {
                 const uint32_t keepers = qel::NO_UNINSTALL_RECORD | COPYFLG_REPLACEONLY | COPYFLG_NO_OVERWRITE;
                 if (Has(op.flags, qel::SHARED_DLL)) SharedCountDown(path);
                 if ((op.flags & keepers) != 0 || !Has(op.flags, COPYFLG_NOVERSIONCHECK))
                     decision = L"keep", text = Format(L"keep %s (flags 0x%08x do not allow its removal)", path.c_str(), op.flags);
-                else if (InUse(path))
-                    decision = L"remove-at-restart", text = L"remove " + path + L" at the next restart (in use)",
-                    plan_.restartNeeded = true;
+                else if (BusyNow(path))
+                    decision = L"remove-at-restart", text = L"remove " + path + L" at the next restart (in use)";
                 else
-                    decision = L"remove", text = L"remove " + path;
+                    decision = L"remove", text = L"remove " + path, Becomes(path, false, false, L"");
             }
             Add(3, L"file-removal", decision, text).fields = {{L"path", path}, {L"flags", Format(L"0x%08x", op.flags)}};
         }
     }
 
     void SharedCountDown(const std::wstring& path) {
-        const qel::SharedDllPrior prior = qel::ReadSharedDllCount(qel::SharedDllNameOf(path, kModuleName));
-        const std::wstring after = !prior.existed || prior.count == 1 ? L"none" : Format(L"%lu", prior.count - 1);
+        const qel::SharedDllPrior prior = Count(path);
+        const bool last = !prior.existed || prior.count == 1;
+        const std::wstring after = last ? L"none" : Format(L"%lu", prior.count - 1);
+        CountBecomes(path, !last, last ? 0 : prior.count - 1);
         Add(3, L"shared-count", L"release",
             L"SharedDLLs count of " + prior.valueName + L": " + CountText(prior) + L" -> " + after)
             .fields = {{L"name", prior.valueName}, {L"before", CountText(prior)}, {L"after", after}};
@@ -256,13 +302,13 @@ private:
 
     void Files(qel::UpdateTransaction& t) {
         for (const qel::FileOp& op : t.fileInstalls) {
-            const bool present = qel::FileExists(op.destination);
+            const bool present = Present(op.destination);
             const std::wstring source = op.cabinet.empty() ? op.source : op.cabinet + L"|" + op.source;
             std::wstring decision, why;
             uint64_t installed = 0, offered = 0;
-            if (!qel::GetFileVersionNumber(op.destination, installed)) installed = 0;
+            if (!Version(op.destination, installed)) installed = 0;
             const bool versioned = qel::GetFileVersionNumber(op.source, offered);
-            if (qel::IsDirectory(op.destination)) {
+            if (!Changed(op.destination) && qel::IsDirectory(op.destination)) {
                 decision = L"refuse", why = L"the destination is a folder: the command ends with 200 before any change";
             } else if (present && Has(op.flags, COPYFLG_NO_OVERWRITE)) {
                 decision = L"skip-present", why = L"present, and the line says not to overwrite";
@@ -274,9 +320,8 @@ private:
                 why = L"the version there, " + VersionText(installed) + L", is newer than " + VersionText(offered);
             } else if (!present) {
                 decision = L"copy", why = L"new";
-            } else if (Has(op.flags, COPYFLG_FORCE_FILE_IN_USE) || InUse(op.destination)) {
+            } else if (Has(op.flags, COPYFLG_FORCE_FILE_IN_USE) || BusyNow(op.destination)) {
                 decision = L"replace-at-restart", why = L"in use: replaced at the next restart";
-                plan_.restartNeeded = true;
             } else {
                 decision = L"replace";
                 why = installed && versioned ? L"version " + VersionText(installed) + L" -> " + VersionText(offered)
@@ -286,6 +331,7 @@ private:
                 why += L"; a restart is required";
                 plan_.restartNeeded = true;
             }
+            if (decision == L"copy" || decision == L"replace") Becomes(op.destination, true, false, op.source);
             PlanRecord& record = Add(4, L"file", decision,
                                      Format(L"%s %s -> %s (%s)", decision.c_str(), source.c_str(),
                                             op.destination.c_str(), why.c_str()));
@@ -295,7 +341,7 @@ private:
             if (Has(op.flags, qel::SHARED_DLL)) SharedCountUp(op.destination, present);
         }
         for (const qel::FileOp& op : t.fileMoves) {
-            const bool present = qel::FileExists(op.destination);
+            const bool present = Present(op.destination);
             const bool newLog = qel::GetFileNamePart(op.source) == qel::kNewUninstallLogName;
             const std::wstring what = newLog ? L"the new uninstall log" : op.source;
             Add(4, L"move", present ? L"replace" : L"move",
@@ -306,9 +352,10 @@ private:
     }
 
     void SharedCountUp(const std::wstring& path, bool present) {
-        const qel::SharedDllPrior prior = qel::ReadSharedDllCount(qel::SharedDllNameOf(path, kModuleName));
+        const qel::SharedDllPrior prior = Count(path);
         // A file that was there before is taken to have one user already.
         const DWORD after = !prior.existed ? (present ? 2 : 1) : (prior.count + 1 == 0 ? 1 : prior.count + 1);
+        CountBecomes(path, true, after);
         Add(4, L"shared-count", L"add",
             L"SharedDLLs count of " + prior.valueName + L": " + CountText(prior) + Format(L" -> %lu", after))
             .fields = {{L"name", prior.valueName}, {L"before", CountText(prior)}, {L"after", Format(L"%lu", after)}};
@@ -373,6 +420,8 @@ private:
 
     PlanDocument& plan_;
     std::wstring commandLine_;
+    std::map<std::wstring, FileState> files_;         // by lower-case path
+    std::map<std::wstring, qel::SharedDllPrior> counts_;  // by lower-case name and view
 };
 
 // The installer's roads, queued: what the entry point runs before its
@@ -525,9 +574,11 @@ int Plan(const std::wstring& folderArgument, Command command, const std::vector<
         for (const std::wstring& section : extra) commandLine += L" " + section;
         Planner(plan, commandLine).Describe(transaction);
     } catch (const qel::BasicException& e) {
-        Err(Format(L"qelkit: %s would end with 200 before any change: %s (%S line %d)\n", plan.command.c_str(),
-                   e.Description() ? e.Description() : L"the script cannot be read", e.Module(), e.Line()) +
-            L"qelkit: run \"qelkit check\" for every problem of the script\n");
+        const std::wstring where =
+            std::string(e.Module()) == kModuleName ? L"" : Format(L" (%S line %d)", e.Module(), e.Line());
+        Err(Format(L"qelkit: %s would end with 200 before any change: %s", plan.command.c_str(),
+                   e.Description() ? e.Description() : L"the script cannot be read") +
+            where + L"\nqelkit: \"qelkit check\" lists every problem of the script\n");
         return 1;
     }
     if (asJson) {

@@ -83,7 +83,16 @@ std::wstring ProgressLine(uint32_t total, uint32_t done) {
     return L"[" + std::wstring(filled, L'#') + std::wstring(kBarWidth - filled, L'-') + Format(L"] %3u%%", percent);
 }
 
-std::wstring ResultSentence(Command command, int result, const std::wstring& module, int line) {
+bool EndedEarly(int exitCode) {
+    return (exitCode >= qel::SetupErrorNoConfigFile && exitCode <= qel::SetupErrorUnsupportedPlatform) ||
+           exitCode == qel::SetupErrorUnknown;
+}
+
+std::wstring ResultSentence(Command command, int result, const std::wstring& module, int line, bool resultLine) {
+    if (!resultLine && !EndedEarly(result))
+        return Format(L"Stopped before it finished (exit code %d): \"qelkit recover\" shows what it left and "
+                      L"undoes it",
+                      result);
     switch (result) {
     case qel::SetupSuccess: return DoneWord(command);
     case qel::SetupSuccessNeedReboot: return std::wstring(DoneWord(command)) + L"; restart required";
@@ -157,7 +166,9 @@ int Run(Command command, const std::wstring& folderArgument, const std::vector<s
     int result = qel::SetupErrorUnknown, line = 0;
     std::wstring module;
     qel::SetupStatusResult(channel, result, module, line);
-    Out(ResultSentence(command, result, module, line) + L"\n");
+    Out(ResultSentence(command, result, module, line, channel.resultReceived) + L"\n");
+    // Whatever a stopped run's exit code says, it did not succeed.
+    if (!channel.resultReceived && !EndedEarly(result)) result = qel::SetupErrorUnknown;
 
     if (result >= qel::SetupErrorNoConfigFile) {
         wchar_t temp[MAX_PATH] = {};
