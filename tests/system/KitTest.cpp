@@ -279,7 +279,8 @@ TEST_F(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
         {L"run instal \"" + package.Folder() + L"\"", 102, "qelkit: unknown command word 'instal'\r\n"},
         {L"run apponly_install C:\\qeltests\\no_such_folder", 100,
          "qelkit: no such folder: C:\\qeltests\\no_such_folder\r\n"},
-        {L"recover --now", 2, "qelkit: recover takes --apply only, not '--now' (\"qelkit --help\" lists the commands)\r\n"},
+        {L"recover --now", 2,
+         "qelkit: recover takes --apply only, not '--now' (\"qelkit --help\" lists the commands)\r\n"},
         {L"inspect", 2, "qelkit: unknown command 'inspect' (\"qelkit --help\" lists the commands)\r\n"},
     };
     for (const Case& each : cases) {
@@ -334,7 +335,8 @@ TEST(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
                                             "UninstallLog=%16422%\\KitPlan\\Uninstall\\kitplan.log\n"
                                             "[SourceDisksNames]\n1=\"disk\",,,\n"
                                             "[SourceDisksFiles]\n"
-                                            "older.dll=1\nnewer.dll=1\nheld.txt=1\nshared.dll=1\nnew.txt=1\nkeep.txt=1\n"
+                                            "older.dll=1\nnewer.dll=1\nheld.txt=1\n"
+                                            "shared.dll=1\nnew.txt=1\nkeep.txt=1\n"
                                             "[DestinationDirs]\nDefaultDestDir=16422,\"KitPlan\"\n"
                                             "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files\n"
                                             "AddReg=Registry\nDelReg=Remove\nUninstallLog=\n"
@@ -419,7 +421,8 @@ TEST(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
     std::smatch total;
     ASSERT_TRUE(std::regex_search(install.out, total, std::regex("Progress,([0-9]+),")));
     EXPECT_EQ(std::stod(total[1]), plan[L"total"].number);
-    const std::vector<std::wstring> pending = ReadRegMultiString(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+    const std::vector<std::wstring> pending =
+        ReadRegMultiString(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
     const auto pendingFor = [&](const std::wstring& path) {
         return std::find(pending.begin(), pending.end(), L"!\\??\\" + path) != pending.end();
     };

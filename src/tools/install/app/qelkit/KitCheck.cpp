@@ -569,7 +569,8 @@ private:
             if (problem.roads != 0 && problem.roads != every) {
                 std::wstring only;
                 for (Road road : roads)
-                    if (problem.roads & RoadBit(road)) only += std::wstring(only.empty() ? L"" : L", ") + RoadName(road);
+                    if (problem.roads & RoadBit(road))
+                        only += std::wstring(only.empty() ? L"" : L", ") + RoadName(road);
                 line += L" (" + only + L" only)";
             }
             Out(line + L"\n");

@@ -280,7 +280,8 @@ private:
                 const uint32_t keepers = qel::NO_UNINSTALL_RECORD | COPYFLG_REPLACEONLY | COPYFLG_NO_OVERWRITE;
                 if (Has(op.flags, qel::SHARED_DLL)) SharedCountDown(path);
                 if ((op.flags & keepers) != 0 || !Has(op.flags, COPYFLG_NOVERSIONCHECK))
-                    decision = L"keep", text = Format(L"keep %s (flags 0x%08x do not allow its removal)", path.c_str(), op.flags);
+                    decision = L"keep",
+                    text = Format(L"keep %s (flags 0x%08x do not allow its removal)", path.c_str(), op.flags);
                 else if (BusyNow(path))
                     decision = L"remove-at-restart", text = L"remove " + path + L" at the next restart (in use)";
                 else

@@ -46,8 +46,8 @@ std::wstring DescribeUndo(const std::vector<std::wstring>& fields) {
                L" registered for the next restart";
     if (kind == L"CopyInf") return L"take back the driver package " + first + L" (" + second + L")";
     if (kind == L"UpdateDriver")
-        return L"give the devices " + first + L" their driver " + (Field(fields, 3).empty() ? L"(none)" : Field(fields, 3)) +
-               L" back";
+        return L"give the devices " + first + L" their driver " +
+               (Field(fields, 3).empty() ? L"(none)" : Field(fields, 3)) + L" back";
     if (kind == L"CreateDir") return L"leave the folder " + first + L" (folders stay)";
     if (kind == L"TempFile") return L"delete the temporary file " + qel::DecodeUndoField(first) + L" while it is empty";
     if (kind == L"NewLink") return L"delete the shortcut " + qel::DecodeUndoField(first);
@@ -106,7 +106,8 @@ int Recover(bool apply) {
             continue;
         }
         try {
-            qel::TraceWrite(qel::TraceError, L"Recovery: the run of process %u did not finish; undoing it from its logs\n",
+            qel::TraceWrite(qel::TraceError,
+                            L"Recovery: the run of process %u did not finish; undoing it from its logs\n",
                             static_cast<unsigned>(run.processId));
             qel::RecoverRun(run);
             qel::TraceWrite(qel::TraceError, L"Recovery: the run of process %u is undone\n",

@@ -137,7 +137,8 @@ int CheckCommand(const std::vector<std::wstring>& words) {
     if (!ParseScriptArguments(words, parsed, error)) return Usage(error);
     std::vector<kit::Road> roads{kit::Road::BeforeVista, kit::Road::VistaOrLater};
     for (size_t i = 0; i < parsed.options.size(); ++i) {
-        if (parsed.options[i] != L"--os" || i + 1 >= parsed.options.size()) return Usage(L"unknown option " + parsed.options[i]);
+        if (parsed.options[i] != L"--os" || i + 1 >= parsed.options.size())
+            return Usage(L"unknown option " + parsed.options[i]);
         kit::Road road;
         const std::wstring& value = parsed.options[++i];
         if (value == L"both") roads = {kit::Road::BeforeVista, kit::Road::VistaOrLater};

@@ -140,8 +140,9 @@ void ReadRunRecords(InterruptedRun& run) {
                 std::vector<std::wstring> fields;
                 SplitLogRecord(lines[index], fields);
                 if (!IsRollbackRecord(fields)) {
-                    run.problem = FormatText(L"record %u of the rollback log \"%s\" is not one a rollback knows: \"%s\"",
-                                             static_cast<unsigned>(index + 1), log.c_str(), lines[index].c_str());
+                    run.problem =
+                        FormatText(L"record %u of the rollback log \"%s\" is not one a rollback knows: \"%s\"",
+                                   static_cast<unsigned>(index + 1), log.c_str(), lines[index].c_str());
                     return;
                 }
                 newestFirst.insert(newestFirst.begin(), std::move(fields));
