@@ -68,8 +68,10 @@ DWORD64 ModuleBase(DWORD processId, const std::wstring& name) {
 // One debugged process and the breakpoint on its FlushFileBuffers entry.
 class FlushBreakpoint {
 public:
-    FlushBreakpoint(HANDLE process, DWORD processId, RecordAction action, int atRecord, DWORD failError)
-        : process_(process), processId_(processId), action_(action), atRecord_(atRecord), failError_(failError) {}
+    FlushBreakpoint(HANDLE process, DWORD processId, RecordAction action, int atRecord, DWORD failError,
+                    const std::function<void()>& whilePaused)
+        : process_(process), processId_(processId), action_(action), atRecord_(atRecord), failError_(failError),
+          whilePaused_(whilePaused) {}
 
     // Runs the debug loop until the process has ended.
     void Run(ControlledRunResult& result) {
@@ -140,6 +142,12 @@ private:
 
     DWORD OnHit(DWORD threadId) {
         ++hits_;
+        if (hits_ == atRecord_ && action_ == RecordAction::Pause) {
+            // The debug event holds every thread of the program until it is
+            // continued below.
+            intervened_ = true;
+            if (whilePaused_) whilePaused_();
+        }
         if (hits_ == atRecord_ && action_ == RecordAction::Kill) {
             intervened_ = true;
             if (!::TerminateProcess(process_, kKilledExitCode)) Fail("TerminateProcess");
@@ -212,6 +220,7 @@ private:
     RecordAction action_;
     int atRecord_;
     DWORD failError_;
+    std::function<void()> whilePaused_;
     DWORD64 target_ = 0;
     BYTE original_ = 0;
     bool loaderBreakpointSeen_ = false;
@@ -224,13 +233,14 @@ private:
 }  // namespace
 
 ControlledRunResult RunControlled(const std::wstring& commandLine, RecordAction action, int atRecord,
-                                  DWORD failError, const std::wstring& currentDir) {
+                                  DWORD failError, const std::wstring& currentDir,
+                                  const std::function<void()>& whilePaused) {
     // The debug loop must run on the thread that started the process; the
     // pipes drain on threads of their own.
     ProcessResult output;
     PipedStart start(commandLine, currentDir, DEBUG_ONLY_THIS_PROCESS, output);
     ControlledRunResult result;
-    FlushBreakpoint breakpoint(start.Process(), start.ProcessId(), action, atRecord, failError);
+    FlushBreakpoint breakpoint(start.Process(), start.ProcessId(), action, atRecord, failError, whilePaused);
     try {
         breakpoint.Run(result);
     } catch (...) {

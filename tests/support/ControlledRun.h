@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace qeltest {
@@ -16,6 +17,7 @@ enum class RecordAction {
     None,  // only count the calls
     Kill,  // TerminateProcess at the k-th call, before the call runs
     Fail,  // the k-th call returns FALSE with the given last error, without running
+    Pause, // the k-th call waits, with the program stopped, until whilePaused returns
 };
 
 // The exit code a killed program reports.
@@ -34,7 +36,10 @@ struct ControlledRunResult {
 // FlushFileBuffers call. atRecord 0, or a count the run never reaches, lets
 // the program run to its end; flushes then tells how many records a whole run
 // flushes, so a test can go through k = 1..flushes.
+// With Pause, whilePaused runs while the program is stopped at that call (its
+// process alive, its record written but not yet flushed); then it goes on.
 ControlledRunResult RunControlled(const std::wstring& commandLine, RecordAction action, int atRecord,
-                                  DWORD failError = ERROR_DISK_FULL, const std::wstring& currentDir = L"");
+                                  DWORD failError = ERROR_DISK_FULL, const std::wstring& currentDir = L"",
+                                  const std::function<void()>& whilePaused = nullptr);
 
 }  // namespace qeltest

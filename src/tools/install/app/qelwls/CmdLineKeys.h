@@ -34,6 +34,19 @@ private:
 
 // Runs every key handler on one section, in the fixed key order.
 void ProcessSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+
+// What the values of a section key name.
+enum class SectionKeyValues {
+    Sections,           // sections of this script
+    ScriptAndSections,  // another script, then sections of that script
+    Other,              // files, folders, registry keys, or nothing
+};
+struct SectionKey {
+    const wchar_t* name;
+    SectionKeyValues values;
+};
+// The keys ProcessSection knows, in the order it runs them.
+const std::vector<SectionKey>& SectionKeys();
 // Starts the transaction's rollback log in the Windows folder, unless it has one.
 void StartRollbackLog(UpdateTransaction& transaction);
 // Starts the rollback log and runs the sections in turn.
@@ -54,6 +67,11 @@ bool SubInstallKey(UpdateTransaction& transaction, const InfFile& script, const 
 void UninstallLogKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
 // The full path of [Setup] UninstallLog; its folder is created.
 void GetUninstallLogPath(const InfFile& script, std::wstring& out);
+// The same without creating anything.
+void UninstallLogPathOf(const InfFile& script, std::wstring& out);
+// In a queue-only transaction, the source of the uninstall log's queued move:
+// the temporary file a run would write the log to.
+constexpr wchar_t kNewUninstallLogName[] = L"qel<new>.tmp";
 
 // Programs run before (PreRun) or after (PostRun) the changes.
 void RunKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section, bool before);

@@ -30,8 +30,9 @@ void ProcessSection(UpdateTransaction& transaction, const InfFile& script, const
 }
 
 void StartRollbackLog(UpdateTransaction& transaction) {
-    // One log a transaction: a second would leave the first behind.
-    if (transaction.rollbackLog.IsOpen()) return;
+    // One log a transaction: a second would leave the first behind. A
+    // queue-only transaction changes nothing, so it has nothing to log.
+    if (transaction.rollbackLog.IsOpen() || transaction.queueOnly) return;
     // Kept in the Windows folder, apart from every folder an install touches.
     std::wstring windowsFolder;
     GetWindowsFolder(windowsFolder);
@@ -43,6 +44,33 @@ void StartRollbackLog(UpdateTransaction& transaction) {
 void ProcessSections(UpdateTransaction& transaction, const InfFile& script, const std::vector<std::wstring>& sections) {
     StartRollbackLog(transaction);
     for (const std::wstring& section : sections) ProcessSection(transaction, script, section);
+}
+
+// Every key ProcessSection runs, in its order, with what the key's values
+// name. A key that is not here does nothing in a section: a tool that checks
+// scripts reports it as a likely typo. Keep it in step with ProcessSection.
+const std::vector<SectionKey>& SectionKeys() {
+    static const std::vector<SectionKey> keys{
+        {L"SubInstall", SectionKeyValues::ScriptAndSections},
+        {L"ConditionalSection", SectionKeyValues::Sections},
+        {L"PreRun", SectionKeyValues::Sections},
+        {L"DelReg", SectionKeyValues::Sections},
+        {L"DelGINA", SectionKeyValues::Other},
+        {L"DelFiles", SectionKeyValues::Sections},
+        {L"RegDelFiles", SectionKeyValues::Other},
+        {L"DriverInf", SectionKeyValues::Other},
+        {L"CopyFiles", SectionKeyValues::Sections},
+        {L"AddGINA", SectionKeyValues::Sections},
+        {L"AddReg", SectionKeyValues::Sections},
+        {L"AddLinks", SectionKeyValues::Sections},
+        {L"PostRun", SectionKeyValues::Sections},
+        {L"DelDirs", SectionKeyValues::Sections},
+        {L"Install", SectionKeyValues::Other},
+        {L"Uninstall", SectionKeyValues::Other},
+        {L"UninstallInf", SectionKeyValues::Other},
+        {L"UninstallLog", SectionKeyValues::Other},
+    };
+    return keys;
 }
 
 }  // namespace qel

@@ -49,7 +49,7 @@ bool SubInstallKey(UpdateTransaction& transaction, const InfFile& script, const 
     return true;
 }
 
-void GetUninstallLogPath(const InfFile& script, std::wstring& out) {
+void UninstallLogPathOf(const InfFile& script, std::wstring& out) {
     std::wstring text;
     // Without a path there is nowhere to keep the log; an install that went on
     // could never be undone by a later uninstall.
@@ -58,6 +58,10 @@ void GetUninstallLogPath(const InfFile& script, std::wstring& out) {
     // A relative path would put the log wherever the current folder is.
     if (!IsAbsolutePath(text)) QEL_RAISE(L"[Setup] UninstallLog is not a full path: " + text, 0);
     if (GetFullPath(text, out) != 0) QEL_RAISE(text, ::GetLastError());
+}
+
+void GetUninstallLogPath(const InfFile& script, std::wstring& out) {
+    UninstallLogPathOf(script, out);
     CreateDirectoryTree(DirectoryOf(out));
 }
 
@@ -67,17 +71,25 @@ void UninstallLogKey(UpdateTransaction& transaction, const InfFile& script, cons
     // A section named twice on the command line meets the key twice: the log
     // is already being written and its move already queued. A second log
     // would leave the first one behind under its temporary name.
-    if (transaction.uninstallLog.IsOpen() && transaction.uninstallLogIsNew) return;
+    if (transaction.uninstallLogIsNew && (transaction.uninstallLog.IsOpen() || transaction.queueOnly)) return;
 
     std::wstring logPath;
-    GetUninstallLogPath(script, logPath);
-    const std::wstring logFolder = DirectoryOf(logPath);
-    // The log is written under a temporary name beside its final place and
-    // takes the final name in the file stage, so a run that fails before that
-    // leaves the previous log where it was.
     std::wstring temporary;
-    MakeTempFile(logFolder, temporary);
-    transaction.OpenUninstallLog(temporary, true);
+    if (transaction.queueOnly) {
+        // Nothing is made: the log's move is queued from the name that stands
+        // for the temporary file a run would make beside the log.
+        UninstallLogPathOf(script, logPath);
+        temporary = JoinPath(DirectoryOf(logPath), kNewUninstallLogName);
+        transaction.uninstallLogIsNew = true;
+    } else {
+        GetUninstallLogPath(script, logPath);
+        // The log is written under a temporary name beside its final place and
+        // takes the final name in the file stage, so a run that fails before
+        // that leaves the previous log where it was.
+        MakeTempFile(DirectoryOf(logPath), temporary);
+        transaction.OpenUninstallLog(temporary, true);
+    }
+    const std::wstring logFolder = DirectoryOf(logPath);
 
     // A later upgrade or uninstall reads the script beside the log under this
     // one name, whichever script the run used.

@@ -64,7 +64,15 @@ std::wstring InfFile::Decorate(const std::wstring& name) const {
     return section;
 }
 
+void InfFile::LimitKeys(const std::wstring& section, const std::wstring& key) {
+    limitSection_ = section;
+    limitKey_ = key;
+}
+
 InfStatus InfFile::FindFirstLine(const std::wstring& section, const wchar_t* key, INFCONTEXT& context) const {
+    if (!limitSection_.empty() && key && ::lstrcmpiW(section.c_str(), limitSection_.c_str()) == 0 &&
+        ::lstrcmpiW(key, limitKey_.c_str()) != 0)
+        return InfLineMissing;
     const std::wstring name = Decorate(section);
     QEL_LINE_STATUS(::SetupFindFirstLineW(handle_.Get(), name.c_str(), key, &context));
 }

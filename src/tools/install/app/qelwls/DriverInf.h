@@ -62,7 +62,17 @@ public:
     void GetSourceDisksFiles(std::vector<std::wstring>& list) const;
     void GetModelHardwareIds(std::vector<std::wstring>& list) const;
 
+    // From now on the key lookups in `section` (FindFirstLine, and with it
+    // GetLineText, GetKeyField and GetKeyValues) find `key` only: every other
+    // key of that section reports InfLineMissing. An empty section lifts the
+    // limit. A tool that checks a script runs the section processor on one
+    // key at a time with it, so that one faulty key does not hide the next.
+    void LimitKeys(const std::wstring& section, const std::wstring& key);
+
 private:
+    std::wstring limitSection_;
+    std::wstring limitKey_;
+
     // Raises unless the section's [DestinationDirs] entry (or DefaultDestDir)
     // names a folder id Windows defines.
     void CheckFolderId(const std::wstring& name) const;

@@ -4,6 +4,8 @@
 #include "Util.h"
 
 #include <cstdio>
+#include <cwchar>
+#include <vector>
 
 namespace qel {
 namespace {
@@ -11,9 +13,10 @@ namespace {
 constexpr size_t kMaxLineChars = 2048;
 
 // An anonymous pipe whose two ends are inheritable; the end this side keeps
-// is duplicated into a non-inheritable handle and the pipe's own ends are
-// closed.
-bool CreateChannelPipe(bool keepReadEnd, UniqueHandle& kept) {
+// is duplicated into a non-inheritable handle. The other end goes to
+// `childEnd` when asked for (a child to be started inherits it); the pipe's
+// own ends are closed otherwise.
+bool CreateChannelPipe(bool keepReadEnd, UniqueHandle& kept, UniqueHandle* childEnd = nullptr) {
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
     UniqueHandle readEnd, writeEnd;
     if (!::CreatePipe(readEnd.Put(), writeEnd.Put(), &inheritable, 0)) return false;
@@ -26,6 +29,7 @@ bool CreateChannelPipe(bool keepReadEnd, UniqueHandle& kept) {
         DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
         ::SetNamedPipeHandleState(kept.Get(), &mode, nullptr, nullptr);
     }
+    if (childEnd) *childEnd = std::move(keepReadEnd ? writeEnd : readEnd);
     return true;
 }
 
@@ -80,6 +84,85 @@ int SetupStatusPrint(const wchar_t* format, ...) {
     const size_t written = std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
     return static_cast<int>(written);
+}
+
+DWORD SetupStatusRun(SetupStatus& channel, const std::wstring& commandLine, const std::wstring& logPath) {
+    UniqueHandle output, error, input, childOutput, childError, childInput;
+    if (!CreateChannelPipe(true, output, &childOutput) || !CreateChannelPipe(true, error, &childError) ||
+        !CreateChannelPipe(false, input, &childInput))
+        return ::GetLastError();
+    if (!logPath.empty()) {
+        TraceOpen(logPath);
+        UniqueHandle inheritableLog;
+        if (!::DuplicateHandle(::GetCurrentProcess(), TraceStreamHandle(), ::GetCurrentProcess(), inheritableLog.Put(),
+                               0, TRUE, DUPLICATE_SAME_ACCESS))
+            return ::GetLastError();
+        childError = std::move(inheritableLog);
+    }
+    TraceWrite(TraceDetail, L"SetupStatusRun( \"%s\", \"%s\" )\n", commandLine.c_str(), logPath.c_str());
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childInput.Get();
+    startup.hStdOutput = childOutput.Get();
+    startup.hStdError = childError.Get();
+    PROCESS_INFORMATION info{};
+    std::wstring mutableCommandLine = commandLine;  // CreateProcessW may write to it
+    if (!::CreateProcessW(nullptr, &mutableCommandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                          &startup, &info))
+        return ::GetLastError();
+    UniqueHandle thread(info.hThread);
+    channel.process.Reset(info.hProcess);
+    channel.processId = info.dwProcessId;
+    channel.resultReceived = false;
+    channel.result = 202;
+    channel.errorModule.clear();
+    channel.errorLine = 0;
+    channel.outputReader.Attach(output.Release());
+    channel.errorReader.Attach(error.Release());
+    channel.inputWriter.Attach(input.Release());
+    // The child's ends close here: the output ends when the child's does.
+    return 0;
+}
+
+int SetupStatusReadLine(SetupStatus& channel, uint32_t& total, uint32_t& done) {
+    std::wstring line;
+    const LogStatus status = channel.outputReader.ReadLine(line);
+    if (status != LogOk) return status;
+    std::vector<std::wstring> fields;
+    SplitCommaList(line, fields);
+    if (fields[0] == L"Progress" && fields.size() >= 3) {
+        total = static_cast<uint32_t>(std::wcstoul(fields[1].c_str(), nullptr, 10));
+        done = static_cast<uint32_t>(std::wcstoul(fields[2].c_str(), nullptr, 10));
+        return 0;
+    }
+    if (fields[0] == L"Result" && fields.size() >= 5) {
+        channel.resultReceived = true;
+        channel.result = static_cast<int>(std::wcstol(fields[1].c_str(), nullptr, 10));
+        channel.errorModule = fields[3];
+        channel.errorLine = static_cast<int>(std::wcstol(fields[4].c_str(), nullptr, 10));
+    }
+    return 1;
+}
+
+void SetupStatusResult(SetupStatus& channel, int& result, std::wstring& errorModule, int& errorLine) {
+    if (::WaitForSingleObject(channel.process.Get(), 60000) == WAIT_TIMEOUT)
+        TraceWrite(TraceDetail, L"SetupStatusResult(): WaitForSingleObject() Timed out\n");
+    DWORD exitCode = 0;
+    if (!::GetExitCodeProcess(channel.process.Get(), &exitCode)) exitCode = 202;
+    errorModule.clear();
+    errorLine = 0;
+    if (channel.resultReceived) {
+        TraceWrite(TraceDetail, L"SetupStatusResult( exitCode %lu, result %d, errorFile \"%s\", errorLine %d )\n",
+                   exitCode, channel.result, channel.errorModule.c_str(), channel.errorLine);
+        result = channel.result;
+        errorModule = channel.errorModule;
+        errorLine = channel.errorLine;
+    } else {
+        TraceWrite(TraceDetail, L"SetupStatusResult( exitCode %lu )\n", exitCode);
+        result = static_cast<int>(exitCode);
+    }
 }
 
 }  // namespace qel

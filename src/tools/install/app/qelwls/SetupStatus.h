@@ -4,6 +4,7 @@
 
 #include "Log.h"
 
+#include <cstdint>
 #include <string>
 
 namespace qel {
@@ -16,6 +17,12 @@ struct SetupStatus {
     LogFile outputReader;  // read end of the child's standard output pipe
     LogFile inputWriter;   // write end of the child's standard input pipe
     LogFile errorReader;   // read end of the child's standard error pipe
+    // Reading side: the child process and what its Result line said.
+    UniqueHandle process;
+    bool resultReceived = false;
+    int result = 202;  // unknown until a Result line or the exit code says otherwise
+    std::wstring errorModule;
+    int errorLine = 0;
 };
 
 // The one channel of the process.
@@ -27,5 +34,21 @@ bool SetupStatusSetLog(SetupStatus& channel, const std::wstring& logPath);
 // Writes one status line (cut at 2047 characters) and flushes it at once;
 // returns the number of bytes written.
 int SetupStatusPrint(const wchar_t* format, ...);
+
+// Reading side, for a program that starts a setup process the way a setup
+// program does and reads its lines.
+// Starts commandLine with its standard handles on the channel's pipes (the
+// ends kept here are not inherited; output and error are read without
+// blocking). With a log path, the diagnostic log is switched to it and the
+// child's standard error goes to it too. 0 on success, else the OS error.
+DWORD SetupStatusRun(SetupStatus& channel, const std::wstring& commandLine, const std::wstring& logPath);
+// Reads one line of the child's output. A "Progress" line gives 0 with its
+// numbers; a "Result" line (five fields or more) is kept in the channel and
+// gives 1, as does any other line; otherwise the reader's status: 1 no line
+// at the moment, 2 the output has ended, 3 a failure.
+int SetupStatusReadLine(SetupStatus& channel, uint32_t& total, uint32_t& done);
+// Waits for the child (60 s at most) and gives the result of its Result line,
+// or its exit code when it sent none.
+void SetupStatusResult(SetupStatus& channel, int& result, std::wstring& errorModule, int& errorLine);
 
 }  // namespace qel

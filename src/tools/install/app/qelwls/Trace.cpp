@@ -78,6 +78,11 @@ public:
         return stream;
     }
 
+    void Discard() {
+        if (stream_ && stream_ != stderr) std::fclose(stream_);
+        stream_ = nullptr;
+    }
+
     void Header(const wchar_t* word) {
         std::wstring exePath;
         GetModulePath(nullptr, exePath);
@@ -125,6 +130,8 @@ int TraceWrite(unsigned /*level*/, const wchar_t* format, ...) {
 }
 
 int TraceOpen(const std::wstring& path) { return Writer().Open(path); }
+
+void TraceDiscard() { Writer().Discard(); }
 
 void TraceHeader(const wchar_t* word) { Writer().Header(word); }
 

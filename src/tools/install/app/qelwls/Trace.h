@@ -21,6 +21,9 @@ int TraceWrite(unsigned level, const wchar_t* format, ...);
 // file cannot be opened; lines are then dropped.
 int TraceOpen(const std::wstring& path);
 void TraceHeader(const wchar_t* word);
+// Drops every line from now on, the "End" header included: for a program
+// that only looks at the machine and keeps no diagnostic log.
+void TraceDiscard();
 // The operating-system handle of the current stream, or INVALID_HANDLE_VALUE
 // when lines are being dropped.
 HANDLE TraceStreamHandle();

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -71,6 +72,11 @@ struct DirOp {
     uint32_t kind = DirRemoveIfEmpty;
 };
 
+// The commit runs eight stages: programs before, registry deletions, driver
+// removal, file removals, files, drivers, registry additions and links,
+// programs after.
+constexpr size_t kCommitStages = 8;
+
 enum MoveResult : int { MoveDone = 0, MoveAtRestart = 1, MoveFailed = 2 };
 
 // A SharedDLLs count as it was before a run changed it.
@@ -123,6 +129,8 @@ public:
 
     // This transaction's share of the commit's total cost.
     uint32_t Cost() const;
+    // The same, stage by stage, in the commit's order.
+    std::array<uint32_t, kCommitStages> StageCosts() const;
     // The whole tree that a commit, a rollback and the clean-up walk: this
     // transaction, then each sub-install with its own sub-installs, in the
     // order they were added.
@@ -196,6 +204,14 @@ public:
     // Written by the driver package key. Until a catalog was checked the
     // package counts as unsigned, the safe assumption.
     bool driverPackageSigned = false;
+    // Queue without touching the system: the key handlers read the script
+    // and the machine and queue their records as for a run, but nothing is
+    // created (no rollback log, no uninstall log, no folder), and the
+    // transaction is never committed. Companion tools use it to check a
+    // script and to show what a command would do; a command never sets it.
+    // Sub-installs appended to such a transaction are queue-only too. A queue
+    // step that acts at once instead of queueing must not act on it.
+    bool queueOnly = false;
 
 private:
     // Where this transaction's records go: the rollback log of the top
@@ -278,6 +294,13 @@ std::wstring RegLinkRecord(HKEY root, REGSAM view, const std::wstring& subkey, c
 bool IsRegistryRecordRoot(HKEY root);
 // Undoes one undo record; false when the fields are of no kind above.
 bool UndoRecord(const std::vector<std::wstring>& fields);
+// True when the fields are an undo record UndoRecord can act on.
+bool IsUndoRecord(const std::vector<std::wstring>& fields);
+// A string field of an undo record as it was before it was encoded.
+std::wstring DecodeUndoField(const std::wstring& field);
+// True when the fields are a record Rollback knows: one of its own kinds or
+// an undo record, with the fields the kind carries.
+bool IsRollbackRecord(const std::vector<std::wstring>& fields);
 
 // --- interrupted runs ------------------------------------------------------
 // While a script command runs, a marker file in the Windows folder names its
@@ -298,6 +321,29 @@ private:
     LogFile file_;
 };
 RunMarker& TheRunMarker();
+
+// A run of another process found by its marker, and what undoing it would do.
+struct InterruptedRun {
+    std::wstring marker;     // the marker file
+    DWORD processId = 0;     // 0 when the marker cannot be read
+    bool inProgress = false; // its process still runs: it is never touched
+    std::vector<std::wstring> rollbackLogs;   // as the marker names them
+    std::vector<std::wstring> uninstallLogs;  // new uninstall logs, deleted by the recovery
+    // For each rollback log, in the marker's order: its records newest
+    // first, each split into fields (none for a log that no longer exists).
+    // Not read for a run in progress.
+    std::vector<std::vector<std::vector<std::wstring>>> records;
+    // Why the run cannot be undone from its logs (its marker or a log cannot
+    // be read, a record is not one a rollback knows); empty when it can. Such
+    // a run is left as it is, never undone by halves.
+    std::wstring problem;
+};
+// The runs of other processes that left a marker, with their logs read and
+// checked. Changes nothing.
+std::vector<InterruptedRun> FindInterruptedRuns();
+// Undoes one run that FindInterruptedRuns found (not in progress, without a
+// problem) from its logs, then deletes its marker.
+void RecoverRun(const InterruptedRun& run);
 // Undoes every run whose marker names a process that has ended. Never
 // raises: what cannot be undone is written to the diagnostic log and left
 // in place.

@@ -134,6 +134,9 @@ void RefuseUnsafePaths(const std::vector<UpdateTransaction*>& tree) {
 }  // namespace
 
 void Commit(UpdateTransaction& transaction) {
+    // Its records were queued to be looked at: committed without a rollback
+    // log, its changes could not be undone.
+    if (transaction.queueOnly) QEL_RAISE(L"a queue-only transaction is never committed", 0);
     const std::vector<UpdateTransaction*> tree = transaction.Tree();
     uint32_t total = 0;
     for (const UpdateTransaction* each : tree) total += each->Cost();

@@ -26,11 +26,15 @@ UpdateTransaction::UpdateTransaction() { transactions.push_back(this); }
 UpdateTransaction::~UpdateTransaction() = default;
 
 void UpdateTransaction::OpenRollbackLog(const std::wstring& path, bool create) {
+    if (queueOnly) QEL_RAISE(L"a queue-only transaction has no rollback log: " + path, 0);
     if (rollbackLog.Open(path, create) != LogOk) QEL_RAISE(path, ::GetLastError());
     if (create) TheRunMarker().Add(L"RollbackLog", path);
 }
 
 void UpdateTransaction::OpenUninstallLog(const std::wstring& path, bool create) {
+    // Reading an existing log (the replay of an upgrade or uninstall) changes
+    // nothing; making one would.
+    if (queueOnly && create) QEL_RAISE(L"a queue-only transaction makes no uninstall log: " + path, 0);
     if (uninstallLog.Open(path, create) != LogOk) QEL_RAISE(path, ::GetLastError());
     uninstallLogIsNew = create;
     if (create) TheRunMarker().Add(L"UninstallLog", path);
@@ -108,6 +112,7 @@ LogFile& UpdateTransaction::RecordLog() { return parent_ ? parent_->RecordLog() 
 
 void UpdateTransaction::AddSubTransaction(std::unique_ptr<UpdateTransaction> subInstall) {
     subInstall->parent_ = this;
+    subInstall->queueOnly = queueOnly;
     transactions.push_back(subInstall.get());
     subInstalls_.push_back(std::move(subInstall));
 }
@@ -121,18 +126,23 @@ std::vector<UpdateTransaction*> UpdateTransaction::Tree() {
     return tree;
 }
 
+std::array<uint32_t, kCommitStages> UpdateTransaction::StageCosts() const {
+    const auto count = [](const auto& list) { return static_cast<uint32_t>(list.size()); };
+    return {
+        kCostPreRun * count(preRuns),
+        kCostRegistryStage,
+        (driverUninstalls.empty() ? 0 : kCostDriverUninstalls) + kCostInfEntry * count(infRemoves),
+        kCostFile * count(fileRemoves),
+        kCostFile * (count(fileInstalls) + count(fileMoves)),
+        kCostInfEntry * count(infInstalls) + (driverUpdates.empty() ? 0 : kCostDriverUpdates),
+        kCostRegistryStage,
+        kCostPostRun * count(postRuns),
+    };
+}
+
 uint32_t UpdateTransaction::Cost() const {
-    uint32_t cost = kCostPreRun * static_cast<uint32_t>(preRuns.size());
-    cost += kCostRegistryStage;
-    if (!driverUninstalls.empty()) cost += kCostDriverUninstalls;
-    cost += kCostInfEntry * static_cast<uint32_t>(infRemoves.size());
-    cost += kCostFile * static_cast<uint32_t>(fileRemoves.size());
-    cost += kCostFile * static_cast<uint32_t>(fileInstalls.size());
-    cost += kCostFile * static_cast<uint32_t>(fileMoves.size());
-    cost += kCostInfEntry * static_cast<uint32_t>(infInstalls.size());
-    if (!driverUpdates.empty()) cost += kCostDriverUpdates;
-    cost += kCostRegistryStage;
-    cost += kCostPostRun * static_cast<uint32_t>(postRuns.size());
+    uint32_t cost = 0;
+    for (uint32_t share : StageCosts()) cost += share;
     return cost;
 }
 

@@ -46,9 +46,12 @@ bool IsThisProcess(const MarkerContents& marker) {
            marker.creationTime == ProcessCreationTime(::GetCurrentProcess());
 }
 
-// Reads a marker that its run may still be writing (hence the sharing).
-// False when it cannot be read or does not begin with its process record.
-bool ReadMarker(const std::wstring& path, MarkerContents& marker) {
+// The lines of a log that another process may still be writing (hence the
+// sharing), as LogFile reads them: each ends at LF, CR bytes are dropped, and
+// a last line without LF is no line. False when the file cannot be read or a
+// line is not UTF-8.
+bool ReadLogLines(const std::wstring& path, std::vector<std::wstring>& lines) {
+    lines.clear();
     UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
@@ -57,13 +60,24 @@ bool ReadMarker(const std::wstring& path, MarkerContents& marker) {
     DWORD read = 0;
     while (::ReadFile(file.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) bytes.append(chunk, read);
 
-    bool first = true;
     size_t start = 0;
     for (size_t end = bytes.find('\n'); end != std::string::npos; start = end + 1, end = bytes.find('\n', start)) {
         std::string line = bytes.substr(start, end - start);
         line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
         std::wstring text;
-        Utf8ToWide(line, text);
+        if (Utf8ToWide(line, text) != 0) return false;
+        lines.push_back(std::move(text));
+    }
+    return true;
+}
+
+// Reads a marker that its run may still be writing. False when it cannot be
+// read or does not begin with its process record.
+bool ReadMarker(const std::wstring& path, MarkerContents& marker) {
+    std::vector<std::wstring> lines;
+    if (!ReadLogLines(path, lines) || lines.empty()) return false;
+    bool first = true;
+    for (const std::wstring& text : lines) {
         std::vector<std::wstring> fields;
         SplitLogRecord(text, fields);
         if (first) {
@@ -77,7 +91,7 @@ bool ReadMarker(const std::wstring& path, MarkerContents& marker) {
             marker.uninstallLogs.push_back(fields[1]);
         }
     }
-    return !first;
+    return true;
 }
 
 std::wstring WindowsFolder() {
@@ -86,8 +100,9 @@ std::wstring WindowsFolder() {
     return folder;
 }
 
-// The markers in the Windows folder, each with its path.
-std::vector<std::pair<std::wstring, MarkerContents>> ReadMarkers(bool* unreadable = nullptr) {
+// The markers in the Windows folder, each with its path; the paths of those
+// that cannot be read go to `unreadable`.
+std::vector<std::pair<std::wstring, MarkerContents>> ReadMarkers(std::vector<std::wstring>* unreadable = nullptr) {
     std::vector<std::pair<std::wstring, MarkerContents>> markers;
     const std::wstring folder = WindowsFolder();
     WIN32_FIND_DATAW found;
@@ -101,10 +116,40 @@ std::vector<std::pair<std::wstring, MarkerContents>> ReadMarkers(bool* unreadabl
         } else {
             TraceWrite(TraceError, L"Recovery: the run marker \"%s\" cannot be read; it is left in place\n",
                        path.c_str());
-            if (unreadable) *unreadable = true;
+            if (unreadable) unreadable->push_back(path);
         }
     } while (::FindNextFileW(find.Get(), &found));
     return markers;
+}
+
+// Every record of a run's rollback logs, read and checked before anything is
+// undone: one record that a rollback would not know leaves the whole run as
+// it is, rather than undoing it by halves.
+void ReadRunRecords(InterruptedRun& run) {
+    for (const std::wstring& log : run.rollbackLogs) {
+        std::vector<std::vector<std::wstring>> newestFirst;
+        // A log that is gone was deleted at the end of its run's clean-up:
+        // the run had finished its work.
+        if (FileExists(log)) {
+            std::vector<std::wstring> lines;
+            if (!ReadLogLines(log, lines)) {
+                run.problem = FormatText(L"the rollback log \"%s\" cannot be read", log.c_str());
+                return;
+            }
+            for (size_t index = 0; index < lines.size(); ++index) {
+                std::vector<std::wstring> fields;
+                SplitLogRecord(lines[index], fields);
+                if (!IsRollbackRecord(fields)) {
+                    run.problem =
+                        FormatText(L"record %u of the rollback log \"%s\" is not one a rollback knows: \"%s\"",
+                                   static_cast<unsigned>(index + 1), log.c_str(), lines[index].c_str());
+                    return;
+                }
+                newestFirst.insert(newestFirst.begin(), std::move(fields));
+            }
+        }
+        run.records.push_back(std::move(newestFirst));
+    }
 }
 
 }  // namespace
@@ -146,25 +191,62 @@ void RollbackFromLog(const std::wstring& rollbackLogPath, const std::wstring& un
     if (!uninstallLogPath.empty() && FileExists(uninstallLogPath)) ::DeleteFileW(uninstallLogPath.c_str());
 }
 
+std::vector<InterruptedRun> FindInterruptedRuns() {
+    std::vector<InterruptedRun> runs;
+    std::vector<std::wstring> unreadable;
+    for (const auto& [path, marker] : ReadMarkers(&unreadable)) {
+        if (IsThisProcess(marker)) continue;
+        InterruptedRun run;
+        run.marker = path;
+        run.processId = marker.processId;
+        run.inProgress = IsRunning(marker);
+        run.rollbackLogs = marker.rollbackLogs;
+        run.uninstallLogs = marker.uninstallLogs;
+        // The logs of a run in progress are still being written; they are
+        // not looked into.
+        if (!run.inProgress) ReadRunRecords(run);
+        runs.push_back(std::move(run));
+    }
+    for (const std::wstring& path : unreadable) {
+        InterruptedRun run;
+        run.marker = path;
+        run.problem = FormatText(L"the run marker \"%s\" cannot be read", path.c_str());
+        runs.push_back(std::move(run));
+    }
+    return runs;
+}
+
+void RecoverRun(const InterruptedRun& run) {
+    if (run.inProgress || !run.problem.empty()) QEL_RAISE(L"the run cannot be recovered: " + run.marker, 0);
+    for (const std::wstring& log : run.rollbackLogs) {
+        TraceWrite(TraceError, L"Recovery: rolling back \"%s\"\n", log.c_str());
+        RollbackFromLog(log, L"");
+    }
+    for (const std::wstring& log : run.uninstallLogs) RollbackFromLog(L"", log);
+    ::DeleteFileW(run.marker.c_str());
+}
+
 void RecoverInterruptedRuns() {
-    for (const auto& [path, marker] : ReadMarkers()) {
-        if (IsThisProcess(marker) || IsRunning(marker)) continue;
+    for (const InterruptedRun& run : FindInterruptedRuns()) {
+        if (run.inProgress) continue;
+        if (!run.problem.empty()) {
+            // An unreadable marker was reported as it was read.
+            if (run.processId != 0)
+                TraceWrite(TraceError, L"Recovery: the run of process %u cannot be undone: %s; it is left in place\n",
+                           static_cast<unsigned>(run.processId), run.problem.c_str());
+            continue;
+        }
         TraceWrite(TraceError, L"Recovery: the run of process %u did not finish; undoing it from its logs\n",
-                   static_cast<unsigned>(marker.processId));
+                   static_cast<unsigned>(run.processId));
         try {
-            for (const std::wstring& log : marker.rollbackLogs) {
-                TraceWrite(TraceError, L"Recovery: rolling back \"%s\"\n", log.c_str());
-                RollbackFromLog(log, L"");
-            }
-            for (const std::wstring& log : marker.uninstallLogs) RollbackFromLog(L"", log);
-            ::DeleteFileW(path.c_str());
+            RecoverRun(run);
             TraceWrite(TraceError, L"Recovery: the run of process %u is undone\n",
-                       static_cast<unsigned>(marker.processId));
+                       static_cast<unsigned>(run.processId));
         } catch (const BasicException& e) {
             // The other run's logs stay for a later try (or a look by hand);
             // this run goes on with its own work.
             TraceWrite(TraceError, L"Recovery: undoing the run of process %u failed: \"%S\", line %d, desc \"%s\"\n",
-                       static_cast<unsigned>(marker.processId), e.Module(), e.Line(), e.Description());
+                       static_cast<unsigned>(run.processId), e.Module(), e.Line(), e.Description());
         }
     }
 }

@@ -118,4 +118,19 @@ void UpdateTransaction::Rollback() {
         uninstallLog.Close();
 }
 
+bool IsRollbackRecord(const std::vector<std::wstring>& fields) {
+    // The kinds Rollback undoes itself, with the fields each line carries.
+    struct Kind {
+        const wchar_t* name;
+        size_t fields;
+    };
+    static const Kind kinds[] = {
+        {L"CopyFile", 3}, {L"MoveFile", 3},     {L"QueuedMove", 3},
+        {L"CopyInf", 3},  {L"UpdateDriver", 4}, {L"CreateDir", 2},
+    };
+    for (const Kind& kind : kinds)
+        if (!fields.empty() && fields[0] == kind.name) return fields.size() >= kind.fields;
+    return IsUndoRecord(fields);
+}
+
 }  // namespace qel

@@ -231,6 +231,28 @@ bool UndoRecord(const std::vector<std::wstring>& fields) {
     return true;
 }
 
+std::wstring DecodeUndoField(const std::wstring& field) { return Decode(field); }
+
+bool IsUndoRecord(const std::vector<std::wstring>& fields) {
+    struct Kind {
+        const wchar_t* name;
+        size_t fields;  // the kind and everything its line carries
+        bool registry;
+    };
+    static const Kind kinds[] = {
+        {L"TempFile", 2, false}, {L"RestoreFile", 3, false}, {L"NewLink", 2, false},  {L"SharedDll", 5, false}, {L"RegValue", 7, true},
+        {L"RegNoValue", 5, true}, {L"RegNewKey", 4, true}, {L"RegKey", 4, true},     {L"RegLink", 5, true},
+    };
+    for (const Kind& kind : kinds) {
+        if (Field(fields, 0) != kind.name) continue;
+        if (fields.size() < kind.fields) return false;
+        if (!kind.registry) return true;
+        HKEY root = nullptr;
+        return RootOfNumber(ParseLogNumber(fields[1]), root) && !Decode(fields[3]).empty();
+    }
+    return false;
+}
+
 void UpdateTransaction::LogUndoRecord(const std::wstring& line) {
     // Every road of a command opens a rollback log before it changes
     // anything; a transaction used without one has nothing to undo from.

@@ -108,7 +108,9 @@ void Uninstall(UpdateTransaction& t, bool upgrade) {
                        Field(record, 2).c_str());
             if (upgrade) {
                 // An upgrade keeps the package while a device still uses it.
-                RemoveInfUnlessUsed(Field(record, 2));
+                // It is removed at once, not queued: a replay that is only
+                // looked at leaves it.
+                if (!t.queueOnly) RemoveInfUnlessUsed(Field(record, 2));
                 continue;
             }
             if (SetupGetRunningWinVer() > WinVerXP) {
@@ -122,6 +124,8 @@ void Uninstall(UpdateTransaction& t, bool upgrade) {
         }
     }
     t.uninstallLog.Close();
+    // Queued only to be looked at: the replay's removals stay in the lists.
+    if (t.queueOnly) return;
     Commit(t);
 }
 

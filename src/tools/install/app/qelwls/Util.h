@@ -30,6 +30,11 @@ enum WinVer : int {
 
 // --- version and platform -------------------------------------------------
 int SetupGetRunningWinVer();
+// From now on SetupGetRunningWinVer answers `version` instead of the running
+// system's number (WinVerUnsupported: the system's own again). A tool that
+// reads a script as it would run on another version sets it; a command never
+// does.
+void AssumeRunningWinVer(int version);
 bool IsWindowsNT();
 bool IsWow64();
 // True on the given version or later (major, minor and service-pack major,

@@ -34,7 +34,14 @@ BOOL QueryVersionValue(const void* block, const wchar_t* subBlock, void** buffer
 }
 }  // namespace
 
+namespace {
+int assumedWinVer = WinVerUnsupported;  // none: the running system's own
+}  // namespace
+
+void AssumeRunningWinVer(int version) { assumedWinVer = version; }
+
 int SetupGetRunningWinVer() {
+    if (assumedWinVer != WinVerUnsupported) return assumedWinVer;
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = sizeof(info);
 #pragma GCC diagnostic push

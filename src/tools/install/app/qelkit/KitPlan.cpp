@@ -1,0 +1,595 @@
+// qelkit plan: what a command would do on this machine. The command's road
+// is queued through the installer's own key handlers into a transaction that
+// only queues; then each queued record is set against the machine as it is
+// now, stage by stage in commit order, with the rules the commit applies.
+// Nothing is changed: the records are read, never committed.
+#include "KitPlan.h"
+
+#include "BasicException.h"
+#include "CmdLine.h"
+#include "CmdLineKeys.h"
+#include "KitJson.h"
+#include "KitOutput.h"
+#include "Update.h"
+#include "Util.h"
+
+#include <setupapi.h>
+
+#include <cstring>
+#include <map>
+
+namespace kit {
+namespace {
+
+constexpr const char* kModuleName = "Kit";
+constexpr wchar_t kInstallCount[] = L"QelSetup";
+constexpr wchar_t kControlPanelApplet[] = L"qelwlcpl.cpl";
+
+const wchar_t* const kStageNames[qel::kCommitStages] = {
+    L"programs before", L"registry deletions", L"driver removal", L"file removals",
+    L"files",           L"drivers",            L"registry additions and shortcuts", L"programs after",
+};
+
+bool Has(uint32_t flags, uint32_t flag) { return (flags & flag) != 0; }
+
+std::wstring VersionText(uint64_t version) {
+    return Format(L"%u.%u.%u.%u", static_cast<unsigned>(version >> 48), static_cast<unsigned>(version >> 32) & 0xFFFF,
+                  static_cast<unsigned>(version >> 16) & 0xFFFF, static_cast<unsigned>(version) & 0xFFFF);
+}
+
+// A file another program holds without letting it be renamed: the commit
+// would find it in use. Opening it for deletion tells, and changes nothing.
+bool InUse(const std::wstring& path) {
+    qel::UniqueHandle file(::CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return !file && qel::IsInUseError(::GetLastError());
+}
+
+std::wstring CountText(const qel::SharedDllPrior& prior) {
+    return prior.existed ? Format(L"%lu", static_cast<unsigned long>(prior.count)) : std::wstring(L"none");
+}
+
+const wchar_t* RootName(HKEY root) {
+    if (root == HKEY_CLASSES_ROOT) return L"HKCR";
+    if (root == HKEY_CURRENT_USER) return L"HKCU";
+    if (root == HKEY_LOCAL_MACHINE) return L"HKLM";
+    if (root == HKEY_USERS) return L"HKEY_USERS";
+    if (root == HKEY_CURRENT_CONFIG) return L"HKEY_CURRENT_CONFIG";
+    if (root == qel::RelativeRoot()) return L"HKR";
+    return L"(root)";
+}
+
+// The registry view a record's key is opened in, as the commit opens it.
+REGSAM RecordView(uint32_t flags) {
+    REGSAM view = 0;
+    if (qel::SetupGetRunningWinVer() < qel::WinVerVista && Has(flags, FLG_ADDREG_32BITKEY)) view |= KEY_WOW64_32KEY;
+    if (Has(flags, FLG_ADDREG_64BITKEY)) view |= KEY_WOW64_64KEY;
+    return view;
+}
+
+bool KeyExists(HKEY root, const std::wstring& subkey, REGSAM view) {
+    qel::UniqueKey key;
+    return ::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | view, key.Put()) == ERROR_SUCCESS;
+}
+
+bool ReadValue(HKEY root, const std::wstring& subkey, const std::wstring& name, REGSAM view, DWORD& type,
+               std::vector<BYTE>& data) {
+    qel::UniqueKey key;
+    if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | view, key.Put()) != ERROR_SUCCESS) return false;
+    DWORD size = 0;
+    if (::RegQueryValueExW(key.Get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
+    data.resize(size);
+    if (::RegQueryValueExW(key.Get(), name.c_str(), nullptr, &type, data.data(), &size) != ERROR_SUCCESS) return false;
+    data.resize(size);
+    return true;
+}
+
+std::wstring DataText(DWORD type, const std::vector<BYTE>& data) {
+    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+        std::wstring text(data.size() / sizeof(wchar_t), L'\0');
+        if (!text.empty()) std::memcpy(&text[0], data.data(), text.size() * sizeof(wchar_t));
+        while (!text.empty() && text.back() == L'\0') text.pop_back();
+        for (wchar_t& c : text)
+            if (c == L'\0') c = L'|';
+        return L"\"" + text + L"\"";
+    }
+    if (type == REG_DWORD && data.size() == 4) {
+        DWORD value = 0;
+        std::memcpy(&value, data.data(), 4);
+        return Format(L"%lu", static_cast<unsigned long>(value));
+    }
+    std::wstring hex;
+    for (BYTE b : data) hex += Format(hex.empty() ? L"%02x" : L" %02x", b);
+    return L"[" + hex + L"]";
+}
+
+const wchar_t* TypeName(DWORD type) {
+    switch (type) {
+    case REG_SZ: return L"REG_SZ";
+    case REG_EXPAND_SZ: return L"REG_EXPAND_SZ";
+    case REG_MULTI_SZ: return L"REG_MULTI_SZ";
+    case REG_DWORD: return L"REG_DWORD";
+    case REG_BINARY: return L"REG_BINARY";
+    case REG_NONE: return L"REG_NONE";
+    default: return L"REG_?";
+    }
+}
+
+class Planner {
+public:
+    // commandLine: the installer's command line for the command, which the
+    // driver stage looks into as the installer does.
+    Planner(PlanDocument& plan, std::wstring commandLine) : plan_(plan), commandLine_(std::move(commandLine)) {}
+
+    void Describe(qel::UpdateTransaction& top) {
+        const std::vector<qel::UpdateTransaction*> tree = top.Tree();
+        for (size_t stage = 0; stage < qel::kCommitStages; ++stage) {
+            plan_.stages[stage].number = static_cast<int>(stage + 1);
+            plan_.stages[stage].name = kStageNames[stage];
+            for (const qel::UpdateTransaction* t : tree) plan_.stages[stage].cost += t->StageCosts()[stage];
+        }
+        for (const qel::UpdateTransaction* t : tree) plan_.total += t->Cost();
+        for (qel::UpdateTransaction* t : tree) ProgramsBefore(*t);
+        for (qel::UpdateTransaction* t : tree) RegistryDeletions(*t);
+        for (qel::UpdateTransaction* t : tree) DriverRemoval(*t);
+        for (qel::UpdateTransaction* t : tree) FileRemovals(*t);
+        for (qel::UpdateTransaction* t : tree) Files(*t);
+        for (qel::UpdateTransaction* t : tree) Drivers(*t);
+        for (qel::UpdateTransaction* t : tree) RegistryAdditions(*t);
+        for (qel::UpdateTransaction* t : tree) ProgramsAfter(*t);
+        for (qel::UpdateTransaction* t : tree) Cleanup(*t);
+        for (const PlanStage& stage : plan_.stages)
+            for (const PlanRecord& record : stage.records)
+                if (record.decision.find(L"at-restart") != std::wstring::npos) plan_.restartNeeded = true;
+    }
+
+private:
+    // The files and counts as the records before have left them: a later
+    // record is decided against that, as the commit decides it.
+    struct FileState {
+        bool present = false;
+        bool inUse = false;
+        std::wstring versionOf;  // the file whose version it has now
+    };
+
+    const FileState* Changed(const std::wstring& path) const {
+        const auto found = files_.find(qel::Lowercase(path));
+        return found == files_.end() ? nullptr : &found->second;
+    }
+    bool Present(const std::wstring& path) const {
+        const FileState* changed = Changed(path);
+        return changed ? changed->present : qel::FileExists(path);
+    }
+    bool BusyNow(const std::wstring& path) const {
+        const FileState* changed = Changed(path);
+        return changed ? changed->inUse : InUse(path);
+    }
+    bool Version(const std::wstring& path, uint64_t& version) const {
+        const FileState* changed = Changed(path);
+        if (changed && !changed->present) return false;
+        return qel::GetFileVersionNumber(changed ? changed->versionOf : path, version);
+    }
+    void Becomes(const std::wstring& path, bool present, bool inUse, const std::wstring& versionOf) {
+        files_[qel::Lowercase(path)] = FileState{present, inUse, versionOf};
+    }
+
+    qel::SharedDllPrior Count(const std::wstring& path) {
+        const qel::SharedDllName name = qel::SharedDllNameOf(path, kModuleName);
+        const std::wstring key = Format(L"%s|%x", qel::Lowercase(name.valueName).c_str(), name.view);
+        const auto found = counts_.find(key);
+        return found != counts_.end() ? found->second : qel::ReadSharedDllCount(name);
+    }
+    void CountBecomes(const std::wstring& path, bool exists, DWORD count) {
+        const qel::SharedDllName name = qel::SharedDllNameOf(path, kModuleName);
+        counts_[Format(L"%s|%x", qel::Lowercase(name.valueName).c_str(), name.view)] =
+            qel::SharedDllPrior{name.valueName, name.view, exists, count};
+    }
+
+    PlanRecord& Add(size_t stage, const std::wstring& kind, const std::wstring& decision, const std::wstring& text) {
+        std::vector<PlanRecord>& records = stage < qel::kCommitStages ? plan_.stages[stage].records : plan_.cleanup;
+        records.push_back(PlanRecord{kind, decision, text, {}});
+        return records.back();
+    }
+
+    void Programs(size_t stage, const std::vector<qel::RunOp>& runs) {
+        for (const qel::RunOp& op : runs) {
+            if (stage == 0 && op.arguments.find(L"-c") != std::wstring::npos) {
+                Add(stage, L"program", L"end", L"end the running program " + qel::GetFileNamePart(op.program))
+                    .fields = {{L"program", op.program}, {L"arguments", op.arguments}};
+                continue;
+            }
+            Add(stage, L"program", L"run",
+                Format(L"run %s%s (flags 0x%x)", op.program.c_str(), op.arguments.c_str(), op.flags))
+                .fields = {{L"program", op.program}, {L"arguments", op.arguments}};
+        }
+    }
+    void ProgramsBefore(qel::UpdateTransaction& t) { Programs(0, t.preRuns); }
+    void ProgramsAfter(qel::UpdateTransaction& t) { Programs(7, t.postRuns); }
+
+    void RegistryDeletions(qel::UpdateTransaction& t) {
+        for (const qel::RegOp& op : t.regDeletes) {
+            const std::wstring path = std::wstring(RootName(op.root)) + L"\\" + op.subkey;
+            const REGSAM view = RecordView(op.flags);
+            PlanRecord* record = nullptr;
+            if (op.valueName.empty()) {
+                const bool exists = KeyExists(op.root, op.subkey, view);
+                record = &Add(1, L"registry", exists ? L"delete" : L"absent",
+                              exists ? L"delete the key " + path + L" with everything below it"
+                                     : L"delete the key " + path + L" (not there: nothing to do)");
+            } else if ((op.flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING) {
+                record = &Add(1, L"registry", L"pass", L"pass over " + path + L" " + op.valueName +
+                                                           L" (deleting one string of a list is not supported)");
+            } else {
+                DWORD type = 0;
+                std::vector<BYTE> data;
+                const bool exists = ReadValue(op.root, op.subkey, op.valueName, view, type, data);
+                record = &Add(1, L"registry", exists ? L"delete" : L"absent",
+                              exists ? L"delete " + path + L" " + op.valueName + L" (now " + DataText(type, data) + L")"
+                                     : L"delete " + path + L" " + op.valueName + L" (not there: nothing to do)");
+            }
+            record->fields = {{L"key", path}, {L"value", op.valueName}};
+        }
+    }
+
+    // Driver work, from the lists the driver keys and the uninstall replay
+    // fill, whatever Windows road filled them.
+    void DriverRemoval(qel::UpdateTransaction& t) {
+        const bool vista = qel::SetupGetRunningWinVer() >= qel::WinVerVista;
+        if (!vista) {
+            for (const std::wstring& inf : t.driverUninstalls)
+                Add(2, L"driver", L"uninstall", L"uninstall the devices that use " + inf).fields = {{L"inf", inf}};
+            for (size_t i = 0; i + 1 < t.infRemoves.size(); i += 2)
+                Add(2, L"driver", L"remove-inf",
+                    L"remove the driver package " + t.infRemoves[i + 1] + L" (" + t.infRemoves[i] + L") from the store")
+                    .fields = {{L"inf", t.infRemoves[i]}, {L"oemInf", t.infRemoves[i + 1]}};
+        } else if (!t.driverUninstalls.empty()) {
+            for (const std::wstring& inf : t.packageInfs)
+                Add(2, L"driver", L"dpinst-uninstall",
+                    L"uninstall the driver package " + qel::JoinPath(t.packageFolder, inf) + L" with " + t.dpinstPath)
+                    .fields = {{L"inf", inf}, {L"packageFolder", t.packageFolder}};
+        }
+    }
+
+    void Drivers(qel::UpdateTransaction& t) {
+        const bool vista = qel::SetupGetRunningWinVer() >= qel::WinVerVista;
+        if (!vista) {
+            for (size_t i = 0; i + 1 < t.infInstalls.size(); i += 2)
+                Add(5, L"driver", L"install-inf", L"install the driver INF " + t.infInstalls[i] + L" into the store")
+                    .fields = {{L"inf", t.infInstalls[i]}, {L"folder", t.infInstalls[i + 1]}};
+            for (const std::vector<std::wstring>& update : t.driverUpdates)
+                if (update.size() >= 2)
+                    Add(5, L"driver", L"update",
+                        L"update the driver of the devices " + update[0] + L" from " + update[1])
+                        .fields = {{L"hardwareId", update[0]}, {L"inf", update[1]}};
+        } else if (!t.dpinstPath.empty() && commandLine_.find(L"uninstall") == std::wstring::npos) {
+            Add(5, L"driver", L"dpinst-install",
+                L"install the driver package in " + t.packageFolder + L" with " + t.dpinstPath)
+                .fields = {{L"dpinst", t.dpinstPath}, {L"packageFolder", t.packageFolder}};
+        }
+    }
+
+    void FileRemovals(qel::UpdateTransaction& t) {
+        for (const qel::FileOp& op : t.fileRemoves) {
+            const std::wstring& path = op.source;
+            std::wstring decision, text;
+            if (!Present(path)) {
+                decision = L"absent", text = L"remove " + path + L" (not there: nothing to do)";
+            } else if (!Changed(path) && qel::IsDirectory(path)) {
+                decision = L"pass", text = L"pass over " + path + L" (a folder)";
+            } else {
+                const uint32_t keepers = qel::NO_UNINSTALL_RECORD | COPYFLG_REPLACEONLY | COPYFLG_NO_OVERWRITE;
+                if (Has(op.flags, qel::SHARED_DLL)) SharedCountDown(path);
+                if ((op.flags & keepers) != 0 || !Has(op.flags, COPYFLG_NOVERSIONCHECK))
+                    decision = L"keep",
+                    text = Format(L"keep %s (flags 0x%08x do not allow its removal)", path.c_str(), op.flags);
+                else if (BusyNow(path))
+                    decision = L"remove-at-restart", text = L"remove " + path + L" at the next restart (in use)";
+                else
+                    decision = L"remove", text = L"remove " + path, Becomes(path, false, false, L"");
+            }
+            Add(3, L"file-removal", decision, text).fields = {{L"path", path}, {L"flags", Format(L"0x%08x", op.flags)}};
+        }
+    }
+
+    void SharedCountDown(const std::wstring& path) {
+        const qel::SharedDllPrior prior = Count(path);
+        const bool last = !prior.existed || prior.count == 1;
+        const std::wstring after = last ? L"none" : Format(L"%lu", prior.count - 1);
+        CountBecomes(path, !last, last ? 0 : prior.count - 1);
+        Add(3, L"shared-count", L"release",
+            L"SharedDLLs count of " + prior.valueName + L": " + CountText(prior) + L" -> " + after)
+            .fields = {{L"name", prior.valueName}, {L"before", CountText(prior)}, {L"after", after}};
+    }
+
+    void Files(qel::UpdateTransaction& t) {
+        for (const qel::FileOp& op : t.fileInstalls) {
+            const bool present = Present(op.destination);
+            const std::wstring source = op.cabinet.empty() ? op.source : op.cabinet + L"|" + op.source;
+            std::wstring decision, why;
+            uint64_t installed = 0, offered = 0;
+            if (!Version(op.destination, installed)) installed = 0;
+            const bool versioned = qel::GetFileVersionNumber(op.source, offered);
+            if (!Changed(op.destination) && qel::IsDirectory(op.destination)) {
+                decision = L"refuse", why = L"the destination is a folder: the command ends with 200 before any change";
+            } else if (present && Has(op.flags, COPYFLG_NO_OVERWRITE)) {
+                decision = L"skip-present", why = L"present, and the line says not to overwrite";
+            } else if (!present && Has(op.flags, COPYFLG_REPLACEONLY)) {
+                decision = L"skip-absent", why = L"not present, and the line only replaces";
+            } else if (!Has(op.flags, COPYFLG_NOVERSIONCHECK) && Has(op.flags, COPYFLG_OVERWRITE_OLDER_ONLY) &&
+                       installed > (versioned ? offered : UINT64_MAX >> 1)) {
+                decision = L"skip-newer",
+                why = L"the version there, " + VersionText(installed) + L", is newer than " + VersionText(offered);
+            } else if (!present) {
+                decision = L"copy", why = L"new";
+            } else if (Has(op.flags, COPYFLG_FORCE_FILE_IN_USE) || BusyNow(op.destination)) {
+                decision = L"replace-at-restart", why = L"in use: replaced at the next restart";
+            } else {
+                decision = L"replace";
+                why = installed && versioned ? L"version " + VersionText(installed) + L" -> " + VersionText(offered)
+                                             : L"present";
+            }
+            if (Has(op.flags, COPYFLG_REPLACE_BOOT_FILE) && decision.rfind(L"skip", 0) != 0) {
+                why += L"; a restart is required";
+                plan_.restartNeeded = true;
+            }
+            if (decision == L"copy" || decision == L"replace") Becomes(op.destination, true, false, op.source);
+            PlanRecord& record = Add(4, L"file", decision,
+                                     Format(L"%s %s -> %s (%s)", decision.c_str(), source.c_str(),
+                                            op.destination.c_str(), why.c_str()));
+            record.fields = {{L"source", source}, {L"destination", op.destination},
+                             {L"flags", Format(L"0x%08x", op.flags)},
+                             {L"uninstallRecord", Has(op.flags, qel::NO_UNINSTALL_RECORD) ? L"no" : L"yes"}};
+            if (Has(op.flags, qel::SHARED_DLL)) SharedCountUp(op.destination, present);
+        }
+        for (const qel::FileOp& op : t.fileMoves) {
+            const bool present = Present(op.destination);
+            const bool newLog = qel::GetFileNamePart(op.source) == qel::kNewUninstallLogName;
+            const std::wstring what = newLog ? L"the new uninstall log" : op.source;
+            Add(4, L"move", present ? L"replace" : L"move",
+                what + L" takes the place of " + op.destination +
+                    (present ? L" (the file there is kept aside until the run succeeds)" : L""))
+                .fields = {{L"source", op.source}, {L"destination", op.destination}};
+        }
+    }
+
+    void SharedCountUp(const std::wstring& path, bool present) {
+        const qel::SharedDllPrior prior = Count(path);
+        // A file that was there before is taken to have one user already.
+        const DWORD after = !prior.existed ? (present ? 2 : 1) : (prior.count + 1 == 0 ? 1 : prior.count + 1);
+        CountBecomes(path, true, after);
+        Add(4, L"shared-count", L"add",
+            L"SharedDLLs count of " + prior.valueName + L": " + CountText(prior) + Format(L" -> %lu", after))
+            .fields = {{L"name", prior.valueName}, {L"before", CountText(prior)}, {L"after", Format(L"%lu", after)}};
+    }
+
+    void RegistryAdditions(qel::UpdateTransaction& t) {
+        for (const qel::RegOp& op : t.regAdds) {
+            const std::wstring path = std::wstring(RootName(op.root)) + L"\\" + op.subkey;
+            const REGSAM view = RecordView(op.flags);
+            DWORD type = 0;
+            std::vector<BYTE> now;
+            const bool exists = ReadValue(op.root, op.subkey, op.valueName, view, type, now);
+            const std::wstring name = op.valueName.empty() ? L"(default)" : op.valueName;
+            std::wstring decision = exists ? L"set" : L"add";
+            std::wstring text;
+            if (Has(op.flags, FLG_ADDREG_KEYONLY)) {
+                decision = KeyExists(op.root, op.subkey, view) ? L"present" : L"add";
+                text = L"create the key " + path;
+            } else if (Has(op.flags, FLG_ADDREG_NOCLOBBER) && exists) {
+                decision = L"keep", text = L"keep " + path + L" " + name + L" (present, not to be overwritten)";
+            } else if (Has(op.flags, FLG_ADDREG_OVERWRITEONLY) && !exists) {
+                decision = L"skip", text = L"skip " + path + L" " + name + L" (not present, only overwritten)";
+            } else if (Has(op.flags, FLG_ADDREG_APPEND)) {
+                decision = L"append";
+                text = L"append " + DataText(op.type, op.data) + L" to " + path + L" " + name +
+                       (exists ? L" (now " + DataText(type, now) + L")" : L" (new)");
+            } else {
+                text = L"set " + path + L" " + name + L" = " + DataText(op.type, op.data) + L" (" + TypeName(op.type) +
+                       (exists ? L"; now " + DataText(type, now) : L"; new") + L")";
+            }
+            if (op.access == 1 && qel::SetupGetRunningWinVer() >= qel::WinVerVista)
+                text += L"; interactive users may change the key";
+            Add(6, L"registry", decision, text).fields = {{L"key", path}, {L"value", op.valueName},
+                                                        {L"data", DataText(op.type, op.data)}};
+        }
+        for (const qel::RegOp& op : t.relativeRegAdds)
+            Add(6, L"registry", L"driver-key",
+                L"set " + op.valueName + L" = " + DataText(op.type, op.data) +
+                    L" in the driver key of each device that takes the new driver")
+                .fields = {{L"key", L"HKR\\" + op.subkey}, {L"value", op.valueName}};
+        for (const qel::LinkOp& link : t.links) {
+            const std::wstring path = qel::LinkPathOf(link);
+            const bool present = qel::FileExists(path);
+            Add(6, L"link", present ? L"replace" : L"add",
+                L"shortcut " + path + L" -> " + link.target + (present ? L" (replaces the one there)" : L""))
+                .fields = {{L"path", path}, {L"target", link.target}};
+        }
+    }
+
+    void Cleanup(qel::UpdateTransaction& t) {
+        for (const qel::DirOp& op : t.dirRemoves) {
+            const bool present = qel::FileExists(op.kind > qel::DirRemoveTree ? op.path + L".lnk" : op.path);
+            std::wstring text;
+            if (op.kind == qel::DirRemoveTree) text = L"remove the folder " + op.path + L" with everything in it";
+            else if (op.kind == qel::DirRemoveIfEmpty) text = L"remove the folder " + op.path + L" if it is empty";
+            else text = L"delete the shortcut " + op.path + L".lnk";
+            if (!present) text += L" (not there)";
+            Add(qel::kCommitStages, L"folder", present ? L"remove" : L"absent", text)
+                .fields = {{L"path", op.path}, {L"kind", Format(L"%u", op.kind)}};
+        }
+    }
+
+    PlanDocument& plan_;
+    std::wstring commandLine_;
+    std::map<std::wstring, FileState> files_;         // by lower-case path
+    std::map<std::wstring, qel::SharedDllPrior> counts_;  // by lower-case name and view
+};
+
+// The installer's roads, queued: what the entry point runs before its
+// commit, with the state it reads from the machine.
+void QueueRoad(qel::UpdateTransaction& t, Package& package, Command command, const std::wstring& folderArgument,
+               const std::vector<std::wstring>& extra, PlanDocument& plan) {
+    if (IsInstallCommand(command)) {
+        qel::ProcessSections(t, package.script, CommandSections(command, extra));
+        return;
+    }
+    std::wstring logPath;
+    const auto openInstalledLog = [&] {
+        qel::UninstallLogPathOf(package.script, logPath);
+        if (!qel::FileExists(logPath)) QEL_RAISE(L"there is no uninstall log " + logPath + L" (nothing installed?)", 0);
+        t.OpenUninstallLog(logPath, false);
+    };
+    if (command == Command::Upgrade) {
+        openInstalledLog();
+        qel::ProcessSection(t, package.script, L"Upgrade");
+        qel::Uninstall(t, true);
+        return;
+    }
+    const qel::SharedDllPrior count = qel::ReadSharedDllCount(qel::SharedDllNameOf(kInstallCount, kModuleName));
+    const bool last = !count.existed || count.count == 1;
+    plan.notes.push_back(Format(L"the setup's install count (SharedDLLs %s): %s -> %s", kInstallCount,
+                                CountText(count).c_str(),
+                                last ? L"none" : Format(L"%lu", count.count - 1).c_str()));
+    if (last) {
+        plan.notes.push_back(L"the last user of the setup: everything the uninstall log lists goes");
+        openInstalledLog();
+        qel::ProcessSection(t, package.script, L"Uninstall");
+        qel::Uninstall(t, false);
+        plan.notes.push_back(L"then every user's settings are deleted");
+        return;
+    }
+    if (::lstrcmpiW(folderArgument.c_str(), L"sm") == 0) {
+        plan.notes.push_back(L"other users of the setup remain, and \"sm\" asks for nothing more");
+        return;
+    }
+    plan.notes.push_back(L"other users of the setup remain: only [UninstPart] runs");
+    openInstalledLog();
+    qel::ProcessSection(t, package.script, L"UninstPart");
+    // The applet goes at once, before the commit.
+    std::wstring line;
+    t.uninstallLog.Rewind();
+    while (t.uninstallLog.ReadLine(line) == qel::LogOk) {
+        std::vector<std::wstring> fields;
+        qel::SplitLogRecord(line, fields);
+        if (fields.size() > 2 && fields[0] == L"CopyFile" &&
+            qel::Lowercase(fields[2]).find(kControlPanelApplet) != std::wstring::npos)
+            plan.notes.push_back(L"delete the control-panel applet " + fields[2] + L" at once");
+    }
+    t.uninstallLog.Close();
+    if (qel::SetupGetRunningWinVer() < qel::WinVerVista) {
+        plan.notes.push_back(L"hide the tray icon, then [PostUninstPart] runs in a commit of its own");
+        qel::ProcessSection(t, package.script, L"PostUninstPart");
+    }
+}
+
+void PrintText(const PlanDocument& plan) {
+    Out(Format(L"Plan of %s with %s (%s)\n", plan.command.c_str(), plan.script.c_str(), plan.road.c_str()));
+    for (const std::wstring& note : plan.notes) Out(L"  " + note + L"\n");
+    for (const PlanStage& stage : plan.stages) {
+        Out(Format(L"Stage %d, %s (cost %u)%s\n", stage.number, stage.name.c_str(), stage.cost,
+                   stage.records.empty() ? L": nothing" : L":"));
+        for (const PlanRecord& record : stage.records) Out(L"  " + record.text + L"\n");
+    }
+    Out(plan.cleanup.empty() ? L"Clean-up: nothing queued\n" : L"Clean-up:\n");
+    for (const PlanRecord& record : plan.cleanup) Out(L"  " + record.text + L"\n");
+    Out(Format(L"Total %u: the total of the \"Progress\" lines\n", plan.total));
+    if (plan.restartNeeded) Out(L"A restart would be needed (the command would end with 1)\n");
+}
+
+void WriteRecords(JsonWriter& json, const std::vector<PlanRecord>& records) {
+    json.BeginArray();
+    for (const PlanRecord& record : records) {
+        json.BeginObject();
+        json.Member(L"kind", record.kind);
+        json.Member(L"decision", record.decision);
+        for (const auto& [name, value] : record.fields) json.Member(name, value);
+        json.Member(L"text", record.text);
+        json.EndObject();
+    }
+    json.EndArray();
+}
+
+}  // namespace
+
+std::string PlanJson(const PlanDocument& plan) {
+    JsonWriter json;
+    json.BeginObject();
+    json.Member(L"command", plan.command);
+    json.Member(L"script", plan.script);
+    json.Member(L"windows", plan.road);
+    json.Key(L"notes");
+    json.BeginArray();
+    for (const std::wstring& note : plan.notes) json.String(note);
+    json.EndArray();
+    json.Key(L"stages");
+    json.BeginArray();
+    for (const PlanStage& stage : plan.stages) {
+        json.BeginObject();
+        json.Member(L"stage", static_cast<int64_t>(stage.number));
+        json.Member(L"name", stage.name);
+        json.Member(L"cost", static_cast<int64_t>(stage.cost));
+        json.Key(L"records");
+        WriteRecords(json, stage.records);
+        json.EndObject();
+    }
+    json.EndArray();
+    json.Key(L"cleanup");
+    WriteRecords(json, plan.cleanup);
+    json.Member(L"total", static_cast<int64_t>(plan.total));
+    json.Key(L"restartNeeded");
+    json.Bool(plan.restartNeeded);
+    json.EndObject();
+    return json.Text();
+}
+
+int Plan(const std::wstring& folderArgument, Command command, const std::vector<std::wstring>& extra, Road road,
+         bool asJson) {
+    Package package;
+    std::wstring error;
+    switch (OpenPackage(folderArgument, command, package, error)) {
+    case OpenResult::Ok: break;
+    case OpenResult::NoFolder: Err(L"qelkit: " + error + L"\n"); return 2;
+    default: Err(L"qelkit: " + error + L"\n"); return 1;
+    }
+    PrepareHandlers(folderArgument, command);
+    SelectRoad(road);
+
+    PlanDocument plan;
+    plan.command = CommandWord(command);
+    plan.script = package.scriptPath;
+    plan.road = RoadName(road);
+    qel::UpdateTransaction transaction;
+    transaction.queueOnly = true;
+    try {
+        std::wstring driverInf;
+        if (package.script.GetLineText(L"Install", L"DriverInf", driverInf) != qel::InfOk) {
+            Err(L"qelkit: [Install] has no DriverInf key: " + plan.command + L" would end with 100\n");
+            return 1;
+        }
+        transaction.driverInfName = qel::GetFileNamePart(driverInf);
+        QueueRoad(transaction, package, command, folderArgument, extra, plan);
+        std::wstring installer;
+        qel::GetModuleDirectory(nullptr, installer);
+        std::wstring commandLine = L"\"" + qel::JoinPath(installer, L"qelwls64.exe") + L"\" " + plan.command + L" \"" +
+                                   folderArgument + L"\"";
+        for (const std::wstring& section : extra) commandLine += L" " + section;
+        Planner(plan, commandLine).Describe(transaction);
+    } catch (const qel::BasicException& e) {
+        const std::wstring where =
+            std::string(e.Module()) == kModuleName ? L"" : Format(L" (%S line %d)", e.Module(), e.Line());
+        Err(Format(L"qelkit: %s would end with 200 before any change: %s", plan.command.c_str(),
+                   e.Description() ? e.Description() : L"the script cannot be read") +
+            where + L"\nqelkit: \"qelkit check\" lists every problem of the script\n");
+        return 1;
+    }
+    if (asJson) {
+        std::wstring text;
+        qel::Utf8ToWide(PlanJson(plan) + "\n", text);
+        Out(text);
+    } else {
+        PrintText(plan);
+    }
+    return 0;
+}
+
+}  // namespace kit

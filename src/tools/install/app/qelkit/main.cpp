@@ -1,0 +1,217 @@
+// qelkit: the companion of qelwls64.exe for the people who write its setup
+// scripts and deploy its packages. It ships beside qelwls64.exe and works on
+// the same engine: check a script, plan what a command would do, run a
+// command with a progress bar, recover the runs that were killed.
+#include "CmdLine.h"
+#include "KitCheck.h"
+#include "KitOutput.h"
+#include "KitPlan.h"
+#include "KitRecover.h"
+#include "KitRun.h"
+#include "Trace.h"
+#include "Util.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+namespace {
+
+// The engine's diagnostic writer greets standard error with a "Start" line
+// while static objects are made, before wmain: the installer's parent reads
+// that. qelkit's standard error is its user's, so standard error stands on
+// NUL until the greeting is over; wmain gives it back first thing.
+class QuietStart {
+public:
+    QuietStart() {
+        saved_ = _dup(2);
+        const int nul = _open("NUL", _O_WRONLY);
+        if (saved_ < 0 || nul < 0) return;
+        _dup2(nul, 2);
+        _close(nul);
+    }
+    void GiveBack() {
+        if (saved_ < 0) return;
+        _dup2(saved_, 2);
+        _close(saved_);
+        saved_ = -1;
+    }
+
+private:
+    int saved_ = -1;
+};
+QuietStart quietStart __attribute__((init_priority(101)));
+
+constexpr int kUsage = 2;
+
+const wchar_t kHelp[] =
+    L"qelkit: check, plan, run and recover setup scripts of qelwls64.exe\n"
+    L"\n"
+    L"  qelkit check <script-folder> [command] [section ...] [--os xp|vista|both]\n"
+    L"  qelkit plan <script-folder> [command] [section ...] [--os xp|vista] [--json]\n"
+    L"  qelkit run <command> <script-folder> [section ...]\n"
+    L"  qelkit recover [--apply]\n"
+    L"\n"
+    L"command: install (the default), apponly_install, driveronly_install, upgrade or uninstall.\n"
+    L"An empty script folder (\"\") is the folder of qelkit.exe and qelwls64.exe; source files\n"
+    L"always come from there. \"qelkit <command> --help\" says more.\n";
+
+const wchar_t kCheckHelp[] =
+    L"qelkit check <script-folder> [command] [section ...] [--os xp|vista|both]\n"
+    L"\n"
+    L"Reads the script as the command would, with the installer's own key handlers, and changes\n"
+    L"nothing. Lists every problem with file, line and section: malformed lines, sections a key\n"
+    L"names that are missing, files listed for copying that are not in the package (plain, in a\n"
+    L"sub-folder or in a cabinet), [DestinationDirs] folder ids Windows does not define, keys the\n"
+    L"section processor does not know, a missing [Setup] UninstallLog where the command needs it.\n"
+    L"--os reads the script for Windows before Vista, for Vista and later, or both (the default).\n"
+    L"Exit code: 0 no problems, 1 problems (or no readable script), 2 bad usage or no such folder.\n";
+
+const wchar_t kPlanHelp[] =
+    L"qelkit plan <script-folder> [command] [section ...] [--os xp|vista] [--json]\n"
+    L"\n"
+    L"Shows what the command would do on this machine, stage by stage in commit order, with each\n"
+    L"stage's cost and the total of the \"Progress\" lines: every file with source, destination and\n"
+    L"what the rules decide against the file there now, SharedDLLs counts before and after,\n"
+    L"registry values to write or delete, programs to run, driver work, folders to remove.\n"
+    L"--json writes the same as one JSON document. Nothing is changed: no logs, no registry.\n"
+    L"Exit code: 0 done, 1 the command would fail before any change, 2 bad usage or no such folder.\n";
+
+const wchar_t kRunHelp[] =
+    L"qelkit run <command> <script-folder> [section ...]\n"
+    L"\n"
+    L"Starts qelwls64.exe from the folder of qelkit.exe on pipes, as a setup program does, draws\n"
+    L"one progress line, says the result in words and, when the command failed, shows the end of\n"
+    L"the diagnostic log. Exit code: the installer's result code; 100 when the folder or script is\n"
+    L"not there, 102 for an unknown command word, 202 when qelwls64.exe cannot be started.\n";
+
+const wchar_t kRecoverHelp[] =
+    L"qelkit recover [--apply]\n"
+    L"\n"
+    L"Finds the runs of qelwls64.exe that were killed before they finished (their marker stays in\n"
+    L"the Windows folder) and shows what undoing each would do, newest change first; --apply undoes\n"
+    L"them with the recovery the installer runs before each script command. A run that is still in\n"
+    L"progress is never touched; a run whose logs cannot be read through is left in place.\n"
+    L"Exit code: 0 nothing left to recover, 1 runs left (or one that cannot be undone), 2 bad usage.\n";
+
+int Usage(const std::wstring& message) {
+    kit::Err(L"qelkit: " + message + L" (\"qelkit --help\" lists the commands)\n");
+    return kUsage;
+}
+
+bool IsHelp(const std::wstring& word) { return word == L"--help" || word == L"-h" || word == L"/?"; }
+
+// The words of a check or plan: <folder> [command] [section ...], options anywhere.
+struct ScriptArguments {
+    std::wstring folder;
+    kit::Command command = kit::Command::Install;
+    std::vector<std::wstring> sections;
+    std::vector<std::wstring> options;
+};
+
+bool ParseScriptArguments(const std::vector<std::wstring>& words, ScriptArguments& parsed, std::wstring& error) {
+    std::vector<std::wstring> positional;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (words[i].rfind(L"--", 0) == 0) {
+            parsed.options.push_back(words[i]);
+            if (words[i] == L"--os" && i + 1 < words.size()) parsed.options.push_back(words[++i]);
+        } else {
+            positional.push_back(words[i]);
+        }
+    }
+    if (positional.empty()) {
+        error = L"no script folder given";
+        return false;
+    }
+    parsed.folder = positional[0];
+    if (positional.size() > 1 && !kit::ParseCommand(positional[1], parsed.command)) {
+        error = L"unknown command word '" + positional[1] + L"'";
+        return false;
+    }
+    if (positional.size() > 2) parsed.sections.assign(positional.begin() + 2, positional.end());
+    return true;
+}
+
+int CheckCommand(const std::vector<std::wstring>& words) {
+    ScriptArguments parsed;
+    std::wstring error;
+    if (!ParseScriptArguments(words, parsed, error)) return Usage(error);
+    std::vector<kit::Road> roads{kit::Road::BeforeVista, kit::Road::VistaOrLater};
+    for (size_t i = 0; i < parsed.options.size(); ++i) {
+        if (parsed.options[i] != L"--os" || i + 1 >= parsed.options.size())
+            return Usage(L"unknown option " + parsed.options[i]);
+        kit::Road road;
+        const std::wstring& value = parsed.options[++i];
+        if (value == L"both") roads = {kit::Road::BeforeVista, kit::Road::VistaOrLater};
+        else if (kit::ParseRoad(value, road)) roads = {road};
+        else return Usage(L"--os takes xp, vista or both, not '" + value + L"'");
+    }
+    return kit::Check(parsed.folder, parsed.command, parsed.sections, roads);
+}
+
+int PlanCommand(const std::vector<std::wstring>& words) {
+    ScriptArguments parsed;
+    std::wstring error;
+    if (!ParseScriptArguments(words, parsed, error)) return Usage(error);
+    kit::Road road = kit::Road::Running;
+    bool json = false;
+    for (size_t i = 0; i < parsed.options.size(); ++i) {
+        if (parsed.options[i] == L"--json") {
+            json = true;
+        } else if (parsed.options[i] == L"--os" && i + 1 < parsed.options.size()) {
+            if (!kit::ParseRoad(parsed.options[++i], road))
+                return Usage(L"--os takes xp or vista, not '" + parsed.options[i] + L"'");
+        } else {
+            return Usage(L"unknown option " + parsed.options[i]);
+        }
+    }
+    return kit::Plan(parsed.folder, parsed.command, parsed.sections, road, json);
+}
+
+int RunCommand(const std::vector<std::wstring>& words) {
+    if (words.size() < 2) {
+        kit::Err(L"qelkit: run needs a command word and a script folder\n");
+        return qel::SetupErrorInvalidArguments;
+    }
+    kit::Command command;
+    if (!kit::ParseCommand(words[0], command)) {
+        kit::Err(L"qelkit: unknown command word '" + words[0] + L"'\n");
+        return qel::SetupErrorInvalidArguments;
+    }
+    return kit::Run(command, words[1], std::vector<std::wstring>(words.begin() + 2, words.end()));
+}
+
+int RecoverCommand(const std::vector<std::wstring>& words) {
+    bool apply = false;
+    for (const std::wstring& word : words) {
+        if (word == L"--apply") apply = true;
+        else return Usage(L"recover takes --apply only, not '" + word + L"'");
+    }
+    return kit::Recover(apply);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    quietStart.GiveBack();
+    // Like the installer, everything it loads comes from the system folder.
+    if (!qel::RestrictDllSearchToSystemFolder()) return qel::SetupErrorUnknown;
+    // qelkit keeps no diagnostic log of its own: looking changes nothing.
+    // What it changes (recover --apply) is logged where the installer logs.
+    qel::TraceDiscard();
+
+    std::vector<std::wstring> words(argv + 1, argv + argc);
+    if (words.empty() || IsHelp(words[0]) || words[0] == L"help") {
+        const std::wstring topic = words.size() > 1 ? words[1] : L"";
+        kit::Out(topic == L"check" ? kCheckHelp : topic == L"plan" ? kPlanHelp : topic == L"run" ? kRunHelp
+                 : topic == L"recover" ? kRecoverHelp : kHelp);
+        return words.empty() ? kUsage : 0;
+    }
+    const std::wstring command = words[0];
+    words.erase(words.begin());
+    const bool help = !words.empty() && IsHelp(words[0]);
+    if (command == L"check") return help ? (kit::Out(kCheckHelp), 0) : CheckCommand(words);
+    if (command == L"plan") return help ? (kit::Out(kPlanHelp), 0) : PlanCommand(words);
+    if (command == L"run") return help ? (kit::Out(kRunHelp), 0) : RunCommand(words);
+    if (command == L"recover") return help ? (kit::Out(kRecoverHelp), 0) : RecoverCommand(words);
+    return Usage(L"unknown command '" + command + L"'");
+}

@@ -1,0 +1,702 @@
+// qelkit.exe on real scripts beside the real qelwls64.exe: check finds each
+// kind of fault once, on its line; plan's decisions are what the install then
+// does, and planning changes nothing; run shows the installer's progress and
+// says its result; recover undoes killed runs exactly and never touches a run
+// in progress or a log it cannot read through.
+#include "ControlledRun.h"
+#include "KitRun.h"
+#include "PackageFixture.h"
+
+#include "Handles.h"
+#include "Util.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <regex>
+
+using namespace qeltest;
+
+namespace {
+
+std::wstring KitExe() { return TestBinDir() + L"\\qelkit.exe"; }
+
+ProcessResult Kit(const std::wstring& kit, const std::wstring& args) { return RunProgram(L"\"" + kit + L"\" " + args); }
+
+// A setup folder with qelkit.exe beside qelwls64.exe, as the package ships them.
+class KitFolder : public SetupFolder {
+public:
+    explicit KitFolder(const std::wstring& name) : SetupFolder(name) { CopyFileOrFail(KitExe(), Kit()); }
+    std::wstring Kit() const { return File(L"qelkit.exe"); }
+    std::wstring Quoted() const { return L"\"" + Path() + L"\""; }
+};
+
+// The line (from 1) of the script text that holds the marker.
+int LineOf(const std::string& text, const std::string& marker) {
+    const std::vector<std::string> lines = SplitCrLfLines(text);
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].find(marker) != std::string::npos) return static_cast<int>(i + 1);
+    ADD_FAILURE() << "no line holds " << marker;
+    return 0;
+}
+
+std::string Crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+}
+
+// --- a small JSON reader, enough for a plan --------------------------------
+struct Json {
+    enum Type { Null, Bool, Number, String, Array, Object } type = Null;
+    bool boolean = false;
+    double number = 0;
+    std::wstring text;
+    std::vector<Json> items;
+    std::vector<std::pair<std::wstring, Json>> members;
+
+    const Json& operator[](const std::wstring& name) const {
+        static const Json none;
+        for (const auto& [key, value] : members)
+            if (key == name) return value;
+        return none;
+    }
+};
+
+class JsonReader {
+public:
+    explicit JsonReader(const std::string& text) : s_(text) {}
+    bool Read(Json& value) {
+        if (!Value(value)) return false;
+        Space();
+        return i_ == s_.size();
+    }
+
+private:
+    void Space() {
+        while (i_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[i_]))) ++i_;
+    }
+    bool Literal(const char* word) {
+        const size_t n = std::strlen(word);
+        if (s_.compare(i_, n, word) != 0) return false;
+        i_ += n;
+        return true;
+    }
+    bool Value(Json& v) {
+        Space();
+        if (i_ >= s_.size()) return false;
+        const char c = s_[i_];
+        if (c == '{') {
+            v.type = Json::Object;
+            ++i_;
+            Space();
+            if (i_ < s_.size() && s_[i_] == '}') return ++i_, true;
+            for (;;) {
+                Json key, member;
+                Space();
+                if (!StringValue(key) || (Space(), i_ >= s_.size() || s_[i_++] != ':') || !Value(member)) return false;
+                v.members.emplace_back(key.text, member);
+                Space();
+                if (i_ < s_.size() && s_[i_] == ',') { ++i_; continue; }
+                return i_ < s_.size() && s_[i_++] == '}';
+            }
+        }
+        if (c == '[') {
+            v.type = Json::Array;
+            ++i_;
+            Space();
+            if (i_ < s_.size() && s_[i_] == ']') return ++i_, true;
+            for (;;) {
+                Json item;
+                if (!Value(item)) return false;
+                v.items.push_back(item);
+                Space();
+                if (i_ < s_.size() && s_[i_] == ',') { ++i_; continue; }
+                return i_ < s_.size() && s_[i_++] == ']';
+            }
+        }
+        if (c == '"') return StringValue(v);
+        if (Literal("true")) return v.type = Json::Bool, v.boolean = true, true;
+        if (Literal("false")) return v.type = Json::Bool, true;
+        if (Literal("null")) return true;
+        size_t used = 0;
+        try {
+            v.number = std::stod(s_.substr(i_), &used);
+        } catch (...) {
+            return false;
+        }
+        v.type = Json::Number;
+        i_ += used;
+        return true;
+    }
+    bool StringValue(Json& v) {
+        if (i_ >= s_.size() || s_[i_] != '"') return false;
+        ++i_;
+        v.type = Json::String;
+        std::string bytes;
+        while (i_ < s_.size() && s_[i_] != '"') {
+            char c = s_[i_++];
+            if (static_cast<unsigned char>(c) < 0x20) return false;
+            if (c != '\\') { bytes += c; continue; }
+            if (i_ >= s_.size()) return false;
+            c = s_[i_++];
+            switch (c) {
+            case '"': case '\\': case '/': bytes += c; break;
+            case 'n': bytes += '\n'; break;
+            case 'r': bytes += '\r'; break;
+            case 't': bytes += '\t'; break;
+            case 'b': bytes += '\b'; break;
+            case 'f': bytes += '\f'; break;
+            case 'u': {
+                if (i_ + 4 > s_.size()) return false;
+                v.text += Wide(bytes);
+                bytes.clear();
+                v.text += static_cast<wchar_t>(std::stoul(s_.substr(i_, 4), nullptr, 16));
+                i_ += 4;
+                break;
+            }
+            default: return false;
+            }
+        }
+        v.text += Wide(bytes);
+        return i_ < s_.size() && s_[i_++] == '"';
+    }
+
+    const std::string& s_;
+    size_t i_ = 0;
+};
+
+// --- check ---------------------------------------------------------------------
+class KitCheck : public ::testing::Test {};
+
+TEST_F(KitCheck, EachKindOfFaultIsReportedOnceOnItsLine) {
+    KitFolder folder(L"kit_check");
+    const std::string text = Crlf(Script(
+        "[Setup]\n"
+        "DefaultInstallPath=%16422%\\KitCheck\n"
+        "\n"
+        "[SourceDisksNames]\n"
+        "1=\"disk\",,,\n"
+        "2=\"documents\",,,docs\n"
+        "3=\"help\",help.cab,,\n"
+        "\n"
+        "[SourceDisksFiles]\n"
+        "present.txt=1\n"
+        "absent.txt=1\n"
+        "absentdoc.txt=2\n"
+        "absentcab.txt=3\n"
+        "help.txt=3\n"
+        "\n"
+        "[DestinationDirs]\n"
+        "DefaultDestDir=16422,\"KitCheck\"\n"
+        "Files=16422,\"KitCheck\"\n"
+        "Nowhere=99999,\"KitCheck\"\n"
+        "\n"
+        "[Install]\n"
+        "DriverInf=Driver\\none.inf\n"
+        "CopyFiles=Files,NoSuchFiles\n"
+        "AddReg=Registry\n"
+        "AddLinks=Links\n"
+        "CopyFile=Files\n"
+        "UninstallLog=\n"
+        "\n"
+        "[Files]\n"
+        "present.txt,,,0x4\n"
+        "help.txt,,,0x4\n"
+        "absent.txt,,,0x4\n"
+        "absentdoc.txt,,,0x4\n"
+        "absentcab.txt,,,0x4\n"
+        "\n"
+        "[Registry]\n"
+        "HKLM,\"SOFTWARE\\QelKitCheck\",Name,0,\"value\"\n"
+        "\n"
+        "; Fields 8 and 9 (the localized name) are read from Vista on only.\n"
+        "[Links]\n"
+        "%16422%\\KitCheck,Kit,%16422%\\KitCheck\\present.txt,,,,0\n"));
+    WriteFileBytes(folder.File(L"qelwls.ini"), text);
+    WriteFileBytes(folder.File(L"present.txt"), "here");
+    CopyFileOrFail(BuiltPackageFolder() + L"\\help.cab", folder.File(L"help.cab"));
+
+    const ProcessResult run = Kit(folder.Kit(), L"check " + folder.Quoted() + L" apponly_install");
+    EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
+    const std::string script = Utf8(folder.File(L"qelwls.ini"));
+    struct Expected {
+        const char* lineMarker;
+        const char* says;
+    };
+    const Expected expected[] = {
+        {"Nowhere=99999",
+         "[DestinationDirs] the entry for [Nowhere] names the folder id '99999', which Windows does not define"},
+        {"CopyFiles=Files,NoSuchFiles", "CopyFiles names [NoSuchFiles], which the script does not have"},
+        {"CopyFile=Files", "unknown key 'CopyFile'"},
+        {"UninstallLog=", "[Setup] UninstallLog is missing"},
+        {"absent.txt,,,0x4", "absent.txt is listed for copying but is not in the package"},
+        {"absentdoc.txt,,,0x4", "docs\\absentdoc.txt does not exist"},
+        {"absentcab.txt,,,0x4", "help.cab does not hold it"},
+        {"HKLM,\"SOFTWARE\\QelKitCheck\"", "field 7 missing or not valid"},
+        {"present.txt,,,,0", "the line has no field 8; the command would end with 200 before any change "
+                             "(Vista and later only)"},
+    };
+    const std::vector<std::string> lines = SplitCrLfLines(run.out);
+    size_t reported = 0;
+    for (const std::string& line : lines) reported += line.rfind(script + ":", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(reported, std::size(expected)) << run.out;
+    for (const Expected& each : expected) {
+        const std::string prefix = script + ":" + std::to_string(LineOf(text, each.lineMarker)) + ": ";
+        const auto count = std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.rfind(prefix, 0) == 0 && line.find(each.says) != std::string::npos;
+        });
+        EXPECT_EQ(count, 1) << prefix << each.says << "\n" << run.out;
+    }
+    EXPECT_NE(run.out.find("(a typo of 'CopyFiles'?)"), std::string::npos) << run.out;
+    EXPECT_EQ(lines.back(), "9 problems for apponly_install (both Windows roads)") << run.out;
+    EXPECT_EQ(run.err, "");
+}
+
+TEST_F(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
+    SamplePackage package(L"kit_check_sample");
+    const std::wstring kit = package.File(L"qelkit.exe");
+    const ProcessResult clean = Kit(kit, L"check \"" + package.Folder() + L"\" apponly_install");
+    EXPECT_EQ(clean.exitCode, 0u) << clean.out;
+    EXPECT_EQ(clean.out, Utf8(package.Folder()) +
+                             "\\qelwls.ini: no problems for apponly_install (both Windows roads)\r\n");
+
+    struct Case {
+        std::wstring args;
+        DWORD exitCode;
+        std::string says;
+    };
+    const Case cases[] = {
+        {L"check C:\\qeltests\\no_such_folder", 2, "qelkit: no such folder: C:\\qeltests\\no_such_folder\r\n"},
+        {L"check \"" + package.Folder() + L"\" driveronly_install", 1,
+         "qelkit: no setup script " + Utf8(package.Folder()) + "\\qelwlsd.ini\r\n"},
+        {L"check \"" + package.Folder() + L"\" instal", 2,
+         "qelkit: unknown command word 'instal' (\"qelkit --help\" lists the commands)\r\n"},
+        {L"plan \"" + package.Folder() + L"\" instal", 2,
+         "qelkit: unknown command word 'instal' (\"qelkit --help\" lists the commands)\r\n"},
+        {L"run instal \"" + package.Folder() + L"\"", 102, "qelkit: unknown command word 'instal'\r\n"},
+        {L"run apponly_install C:\\qeltests\\no_such_folder", 100,
+         "qelkit: no such folder: C:\\qeltests\\no_such_folder\r\n"},
+        {L"recover --now", 2,
+         "qelkit: recover takes --apply only, not '--now' (\"qelkit --help\" lists the commands)\r\n"},
+        {L"inspect", 2, "qelkit: unknown command 'inspect' (\"qelkit --help\" lists the commands)\r\n"},
+    };
+    for (const Case& each : cases) {
+        const ProcessResult run = Kit(kit, each.args);
+        EXPECT_EQ(run.exitCode, each.exitCode) << Utf8(each.args);
+        EXPECT_EQ(run.err, each.says) << Utf8(each.args);
+        EXPECT_EQ(run.out, "") << Utf8(each.args);
+    }
+}
+
+// --- plan ----------------------------------------------------------------------
+constexpr wchar_t kPlanFolder[] = L"C:\\Program Files\\KitPlan";
+constexpr wchar_t kPlanKey[] = L"SOFTWARE\\QelKitPlan";
+
+// What a plan could change if it changed anything.
+struct PlanWorld {
+    FileSnapshot files;
+    RegistrySnapshot registry;
+    RegValue sharedCount, pendingRenames;
+    std::vector<std::wstring> windows, temp;
+    std::string diagnosticLog;
+    // What differs, or nothing.
+    std::string Against(const PlanWorld& o) const {
+        std::string differs;
+        if (files != o.files) differs += " files";
+        if (registry != o.registry) differs += " registry";
+        if (!(sharedCount == o.sharedCount)) differs += " SharedDLLs";
+        if (!(pendingRenames == o.pendingRenames)) differs += " restart-moves";
+        if (windows != o.windows) differs += " Windows-folder";
+        if (temp != o.temp) differs += " temporary-folder";
+        if (diagnosticLog != o.diagnosticLog) differs += " diagnostic-log";
+        return differs;
+    }
+};
+
+PlanWorld SnapshotPlanWorld(const std::wstring& shared) {
+    PlanWorld world;
+    AddFilesBelow(kPlanFolder, world.files);
+    if (PathExists(std::wstring(kPlanFolder) + L"\\Uninstall")) world.files[L"(uninstall folder)"] = "";
+    AddRegistryBelow(HKEY_LOCAL_MACHINE, kPlanKey, world.registry);
+    world.sharedCount = ReadRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, shared);
+    world.pendingRenames = ReadRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+    world.windows = WindowsLeftovers();
+    world.temp = FilesMatching(TempFolder() + L"\\*");
+    if (PathExists(DiagnosticLogPath())) world.diagnosticLog = ReadFileBytes(DiagnosticLogPath());
+    return world;
+}
+
+TEST(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
+    KitFolder folder(L"kit_plan");
+    folder.Write(L"qelwls.ini", Crlf(Script("[Setup]\n"
+                                            "UninstallLog=%16422%\\KitPlan\\Uninstall\\kitplan.log\n"
+                                            "[SourceDisksNames]\n1=\"disk\",,,\n"
+                                            "[SourceDisksFiles]\n"
+                                            "older.dll=1\nnewer.dll=1\nheld.txt=1\n"
+                                            "shared.dll=1\nnew.txt=1\nkeep.txt=1\n"
+                                            "[DestinationDirs]\nDefaultDestDir=16422,\"KitPlan\"\n"
+                                            "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files\n"
+                                            "AddReg=Registry\nDelReg=Remove\nUninstallLog=\n"
+                                            "[Files]\nolder.dll,,,0x40\nnewer.dll,,,0x40\nheld.txt,,,0x4\n"
+                                            "shared.dll,,,0x80000004\nnew.txt,,,0x4\nkeep.txt,,,0x10\n"
+                                            "[Registry]\n"
+                                            "HKLM,\"SOFTWARE\\QelKitPlan\",Version,0,\"2.0\",,0\n"
+                                            "HKLM,\"SOFTWARE\\QelKitPlan\",Count,0x10001,7,,0\n"
+                                            "[Remove]\nHKLM,\"SOFTWARE\\QelKitPlan\",Old,0\n")));
+    const std::string offered = ReadFileBytes(BuiltPackageFolder() + L"\\qelcomm.dll");  // version 3.2
+    for (const wchar_t* name : {L"older.dll", L"newer.dll", L"shared.dll"}) WriteFileBytes(folder.File(name), offered);
+    for (const wchar_t* name : {L"held.txt", L"new.txt", L"keep.txt"}) WriteFileBytes(folder.File(name), "offered");
+
+    // The machine: an older and a newer version there, a file held open, a
+    // file not to be overwritten, a shared library counted once, registry
+    // values to change and to delete.
+    DeleteTree(kPlanFolder);
+    const std::wstring at = std::wstring(kPlanFolder) + L"\\";
+    WriteFileBytes(at + L"older.dll", ReadFileBytes(TestBinDir() + L"\\qel_versioned.dll"));  // 1.2.3.4
+    WriteFileBytes(at + L"newer.dll", ReadFileBytes(TestBinDir() + L"\\qel_runprobe.exe"));   // 5.0.0.0
+    WriteFileBytes(at + L"held.txt", "there");
+    WriteFileBytes(at + L"keep.txt", "there");
+    SetSharedDllCount(at + L"shared.dll", 1);
+    DeleteRegTree(HKEY_LOCAL_MACHINE, kPlanKey);
+    {
+        qel::UniqueKey key;
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPlanKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr);
+        for (const wchar_t* name : {L"Version", L"Old"})
+            ::RegSetValueExW(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"1.0"), 8);
+    }
+    DeleteRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+    qel::UniqueHandle held(::CreateFileW((at + L"held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.Valid());
+
+    const PlanWorld before = SnapshotPlanWorld(at + L"shared.dll");
+    const ProcessResult asJson = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" apponly_install --json");
+    const ProcessResult asText = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" apponly_install");
+    const PlanWorld after = SnapshotPlanWorld(at + L"shared.dll");
+    EXPECT_EQ(after.Against(before), "") << "planning changed the machine";
+    ASSERT_EQ(asJson.exitCode, 0u) << asJson.out << asJson.err;
+    ASSERT_EQ(asText.exitCode, 0u) << asText.out << asText.err;
+
+    Json plan;
+    ASSERT_TRUE(JsonReader(asJson.out).Read(plan)) << asJson.out;
+    EXPECT_EQ(plan[L"command"].text, L"apponly_install");
+    ASSERT_EQ(plan[L"stages"].items.size(), 8u);
+
+    // The text shows the same records, in the same order.
+    std::vector<std::string> jsonTexts, textLines;
+    for (const Json& note : plan[L"notes"].items) jsonTexts.push_back(Utf8(note.text));
+    for (const Json& stage : plan[L"stages"].items)
+        for (const Json& record : stage[L"records"].items) jsonTexts.push_back(Utf8(record[L"text"].text));
+    for (const Json& record : plan[L"cleanup"].items) jsonTexts.push_back(Utf8(record[L"text"].text));
+    for (const std::string& line : SplitCrLfLines(asText.out))
+        if (line.rfind("  ", 0) == 0) textLines.push_back(line.substr(2));
+    EXPECT_EQ(textLines, jsonTexts) << asText.out;
+
+    std::map<std::wstring, std::wstring> decisions;
+    const Json& files = plan[L"stages"].items[4][L"records"];
+    for (const Json& record : files.items)
+        if (record[L"kind"].text == L"file") decisions[record[L"destination"].text] = record[L"decision"].text;
+    const std::map<std::wstring, std::wstring> expected{
+        {at + L"older.dll", L"replace"},        {at + L"newer.dll", L"skip-newer"},
+        {at + L"held.txt", L"replace-at-restart"}, {at + L"shared.dll", L"copy"},
+        {at + L"new.txt", L"copy"},             {at + L"keep.txt", L"skip-present"},
+        {at + L"Uninstall\\qelwls.ini", L"copy"},
+    };
+    EXPECT_EQ(decisions, expected);
+    const Json* count = nullptr;
+    for (const Json& record : files.items)
+        if (record[L"kind"].text == L"shared-count") count = &record;
+    ASSERT_NE(count, nullptr);
+    EXPECT_EQ((*count)[L"before"].text, L"1");
+    EXPECT_EQ((*count)[L"after"].text, L"2");
+
+    // The install that follows does what the plan said.
+    std::map<std::wstring, std::string> there;
+    for (const auto& [path, decision] : decisions) there[path] = PathExists(path) ? ReadFileBytes(path) : "";
+    const SetupRunResult install = RunSetupProgram(folder.Exe(), L"apponly_install " + folder.Quoted());
+    EXPECT_EQ(install.exitCode, 1u) << install.log;
+    std::smatch total;
+    ASSERT_TRUE(std::regex_search(install.out, total, std::regex("Progress,([0-9]+),")));
+    EXPECT_EQ(std::stod(total[1]), plan[L"total"].number);
+    const std::vector<std::wstring> pending =
+        ReadRegMultiString(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+    const auto pendingFor = [&](const std::wstring& path) {
+        return std::find(pending.begin(), pending.end(), L"!\\??\\" + path) != pending.end();
+    };
+    EXPECT_EQ(plan[L"restartNeeded"].boolean, install.exitCode == 1);
+    for (const auto& [path, decision] : decisions) {
+        const std::string now = PathExists(path) ? ReadFileBytes(path) : "";
+        const bool changes = decision == L"copy" || decision == L"replace";
+        EXPECT_EQ(now != there[path], changes) << Utf8(path) << " against the plan's " << Utf8(decision);
+        EXPECT_EQ(pendingFor(path), decision == L"replace-at-restart") << Utf8(path);
+    }
+    EXPECT_EQ(SharedDllCount(at + L"shared.dll"), 2);
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kPlanKey, L"Version"), L"2.0");
+    bool oldFound = true;
+    ReadRegString(HKEY_LOCAL_MACHINE, kPlanKey, L"Old", 0, &oldFound);
+    EXPECT_FALSE(oldFound);
+
+    held.Reset();
+    DeleteRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+    RemoveSharedDllCount(at + L"shared.dll");
+    DeleteRegTree(HKEY_LOCAL_MACHINE, kPlanKey);
+    DeleteTree(kPlanFolder);
+}
+
+// --- run -----------------------------------------------------------------------
+// The frames of the progress line in qelkit's output, and what follows them.
+struct RunOutput {
+    std::vector<std::string> frames;
+    std::string rest;
+};
+
+RunOutput SplitRunOutput(const std::string& out) {
+    RunOutput split;
+    size_t at = 0;
+    while (at < out.size() && out[at] == '\r' && (at + 1 >= out.size() || out[at + 1] != '\n')) {
+        const size_t next = out.find('\r', at + 1);
+        split.frames.push_back(out.substr(at + 1, next - at - 1));
+        at = next;
+    }
+    // The last frame ends with a line end.
+    if (!split.frames.empty() && out.compare(at, 2, "\r\n") == 0) at += 2;
+    split.rest = out.substr(at);
+    return split;
+}
+
+// The frames the installer's own "Progress" lines make.
+std::vector<std::string> FramesOf(const std::string& statusLines) {
+    std::vector<std::string> frames;
+    static const std::regex progress("^Progress,([0-9]+),([0-9]+)$");
+    for (const std::string& line : SplitCrLfLines(statusLines)) {
+        std::smatch numbers;
+        if (!std::regex_match(line, numbers, progress)) continue;
+        const std::string frame = Utf8(kit::ProgressLine(static_cast<uint32_t>(std::stoul(numbers[1])),
+                                                         static_cast<uint32_t>(std::stoul(numbers[2]))));
+        if (frames.empty() || frames.back() != frame) frames.push_back(frame);
+    }
+    return frames;
+}
+
+class KitRun : public ::testing::Test {
+protected:
+    void SetUp() override { CleanMachine(); }
+    void TearDown() override {
+        DeleteRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+        CleanMachine();
+    }
+};
+
+TEST_F(KitRun, SuccessAndRestartShowTheInstallersProgressAndSayTheResult) {
+    SamplePackage package(L"kit_run");
+    const std::wstring kit = package.File(L"qelkit.exe");
+    const std::wstring args = L"\"" + package.Folder() + L"\"";
+    // The installer's own lines for the same install, on the same machine.
+    const SetupRunResult direct = package.Run(L"apponly_install");
+    ASSERT_EQ(direct.exitCode, 0u);
+    const std::vector<std::string> expected = FramesOf(direct.out);
+    ASSERT_GT(expected.size(), 3u);
+    EXPECT_EQ(expected.back(), "[##############################] 100%");
+    CleanMachine();
+
+    const ProcessResult installed = Kit(kit, L"run apponly_install " + args);
+    EXPECT_EQ(installed.exitCode, 0u) << installed.out;
+    const RunOutput first = SplitRunOutput(installed.out);
+    EXPECT_EQ(first.frames, expected) << installed.out;
+    EXPECT_EQ(first.rest, "Installed\r\n");
+
+    // A file the upgrade replaces is held open: it is replaced at the next
+    // restart, and the run ends with 1.
+    qel::UniqueHandle held(::CreateFileW((std::wstring(kAppFolder) + L"\\readme.txt").c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.Valid());
+    const ProcessResult upgraded = Kit(kit, L"run upgrade " + args);
+    EXPECT_EQ(upgraded.exitCode, 1u) << upgraded.out;
+    const RunOutput second = SplitRunOutput(upgraded.out);
+    EXPECT_FALSE(second.frames.empty());
+    EXPECT_EQ(second.frames.back(), "[##############################] 100%");
+    EXPECT_EQ(second.rest, "Upgraded; restart required\r\n");
+}
+
+TEST_F(KitRun, AFailureIsUndoneAndShowsTheModuleLineAndTheLogsEnd) {
+    KitFolder folder(L"kit_run_fail");
+    folder.Write(L"qelwls.ini", Crlf(Script("[Setup]\nUninstallLog=%16422%\\KitRun\\Uninstall\\kitrun.log\n"
+                                            "[DestinationDirs]\nDefaultDestDir=16422,\"KitRun\"\n"
+                                            "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files\n"
+                                            "PostRun=After\nUninstallLog=\n"
+                                            "[Files]\nkit.txt,,,0x4\n"
+                                            "[After]\nC:\\qeltests\\kit_run_fail\\missing.exe,,0\n")));
+    folder.Write(L"kit.txt", "kit");
+    const ProcessResult run = Kit(folder.Kit(), L"run apponly_install " + folder.Quoted());
+    EXPECT_EQ(run.exitCode, 200u) << run.out;
+    const RunOutput output = SplitRunOutput(run.out);
+    // Stage 8 fails after the files are in: the bar has moved, not to its end.
+    ASSERT_FALSE(output.frames.empty()) << run.out;
+    EXPECT_NE(output.frames.back(), "[##############################] 100%");
+
+    const std::string message = Utf8(ReadResultMessage());
+    std::smatch place;
+    ASSERT_TRUE(std::regex_match(message, place, std::regex("Result,200,SetupErrorInternal,Update,([0-9]+)\n")))
+        << message;
+    const std::vector<std::string> lines = SplitCrLfLines(output.rest);
+    ASSERT_GE(lines.size(), 3u) << run.out;
+    EXPECT_EQ(lines[0], "Failed and undone: internal error in Update line " + place[1].str());
+    EXPECT_EQ(lines[1], "The end of the diagnostic log " + Utf8(DiagnosticLogPath()) + ":");
+    const std::string error = "Error: file \"Update\", line " + place[1].str() + ", desc";
+    EXPECT_TRUE(std::any_of(lines.begin() + 2, lines.end(),
+                            [&](const std::string& line) { return line.find(error) != std::string::npos; }))
+        << run.out;
+    EXPECT_FALSE(PathExists(L"C:\\Program Files\\KitRun\\kit.txt")) << "the failed run was not undone";
+    DeleteTree(L"C:\\Program Files\\KitRun");
+}
+
+// --- recover -------------------------------------------------------------------
+class KitRecover : public ::testing::Test {
+protected:
+    void SetUp() override { CleanMachine(); }
+    void TearDown() override { CleanMachine(); }
+
+    static void InstallOnce(const SamplePackage& package) {
+        SetSharedDllCount(kSharedDll, 1);
+        ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
+        SetSharedDllCount(L"QelSetup", 1);
+    }
+
+    static ControlledRunResult Run(const SamplePackage& package, const std::wstring& command, RecordAction action,
+                                   int atRecord, const std::function<void()>& whilePaused = nullptr) {
+        return RunControlled(L"\"" + package.Exe() + L"\" " + command + L" \"" + package.Folder() + L"\"", action,
+                             atRecord, ERROR_DISK_FULL, L"", whilePaused);
+    }
+
+    // The records a whole run of the command flushes, from the installed state.
+    static int CountRecords(const SamplePackage& package, const std::wstring& command) {
+        CleanMachine();
+        InstallOnce(package);
+        const ControlledRunResult whole = Run(package, command, RecordAction::None, 0);
+        EXPECT_EQ(whole.exitCode, 0u) << Utf8(command);
+        CleanMachine();
+        InstallOnce(package);
+        return whole.flushes;
+    }
+};
+
+std::map<std::wstring, std::string> LeftoverBytes() {
+    std::map<std::wstring, std::string> bytes;
+    for (const std::wstring& name : WindowsLeftovers()) bytes[name] = ReadFileBytes(L"C:\\windows\\" + name);
+    return bytes;
+}
+
+TEST_F(KitRecover, ARunKilledMidCommitIsUndoneExactly) {
+    SamplePackage package(L"kit_recover");
+    const std::wstring kit = package.File(L"qelkit.exe");
+    for (const wchar_t* command : {L"apponly_install", L"upgrade", L"uninstall"}) {
+        const int records = CountRecords(package, command);
+        ASSERT_GT(records, 6) << Utf8(command);
+        for (int k : {records / 3, records * 2 / 3}) {
+            const std::string where = Utf8(command) + " killed at record " + std::to_string(k);
+            const MachineState before = SnapshotMachine();
+            ASSERT_EQ(Run(package, command, RecordAction::Kill, k).exitCode, kKilledExitCode) << where;
+            ASSERT_FALSE(SnapshotMachine() == before) << where << ": the killed run changed nothing";
+
+            const ProcessResult listed = Kit(kit, L"recover");
+            EXPECT_EQ(listed.exitCode, 1u) << where;
+            EXPECT_NE(listed.out.find("): interrupted; undoing it would, newest change first:"), std::string::npos)
+                << where << listed.out;
+            const ProcessResult applied = Kit(kit, L"recover --apply");
+            EXPECT_EQ(applied.exitCode, 0u) << where << applied.out;
+            EXPECT_NE(applied.out.find("1 run undone, 0 left"), std::string::npos) << where << applied.out;
+            const MachineState after = SnapshotMachine();
+            EXPECT_TRUE(after == before) << where << "\n" << DescribeDifferences(before, after);
+            EXPECT_TRUE(std::regex_search(ReadFileBytes(DiagnosticLogPath()),
+                                          std::regex("Recovery: the run of process [0-9]+ is undone\r\n")))
+                << where << ": the diagnostic log says nothing of it";
+
+            const ProcessResult again = Kit(kit, L"recover");
+            EXPECT_EQ(again.exitCode, 0u) << where;
+            EXPECT_EQ(again.out, "No interrupted runs\r\n") << where;
+            if (::testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+TEST_F(KitRecover, ARunInProgressIsLeftAlone) {
+    SamplePackage package(L"kit_recover_live");
+    const std::wstring kit = package.File(L"qelkit.exe");
+    const int records = CountRecords(package, L"upgrade");
+    ProcessResult during;
+    std::map<std::wstring, std::string> leftBefore, leftAfter;
+    const ControlledRunResult run = Run(package, L"upgrade", RecordAction::Pause, records / 2, [&] {
+        leftBefore = LeftoverBytes();
+        during = Kit(kit, L"recover --apply");
+        leftAfter = LeftoverBytes();
+    });
+    ASSERT_TRUE(run.intervened);
+    EXPECT_EQ(run.exitCode, 0u) << "the paused upgrade did not finish as it would have";
+    EXPECT_EQ(during.exitCode, 0u) << during.out;
+    EXPECT_NE(during.out.find("): still in progress; left alone"), std::string::npos) << during.out;
+    EXPECT_NE(during.out.find("0 runs undone, 0 left"), std::string::npos) << during.out;
+    EXPECT_GE(leftBefore.size(), 2u) << "the run's marker and rollback log";
+    EXPECT_EQ(leftAfter, leftBefore);
+    // The upgrade went on to its end over what recover did not touch.
+    EXPECT_TRUE(WindowsLeftovers().empty());
+    EXPECT_TRUE(PathExists(kUninstallLog));
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kUninstallEntry, L"DisplayVersion"), L"2.2");
+}
+
+// A marker of a run that has ended, whose rollback log holds a record no
+// rollback knows after one it does: nothing of it is undone, by qelkit or by
+// the installer's own recovery, and both leave it where it is.
+TEST_F(KitRecover, ALogThatCannotBeReadThroughIsLeftInPlace) {
+    KitFolder folder(L"kit_recover_bad");
+    folder.Write(L"qelwls.ini", Crlf(Script("[Install]\nDriverInf=Driver\\none.inf\n")));
+    // A process that has ended: its id and start time in the marker.
+    ProcessResult ignored;
+    DWORD processId = 0;
+    FILETIME created{}, exited{}, kernel{}, user{};
+    {
+        PipedStart probe(L"\"" + TestBinDir() + L"\\qel_runprobe.exe\"", L"", 0, ignored);
+        processId = probe.ProcessId();
+        probe.Finish();
+        ASSERT_TRUE(::GetProcessTimes(probe.Process(), &created, &exited, &kernel, &user));
+    }
+    const uint64_t start = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    const std::wstring log = L"C:\\windows\\qelkitbad.tmp";
+    const std::wstring marker = L"C:\\windows\\qelwls-" + std::to_wstring(processId) + L".run";
+    char startText[32];
+    std::snprintf(startText, sizeof(startText), "0x%llx", static_cast<unsigned long long>(start));
+    const std::string markerBytes =
+        "Process," + std::to_string(processId) + "," + startText + "\r\nRollbackLog," + Utf8(log) + "\r\n";
+    const std::string logBytes = "MoveFile," + Utf8(folder.File(L"a.txt")) + "," + Utf8(folder.File(L"b.txt")) +
+                                 "\r\nNoSuchRecord,1,2\r\n";
+    WriteFileBytes(marker, markerBytes);
+    WriteFileBytes(log, logBytes);
+    folder.Write(L"b.txt", "moved");
+
+    const ProcessResult applied = Kit(folder.Kit(), L"recover --apply");
+    EXPECT_EQ(applied.exitCode, 1u) << applied.out;
+    EXPECT_NE(applied.out.find("cannot be undone: record 2 of the rollback log \"" + Utf8(log) +
+                               "\" is not one a rollback knows: \"NoSuchRecord,1,2\"; left in place"),
+              std::string::npos)
+        << applied.out;
+    EXPECT_TRUE(PathExists(folder.File(L"b.txt")) && !PathExists(folder.File(L"a.txt"))) << "half undone";
+    EXPECT_EQ(ReadFileBytes(marker), markerBytes);
+    EXPECT_EQ(ReadFileBytes(log), logBytes);
+
+    // The installer's recovery at its start is the same recovery.
+    const SetupRunResult next = RunSetupProgram(folder.Exe(), L"apponly_install " + folder.Quoted());
+    EXPECT_EQ(next.exitCode, 0u) << next.log;
+    EXPECT_TRUE(LogHasLine(next.log, "Recovery: the run of process " + std::to_string(processId) +
+                                         " cannot be undone: record 2 of the rollback log \"" + Utf8(log) +
+                                         "\" is not one a rollback knows: \"NoSuchRecord,1,2\"; it is left in place"))
+        << next.log;
+    EXPECT_TRUE(PathExists(folder.File(L"b.txt")));
+    EXPECT_EQ(ReadFileBytes(marker), markerBytes);
+    EXPECT_EQ(ReadFileBytes(log), logBytes);
+    ::DeleteFileW(marker.c_str());
+    ::DeleteFileW(log.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,139 @@
+// The parts of qelkit with many cases: the JSON text of a plan, the progress
+// line and the result sentence of a run, and the line numbers of a script's
+// text as the INF reader counts its lines.
+#include "CmdLine.h"
+#include "KitJson.h"
+#include "KitRun.h"
+#include "KitScript.h"
+#include "UnitHelpers.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(KitJson, NestsSeparatesAndEscapes) {
+    kit::JsonWriter json;
+    json.BeginObject();
+    json.Member(L"path", L"C:\\Program Files\\\"Qel\"\n\t\x01");
+    json.Member(L"count", int64_t{-42});
+    json.Key(L"list");
+    json.BeginArray();
+    json.String(L"caf\u00e9 \U0001F600");
+    json.BeginObject();
+    json.EndObject();
+    json.BeginArray();
+    json.EndArray();
+    json.Bool(true);
+    json.EndArray();
+    json.Key(L"flag");
+    json.Bool(false);
+    json.EndObject();
+    EXPECT_EQ(json.Text(),
+              "{\"path\":\"C:\\\\Program Files\\\\\\\"Qel\\\"\\n\\t\\u0001\",\"count\":-42,"
+              "\"list\":[\"caf\\u00e9 \\ud83d\\ude00\",{},[],true],\"flag\":false}");
+}
+
+TEST(KitRun, ProgressLineIsBoundedToAFullBar) {
+    struct Case {
+        uint32_t total, done;
+        const wchar_t* line;
+    };
+    const Case cases[] = {
+        {0, 0, L"[------------------------------]   0%"},
+        {0, 5, L"[------------------------------]   0%"},
+        {100, 0, L"[------------------------------]   0%"},
+        {3, 1, L"[##########--------------------]  33%"},
+        {2, 1, L"[###############---------------]  50%"},
+        {200, 199, L"[#############################-]  99%"},
+        {100, 100, L"[##############################] 100%"},
+        // Work the total does not count (a driver package per INF) passes it.
+        {100, 250, L"[##############################] 100%"},
+        {4294967295u, 4294967295u, L"[##############################] 100%"},
+    };
+    for (const Case& each : cases)
+        EXPECT_EQ(kit::ProgressLine(each.total, each.done), each.line) << each.total << "/" << each.done;
+}
+
+TEST(KitRun, ResultsInWords) {
+    using kit::Command;
+    struct Case {
+        Command command;
+        int result;
+        bool resultLine;
+        const wchar_t* sentence;
+    };
+    const Case cases[] = {
+        {Command::Install, 0, true, L"Installed"},
+        {Command::AppOnlyInstall, 1, true, L"Installed; restart required"},
+        {Command::Upgrade, 1, true, L"Upgraded; restart required"},
+        {Command::Uninstall, 2, true, L"Uninstalled; the adapter's driver must be restarted"},
+        {Command::Install, 200, true, L"Failed and undone: internal error in Update line 117"},
+        {Command::Install, 201, true, L"Failed and undone: out of memory"},
+        {Command::Install, 202, true, L"Failed and undone: unknown error"},
+        {Command::Install, 259, true, L"Ended with code 259"},
+        // The early ends send no Result line; any other run without one was
+        // stopped, whatever its exit code.
+        {Command::Install, 101, false, L"Failed: administrator rights are required; nothing was changed"},
+        {Command::Install, 202, false, L"Failed and undone: unknown error"},
+        {Command::Install, 0, false,
+         L"Stopped before it finished (exit code 0): \"qelkit recover\" shows what it left and undoes it"},
+        {Command::Install, 1, false,
+         L"Stopped before it finished (exit code 1): \"qelkit recover\" shows what it left and undoes it"},
+    };
+    for (const Case& each : cases)
+        EXPECT_EQ(kit::ResultSentence(each.command, each.result, L"Update", 117, each.resultLine), each.sentence)
+            << each.result << " " << each.resultLine;
+}
+
+// Comment and blank lines are no lines; a line continued with a backslash is
+// one line where it starts; a section written twice is one section; quotes
+// keep commas, semicolons and equals signs; the reader's lines of X come from
+// X.amd64 when there is one.
+TEST(KitScriptText, LinesAsTheReaderCountsThem) {
+    const std::wstring path = qeltest::WriteScript(
+        qeltest::MakeScratchFolder(L"kit-text") + L"\\qelwls.ini",
+        /* 3 */ "; a comment\n"
+        /* 4 */ "[Install]\n"
+        /* 5 */ "CopyFiles=A,\"B;still, B\" ; the rest is a comment\n"
+        /* 6 */ "\n"
+        /* 7 */ "AddReg=R1,\\\n"
+        /* 8 */ "  R2\n"
+        /* 9 */ "  no key here\n"
+        /* 10 */ "[Other]\n"
+        /* 11 */ "x=1\n"
+        /* 12 */ "[install]\n"
+        /* 13 */ "CopyFiles=C\n"
+        /* 14 */ "[R1]\n"
+        /* 15 */ "HKLM,\"a=b\",v,0,\"x\",,0\n"
+        /* 16 */ "[R1.amd64]\n"
+        /* 17 */ "  ; nothing\n"
+        /* 18 */ "HKLM,k,v,0,\"y\",,0\n");
+    kit::ScriptText text;
+    ASSERT_TRUE(text.Load(path));
+    EXPECT_EQ(text.LineOf(L"Install", 0), 5);
+    EXPECT_EQ(text.LineOf(L"INSTALL", 1), 7);
+    EXPECT_EQ(text.LineOf(L"Install", 2), 9);
+    EXPECT_EQ(text.LineOf(L"Install", 3), 13);
+    EXPECT_EQ(text.LineOf(L"Install", 4), 0);
+    EXPECT_EQ(text.LineOf(L"R1", 0), 18);
+    EXPECT_EQ(text.LineOf(L"Missing", 0), 0);
+
+    EXPECT_EQ(text.KeyLine(L"Install", L"copyfiles"), 5);
+    EXPECT_EQ(text.KeyLine(L"Install", L"CopyFiles", L"C"), 13);
+    EXPECT_EQ(text.KeyLine(L"Install", L"CopyFiles", L"B;still, B"), 5);
+    EXPECT_EQ(text.KeyLine(L"Install", L"AddReg", L"R2"), 7);
+    EXPECT_EQ(text.KeyLine(L"Install", L"DelReg"), 0);
+
+    const kit::ScriptText::Section* install = text.Find(L"Install");
+    ASSERT_NE(install, nullptr);
+    EXPECT_EQ(install->header, 4);
+    ASSERT_EQ(install->lines.size(), 4u);
+    EXPECT_FALSE(install->lines[2].hasKey);
+    EXPECT_EQ(install->lines[1].values, (std::vector<std::wstring>{L"R1", L"R2"}));
+    const kit::ScriptText::Section* r1 = text.Find(L"R1");
+    ASSERT_NE(r1, nullptr);
+    EXPECT_FALSE(r1->lines[0].hasKey);
+    EXPECT_EQ(r1->lines[0].values[1], L"a=b");
+}
+
+}  // namespace
