@@ -262,6 +262,9 @@ TEST_F(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
     EXPECT_EQ(clean.exitCode, 0u) << clean.out;
     EXPECT_EQ(clean.out, Utf8(package.Folder()) +
                              "\\qelwls.ini: no problems for apponly_install (both Windows roads)\r\n");
+    // With the driver and the tools component too.
+    const ProcessResult whole = Kit(kit, L"check \"" + package.Folder() + L"\" install Tools");
+    EXPECT_EQ(whole.exitCode, 0u) << whole.out;
 
     struct Case {
         std::wstring args;
@@ -502,7 +505,7 @@ TEST_F(KitRun, SuccessAndRestartShowTheInstallersProgressAndSayTheResult) {
     EXPECT_EQ(expected.back(), "[##############################] 100%");
     CleanMachine();
 
-    const ProcessResult installed = Kit(kit, L"run apponly_install " + args);
+    const ProcessResult installed = Kit(kit, L"run apponly_install " + args + L" Tools");
     EXPECT_EQ(installed.exitCode, 0u) << installed.out;
     const RunOutput first = SplitRunOutput(installed.out);
     EXPECT_EQ(first.frames, expected) << installed.out;

@@ -27,15 +27,6 @@ using UninstallOemInfFn = BOOL(WINAPI*)(PCWSTR, DWORD, PVOID);
 
 bool Contains(const std::wstring& text, const wchar_t* part) { return text.find(part) != std::wstring::npos; }
 
-void Report(uint32_t total, uint32_t done) { SetupStatusPrint(L"Progress,%d,%d\n", total, done); }
-
-std::wstring InfFolderPath(const std::wstring& name) {
-    std::wstring path;
-    GetWindowsFolder(path);
-    AppendPath(path, L"inf");
-    AppendPath(path, name);
-    return path;
-}
 
 // A failed deletion of a file that exists.
 bool DeleteFailed(const std::wstring& path) {
@@ -55,7 +46,7 @@ void UninstallDriverMatchingInf(UpdateTransaction& t, const std::vector<std::wst
             if (infPath.empty() || Lowercase(name) != Lowercase(infPath)) continue;
             TraceWrite(TraceDetail, L"UninstallDriverMatchingInf(): found device with matching inf \"%s\"\n",
                        infPath.c_str());
-            const std::wstring storedInf = InfFolderPath(name);
+            const std::wstring storedInf = InfStorePath(name);
             InfFile inf;
             inf.Open(storedInf, kInfNeutralLanguage);
             std::wstring deviceId;
@@ -76,13 +67,13 @@ uint32_t CommitDriverRemovalBeforeVista(UpdateTransaction& t, uint32_t total, ui
     if (!t.driverUninstalls.empty()) {
         UninstallDriverMatchingInf(t, t.driverUninstalls);
         done += 100;
-        Report(total, done);
+        ReportDriverProgress(total, done);
     }
     for (size_t i = 0; i + 1 < t.infRemoves.size(); i += 2) {
         // An install fails on an INF it cannot take out; an uninstall goes on.
         if (RemoveInf(t.infRemoves[i + 1]) != 0 && t.rollbackEnabled) QEL_RAISE(t.infRemoves[i + 1], ::GetLastError());
         done += 10;
-        Report(total, done);
+        ReportDriverProgress(total, done);
     }
     return done;
 }
@@ -98,7 +89,7 @@ uint32_t CommitDriverRemovalFromVista(UpdateTransaction& t, uint32_t total, uint
         if (InfHasHardwareId(t.packageInfPath, kUsbAdapterBusId)) DnglResetAfterDisable(t);
         CommitRunApp(t, t.dpinstPath, command, kRunWaitAndExamine);
         done += 100;
-        Report(total, done);
+        ReportDriverProgress(total, done);
     }
     return done;
 }
@@ -146,7 +137,7 @@ int RemoveInf(const std::wstring& infPathOrName) {
     }
     // Windows before XP has no removal call: the INF and its compiled form
     // are deleted.
-    std::wstring path = InfFolderPath(name);
+    std::wstring path = InfStorePath(name);
     if (DeleteFailed(path)) return -3;
     const size_t dot = path.rfind(L'.');
     if (dot == std::wstring::npos) return -2;

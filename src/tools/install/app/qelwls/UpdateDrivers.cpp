@@ -47,7 +47,6 @@ bool CommandLineContains(const wchar_t* text) {
     return std::wstring(::GetCommandLineW()).find(text) != std::wstring::npos;
 }
 
-void Report(uint32_t total, uint32_t done) { SetupStatusPrint(L"Progress,%d,%d\n", total, done); }
 
 // A pnp id matches a hardware id when every "&"-separated piece of it occurs
 // in the hardware id; an id without pieces matches nothing.
@@ -67,13 +66,6 @@ bool PnpIdMatches(const std::wstring& pnpId, const std::wstring& hardwareId) {
                        [&](const std::wstring& p) { return hardwareId.find(p) != std::wstring::npos; });
 }
 
-std::wstring InfStorePath(const std::wstring& infName) {
-    std::wstring path;
-    GetWindowsFolder(path);
-    AppendPath(path, L"inf");
-    AppendPath(path, infName);
-    return path;
-}
 
 // Keeps a copy of a store INF (and its compiled form) that the driver stage
 // is about to remove, with an undo record that puts it back: the devices it
@@ -175,18 +167,18 @@ uint32_t CommitDriverInstallBeforeVista(UpdateTransaction& t, uint32_t total, ui
             FormatText(L"CopyInf,%s,%s\n", LogField(t.infInstalls[i]).c_str(), LogField(oemName).c_str()));
         newInfNames.push_back(GetFileNamePart(oemName));
         done += 10;
-        Report(total, done);
+        ReportDriverProgress(total, done);
     }
     std::vector<std::wstring> replaced;
     if (!t.driverUpdates.empty()) {
         Reenumerate(!t.driverPackageSigned);
         done += 100;
-        Report(total, done);
+        ReportDriverProgress(total, done);
         PruneByHardwareIdPrefix(t.driverUpdates,
                                 [](const std::vector<std::wstring>& e) -> const std::wstring& { return e[0]; });
         CommitDriverUpdate(t, replaced);
         done += 100;
-        Report(total, done);
+        ReportDriverProgress(total, done);
     }
     for (const std::wstring& name : replaced) {
         const bool justInstalled = std::any_of(newInfNames.begin(), newInfNames.end(), [&](const std::wstring& n) {
@@ -221,10 +213,20 @@ uint32_t CommitDriverInstallFromVista(UpdateTransaction& t, uint32_t total, uint
     t.uninstallLog.WriteLine(record);
     t.LogRollbackRecord(L"%s", record.c_str());
     done += 100;
-    Report(total, done);
+    ReportDriverProgress(total, done);
     return done;
 }
 }  // namespace
+
+void ReportDriverProgress(uint32_t total, uint32_t done) { SetupStatusPrint(L"Progress,%d,%d\n", total, done); }
+
+std::wstring InfStorePath(const std::wstring& infName) {
+    std::wstring path;
+    GetWindowsFolder(path);
+    AppendPath(path, L"inf");
+    AppendPath(path, infName);
+    return path;
+}
 
 bool StartsWithNoCase(const std::wstring& prefix, const std::wstring& text) {
     return Lowercase(text).compare(0, prefix.size(), Lowercase(prefix)) == 0;

@@ -11,6 +11,11 @@
 
 namespace qel {
 
+// The copy of an INF in the Windows INF store, by its name there.
+std::wstring InfStorePath(const std::wstring& infName);
+// A "Progress" line of a driver step.
+void ReportDriverProgress(uint32_t total, uint32_t done);
+
 // --- install (commit stage 6) -----------------------------------------------
 uint32_t CommitDriverInstall(UpdateTransaction& transaction, uint32_t total, uint32_t done);
 // Puts a staged INF into the Windows INF store and gives its OEM name there.
