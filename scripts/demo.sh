@@ -81,7 +81,9 @@ query() {
 # adapter's driver key.
 show_driver() {
   echo "  INF store (the package's copies):"
-  (cd "$drive_c/windows/inf" && grep -l 'Qel Wireless PCIe Adapter' oem*.inf 2>/dev/null | sed 's/^/    C:\\windows\\inf\\/') ||
+  # Windows names every copy oem<N>.inf; Wine keeps the package's own name
+  # unless another INF has it.
+  (cd "$drive_c/windows/inf" && grep -l 'Qel Wireless PCIe Adapter' ./*.inf 2>/dev/null | sed 's#^\./#    C:\\windows\\inf\\#') ||
     echo "    none"
   echo "  the adapter's device:"
   local driver
@@ -100,7 +102,7 @@ show_driver() {
 # ids and class as present hardware.
 adapter='HKLM\System\CurrentControlSet\Enum\PCI\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03\4&1d6a&0&00E0'
 add_adapter() {
-  "$QEL_WINE" reg add "$adapter" /v HardwareID /t REG_MULTI_SZ /d 'PCI\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03' /f >/dev/null
+  "$QEL_WINE" reg add "$adapter" /v HardwareID /t REG_MULTI_SZ /d 'PCI\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03\0PCI\VEN_1D6A&DEV_4360' /f >/dev/null
   "$QEL_WINE" reg add "$adapter" /v ClassGUID /d '{4D36E972-E325-11CE-BFC1-08002BE10318}' /f >/dev/null
   "$QEL_WINE" reg add "$adapter" /v DeviceDesc /d 'Qel Wireless PCIe Adapter' /f >/dev/null
 }
@@ -127,7 +129,8 @@ show_driver
 echo
 echo "== Driver and applications before Vista (Windows XP x64): the INF store and the device update"
 echo "   (Wine's configuration manager cannot name a device's hardware ids, so no device is updated here;"
-echo "   on Windows the adapter takes the staged INF)"
+echo "   on Windows the adapter takes the staged INF; Wine names the store's copy qelwl.inf, not"
+echo "   oem<N>.inf, and the uninstall only ever removes OEM copies, so here it stays)"
 "$QEL_WINE" reg add 'HKCU\Software\Wine\AppDefaults\qelwls64.exe' /v Version /d winxp64 /f >/dev/null
 add_adapter
 run install "$win_package" Tools
