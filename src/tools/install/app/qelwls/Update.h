@@ -75,6 +75,17 @@ struct DirOp {
 
 enum MoveResult : int { MoveDone = 0, MoveAtRestart = 1, MoveFailed = 2 };
 
+// What a move may take as known, so that it need not make the attributes of
+// its two files normal first.
+enum MoveKnowledge : unsigned {
+    MoveKnowsNothing = 0,
+    MoveFromIsNormal = 1,  // the file moved has normal attributes already
+    // Nothing at the target to make writable: it is known not to be there,
+    // or it is the empty temporary file this run just made for a file moved
+    // aside.
+    MoveToIsPlain = 2,
+};
+
 // A SharedDLLs count as it was before a run changed it.
 struct SharedDllPrior {
     std::wstring valueName;
@@ -198,10 +209,9 @@ public:
     void WriteFileRemoveRecordsAhead(size_t first);
     // Cuts records written ahead and not taken (the end of a stage).
     void CutRecordsAhead();
-    // `toAbsent`: `to` is known not to be there, so there is nothing to make
-    // writable.
+    // `known`: what need not be made normal first (MoveKnowledge).
     MoveResult MoveFileLogged(const std::wstring& from, const std::wstring& to, bool delayAllowed,
-                              bool toAbsent = false);
+                              unsigned known = MoveKnowsNothing);
     MoveResult QueuedMove(const std::wstring& from, const std::wstring& to);
     void CommitRegDelete(HKEY root, const std::wstring& subkey, const std::wstring& valueName, uint32_t flags);
     void CommitRegAdd(HKEY root, const std::wstring& subkey, const std::wstring& valueName, uint32_t type,

@@ -31,34 +31,9 @@ bool IsInUseError(DWORD error) { return error == ERROR_ACCESS_DENIED || error ==
 
 namespace {
 
-// False when the source is a plain file that SetupAPI would not take for a
-// compressed one: the kinds it decompresses (LZ files "SZDD" and "KWAJ",
-// cabinets "MSCF") announce themselves in their first bytes. Asking SetupAPI
-// opens the file three times; this opens it once. Anything unclear (the file
-// cannot be opened or read) is left to SetupAPI, with its own answer.
-bool MayBeCompressed(const std::wstring& source) {
-    UniqueHandle file(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return true;
-    char head[2] = {};
-    DWORD read = 0;
-    if (!::ReadFile(file.Get(), head, sizeof(head), &read, nullptr)) return true;
-    if (read < sizeof(head)) return false;  // no signature fits
-    return std::string(head, 2) == "SZ" || std::string(head, 2) == "KW" || std::string(head, 2) == "MS";
-}
-
-// Fills `temp` with the source: extracted from its cabinet, decompressed, or
-// copied as it is.
-void FillTemporaryCopy(const std::wstring& source, const std::wstring& temp, uint32_t flags,
-                       const std::wstring& cabinet) {
-    if (!cabinet.empty()) {
-        if (!ExtractFileFromCabinet(cabinet, source, temp)) QEL_RAISE(source, ::GetLastError());
-        return;
-    }
-    if (!MayBeCompressed(source)) {
-        if (!::CopyFileW(source.c_str(), temp.c_str(), FALSE)) QEL_RAISE(source, ::GetLastError());
-        return;
-    }
+// Fills `temp` from the source as SetupAPI says: decompressed, or copied as
+// it is.
+void FillFromSource(const std::wstring& source, const std::wstring& temp, uint32_t flags) {
     PWSTR actualSource = nullptr;
     DWORD sourceSize = 0, targetSize = 0;
     UINT compression = FILE_COMPRESSION_NONE;
@@ -72,6 +47,75 @@ void FillTemporaryCopy(const std::wstring& source, const std::wstring& temp, uin
         return;
     }
     if (!::CopyFileW(source.c_str(), temp.c_str(), FALSE)) QEL_RAISE(source, ::GetLastError());
+}
+
+// False when the source is a plain file that SetupAPI would not take for a
+// compressed one: the kinds it decompresses (LZ files "SZDD" and "KWAJ",
+// cabinets "MSCF") announce themselves in their first bytes. Asking SetupAPI
+// opens the file three times; this opens it once. Anything unclear (the file
+// cannot be opened or read) is left to SetupAPI, with its own answer.
+bool MayBeCompressed(const std::wstring& source) {
+    UniqueHandle file(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return true;
+    char head[2] = {};
+    DWORD read = 0;
+    if (!::ReadFile(file.Get(), head, sizeof(head), &read, nullptr)) return true;
+    const std::string start(head, read);
+    return start == "SZ" || start == "KW" || start == "MS";
+}
+
+// A temporary copy just filled, looked at through one handle: whether it is
+// still the plain file this run made (what IsPlainFile tells), and, when it
+// is, its attributes made normal as the move into place would make them
+// (SetFileAttributesW does the same through a handle of its own). False when
+// that cannot be done (before Vista, say); then nothing was changed.
+bool LookAtTemporaryCopy(const std::wstring& temp, bool& plain, bool& madeNormal) {
+    using InformationFn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    static const auto getInformation = reinterpret_cast<InformationFn>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel32, "GetFileInformationByHandleEx")));
+    static const auto setInformation = reinterpret_cast<InformationFn>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetFileInformationByHandle")));
+    if (!getInformation || !setInformation) return false;
+    UniqueHandle file(::CreateFileW(temp.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) return false;
+    FILE_STANDARD_INFO standard{};
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!getInformation(file.Get(), FileStandardInfo, &standard, sizeof(standard)) ||
+        !getInformation(file.Get(), FileAttributeTagInfo, &tag, sizeof(tag)))
+        return false;
+    plain = standard.NumberOfLinks == 1 &&
+            (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    if (!plain) return true;
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    madeNormal = setInformation(file.Get(), FileBasicInfo, &basic, sizeof(basic)) != FALSE;
+    return true;
+}
+
+// Fills `temp` with the source (extracted from its cabinet, decompressed, or
+// copied as it is) and checks that the temporary file, reached by name once
+// more to fill it, is still the plain file this run made, not something put
+// in its place. True when its attributes were made normal on the way.
+bool FillTemporaryCopy(const std::wstring& source, const std::wstring& temp, uint32_t flags,
+                       const std::wstring& cabinet) {
+    if (!cabinet.empty()) {
+        if (!ExtractFileFromCabinet(cabinet, source, temp)) QEL_RAISE(source, ::GetLastError());
+    } else if (MayBeCompressed(source)) {
+        FillFromSource(source, temp, flags);
+    } else {
+        if (!::CopyFileW(source.c_str(), temp.c_str(), FALSE)) QEL_RAISE(source, ::GetLastError());
+        bool plain = false, madeNormal = false;
+        if (LookAtTemporaryCopy(temp, plain, madeNormal)) {
+            if (!plain) QEL_RAISE(L"the temporary file was replaced: " + temp, ERROR_CANT_ACCESS_FILE);
+            return madeNormal;
+        }
+    }
+    if (!IsPlainFile(temp)) QEL_RAISE(L"the temporary file was replaced: " + temp, ERROR_CANT_ACCESS_FILE);
+    return false;
 }
 
 // Before Vista a 64-bit system keeps the counts of 32-bit system files in the
@@ -223,22 +267,20 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
     }
     const std::wstring temp = MakeLoggedTempFile(folder);
     LogRollbackRecord(L"CopyFile,%s,%s\n", LogField(source).c_str(), LogField(temp).c_str());
-    FillTemporaryCopy(source, temp, flags, cabinet);
-    // The temporary file was reached by name once more to fill it: it must
-    // still be the plain file this run made, not something put in its place.
-    if (!IsPlainFile(temp)) QEL_RAISE(L"the temporary file was replaced: " + temp, ERROR_CANT_ACCESS_FILE);
+    const bool tempNormal = FillTemporaryCopy(source, temp, flags, cabinet);
 
     // Nothing this install did can have made or removed the destination.
     MoveResult result = MoveDone;
     if (present) {
         const std::wstring aside = MakeLoggedTempFile(folder);
         movedAsideFiles.push_back(aside);
-        result = MoveFileLogged(destination, aside, true);
+        result = MoveFileLogged(destination, aside, true, MoveToIsPlain);
     }
     if (HasFlag(flags, COPYFLG_FORCE_FILE_IN_USE) || result == MoveAtRestart)
         result = QueuedMove(temp, destination);
     else if (result == MoveDone)
-        result = MoveFileLogged(temp, destination, true, !present);
+        result = MoveFileLogged(temp, destination, true,
+                                (tempNormal ? MoveFromIsNormal : MoveKnowsNothing) | (present ? MoveKnowsNothing : MoveToIsPlain));
     if (result == MoveFailed) QEL_RAISE(destination, ::GetLastError());
 
     if (HasFlag(flags, COPYFLG_REPLACE_BOOT_FILE)) {
@@ -265,7 +307,7 @@ void UpdateTransaction::CommitFileRemove(const std::wstring& path, uint32_t flag
     if ((flags & keepers) != 0 || !HasFlag(flags, COPYFLG_NOVERSIONCHECK)) return;
 
     const std::wstring aside = MakeLoggedTempFile(DirectoryOf(path));
-    const MoveResult moved = MoveFileLogged(path, aside, false);
+    const MoveResult moved = MoveFileLogged(path, aside, false, MoveToIsPlain);
     if (folderNames) folderNames->Changed(path);
     if (moved == MoveDone) {
         movedAsideFiles.push_back(aside);
@@ -356,10 +398,10 @@ void UpdateTransaction::CutRecordsAhead() {
 }
 
 MoveResult UpdateTransaction::MoveFileLogged(const std::wstring& from, const std::wstring& to, bool delayAllowed,
-                                             bool toAbsent) {
+                                             unsigned known) {
     // Clears read-only on a file about to be replaced.
-    ::SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!toAbsent) ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if ((known & MoveFromIsNormal) == 0) ::SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if ((known & MoveToIsPlain) == 0) ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
     LogRollbackRecord(L"MoveFile,%s,%s\n", LogField(from).c_str(), LogField(to).c_str());
     if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return MoveDone;
     if (!IsInUseError(::GetLastError()) || !delayAllowed) return MoveFailed;
