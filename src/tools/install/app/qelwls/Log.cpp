@@ -37,14 +37,10 @@ LogStatus LogFile::Attach(HANDLE handle) {
     return LogOk;
 }
 
-void LogFile::Close() {
-    // A file left on disk holds only the records taken; a cut that fails
-    // leaves records of changes never made, which are undone harmlessly.
-    CutLinesAhead();
-    handle_.Reset();
-}
+void LogFile::Close() { handle_.Reset(); }
 
-std::string LogFile::ToFileBytes(const std::wstring& text) {
+LogStatus LogFile::WriteLine(const std::wstring& text) {
+    if (!handle_) return LogFailed;
     std::string utf8;
     WideToUtf8(text, utf8);
     std::string bytes;
@@ -53,73 +49,13 @@ std::string LogFile::ToFileBytes(const std::wstring& text) {
         if (c == '\n') bytes += '\r';
         bytes += c;
     }
-    return bytes;
-}
-
-LogStatus LogFile::WriteLine(const std::wstring& text) {
-    if (!handle_) return LogFailed;
-    if (!ahead_.empty()) {
-        if (text == ahead_[aheadTaken_]) {
-            aheadEnd_ += static_cast<LONGLONG>(ToFileBytes(text).size());
-            if (++aheadTaken_ == ahead_.size()) {
-                ahead_.clear();
-                aheadTaken_ = 0;
-            }
-            return LogOk;  // written and flushed with the lines ahead
-        }
-        if (!CutLinesAhead()) QEL_RAISE(path_, ::GetLastError());
-    }
-    const std::string bytes = ToFileBytes(text);
     DWORD written = 0;
     if (!::WriteFile(handle_.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
         written != bytes.size())
         return LogFailed;
     // Every record is on disk before the change it describes is made.
-    if (!deferFlush_ && !::FlushFileBuffers(handle_.Get())) QEL_RAISE(path_, ::GetLastError());
-    return LogOk;
-}
-
-LogStatus LogFile::Flush() {
-    if (!handle_) return LogFailed;
     if (!::FlushFileBuffers(handle_.Get())) QEL_RAISE(path_, ::GetLastError());
     return LogOk;
-}
-
-LogStatus LogFile::WriteAhead(const std::vector<std::wstring>& lines) {
-    if (!handle_) return LogFailed;
-    if (!CutLinesAhead()) QEL_RAISE(path_, ::GetLastError());
-    if (lines.empty()) return LogOk;
-    LARGE_INTEGER position{};
-    if (!::SetFilePointerEx(handle_.Get(), LARGE_INTEGER{}, &position, FILE_CURRENT)) return LogFailed;
-    std::wstring text;
-    for (const std::wstring& line : lines) text += line;
-    const std::string bytes = ToFileBytes(text);
-    DWORD written = 0;
-    if (!::WriteFile(handle_.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size()) {
-        // Whatever part of them got into the file goes again.
-        ::SetFilePointerEx(handle_.Get(), position, nullptr, FILE_BEGIN);
-        ::SetEndOfFile(handle_.Get());
-        return LogFailed;
-    }
-    ahead_ = lines;
-    aheadTaken_ = 0;
-    aheadEnd_ = position.QuadPart;
-    if (!::FlushFileBuffers(handle_.Get())) QEL_RAISE(path_, ::GetLastError());
-    return LogOk;
-}
-
-bool LogFile::CutLinesAhead() {
-    if (ahead_.empty()) return true;
-    ahead_.clear();
-    aheadTaken_ = 0;
-    if (!handle_) return true;
-    // The next record goes where the taken ones end. The cut itself reaches
-    // the disk with the next flush: until then the lines cut off are records
-    // of changes not made, as they were before the cut.
-    LARGE_INTEGER end{};
-    end.QuadPart = aheadEnd_;
-    return ::SetFilePointerEx(handle_.Get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(handle_.Get());
 }
 
 LogStatus LogFile::ReadLine(std::wstring& out) {
@@ -154,8 +90,6 @@ LogStatus LogFile::ReadLine(std::wstring& out) {
 }
 
 void LogFile::Rewind() {
-    // A reader never sees a line written ahead and not taken.
-    if (!CutLinesAhead()) QEL_RAISE(path_, ::GetLastError());
     if (::SetFilePointer(handle_.Get(), 0, nullptr, FILE_BEGIN) != 0) QEL_RAISE(path_, ::GetLastError());
 }
 
