@@ -2,8 +2,9 @@
 # Installs the Debian packages the build and the tests need, when missing.
 #   prerequisites.sh          install what is missing
 #   prerequisites.sh --check  install nothing; fail unless every program the
-#                             build, the harness and the demo call comes from a
-#                             package of the list below (or from the base system)
+#                             build, the harness, the demo and the benchmark call
+#                             comes from a package of the list below (or from the
+#                             base system)
 set -eu
 
 # The packages, and the programs each of them brings that the scripts, the
@@ -17,6 +18,7 @@ programs=(
   /usr/lib/wine/wine64 /usr/lib/wine/wineserver64
   cmake ctest make gcab
   flock cp rm mkdir sed awk tr find grep sort touch dirname basename ln
+  cat head cksum diff sync
 )
 # Not a program, but a source tree the test build compiles.
 source_trees=(/usr/src/googletest)
