@@ -75,4 +75,42 @@ TEST_F(InfScript, IntegerFields) {
     }
 }
 
+// Where a file comes from is SetupAPI's answer, also when [SourceDisksFiles]
+// is read once for all names: for names in any case, the first line of a
+// name, the platform's section before the plain one, lines whose disk or
+// sub-folder differ, a disk that is no number and names not listed. A script
+// whose names go beyond ASCII is asked name by name.
+TEST(SourceFiles, LocationsAreSetupApisAnswers) {
+    const std::wstring folder = qeltest::MakeScratchFolder(L"inf-sources");
+    const std::string body =
+        "[SourceDisksNames]\n1=\"one\",,,\n2=\"two\",,,sub\n3=\"three\",pack.cab,,deep\\er\n"
+        "[SourceDisksFiles]\nA.TXT=1\nb.txt=2\nb.txt=1\nc.txt=2,own\nd.txt=3\ne.txt=x\nf.txt=9\ng.txt=1,,123\n"
+        "h.txt=2\nPlat.txt=1\n"
+        "[SourceDisksFiles.amd64]\nplat.TXT=3\n";
+    const std::vector<std::wstring> names = {L"a.txt", L"A.TXT", L"b.txt", L"c.txt", L"d.txt", L"e.txt", L"f.txt",
+                                             L"g.txt", L"h.txt", L"plat.txt", L"none.txt", L"", L"\u00e4.txt"};
+    for (const char* extra : {"", "\u00e4.txt=2\n"}) {
+        const std::wstring path = qeltest::WriteScript(folder + L"\\script" + std::to_wstring(*extra != 0) + L".inf",
+                                                       body + extra);
+        InfFile inf;
+        inf.Open(path, qel::kInfNeutralLanguage);
+        qel::UniqueInf oracle(::SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
+        ASSERT_TRUE(oracle.Valid());
+        for (const std::wstring& name : names) {
+            SCOPED_TRACE(qeltest::Utf8(name) + (*extra ? " (names beyond ASCII)" : ""));
+            UINT expectedId = 0;
+            wchar_t expectedFolder[MAX_PATH] = {};
+            const bool expected = ::SetupGetSourceFileLocationW(oracle.Get(), nullptr, name.c_str(), &expectedId,
+                                                                expectedFolder, MAX_PATH, nullptr) != FALSE;
+            UINT id = 0;
+            std::wstring subFolder = L"unchanged";
+            EXPECT_EQ(inf.GetSourceFileLocation(name, id, subFolder), expected);
+            if (expected) {
+                EXPECT_EQ(id, expectedId);
+                EXPECT_EQ(subFolder, expectedFolder);
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -21,7 +21,21 @@ constexpr wchar_t kPlatformDecoration[] = L".amd64";
         if (error_ == ERROR_LINE_NOT_FOUND) return InfLineMissing;         \
         QEL_RAISE();                                                       \
     } while (0)
+bool IsAscii(const std::wstring& text) {
+    for (wchar_t c : text)
+        if (c > 0x7F) return false;
+    return true;
+}
+
+std::wstring AsciiLowercase(std::wstring text) {
+    for (wchar_t& c : text)
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    return text;
+}
 }  // namespace
+
+InfFile::InfFile() = default;
+InfFile::~InfFile() = default;
 
 void InfFile::Open(const std::wstring& path, LANGID language) {
     if (GetFullPath(path, path_) != 0) QEL_RAISE();
@@ -265,7 +279,8 @@ void InfFile::GetTargetPathAsNamed(const std::wstring& name, std::wstring& out) 
     out.swap(buffer);
 }
 
-bool InfFile::GetSourceFileLocation(const std::wstring& fileName, UINT& sourceId, std::wstring& subFolder) const {
+bool InfFile::AskSourceFileLocation(const std::wstring& fileName, const std::wstring& reportedName, UINT& sourceId,
+                                    std::wstring& subFolder) const {
     DWORD size = 0;
     UINT id = 0;
     if (!::SetupGetSourceFileLocationW(handle_.Get(), nullptr, fileName.c_str(), &id, nullptr, 0, &size))
@@ -273,10 +288,65 @@ bool InfFile::GetSourceFileLocation(const std::wstring& fileName, UINT& sourceId
     if (size == 0) size = 1;
     std::wstring buffer(size, L'\0');
     if (!::SetupGetSourceFileLocationW(handle_.Get(), nullptr, fileName.c_str(), &id, &buffer[0], size, nullptr))
-        QEL_RAISE(fileName, ::GetLastError());
+        QEL_RAISE(reportedName, ::GetLastError());
     buffer.resize(size > 0 ? size - 1 : 0);
     sourceId = id;
     subFolder.swap(buffer);
+    return true;
+}
+
+InfFile::SourceFileIndex& InfFile::SourceFiles() const {
+    if (sourceFiles_) return *sourceFiles_;
+    auto index = std::make_unique<SourceFileIndex>();
+    // SetupAPI reads the x64 platform's section first and the plain one for
+    // the names it lacks; another decoration it may know of is left to it.
+    for (const wchar_t* other : {L"SourceDisksFiles.NTamd64", L"SourceDisksFiles.NT"})
+        if (SectionExists(other)) index->usable = false;
+    for (const wchar_t* section : {L"SourceDisksFiles.amd64", L"SourceDisksFiles"}) {
+        INFCONTEXT context;
+        if (!index->usable || !::SetupFindFirstLineW(handle_.Get(), section, nullptr, &context)) continue;
+        do {
+            std::wstring name;
+            // A line without a key is never found by name.
+            if (GetField(context, 0, name) != InfOk) continue;
+            if (!IsAscii(name)) {
+                index->usable = false;
+                break;
+            }
+            const std::wstring lowered = AsciiLowercase(name);
+            if (index->placementOfName.count(lowered) != 0) continue;  // the first line of a name is found
+            // A missing field and an empty one are told apart.
+            std::wstring fields = section;
+            for (DWORD field : {1u, 2u}) {
+                std::wstring value;
+                fields += GetField(context, field, value) == InfOk ? L"\n=" + value : L"\n-";
+            }
+            auto placement = index->placementOfFields.find(fields);
+            if (placement == index->placementOfFields.end()) {
+                placement = index->placementOfFields.emplace(fields, index->placements.size()).first;
+                index->placements.emplace_back();
+                index->placements.back().firstName = name;
+            }
+            index->placementOfName.emplace(lowered, placement->second);
+        } while (::SetupFindNextLine(&context, &context));
+    }
+    sourceFiles_ = std::move(index);
+    return *sourceFiles_;
+}
+
+bool InfFile::GetSourceFileLocation(const std::wstring& fileName, UINT& sourceId, std::wstring& subFolder) const {
+    SourceFileIndex& index = SourceFiles();
+    if (!index.usable || !IsAscii(fileName)) return AskSourceFileLocation(fileName, fileName, sourceId, subFolder);
+    const auto found = index.placementOfName.find(AsciiLowercase(fileName));
+    if (found == index.placementOfName.end()) return false;
+    SourcePlacement& placement = index.placements[found->second];
+    if (!placement.asked) {
+        placement.listed = AskSourceFileLocation(placement.firstName, fileName, placement.sourceId, placement.subFolder);
+        placement.asked = true;
+    }
+    if (!placement.listed) return false;
+    sourceId = placement.sourceId;
+    subFolder = placement.subFolder;
     return true;
 }
 

@@ -7,7 +7,10 @@
 #include "Handles.h"
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace qel {
@@ -24,7 +27,8 @@ constexpr LANGID kInfNeutralLanguage = 0x0400;
 
 class InfFile {
 public:
-    InfFile() = default;
+    InfFile();
+    ~InfFile();
     InfFile(const InfFile&) = delete;
     InfFile& operator=(const InfFile&) = delete;
 
@@ -57,7 +61,8 @@ public:
     void GetTargetPathAsNamed(const std::wstring& section, std::wstring& out) const;
     // Where [SourceDisksFiles] and [SourceDisksNames] place a file: its source
     // id and sub-folder (as SetupAPI reports it). False when the file is not
-    // listed; a listed file whose sub-folder cannot be fetched raises.
+    // listed; a listed file whose sub-folder cannot be fetched raises. The
+    // section is read once per script (see SourceFileIndex).
     bool GetSourceFileLocation(const std::wstring& fileName, UINT& sourceId, std::wstring& subFolder) const;
     void GetSourceDisksFiles(std::vector<std::wstring>& list) const;
     void GetModelHardwareIds(std::vector<std::wstring>& list) const;
@@ -81,8 +86,40 @@ private:
     std::wstring Decorate(const std::wstring& name) const;
     std::wstring LineText(INFCONTEXT& context) const;
 
+    // SetupGetSourceFileLocationW finds a file's line by reading
+    // [SourceDisksFiles] from the top, so a copy section that looks up each of
+    // its files reads the whole section once a file: the time grows with the
+    // square of the file count. The index reads the section once. A line is
+    // placed by its section (the platform's, else the plain one), its disk
+    // (field 1) and its sub-folder field (2); the lookup finds the first line
+    // of a name, and only the placement of that line decides SetupAPI's
+    // answer. So SetupAPI is asked once for each placement, for the first
+    // name placed there, and every name with the same placement gets that
+    // answer. Names are matched as SetupAPI matches keys, without regard to
+    // case; where that is not plain ASCII, or the script has a platform
+    // section the index does not know, SetupAPI is asked every time.
+    struct SourcePlacement {
+        std::wstring firstName;  // the name SetupAPI is asked for
+        bool asked = false;
+        bool listed = false;
+        UINT sourceId = 0;
+        std::wstring subFolder;
+    };
+    struct SourceFileIndex {
+        bool usable = true;
+        std::unordered_map<std::wstring, size_t> placementOfName;  // by lower-case name
+        std::map<std::wstring, size_t> placementOfFields;          // section, disk, sub-folder
+        std::vector<SourcePlacement> placements;
+    };
+    SourceFileIndex& SourceFiles() const;
+    // SetupAPI's own answer for `fileName`; a failure to fetch the sub-folder
+    // raises naming `reportedName`.
+    bool AskSourceFileLocation(const std::wstring& fileName, const std::wstring& reportedName, UINT& sourceId,
+                               std::wstring& subFolder) const;
+
     std::wstring path_;
     UniqueInf handle_;
+    mutable std::unique_ptr<SourceFileIndex> sourceFiles_;  // built on the first lookup
 };
 
 }  // namespace qel
