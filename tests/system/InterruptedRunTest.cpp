@@ -82,6 +82,58 @@ TEST_F(InterruptedRun, AFailureAtAnyRecordLeavesTheMachineAsItWas) {
     }
 }
 
+// Many new files in two new folders: the records of their changes go to disk
+// in batches written ahead of the changes, so the run flushes fewer records
+// than it makes files. A run killed at any of those flushes is undone by the
+// next run, records of changes never made included.
+TEST_F(InterruptedRun, RecordsWrittenAheadOfManyFilesAreUndoneFromAnyKill) {
+    constexpr int kFiles = 60;
+    SetupFolder many(L"many_files");
+    std::string listed, sectionA, sectionB;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        many.Write(Wide(name), "file " + std::to_string(i) + "\r\n");
+        listed += name + "=1\r\n";
+        (i % 2 ? sectionB : sectionA) += name + ",,,0x4\r\n";
+    }
+    many.Write(L"qelwls.ini",
+               Script("[Setup]\r\nUninstallLog=%16422%\\Qel Wireless\\Uninstall\\qelwls.log\r\n"
+                      "[SourceDisksNames]\r\n1=\"disk\",,,\r\n[SourceDisksFiles]\r\n" + listed +
+                      "[DestinationDirs]\r\nA=16422,\"Qel Wireless\\Many\\A\"\r\nB=16422,\"Qel Wireless\\Many\\B\"\r\n"
+                      "[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nCopyFiles=A,B\r\nUninstallLog=\r\n"
+                      "[A]\r\n" + sectionA + "[B]\r\n" + sectionB));
+    SetupFolder idle(L"idle_after_many");
+    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+    const auto run = [&](RecordAction action, int k) {
+        ::DeleteFileW(DiagnosticLogPath().c_str());
+        return RunControlled(L"\"" + many.Exe() + L"\" apponly_install \"" + many.Path() + L"\"", action, k);
+    };
+
+    // A run of an earlier test left behind is recovered first, so that the
+    // state compared against is this test's own.
+    ASSERT_EQ(RunSetupProgram(idle.Exe(), L"apponly_install \"" + idle.Path() + L"\"").exitCode, 0u);
+    const MachineState before = SnapshotMachine();
+    const ControlledRunResult whole = run(RecordAction::None, 0);
+    ASSERT_EQ(whole.exitCode, 0u);
+    ASSERT_TRUE(PathExists(std::wstring(kAppFolder) + L"\\Many\\B\\f59.txt"));
+    // One by one, each file's temporary name, copy, move and uninstall
+    // record would be four flushes.
+    EXPECT_LT(whole.flushes, kFiles / 2);
+
+    // Each run starts without the folders an earlier one made, so that it
+    // flushes the same records.
+    for (int k = 1; k < whole.flushes; ++k) {
+        CleanMachine();
+        const std::string where = "killed at record " + std::to_string(k);
+        ASSERT_EQ(run(RecordAction::Kill, k).exitCode, kKilledExitCode) << where;
+        const SetupRunResult next = RunSetupProgram(idle.Exe(), L"apponly_install \"" + idle.Path() + L"\"");
+        EXPECT_EQ(next.exitCode, 0u) << where << next.log;
+        EXPECT_NE(next.log.find("is undone"), std::string::npos) << where << next.log;
+        ExpectSameMachine(before, where);
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
 // A run killed at several points of its commit is undone by the next script
 // command, which says so in the diagnostic log.
 TEST_F(InterruptedRun, AKilledRunIsUndoneByTheNextRun) {

@@ -53,6 +53,43 @@ TEST(LogFile, LinesLongerThanTheReadChunkGrowTheBuffer) {
     EXPECT_EQ(ReadAll(log), written);
 }
 
+// Lines written ahead are taken one by one by the same writes that follow;
+// the first write that differs, a reader and a close cut the rest, so the
+// file always ends as if every record had been written on its own.
+TEST(LogFile, LinesWrittenAheadAreTakenInOrderAndTheRestCut) {
+    const std::wstring path = LogPath(L"ahead.log");
+    const auto fileLines = [&] { return qeltest::SplitCrLfLines(qeltest::ReadFileBytes(path)); };
+    using Bytes = std::vector<std::string>;
+    LogFile log;
+    ASSERT_EQ(log.Open(path, true), qel::LogOk);
+    ASSERT_EQ(log.WriteLine(L"a\n"), qel::LogOk);
+    ASSERT_EQ(log.WriteAhead({L"b\n", L"c\u00e4\n", L"d\n"}), qel::LogOk);
+    EXPECT_EQ(fileLines(), (Bytes{"a", "b", "c\xC3\xA4", "d"})) << "on disk before the changes";
+    ASSERT_EQ(log.WriteLine(L"b\n"), qel::LogOk);
+    ASSERT_EQ(log.WriteLine(L"c\u00e4\n"), qel::LogOk);
+    EXPECT_TRUE(log.HasLinesAhead());
+    ASSERT_EQ(log.WriteLine(L"x\n"), qel::LogOk);
+    EXPECT_FALSE(log.HasLinesAhead());
+    EXPECT_EQ(fileLines(), (Bytes{"a", "b", "c\xC3\xA4", "x"}));
+
+    // All taken: the next write goes after them.
+    ASSERT_EQ(log.WriteAhead({L"y\n"}), qel::LogOk);
+    ASSERT_EQ(log.WriteLine(L"y\n"), qel::LogOk);
+    ASSERT_EQ(log.WriteLine(L"z\n"), qel::LogOk);
+    EXPECT_EQ(fileLines(), (Bytes{"a", "b", "c\xC3\xA4", "x", "y", "z"}));
+
+    // A reader sees only what was taken.
+    ASSERT_EQ(log.WriteAhead({L"p\n", L"q\n"}), qel::LogOk);
+    ASSERT_EQ(log.WriteLine(L"p\n"), qel::LogOk);
+    log.Rewind();
+    EXPECT_EQ(ReadAll(log), (Lines{L"a", L"b", L"c\u00e4", L"x", L"y", L"z", L"p"}));
+
+    ASSERT_EQ(log.WriteAhead({L"r\n"}), qel::LogOk);
+    log.Close();
+    EXPECT_EQ(fileLines().size(), 7u) << "closed without the line ahead";
+    EXPECT_EQ(log.WriteAhead({L"s\n"}), qel::LogFailed);
+}
+
 // Fields split at every comma, untrimmed; a comma inside a field is written
 // escaped and comes back.
 TEST(LogRecord, FieldsSurviveWritingAndSplitting) {

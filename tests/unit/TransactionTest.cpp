@@ -130,6 +130,53 @@ TEST_F(Transaction, InstallFlagsAndVersionsDecideWhetherAFileIsReplaced) {
     }
 }
 
+// What reaches the destination: a compressed source (LZ, or a cabinet, of
+// which SetupAPI extracts the first member) decompressed unless NODECOMP is
+// set, a plain source that merely begins like a compressed one copied as it
+// is, and a read-only source installed with normal attributes.
+TEST_F(Transaction, SourcesAreDecompressedOrCopiedAndTheirAttributesMadeNormal) {
+    // An "SZDD" file: the header, then one flag byte whose set bits mark the
+    // eight bytes after it as literals.
+    const std::string text = "hello, w";
+    std::string packed = std::string("SZDD\x88\xf0\x27\x33", 8) + "A" + std::string(1, '\0');
+    for (uint32_t size = static_cast<uint32_t>(text.size()), i = 0; i < 4; ++i)
+        packed += static_cast<char>((size >> (8 * i)) & 0xFF);
+    packed += std::string("\xff", 1) + text;
+    // The sample package's cabinet, and what SetupAPI makes of it.
+    const std::wstring cabinetPath = qel::DirectoryOf(qeltest::TestBinDir()) + L"\\examples\\package\\help.cab";
+    const std::string cabinet = ReadFileBytes(cabinetPath);
+    const std::wstring extracted = folder + L"\\extracted.txt";
+    ASSERT_EQ(::SetupDecompressOrCopyFileW(cabinetPath.c_str(), extracted.c_str(), nullptr), 0u);
+    const struct {
+        std::string bytes;
+        uint32_t flags;
+        bool readOnly;
+        std::string installed;
+    } cases[] = {
+        {packed, 6, false, text},
+        {cabinet, 6, false, ReadFileBytes(extracted)},
+        {cabinet, 6 | COPYFLG_NODECOMP, false, cabinet},
+        {packed, 6 | COPYFLG_NODECOMP, false, packed},
+        {packed, 6, true, text},
+        {"MS but plain text", 6, false, "MS but plain text"},
+        {"read-only text", 6, true, "read-only text"},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        const std::wstring number = std::to_wstring(++index);
+        SCOPED_TRACE("row " + Utf8(number));
+        const std::wstring source = folder + L"\\src\\" + number + L".txt", destination = out + L"\\" + number + L".txt";
+        WriteFileBytes(source, c.bytes);
+        if (c.readOnly) ::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY);
+        UpdateTransaction t;
+        t.OpenRollbackLog(LogPath(number), true);
+        t.CommitFileInstall(source, destination, c.flags, L"");
+        EXPECT_EQ(ReadFileBytes(destination), c.installed);
+        EXPECT_EQ(::GetFileAttributesW(destination.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+        ::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
 // Only files copied without version check and without a flag that keeps
 // them are removed: moved aside in their folder, after the temporary name is
 // announced and the move recorded, until the clean-up.
@@ -173,6 +220,145 @@ TEST_F(Transaction, RemoveFlagsDecideWhetherAFileIsRemoved) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(FilesIn(out), names);
     EXPECT_FALSE(t.IsRebootRequired());
+}
+
+// The listing a file stage answers its questions from: a name in any case,
+// and only names no alias or pattern can stand for, in folders of ASCII names,
+// until the stage changes them.
+TEST_F(Transaction, FolderListingAnswersOnlyWhatItCanTell) {
+    WriteFileBytes(out + L"\\Alpha.txt", "a");
+    WriteFileBytes(out + L"\\Sub\\inner.txt", "i");
+    const std::wstring foreign = folder + L"\\foreign";
+    WriteFileBytes(foreign + L"\\\u00e4.txt", "x");
+    qel::FolderNames names;
+    const struct {
+        std::wstring path;
+        qel::FolderNames::Answer answer;
+    } cases[] = {
+        {out + L"\\alpha.txt", qel::FolderNames::Present},
+        {out + L"\\ALPHA.TXT", qel::FolderNames::Present},
+        {out + L"\\sub", qel::FolderNames::Present},
+        {out + L"\\beta.txt", qel::FolderNames::Absent},
+        {out + L"\\missing\\beta.txt", qel::FolderNames::Absent},
+        {out + L"\\alp*.txt", qel::FolderNames::Unknown},
+        {out + L"\\ALPHA~1.TXT", qel::FolderNames::Unknown},
+        {out + L"\\alpha.txt.", qel::FolderNames::Unknown},
+        {out + L"\\\u00c4lpha.txt", qel::FolderNames::Unknown},
+        {foreign + L"\\a.txt", qel::FolderNames::Unknown},
+    };
+    for (const auto& c : cases) EXPECT_EQ(names.Lookup(c.path), c.answer) << Utf8(c.path);
+    names.Changed(out + L"\\beta.txt");
+    EXPECT_EQ(names.Lookup(out + L"\\Beta.txt"), qel::FolderNames::Unknown);
+    EXPECT_EQ(names.Lookup(out + L"\\gamma.txt"), qel::FolderNames::Absent);
+}
+
+// The kinds and fields of a rollback log's records, for checking their order.
+struct Record {
+    std::string kind, first, second;
+};
+std::vector<Record> ParsedRecords(const std::wstring& path) {
+    std::vector<Record> records;
+    for (const std::string& line : Records(path)) {
+        std::vector<std::wstring> fields;
+        qel::SplitLogRecord(qeltest::Wide(line), fields);
+        fields.resize(3);
+        records.push_back({Utf8(fields[0]), Utf8(fields[1]), Utf8(fields[2])});
+    }
+    return records;
+}
+
+// Whole commits of many new files, then of their removal: the records the
+// file stages write ahead end as if each had been written just before its
+// change, also when a file in the middle fails (the records after it are cut,
+// and the rollback undoes the rest).
+TEST_F(Transaction, RecordsWrittenAheadEndAsIfWrittenOneByOne) {
+    constexpr int kFiles = 90;  // more than one batch
+    const std::wstring made = out + L"\\made";  // a folder the commit makes
+    std::vector<std::wstring> sources, destinations;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::wstring name = L"f" + std::to_wstring(i) + L".txt";
+        sources.push_back(folder + L"\\src\\" + name);
+        WriteFileBytes(sources.back(), "file " + std::to_string(i));
+        destinations.push_back((i % 3 == 0 ? made : out) + L"\\" + name);
+    }
+    const auto install = [&](const std::wstring& log) {
+        UpdateTransaction t;
+        t.OpenRollbackLog(log, true);
+        for (int i = 0; i < kFiles; ++i) t.FileInstall(sources[i], destinations[i], 6, L"");
+        try {
+            qel::Commit(t);
+        } catch (const qel::BasicException&) {
+            // What the rollback reads: the records not taken are cut first.
+            t.CutRecordsAhead();
+            const std::vector<Record> records = ParsedRecords(log);
+            t.Rollback();
+            return records;
+        }
+        return ParsedRecords(log);
+    };
+    // Each file: the folder it needs, the temporary name, the copy into it,
+    // the move into place.
+    const auto expectFileRecords = [&](const std::vector<Record>& records, int files) -> size_t {
+        size_t at = 0;
+        for (int i = 0; i < files; ++i) {
+            SCOPED_TRACE("file " + std::to_string(i));
+            if (at + (i == 0 ? 4 : 3) > records.size()) {
+                ADD_FAILURE() << "the log ends before file " << i;
+                return records.size() + 1;
+            }
+            if (i == 0) {
+                EXPECT_EQ(records[at].kind + "," + records[at].first, "CreateDir," + Utf8(made));
+                ++at;
+            }
+            const std::string temp = records[at].first;
+            EXPECT_EQ(records[at].kind, "TempFile");
+            EXPECT_EQ(Utf8(qel::DirectoryOf(qeltest::Wide(temp))), Utf8(qel::DirectoryOf(destinations[i])));
+            EXPECT_EQ(records[at + 1].kind + "," + records[at + 1].first + "," + records[at + 1].second,
+                      "CopyFile," + Utf8(sources[i]) + "," + temp);
+            EXPECT_EQ(records[at + 2].kind + "," + records[at + 2].first + "," + records[at + 2].second,
+                      "MoveFile," + temp + "," + Utf8(destinations[i]));
+            at += 3;
+        }
+        return at;
+    };
+
+    // A source missing halfway: the log ends with that file's copy.
+    const int failing = 50;
+    const std::string kept = ReadFileBytes(sources[failing]);
+    ::DeleteFileW(sources[failing].c_str());
+    std::vector<Record> records = install(LogPath(L"failed"));
+    const size_t end = expectFileRecords(records, failing);
+    ASSERT_EQ(records.size(), end + 2);
+    EXPECT_EQ(records[end].kind, "TempFile");
+    EXPECT_EQ(records[end + 1].kind + "," + records[end + 1].first, "CopyFile," + Utf8(sources[failing]));
+    for (const std::wstring& destination : destinations) EXPECT_FALSE(PathExists(destination)) << Utf8(destination);
+    EXPECT_EQ(FilesIn(out), std::vector<std::wstring>{}) << "no temporary file left";
+    EXPECT_EQ(FilesIn(made), std::vector<std::wstring>{}) << "no temporary file left";
+
+    // Folders a rollback leaves; this one is made again.
+    ASSERT_TRUE(::RemoveDirectoryW(made.c_str()));
+    WriteFileBytes(sources[failing], kept);
+    records = install(LogPath(L"installed"));
+    EXPECT_EQ(expectFileRecords(records, kFiles), records.size());
+    for (int i = 0; i < kFiles; ++i) EXPECT_EQ(ReadFileBytes(destinations[i]), ReadFileBytes(sources[i]));
+
+    // The removals, one kept by its flags and one of a file not there.
+    UpdateTransaction t;
+    t.OpenRollbackLog(LogPath(L"removed"), true);
+    for (int i = 0; i < kFiles; ++i) t.FileRemove(destinations[i], i == 7 ? 0 : 6);
+    t.FileRemove(out + L"\\missing.txt", 6);
+    qel::Commit(t);
+    records = ParsedRecords(LogPath(L"removed"));
+    ASSERT_EQ(records.size(), 2u * (kFiles - 1));
+    for (int i = 0, at = 0; i < kFiles; ++i) {
+        if (i == 7) continue;
+        EXPECT_EQ(records[at].kind, "TempFile");
+        EXPECT_EQ(records[at + 1].kind + "," + records[at + 1].first + "," + records[at + 1].second,
+                  "MoveFile," + Utf8(destinations[i]) + "," + records[at].first);
+        EXPECT_FALSE(PathExists(destinations[i]));
+        at += 2;
+    }
+    EXPECT_TRUE(PathExists(destinations[7]));
 }
 
 }  // namespace

@@ -37,10 +37,22 @@ LogStatus LogFile::Attach(HANDLE handle) {
     return LogOk;
 }
 
-void LogFile::Close() { handle_.Reset(); }
+void LogFile::Close() {
+    // A file left on disk holds only the records taken; a cut that fails
+    // leaves records of changes never made, which are undone harmlessly.
+    CutLinesAhead();
+    handle_.Reset();
+}
 
-LogStatus LogFile::WriteLine(const std::wstring& text) {
-    if (!handle_) return LogFailed;
+namespace {
+std::wstring Concatenate(const std::vector<std::wstring>& lines) {
+    std::wstring text;
+    for (const std::wstring& line : lines) text += line;
+    return text;
+}
+}  // namespace
+
+std::string LogFile::ToFileBytes(const std::wstring& text) {
     std::string utf8;
     WideToUtf8(text, utf8);
     std::string bytes;
@@ -49,13 +61,79 @@ LogStatus LogFile::WriteLine(const std::wstring& text) {
         if (c == '\n') bytes += '\r';
         bytes += c;
     }
+    return bytes;
+}
+
+bool LogFile::WriteBytes(const std::string& bytes) {
     DWORD written = 0;
-    if (!::WriteFile(handle_.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size())
-        return LogFailed;
-    // Every record is on disk before the change it describes is made.
+    return ::WriteFile(handle_.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
+void LogFile::FlushOrRaise() {
     if (!::FlushFileBuffers(handle_.Get())) QEL_RAISE(path_, ::GetLastError());
+}
+
+// The writers raise only once their text is gone: a failed flush leaves no
+// local of theirs to destroy on the way out. Under Wine, the cleanups of the
+// function an exception starts in may run with its frame register lost (seen
+// with the tests' debugger attached), and a string destroyed there would be
+// read from address zero.
+LogStatus LogFile::WriteLine(const std::wstring& text) {
+    if (!handle_) return LogFailed;
+    if (!ahead_.empty()) {
+        if (text == ahead_[aheadTaken_]) {
+            aheadEnd_ += static_cast<LONGLONG>(ToFileBytes(text).size());
+            if (++aheadTaken_ == ahead_.size()) {
+                ahead_.clear();
+                aheadTaken_ = 0;
+            }
+            return LogOk;  // written and flushed with the lines ahead
+        }
+        if (!CutLinesAhead()) QEL_RAISE(path_, ::GetLastError());
+    }
+    if (!WriteBytes(ToFileBytes(text))) return LogFailed;
+    // Every record is on disk before the change it describes is made.
+    if (!deferFlush_) FlushOrRaise();
     return LogOk;
+}
+
+LogStatus LogFile::Flush() {
+    if (!handle_) return LogFailed;
+    FlushOrRaise();
+    return LogOk;
+}
+
+LogStatus LogFile::WriteAhead(const std::vector<std::wstring>& lines) {
+    if (!handle_) return LogFailed;
+    if (!CutLinesAhead()) QEL_RAISE(path_, ::GetLastError());
+    if (lines.empty()) return LogOk;
+    LARGE_INTEGER position{};
+    if (!::SetFilePointerEx(handle_.Get(), LARGE_INTEGER{}, &position, FILE_CURRENT)) return LogFailed;
+    if (!WriteBytes(ToFileBytes(Concatenate(lines)))) {
+        // Whatever part of them got into the file goes again.
+        ::SetFilePointerEx(handle_.Get(), position, nullptr, FILE_BEGIN);
+        ::SetEndOfFile(handle_.Get());
+        return LogFailed;
+    }
+    ahead_ = lines;
+    aheadTaken_ = 0;
+    aheadEnd_ = position.QuadPart;
+    FlushOrRaise();
+    return LogOk;
+}
+
+bool LogFile::CutLinesAhead() {
+    if (ahead_.empty()) return true;
+    ahead_.clear();
+    aheadTaken_ = 0;
+    if (!handle_) return true;
+    // The next record goes where the taken ones end. The cut itself reaches
+    // the disk with the next flush: until then the lines cut off are records
+    // of changes not made, as they were before the cut.
+    LARGE_INTEGER end{};
+    end.QuadPart = aheadEnd_;
+    return ::SetFilePointerEx(handle_.Get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(handle_.Get());
 }
 
 LogStatus LogFile::ReadLine(std::wstring& out) {
@@ -90,6 +168,8 @@ LogStatus LogFile::ReadLine(std::wstring& out) {
 }
 
 void LogFile::Rewind() {
+    // A reader never sees a line written ahead and not taken.
+    if (!CutLinesAhead()) QEL_RAISE(path_, ::GetLastError());
     if (::SetFilePointer(handle_.Get(), 0, nullptr, FILE_BEGIN) != 0) QEL_RAISE(path_, ::GetLastError());
 }
 

@@ -34,8 +34,31 @@ public:
     const std::wstring& Path() const { return path_; }
 
     // Writes the text as UTF-8 with every LF turned into CR LF, in one write,
-    // then flushes it to disk.
+    // then flushes it to disk (unless flushing is deferred). Text that is the
+    // next line written ahead is not written again: that line is taken as
+    // written now. Any other text first cuts the lines written ahead off the
+    // file.
     LogStatus WriteLine(const std::wstring& text);
+    // While deferred, WriteLine leaves its lines to the next Flush.
+    void DeferFlush(bool defer) { deferFlush_ = defer; }
+    // Flushes what was written to disk; a failure raises, as in WriteLine.
+    LogStatus Flush();
+
+    // Lines written ahead: several records, each ending in LF, written and
+    // flushed at once before the changes they describe are made, so that a
+    // run of changes costs one flush instead of one each. The writer then
+    // writes each record with WriteLine just before its change, as always,
+    // which takes the line written ahead; the first record that differs (the
+    // run took another way, or failed) cuts the lines not yet taken off the
+    // file, so the file always ends up holding exactly the records written
+    // with WriteLine. Until they are cut, a line not yet taken describes a
+    // change not yet made; the file's readers undo such a record harmlessly
+    // (see the writers). LogFailed when the file is not open.
+    LogStatus WriteAhead(const std::vector<std::wstring>& lines);
+    bool HasLinesAhead() const { return !ahead_.empty(); }
+    // Cuts the lines written ahead and not taken off the file; false, with
+    // the OS error kept, when the file could not be cut.
+    bool CutLinesAhead();
     // Reads the next line without its line end and without any CR byte.
     LogStatus ReadLine(std::wstring& out);
     void Rewind();
@@ -44,6 +67,10 @@ public:
 
 private:
     void ResetBuffer();
+    static std::string ToFileBytes(const std::wstring& text);
+    bool WriteBytes(const std::string& bytes);
+    // Flushes the file to disk; a failure raises.
+    void FlushOrRaise();
 
     std::wstring path_;
     std::vector<char> buffer_;   // capacity = buffer_.size()
@@ -51,6 +78,10 @@ private:
     size_t end_ = 0;             // end of the bytes read so far
     size_t scan_ = 0;            // first byte not yet searched for LF
     UniqueHandle handle_;
+    bool deferFlush_ = false;
+    std::vector<std::wstring> ahead_;  // lines written ahead, not yet taken
+    size_t aheadTaken_ = 0;            // how many of them were taken
+    LONGLONG aheadEnd_ = 0;            // where the taken ones end in the file
 };
 
 // Record fields. Records are comma-separated with no quoting, so a comma inside

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace qel {
@@ -79,6 +81,17 @@ constexpr size_t kCommitStages = 8;
 
 enum MoveResult : int { MoveDone = 0, MoveAtRestart = 1, MoveFailed = 2 };
 
+// What a move may take as known, so that it need not make the attributes of
+// its two files normal first.
+enum MoveKnowledge : unsigned {
+    MoveKnowsNothing = 0,
+    MoveFromIsNormal = 1,  // the file moved has normal attributes already
+    // Nothing at the target to make writable: it is known not to be there,
+    // or it is the empty temporary file this run just made for a file moved
+    // aside.
+    MoveToIsPlain = 2,
+};
+
 // A SharedDLLs count as it was before a run changed it.
 struct SharedDllPrior {
     std::wstring valueName;
@@ -91,6 +104,37 @@ struct SharedDllPrior {
 struct SharedDllName {
     std::wstring valueName;
     REGSAM view = 0;
+};
+
+// What a file stage knows of the folders it works in, each folder listed
+// once. Under Wine, asking for a name that is not there costs a scan of its
+// whole folder (names are matched without regard to case), and a file stage
+// asks about thousands of new names (each destination, each temporary name)
+// in folders of thousands of files. A name the listing lacks is known to be
+// absent, one it holds to be present. Only plain names are answered (ASCII,
+// no wildcard or short-name characters, no trailing dot or space), only in
+// folders whose names are all ASCII, and only until the stage changes them:
+// a name the stage makes, moves or removes is asked of Windows again. The
+// folders found or made are remembered too.
+class FolderNames {
+public:
+    enum Answer { Absent, Present, Unknown };
+    Answer Lookup(const std::wstring& path);
+    // The stage made, moved or removed what is at `path`.
+    void Changed(const std::wstring& path);
+    // The folder is there (found, or made by the stage).
+    bool FolderKnown(const std::wstring& folder) const { return existingFolders_.count(folder) != 0; }
+    void FolderFound(const std::wstring& folder) { existingFolders_.insert(folder); }
+
+private:
+    struct Folder {
+        bool listed = false;
+        std::unordered_set<std::wstring> names;    // lower-case
+        std::unordered_set<std::wstring> changed;  // lower-case
+    };
+    Folder& Listing(const std::wstring& folder);
+    std::unordered_map<std::wstring, Folder> folders_;
+    std::unordered_set<std::wstring> existingFolders_;
 };
 
 class UpdateTransaction {
@@ -160,8 +204,22 @@ public:
     void ReleaseSharedDllRef(const std::wstring& path);
     void CommitFileInstall(const std::wstring& source, const std::wstring& destination, uint32_t flags,
                            const std::wstring& cabinet);
+    // The same, with the destination already looked for (present or not)
+    // and nothing changed since.
+    void CommitFileInstall(const std::wstring& source, const std::wstring& destination, uint32_t flags,
+                           const std::wstring& cabinet, bool present);
     void CommitFileRemove(const std::wstring& path, uint32_t flags);
-    MoveResult MoveFileLogged(const std::wstring& from, const std::wstring& to, bool delayAllowed);
+    // The file stages write the records of the next files ahead, with one
+    // flush (LogFile::WriteAhead), where they can tell the records the
+    // commit will write: the fileInstalls or fileRemoves from `first` on.
+    // Nothing when records are still ahead or no listing is in use.
+    void WriteFileInstallRecordsAhead(size_t first);
+    void WriteFileRemoveRecordsAhead(size_t first);
+    // Cuts records written ahead and not taken (the end of a stage).
+    void CutRecordsAhead();
+    // `known`: what need not be made normal first (MoveKnowledge).
+    MoveResult MoveFileLogged(const std::wstring& from, const std::wstring& to, bool delayAllowed,
+                              unsigned known = MoveKnowsNothing);
     MoveResult QueuedMove(const std::wstring& from, const std::wstring& to);
     void CommitRegDelete(HKEY root, const std::wstring& subkey, const std::wstring& valueName, uint32_t flags);
     void CommitRegAdd(HKEY root, const std::wstring& subkey, const std::wstring& valueName, uint32_t type,
@@ -213,7 +271,21 @@ public:
     // step that acts at once instead of queueing must not act on it.
     bool queueOnly = false;
 
+    // The listing of the file stage that runs (see FolderNames); none
+    // outside the file stages.
+    FolderNames* folderNames = nullptr;
+
 private:
+    // Looks for a file or folder, through the stage's listing if it knows.
+    bool PathPresent(const std::wstring& path);
+    // The temporary name MakeLoggedTempFile will take in `folder` after
+    // `number` (moved on to it), judged by the stage's listing alone; empty
+    // when Windows would have to be asked.
+    std::wstring PredictTempName(const std::wstring& folder, UINT& number);
+    // The unique number of the last temporary name tried, for all
+    // transactions (the names are those GetTempFileName gives).
+    static UINT& LastTempNumber();
+
     // Where this transaction's records go: the rollback log of the top
     // transaction. The commit runs each stage over all transactions, so only
     // one log for the whole tree keeps the records in the order the changes

@@ -8,6 +8,9 @@
 #include "UpdateDrivers.h"
 #include "Util.h"
 
+#include <algorithm>
+#include <unordered_map>
+
 namespace qel {
 namespace {
 constexpr const char* kModuleName = "Update";
@@ -50,17 +53,55 @@ void RegistryDeletions(UpdateTransaction& t, Progress& progress) {
 
 void DriverRemoval(UpdateTransaction& t, Progress& progress) { progress.Run(CommitDriverRemoval, t); }
 
+// A file stage's listing of its folders (see FolderNames), in use while the
+// stage runs.
+class StageListing {
+public:
+    explicit StageListing(UpdateTransaction& t) : t_(t) { t_.folderNames = &names_; }
+    ~StageListing() { t_.folderNames = nullptr; }
+    StageListing(const StageListing&) = delete;
+    StageListing& operator=(const StageListing&) = delete;
+    FolderNames& Names() { return names_; }
+
+private:
+    UpdateTransaction& t_;
+    FolderNames names_;
+};
+
 void FileRemovals(UpdateTransaction& t, Progress& progress) {
-    for (const FileOp& op : t.fileRemoves) {
-        t.CommitFileRemove(op.source, op.flags);
+    StageListing listing(t);
+    for (size_t index = 0; index < t.fileRemoves.size(); ++index) {
+        t.WriteFileRemoveRecordsAhead(index);
+        t.CommitFileRemove(t.fileRemoves[index].source, t.fileRemoves[index].flags);
         progress.Advance(3);
     }
+    t.CutRecordsAhead();
 }
 
 void Files(UpdateTransaction& t, Progress& progress) {
-    for (const FileOp& op : t.fileInstalls) {
-        const bool present = FileExists(op.destination);
-        t.CommitFileInstall(op.source, op.destination, op.flags, op.cabinet);
+    StageListing listing(t);
+    // An install's uninstall log is a new temporary file until its move in
+    // this stage puts it in place, so its records of this stage are flushed
+    // once, before that move, rather than one by one. Nothing is lost if the
+    // run ends before: a failed run deletes that file, and a killed one is
+    // recovered (UpdateRecovery.cpp) by deleting it, since the run's marker
+    // names it; if the kill came after the move, the rollback first moves it
+    // back to its temporary name. Its records are never read in either case.
+    // Once in place the log is what a later uninstall reads, and what is
+    // written to it after the move (the driver stage's records) is flushed
+    // record by record.
+    const bool logIsTemporary =
+        t.uninstallLogIsNew && t.uninstallLog.IsOpen() &&
+        std::any_of(t.fileMoves.begin(), t.fileMoves.end(),
+                    [&](const FileOp& op) { return op.source == t.uninstallLog.Path(); });
+    t.uninstallLog.DeferFlush(logIsTemporary);
+    for (size_t index = 0; index < t.fileInstalls.size(); ++index) {
+        const FileOp& op = t.fileInstalls[index];
+        t.WriteFileInstallRecordsAhead(index);
+        const FolderNames::Answer known = listing.Names().Lookup(op.destination);
+        const bool present = known == FolderNames::Unknown ? FileExists(op.destination) : known == FolderNames::Present;
+        t.CommitFileInstall(op.source, op.destination, op.flags, op.cabinet, present);
+        listing.Names().Changed(op.destination);
         // Recorded also when the install skipped the file: it belongs to the
         // package all the same. A failed write is not worth stopping for.
         if ((op.flags & NO_UNINSTALL_RECORD) == 0)
@@ -68,6 +109,11 @@ void Files(UpdateTransaction& t, Progress& progress) {
                                                 LogField(op.destination).c_str(), op.flags));
         if ((op.flags & SHARED_DLL) != 0) t.AddSharedDllRef(op.destination, present);
         progress.Advance(3);
+    }
+    t.CutRecordsAhead();
+    if (logIsTemporary) {
+        t.uninstallLog.DeferFlush(false);
+        t.uninstallLog.Flush();
     }
     for (const FileOp& op : t.fileMoves) {
         // What the move replaces (the previous uninstall log, say) is moved
@@ -81,7 +127,10 @@ void Files(UpdateTransaction& t, Progress& progress) {
             }
             t.movedAsideFiles.push_back(aside);
         }
-        if (t.MoveFileLogged(op.source, op.destination, true) == MoveFailed) QEL_RAISE(op.source, ::GetLastError());
+        const MoveResult moved = t.MoveFileLogged(op.source, op.destination, true);
+        listing.Names().Changed(op.source);
+        listing.Names().Changed(op.destination);
+        if (moved == MoveFailed) QEL_RAISE(op.source, ::GetLastError());
         if ((op.flags & NO_UNINSTALL_RECORD) == 0)
             t.uninstallLog.WriteLine(FormatText(L"MoveFile,%s,%s\n", LogField(op.source).c_str(),
                                                 LogField(op.destination).c_str()));
@@ -113,21 +162,55 @@ void ProgramsAfter(UpdateTransaction& t, Progress& progress) {
 // junction or mount point: the program runs elevated, and a link a user
 // planted in a folder the user can write would take its changes, or an
 // administrator-only source, somewhere the script never named.
-void RefuseUnsafePaths(const std::vector<UpdateTransaction*>& tree) {
-    const auto refuseLinks = [](const std::wstring& path) {
-        if (!path.empty() && PassesThroughReparsePoint(path))
+//
+// The checks ask for every folder on the way of every path, and a package's
+// files share a few folders: each folder is asked for once. A file that a
+// listing of its folder lacks is not there, so it is neither a folder nor a
+// link (under Wine, asking for a missing name scans its whole folder).
+class PathChecks {
+public:
+    // What GetFileAttributesW gives for the path.
+    DWORD Attributes(const std::wstring& path) {
+        if (names_.Lookup(path) == FolderNames::Absent) return INVALID_FILE_ATTRIBUTES;
+        return ::GetFileAttributesW(path.c_str());
+    }
+    // PassesThroughReparsePoint, with the folders on the way asked once and
+    // the path's own attributes given.
+    bool PassesThroughLink(const std::wstring& path, DWORD attributes) {
+        for (size_t end = path.find_first_of(L"\\/", 3); end != std::wstring::npos;
+             end = path.find_first_of(L"\\/", end + 1)) {
+            const std::wstring prefix = path.substr(0, end);
+            if (prefix.empty()) continue;
+            auto folder = folders_.find(prefix);
+            if (folder == folders_.end()) folder = folders_.emplace(prefix, IsReparsePoint(prefix)).first;
+            if (folder->second) return true;
+        }
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    }
+    void RefuseLinks(const std::wstring& path) {
+        if (!path.empty() && PassesThroughLink(path, Attributes(path)))
             QEL_RAISE(L"the path passes through a link: " + path, ERROR_CANT_ACCESS_FILE);
-    };
+    }
+
+private:
+    std::unordered_map<std::wstring, bool> folders_;  // by the path's own text
+    FolderNames names_;
+};
+
+void RefuseUnsafePaths(const std::vector<UpdateTransaction*>& tree) {
+    PathChecks checks;
     for (const UpdateTransaction* t : tree) {
         for (const std::vector<FileOp>* list : {&t->fileInstalls, &t->fileMoves}) {
             for (const FileOp& op : *list) {
-                if (IsDirectory(op.destination))
+                const DWORD attributes = checks.Attributes(op.destination);
+                if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
                     QEL_RAISE(L"the destination is a folder: " + op.destination, ERROR_DIRECTORY);
-                refuseLinks(op.destination);
-                refuseLinks(op.cabinet.empty() ? op.source : op.cabinet);
+                if (!op.destination.empty() && checks.PassesThroughLink(op.destination, attributes))
+                    QEL_RAISE(L"the path passes through a link: " + op.destination, ERROR_CANT_ACCESS_FILE);
+                checks.RefuseLinks(op.cabinet.empty() ? op.source : op.cabinet);
             }
         }
-        for (const FileOp& op : t->fileRemoves) refuseLinks(op.source);
+        for (const FileOp& op : t->fileRemoves) checks.RefuseLinks(op.source);
     }
 }
 

@@ -9,6 +9,9 @@
 
 #include <setupapi.h>
 
+#include <cwchar>
+#include <unordered_set>
+
 
 namespace qel {
 namespace {
@@ -28,14 +31,9 @@ bool IsInUseError(DWORD error) { return error == ERROR_ACCESS_DENIED || error ==
 
 namespace {
 
-// Fills `temp` with the source: extracted from its cabinet, decompressed, or
-// copied as it is.
-void FillTemporaryCopy(const std::wstring& source, const std::wstring& temp, uint32_t flags,
-                       const std::wstring& cabinet) {
-    if (!cabinet.empty()) {
-        if (!ExtractFileFromCabinet(cabinet, source, temp)) QEL_RAISE(source, ::GetLastError());
-        return;
-    }
+// Fills `temp` from the source as SetupAPI says: decompressed, or copied as
+// it is.
+void FillFromSource(const std::wstring& source, const std::wstring& temp, uint32_t flags) {
     PWSTR actualSource = nullptr;
     DWORD sourceSize = 0, targetSize = 0;
     UINT compression = FILE_COMPRESSION_NONE;
@@ -49,6 +47,82 @@ void FillTemporaryCopy(const std::wstring& source, const std::wstring& temp, uin
         return;
     }
     if (!::CopyFileW(source.c_str(), temp.c_str(), FALSE)) QEL_RAISE(source, ::GetLastError());
+}
+
+// A temporary copy just filled, looked at through one handle: whether it is
+// still the plain file this run made (what IsPlainFile tells), whether its
+// first bytes are those of a kind of file SetupAPI decompresses (LZ files
+// "SZDD" and "KWAJ", cabinets "MSCF"), and its attributes made normal as the
+// move into place would make them (SetFileAttributesW does the same through
+// a handle of its own). False when that cannot be done (before Vista, say).
+struct TemporaryCopyLook {
+    bool plain = false;
+    bool mayBeCompressed = true;
+    bool madeNormal = false;
+};
+
+bool LookAtTemporaryCopy(const std::wstring& temp, TemporaryCopyLook& look) {
+    using InformationFn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    static const auto getInformation = reinterpret_cast<InformationFn>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel32, "GetFileInformationByHandleEx")));
+    static const auto setInformation = reinterpret_cast<InformationFn>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetFileInformationByHandle")));
+    if (!getInformation || !setInformation) return false;
+    UniqueHandle file(::CreateFileW(temp.c_str(), FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) return false;
+    FILE_STANDARD_INFO standard{};
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!getInformation(file.Get(), FileStandardInfo, &standard, sizeof(standard)) ||
+        !getInformation(file.Get(), FileAttributeTagInfo, &tag, sizeof(tag)))
+        return false;
+    look.plain = standard.NumberOfLinks == 1 &&
+                 (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    if (!look.plain) return true;
+    char head[2] = {};
+    DWORD read = 0;
+    if (!::ReadFile(file.Get(), head, sizeof(head), &read, nullptr)) return false;
+    const std::string start(head, read);
+    look.mayBeCompressed = start == "SZ" || start == "KW" || start == "MS";
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    look.madeNormal = setInformation(file.Get(), FileBasicInfo, &basic, sizeof(basic)) != FALSE;
+    return true;
+}
+
+// Fills `temp` with the source (extracted from its cabinet, decompressed, or
+// copied as it is) and checks that the temporary file, reached by name once
+// more to fill it, is still the plain file this run made, not something put
+// in its place. True when its attributes were made normal on the way.
+//
+// SetupAPI tells whether a source is compressed by its first bytes, opening
+// it three times, and nearly every source is a plain file. So a source is
+// copied as it is first, and the copy is looked at once, which the check
+// needs anyway. A copy that could be of a compressed file, that fails or that
+// cannot be looked at is filled again SetupAPI's way, from an empty file as
+// MakeLoggedTempFile made it (a decompression writes over what is there
+// without cutting it), so that every answer and every failure is the one
+// SetupAPI, the decompression or the copy gives.
+bool FillTemporaryCopy(const std::wstring& source, const std::wstring& temp, uint32_t flags,
+                       const std::wstring& cabinet) {
+    if (!cabinet.empty()) {
+        if (!ExtractFileFromCabinet(cabinet, source, temp)) QEL_RAISE(source, ::GetLastError());
+    } else {
+        TemporaryCopyLook look;
+        if (::CopyFileW(source.c_str(), temp.c_str(), FALSE) && LookAtTemporaryCopy(temp, look)) {
+            if (!look.plain) QEL_RAISE(L"the temporary file was replaced: " + temp, ERROR_CANT_ACCESS_FILE);
+            if (!look.mayBeCompressed) return look.madeNormal;
+        }
+        ::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+        UniqueHandle emptied(::CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        emptied.Reset();
+        FillFromSource(source, temp, flags);
+    }
+    if (!IsPlainFile(temp)) QEL_RAISE(L"the temporary file was replaced: " + temp, ERROR_CANT_ACCESS_FILE);
+    return false;
 }
 
 // Before Vista a 64-bit system keeps the counts of 32-bit system files in the
@@ -78,12 +152,95 @@ SharedDllName ApplySysWow64Rule(const std::wstring& path, const char* module) {
     return {valueName, KEY_WOW64_32KEY};
 }
 
+bool IsAsciiText(const std::wstring& text) {
+    for (wchar_t c : text)
+        if (c > 0x7F) return false;
+    return true;
+}
+
+std::wstring AsciiLowercase(std::wstring text) {
+    for (wchar_t& c : text)
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    return text;
+}
+
+// A name that only an entry of the same letters, in any case, can answer:
+// no wildcard (a pattern), no "~" (a short name may stand for another), no
+// trailing dot or space (Windows drops them).
+bool IsPlainName(const std::wstring& name) {
+    if (name.empty() || name == L"." || name == L".." || name.back() == L'.' || name.back() == L' ') return false;
+    for (wchar_t c : name)
+        if (c < 0x20 || c > 0x7E || std::wcschr(L"\\/:*?\"<>|~", c) != nullptr) return false;
+    return true;
+}
+
 }  // namespace
+
+FolderNames::Folder& FolderNames::Listing(const std::wstring& folderPath) {
+    const auto known = folders_.find(folderPath);
+    if (known != folders_.end()) return known->second;
+    Folder& folder = folders_[folderPath];
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(::FindFirstFileW(JoinPath(folderPath, L"*").c_str(), &found));
+    if (!find) {
+        // A folder that is not there holds nothing (yet); one that cannot be
+        // listed is asked about name by name.
+        const DWORD error = ::GetLastError();
+        if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
+            ::GetFileAttributesW(folderPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            const DWORD missing = ::GetLastError();
+            folder.listed = missing == ERROR_FILE_NOT_FOUND || missing == ERROR_PATH_NOT_FOUND;
+        }
+        return folder;
+    }
+    do {
+        for (const wchar_t* name : {found.cFileName, found.cAlternateFileName}) {
+            if (!IsAsciiText(name)) {
+                // A name beyond ASCII may match an ASCII one in some case
+                // mapping: such a folder is asked about name by name.
+                folder.names.clear();
+                return folder;
+            }
+            if (*name != L'\0') folder.names.insert(AsciiLowercase(name));
+        }
+    } while (::FindNextFileW(find.Get(), &found));
+    if (::GetLastError() != ERROR_NO_MORE_FILES) {
+        folder.names.clear();
+        return folder;
+    }
+    folder.listed = true;
+    return folder;
+}
+
+FolderNames::Answer FolderNames::Lookup(const std::wstring& path) {
+    const std::wstring name = GetFileNamePart(path);
+    const std::wstring folderPath = DirectoryOf(path);
+    if (!IsPlainName(name) || folderPath.size() >= path.size()) return Unknown;
+    const Folder& folder = Listing(folderPath);
+    if (!folder.listed) return Unknown;
+    const std::wstring key = AsciiLowercase(name);
+    if (folder.changed.count(key) != 0) return Unknown;
+    return folder.names.count(key) != 0 ? Present : Absent;
+}
+
+void FolderNames::Changed(const std::wstring& path) {
+    // The folders above it too: making a folder may make its parents.
+    for (std::wstring at = path;;) {
+        const std::wstring folderPath = DirectoryOf(at);
+        if (folderPath.size() >= at.size()) return;
+        folders_[folderPath].changed.insert(AsciiLowercase(GetFileNamePart(at)));
+        at = folderPath;
+    }
+}
 
 void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std::wstring& destination,
                                           uint32_t flags, const std::wstring& cabinet) {
+    CommitFileInstall(source, destination, flags, cabinet, FileExists(destination));
+}
+
+void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std::wstring& destination,
+                                          uint32_t flags, const std::wstring& cabinet, bool present) {
     TraceWrite(TraceDetail, L"CommitFileInstall( \"%s\", \"%s\")\n", source.c_str(), destination.c_str());
-    const bool present = FileExists(destination);
     if (present && HasFlag(flags, COPYFLG_NO_OVERWRITE)) {
         TraceWrite(TraceDetail, L"CommitFileInstall: skipping, flags include NO_OVERWRITE\n");
         return;
@@ -92,38 +249,45 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
         TraceWrite(TraceDetail, L"CommitFileInstall: skipping, flags include REPLACEONLY\n");
         return;
     }
-    uint64_t installed = 0;
-    if (!GetFileVersionNumber(destination, installed)) installed = 0;
-    uint64_t offered = 0;
-    if (!GetFileVersionNumber(source, offered)) offered = kUnversioned;
-    if (!HasFlag(flags, COPYFLG_NOVERSIONCHECK) && HasFlag(flags, COPYFLG_OVERWRITE_OLDER_ONLY) &&
-        installed > offered) {
-        TraceWrite(TraceDetail, L"CommitFileInstall: skipping, system version is up to date\n");
-        return;
+    // Only OVERWRITE_OLDER_ONLY compares versions, and only with a file
+    // that is there: a missing one counts as version 0, which no offer is
+    // older than.
+    if (present && !HasFlag(flags, COPYFLG_NOVERSIONCHECK) && HasFlag(flags, COPYFLG_OVERWRITE_OLDER_ONLY)) {
+        uint64_t installed = 0;
+        if (!GetFileVersionNumber(destination, installed)) installed = 0;
+        uint64_t offered = 0;
+        if (!GetFileVersionNumber(source, offered)) offered = kUnversioned;
+        if (installed > offered) {
+            TraceWrite(TraceDetail, L"CommitFileInstall: skipping, system version is up to date\n");
+            return;
+        }
     }
 
     const std::wstring folder = DirectoryOf(destination);
-    if (!FileExists(folder)) {
-        LogRollbackRecord(L"CreateDir,%s\n", LogField(folder).c_str());
-        CreateDirectoryTree(folder);
+    if (!folderNames || !folderNames->FolderKnown(folder)) {
+        if (!FileExists(folder)) {
+            LogRollbackRecord(L"CreateDir,%s\n", LogField(folder).c_str());
+            CreateDirectoryTree(folder);
+            if (folderNames) folderNames->Changed(folder);
+        }
+        if (folderNames) folderNames->FolderFound(folder);
     }
     const std::wstring temp = MakeLoggedTempFile(folder);
     LogRollbackRecord(L"CopyFile,%s,%s\n", LogField(source).c_str(), LogField(temp).c_str());
-    FillTemporaryCopy(source, temp, flags, cabinet);
-    // The temporary file was reached by name once more to fill it: it must
-    // still be the plain file this run made, not something put in its place.
-    if (!IsPlainFile(temp)) QEL_RAISE(L"the temporary file was replaced: " + temp, ERROR_CANT_ACCESS_FILE);
+    const bool tempNormal = FillTemporaryCopy(source, temp, flags, cabinet);
 
+    // Nothing this install did can have made or removed the destination.
     MoveResult result = MoveDone;
-    if (FileExists(destination)) {
+    if (present) {
         const std::wstring aside = MakeLoggedTempFile(folder);
         movedAsideFiles.push_back(aside);
-        result = MoveFileLogged(destination, aside, true);
+        result = MoveFileLogged(destination, aside, true, MoveToIsPlain);
     }
     if (HasFlag(flags, COPYFLG_FORCE_FILE_IN_USE) || result == MoveAtRestart)
         result = QueuedMove(temp, destination);
     else if (result == MoveDone)
-        result = MoveFileLogged(temp, destination, true);
+        result = MoveFileLogged(temp, destination, true,
+                                (tempNormal ? MoveFromIsNormal : 0u) | (present ? 0u : MoveToIsPlain));
     if (result == MoveFailed) QEL_RAISE(destination, ::GetLastError());
 
     if (HasFlag(flags, COPYFLG_REPLACE_BOOT_FILE)) {
@@ -135,7 +299,7 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
 
 void UpdateTransaction::CommitFileRemove(const std::wstring& path, uint32_t flags) {
     TraceWrite(TraceDetail, L"CommitFileRemove: %s, %x.\n", path.c_str(), flags);
-    if (!FileExists(path)) return;
+    if (!PathPresent(path)) return;
     // A folder where a file is named (a DelFiles line without a name, say) is
     // never removed as a whole: moved aside, it would take everything in it
     // with it. Such a line is passed over.
@@ -150,7 +314,9 @@ void UpdateTransaction::CommitFileRemove(const std::wstring& path, uint32_t flag
     if ((flags & keepers) != 0 || !HasFlag(flags, COPYFLG_NOVERSIONCHECK)) return;
 
     const std::wstring aside = MakeLoggedTempFile(DirectoryOf(path));
-    if (MoveFileLogged(path, aside, false) == MoveDone) {
+    const MoveResult moved = MoveFileLogged(path, aside, false, MoveToIsPlain);
+    if (folderNames) folderNames->Changed(path);
+    if (moved == MoveDone) {
         movedAsideFiles.push_back(aside);
         return;
     }
@@ -160,10 +326,86 @@ void UpdateTransaction::CommitFileRemove(const std::wstring& path, uint32_t flag
     if (QueuedMove(path, L"") == MoveFailed && rollbackEnabled) QEL_RAISE(path, ::GetLastError());
 }
 
-MoveResult UpdateTransaction::MoveFileLogged(const std::wstring& from, const std::wstring& to, bool delayAllowed) {
+// Records written ahead. The file stages write the records of up to
+// kFilesAhead files with one flush: of each new file the CreateDir of its
+// folder if that is still to be made, the TempFile of its temporary copy, the
+// CopyFile into it and the MoveFile into place; of each removal the TempFile
+// of the name it is moved aside to and that MoveFile. Each record is still on
+// disk before its change, and the commit then writes them as always, taking
+// each from the lines ahead (LogFile::WriteAhead); a run that goes another
+// way, or fails, cuts those not taken before anything else is written or
+// read. Only a run killed on the way leaves records of changes it never made,
+// and undoing those undoes nothing: a CreateDir is never undone; the CopyFile
+// and TempFile records delete a temporary file the run never made (TempFile
+// only an empty one); the MoveFile into place of a new file finds no
+// destination to move back; the MoveFile of a removal finds the file still in
+// place and does not move over it. Not written ahead: the records of a file
+// that replaces another (undone before the old file was moved aside, the
+// MoveFile into place would move the old file away), those of SharedDLLs
+// counts (read when they change) and of moves at the next restart.
+namespace {
+constexpr size_t kFilesAhead = 256;
+}
+
+void UpdateTransaction::WriteFileInstallRecordsAhead(size_t first) {
+    LogFile& log = RecordLog();
+    if (!folderNames || !log.IsOpen() || log.HasLinesAhead()) return;
+    std::vector<std::wstring> lines;
+    UINT number = LastTempNumber();
+    std::unordered_set<std::wstring> foldersFound;
+    for (size_t index = first; index < fileInstalls.size() && index < first + kFilesAhead; ++index) {
+        const FileOp& op = fileInstalls[index];
+        // Only files that are not there yet, and that go into place now.
+        if (HasFlag(op.flags, COPYFLG_FORCE_FILE_IN_USE) || folderNames->Lookup(op.destination) != FolderNames::Absent)
+            break;
+        if (HasFlag(op.flags, COPYFLG_REPLACEONLY)) continue;  // skipped without a record
+        // A folder still to be made is announced before the first file in it.
+        const std::wstring folder = DirectoryOf(op.destination);
+        if (!folderNames->FolderKnown(folder) && foldersFound.insert(folder).second && !FileExists(folder))
+            lines.push_back(FormatText(L"CreateDir,%s\n", LogField(folder).c_str()));
+        const std::wstring temp = PredictTempName(folder, number);
+        if (temp.empty()) break;
+        lines.push_back(TempFileRecord(temp));
+        lines.push_back(FormatText(L"CopyFile,%s,%s\n", LogField(op.source).c_str(), LogField(temp).c_str()));
+        lines.push_back(FormatText(L"MoveFile,%s,%s\n", LogField(temp).c_str(), LogField(op.destination).c_str()));
+        // Its count is read and recorded after the install.
+        if (HasFlag(op.flags, SHARED_DLL)) break;
+    }
+    if (lines.size() > 1 && log.WriteAhead(lines) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
+}
+
+void UpdateTransaction::WriteFileRemoveRecordsAhead(size_t first) {
+    LogFile& log = RecordLog();
+    if (!folderNames || !log.IsOpen() || log.HasLinesAhead()) return;
+    std::vector<std::wstring> lines;
+    UINT number = LastTempNumber();
+    const uint32_t keepers = NO_UNINSTALL_RECORD | COPYFLG_REPLACEONLY | COPYFLG_NO_OVERWRITE;
+    for (size_t index = first; index < fileRemoves.size() && index < first + kFilesAhead; ++index) {
+        const FileOp& op = fileRemoves[index];
+        if (HasFlag(op.flags, SHARED_DLL)) break;
+        const FolderNames::Answer answer = folderNames->Lookup(op.source);
+        if (answer == FolderNames::Unknown) break;
+        if (answer == FolderNames::Absent || (op.flags & keepers) != 0 || !HasFlag(op.flags, COPYFLG_NOVERSIONCHECK) ||
+            IsDirectory(op.source))
+            continue;  // nothing is removed, and nothing recorded
+        const std::wstring aside = PredictTempName(DirectoryOf(op.source), number);
+        if (aside.empty()) break;
+        lines.push_back(TempFileRecord(aside));
+        lines.push_back(FormatText(L"MoveFile,%s,%s\n", LogField(op.source).c_str(), LogField(aside).c_str()));
+    }
+    if (lines.size() > 1 && log.WriteAhead(lines) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
+}
+
+void UpdateTransaction::CutRecordsAhead() {
+    LogFile& log = RecordLog();
+    if (log.HasLinesAhead() && !log.CutLinesAhead()) QEL_RAISE(log.Path(), ::GetLastError());
+}
+
+MoveResult UpdateTransaction::MoveFileLogged(const std::wstring& from, const std::wstring& to, bool delayAllowed,
+                                             unsigned known) {
     // Clears read-only on a file about to be replaced.
-    ::SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if ((known & MoveFromIsNormal) == 0) ::SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if ((known & MoveToIsPlain) == 0) ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
     LogRollbackRecord(L"MoveFile,%s,%s\n", LogField(from).c_str(), LogField(to).c_str());
     if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return MoveDone;
     if (!IsInUseError(::GetLastError()) || !delayAllowed) return MoveFailed;

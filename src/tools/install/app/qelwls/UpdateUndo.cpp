@@ -275,25 +275,72 @@ bool UpdateTransaction::MoveAsideQuietly(const std::wstring& path) {
     return true;
 }
 
+UINT& UpdateTransaction::LastTempNumber() {
+    static UINT number = ::GetTickCount() & 0xFFFF;
+    return number;
+}
+
+namespace {
+std::wstring TempFileName(const std::wstring& folder, UINT number) {
+    std::wstring buffer(folder.size() + 16, L'\0');
+    if (!::GetTempFileNameW(folder.c_str(), L"qel", number, &buffer[0])) QEL_RAISE(folder, ::GetLastError());
+    buffer.resize(wcslen(buffer.c_str()));
+    return buffer;
+}
+}  // namespace
+
 std::wstring UpdateTransaction::MakeLoggedTempFile(const std::wstring& folder) {
     // The name is chosen, announced, and only then the file is made, so a
     // run killed at any moment leaves no temporary file the log does not
-    // name. The names are those GetTempFileName gives.
-    static UINT next = ::GetTickCount() & 0xFFFF;
+    // name.
+    UINT& next = LastTempNumber();
     for (int attempt = 0; attempt < 0x10000; ++attempt) {
         next = (next + 1) & 0xFFFF;
         if (next == 0) continue;
-        std::wstring buffer(folder.size() + 16, L'\0');
-        if (!::GetTempFileNameW(folder.c_str(), L"qel", next, &buffer[0])) QEL_RAISE(folder, ::GetLastError());
-        buffer.resize(wcslen(buffer.c_str()));
-        if (::GetFileAttributesW(buffer.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+        const std::wstring buffer = TempFileName(folder, next);
+        const FolderNames::Answer answer = folderNames ? folderNames->Lookup(buffer) : FolderNames::Unknown;
+        if (answer == FolderNames::Present ||
+            (answer == FolderNames::Unknown && ::GetFileAttributesW(buffer.c_str()) != INVALID_FILE_ATTRIBUTES))
+            continue;
         LogUndoRecord(TempFileRecord(buffer));
         UniqueHandle file(::CreateFileW(buffer.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                         nullptr));
+        const DWORD error = ::GetLastError();
+        if (folderNames) folderNames->Changed(buffer);
         if (file) return buffer;
-        if (::GetLastError() != ERROR_FILE_EXISTS) QEL_RAISE(buffer, ::GetLastError());
+        if (error != ERROR_FILE_EXISTS) QEL_RAISE(buffer, error);
     }
     QEL_RAISE(folder, ERROR_FILE_EXISTS);
+}
+
+std::wstring UpdateTransaction::PredictTempName(const std::wstring& folder, UINT& number) {
+    for (int attempt = 0; attempt < 0x10000; ++attempt) {
+        number = (number + 1) & 0xFFFF;
+        if (number == 0) continue;
+        std::wstring name(folder.size() + 16, L'\0');
+        if (::GetTempFileNameW(folder.c_str(), L"qel", number, &name[0])) {
+            name.resize(wcslen(name.c_str()));
+        } else {
+            // A folder still to be made has no names yet: the name is the one
+            // the number gives in any folder (a guess; a wrong one only
+            // costs the records written ahead).
+            std::wstring windowsFolder;
+            GetWindowsFolder(windowsFolder);
+            name.assign(windowsFolder.size() + 16, L'\0');
+            if (!::GetTempFileNameW(windowsFolder.c_str(), L"qel", number, &name[0])) return std::wstring();
+            name = JoinPath(folder, GetFileNamePart(name.c_str()));
+        }
+        const FolderNames::Answer answer = folderNames ? folderNames->Lookup(name) : FolderNames::Unknown;
+        if (answer == FolderNames::Absent) return name;
+        if (answer == FolderNames::Unknown) return std::wstring();
+    }
+    return std::wstring();
+}
+
+bool UpdateTransaction::PathPresent(const std::wstring& path) {
+    const FolderNames::Answer answer = folderNames ? folderNames->Lookup(path) : FolderNames::Unknown;
+    if (answer == FolderNames::Unknown) return FileExists(path);
+    return answer == FolderNames::Present;
 }
 
 }  // namespace qel

@@ -210,6 +210,10 @@ void DoCleanup(UpdateTransaction& t) {
 }
 
 void DeleteFileOrDefer(const std::wstring& path) {
+    // The files moved aside had their attributes made normal before the
+    // move, so the first deletion nearly always succeeds; only when it does
+    // not are the attributes cleared and the deletion tried as before.
+    if (::DeleteFileW(path.c_str())) return;
     ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (::DeleteFileW(path.c_str())) return;
     const DWORD error = ::GetLastError();
