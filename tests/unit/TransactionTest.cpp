@@ -167,59 +167,91 @@ TEST_F(Transaction, SourcesAreDecompressedOrCopiedAndTheirAttributesMadeNormal) 
         SCOPED_TRACE("row " + Utf8(number));
         const std::wstring source = folder + L"\\src\\" + number + L".txt", destination = out + L"\\" + number + L".txt";
         WriteFileBytes(source, c.bytes);
+        {
+            const SYSTEMTIME old{2001, 1, 1, 1, 12, 0, 0, 0};
+            FILETIME oldTime{};
+            ::SystemTimeToFileTime(&old, &oldTime);
+            qel::UniqueHandle file(::CreateFileW(source.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
+                                                 nullptr));
+            ASSERT_TRUE(file && ::SetFileTime(file.Get(), nullptr, nullptr, &oldTime));
+        }
         if (c.readOnly) ::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY);
         UpdateTransaction t;
         t.OpenRollbackLog(LogPath(number), true);
         t.CommitFileInstall(source, destination, c.flags, L"");
         EXPECT_EQ(ReadFileBytes(destination), c.installed);
         EXPECT_EQ(::GetFileAttributesW(destination.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+        if (c.installed == c.bytes) {
+            // A copy keeps the source's last-write time, as CopyFileW does.
+            WIN32_FILE_ATTRIBUTE_DATA from{}, to{};
+            ASSERT_TRUE(::GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &from));
+            ASSERT_TRUE(::GetFileAttributesExW(destination.c_str(), GetFileExInfoStandard, &to));
+            EXPECT_EQ(::CompareFileTime(&from.ftLastWriteTime, &to.ftLastWriteTime), 0);
+        }
         ::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
 }
 
 // Only files copied without version check and without a flag that keeps
 // them are removed: moved aside in their folder, after the temporary name is
-// announced and the move recorded, until the clean-up.
+// announced and the move recorded, until the clean-up. The same with the file
+// stage's listing of the folder (the file then goes to a name that was never
+// made first); a read-only file moved aside keeps its attributes, and the
+// clean-up's deletion still takes it.
 TEST_F(Transaction, RemoveFlagsDecideWhetherAFileIsRemoved) {
     const struct {
         uint32_t flags;
         bool removed;
+        bool readOnly;
     } cases[] = {
-        {6, true},
-        {COPYFLG_NOVERSIONCHECK, true},
-        {0, false},
-        {COPYFLG_NOSKIP, false},
-        {6 | COPYFLG_NO_OVERWRITE, false},
-        {6 | COPYFLG_REPLACEONLY, false},
-        {6 | qel::NO_UNINSTALL_RECORD, false},
+        {6, true, false},
+        {COPYFLG_NOVERSIONCHECK, true, false},
+        {6, true, true},
+        {0, false, false},
+        {COPYFLG_NOSKIP, false, false},
+        {6 | COPYFLG_NO_OVERWRITE, false, false},
+        {6 | COPYFLG_REPLACEONLY, false, false},
+        {6 | qel::NO_UNINSTALL_RECORD, false, false},
     };
-    UpdateTransaction t;
-    t.OpenRollbackLog(LogPath(L"rollback"), true);
-    std::vector<std::wstring> remaining, removed;
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        const std::wstring name = L"file" + std::to_wstring(i) + L".txt", path = out + L"\\" + name;
-        WriteFileBytes(path, Utf8(name));
-        t.CommitFileRemove(path, cases[i].flags);
-        EXPECT_EQ(PathExists(path), !cases[i].removed) << Utf8(name);
-        (cases[i].removed ? removed : remaining).push_back(path);
+    for (const bool listed : {false, true}) {
+        SCOPED_TRACE(listed ? "with a listing" : "without a listing");
+        const std::wstring where = out + (listed ? L"\\listed" : L"\\asked");
+        std::vector<std::wstring> remaining, removed;
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            const std::wstring path = where + L"\\file" + std::to_wstring(i) + L".txt";
+            WriteFileBytes(path, Utf8(qel::GetFileNamePart(path)));
+            if (cases[i].readOnly) ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+        }
+        qel::FolderNames names;
+        UpdateTransaction t;
+        if (listed) t.folderNames = &names;
+        t.OpenRollbackLog(LogPath(listed ? L"listed" : L"asked"), true);
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            const std::wstring path = where + L"\\file" + std::to_wstring(i) + L".txt";
+            t.CommitFileRemove(path, cases[i].flags);
+            EXPECT_EQ(PathExists(path), !cases[i].removed) << Utf8(path);
+            (cases[i].removed ? removed : remaining).push_back(path);
+        }
+        t.CommitFileRemove(where + L"\\missing.txt", 6);
+        ASSERT_EQ(t.movedAsideFiles.size(), removed.size());
+        Strings records;
+        for (size_t i = 0; i < removed.size(); ++i) {
+            const std::wstring& aside = t.movedAsideFiles[i];
+            EXPECT_EQ(qel::DirectoryOf(aside), where);
+            EXPECT_EQ(ReadFileBytes(aside), Utf8(qel::GetFileNamePart(removed[i])));
+            records.push_back("TempFile," + Utf8(aside));
+            records.push_back("MoveFile," + Utf8(removed[i]) + "," + Utf8(aside));
+        }
+        EXPECT_EQ(Records(LogPath(listed ? L"listed" : L"asked")), records);
+        std::vector<std::wstring> expected;
+        for (const auto& path : remaining) expected.push_back(qel::GetFileNamePart(path));
+        for (const auto& aside : t.movedAsideFiles) expected.push_back(qel::GetFileNamePart(aside));
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(FilesIn(where), expected);
+        EXPECT_FALSE(t.IsRebootRequired());
+        for (const auto& aside : t.movedAsideFiles) qel::DeleteFileOrDefer(aside);
+        EXPECT_EQ(FilesIn(where).size(), remaining.size());
     }
-    t.CommitFileRemove(out + L"\\missing.txt", 6);
-    ASSERT_EQ(t.movedAsideFiles.size(), removed.size());
-    Strings records;
-    for (size_t i = 0; i < removed.size(); ++i) {
-        const std::wstring& aside = t.movedAsideFiles[i];
-        EXPECT_EQ(qel::DirectoryOf(aside), out);
-        EXPECT_EQ(ReadFileBytes(aside), Utf8(qel::GetFileNamePart(removed[i])));
-        records.push_back("TempFile," + Utf8(aside));
-        records.push_back("MoveFile," + Utf8(removed[i]) + "," + Utf8(aside));
-        remaining.push_back(aside);
-    }
-    EXPECT_EQ(Records(LogPath(L"rollback")), records);
-    std::vector<std::wstring> names;
-    for (const auto& path : remaining) names.push_back(qel::GetFileNamePart(path));
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(FilesIn(out), names);
-    EXPECT_FALSE(t.IsRebootRequired());
 }
 
 // The listing a file stage answers its questions from: a name in any case,
@@ -247,6 +279,11 @@ TEST_F(Transaction, FolderListingAnswersOnlyWhatItCanTell) {
         {foreign + L"\\a.txt", qel::FolderNames::Unknown},
     };
     for (const auto& c : cases) EXPECT_EQ(names.Lookup(c.path), c.answer) << Utf8(c.path);
+    EXPECT_TRUE(names.KnownPlainFile(out + L"\\ALPHA.txt"));
+    EXPECT_FALSE(names.KnownPlainFile(out + L"\\Sub"));
+    EXPECT_FALSE(names.KnownPlainFile(out + L"\\beta.txt"));
+    names.Changed(out + L"\\alpha.txt");
+    EXPECT_FALSE(names.KnownPlainFile(out + L"\\alpha.txt"));
     names.Changed(out + L"\\beta.txt");
     EXPECT_EQ(names.Lookup(out + L"\\Beta.txt"), qel::FolderNames::Unknown);
     EXPECT_EQ(names.Lookup(out + L"\\gamma.txt"), qel::FolderNames::Absent);

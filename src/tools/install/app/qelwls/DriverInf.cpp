@@ -21,17 +21,6 @@ constexpr wchar_t kPlatformDecoration[] = L".amd64";
         if (error_ == ERROR_LINE_NOT_FOUND) return InfLineMissing;         \
         QEL_RAISE();                                                       \
     } while (0)
-bool IsAscii(const std::wstring& text) {
-    for (wchar_t c : text)
-        if (c > 0x7F) return false;
-    return true;
-}
-
-std::wstring AsciiLowercase(std::wstring text) {
-    for (wchar_t& c : text)
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    return text;
-}
 }  // namespace
 
 InfFile::InfFile() = default;
@@ -309,7 +298,7 @@ InfFile::SourceFileIndex& InfFile::SourceFiles() const {
             std::wstring name;
             // A line without a key is never found by name.
             if (GetField(context, 0, name) != InfOk) continue;
-            if (!IsAscii(name)) {
+            if (!IsAsciiText(name)) {
                 index->usable = false;
                 break;
             }
@@ -336,7 +325,8 @@ InfFile::SourceFileIndex& InfFile::SourceFiles() const {
 
 bool InfFile::GetSourceFileLocation(const std::wstring& fileName, UINT& sourceId, std::wstring& subFolder) const {
     SourceFileIndex& index = SourceFiles();
-    if (!index.usable || !IsAscii(fileName)) return AskSourceFileLocation(fileName, fileName, sourceId, subFolder);
+    if (!index.usable || !IsAsciiText(fileName))
+        return AskSourceFileLocation(fileName, fileName, sourceId, subFolder);
     const auto found = index.placementOfName.find(AsciiLowercase(fileName));
     if (found == index.placementOfName.end()) return false;
     SourcePlacement& placement = index.placements[found->second];

@@ -85,11 +85,16 @@ enum MoveResult : int { MoveDone = 0, MoveAtRestart = 1, MoveFailed = 2 };
 // its two files normal first.
 enum MoveKnowledge : unsigned {
     MoveKnowsNothing = 0,
-    MoveFromIsNormal = 1,  // the file moved has normal attributes already
+    // The file moved need not be made normal: it has normal attributes
+    // already, or it keeps its own (a file moved aside to be deleted).
+    MoveFromIsNormal = 1,
     // Nothing at the target to make writable: it is known not to be there,
     // or it is the empty temporary file this run just made for a file moved
     // aside.
     MoveToIsPlain = 2,
+    // Nothing is at the target, which was only named: the move must not
+    // replace anything, so a name taken since fails it.
+    MoveToIsFree = 4,
 };
 
 // A SharedDLLs count as it was before a run changed it.
@@ -122,6 +127,9 @@ public:
     Answer Lookup(const std::wstring& path);
     // The stage made, moved or removed what is at `path`.
     void Changed(const std::wstring& path);
+    // A plain file the listing holds and the stage has not changed: neither
+    // a folder nor a link.
+    bool KnownPlainFile(const std::wstring& path);
     // The folder is there (found, or made by the stage).
     bool FolderKnown(const std::wstring& folder) const { return existingFolders_.count(folder) != 0; }
     void FolderFound(const std::wstring& folder) { existingFolders_.insert(folder); }
@@ -130,6 +138,7 @@ private:
     struct Folder {
         bool listed = false;
         std::unordered_set<std::wstring> names;    // lower-case
+        std::unordered_set<std::wstring> notPlain; // lower-case: folders and links
         std::unordered_set<std::wstring> changed;  // lower-case
     };
     Folder& Listing(const std::wstring& folder);
@@ -193,7 +202,13 @@ public:
     // A new empty temporary file "qel<hex>.tmp" in `folder`, announced in the
     // rollback log before it is made, so that a rollback or the recovery of
     // a killed run can remove it while it is still empty.
-    std::wstring MakeLoggedTempFile(const std::wstring& folder);
+    // With `nameOnly`, the file is not made when the stage's listing knows
+    // the name to be free: the name alone is announced, and *nameOnly tells
+    // that the caller is to make the file itself (by a move or a copy that
+    // fails on a name taken since).
+    std::wstring MakeLoggedTempFile(const std::wstring& folder, bool* nameOnly = nullptr);
+    // The same, made and kept open for writing in `opened`.
+    std::wstring MakeOpenLoggedTempFile(const std::wstring& folder, UniqueHandle& opened);
     // Moves a file of the installed product aside (beside itself) instead of
     // deleting or overwriting it, with an untraced record: a rollback puts it
     // back, the clean-up deletes it. False, with the OS error kept, when it
@@ -278,6 +293,8 @@ public:
 private:
     // Looks for a file or folder, through the stage's listing if it knows.
     bool PathPresent(const std::wstring& path);
+    // MakeLoggedTempFile's work; the file made is left open in `file`.
+    std::wstring LoggedTempFile(const std::wstring& folder, bool* nameOnly, UniqueHandle& file);
     // The temporary name MakeLoggedTempFile will take in `folder` after
     // `number` (moved on to it), judged by the stage's listing alone; empty
     // when Windows would have to be asked.

@@ -172,6 +172,9 @@ public:
     // What GetFileAttributesW gives for the path.
     DWORD Attributes(const std::wstring& path) {
         if (names_.Lookup(path) == FolderNames::Absent) return INVALID_FILE_ATTRIBUTES;
+        // Of a file the listing holds, only its being a folder or a link is
+        // ever asked.
+        if (names_.KnownPlainFile(path)) return FILE_ATTRIBUTE_NORMAL;
         return ::GetFileAttributesW(path.c_str());
     }
     // PassesThroughReparsePoint, with the folders on the way asked once and

@@ -21,6 +21,9 @@ constexpr uint64_t kUnversioned = 0x7FFFFFFFFFFFFFFFull;  // an unversioned offe
 
 bool HasFlag(uint32_t flags, uint32_t flag) { return (flags & flag) != 0; }
 
+// A move or copy that may not replace anything met a name taken.
+bool IsNameTakenError(DWORD error) { return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS; }
+
 }  // namespace
 
 // A file another program holds open without delete sharing reports a sharing
@@ -49,78 +52,69 @@ void FillFromSource(const std::wstring& source, const std::wstring& temp, uint32
     if (!::CopyFileW(source.c_str(), temp.c_str(), FALSE)) QEL_RAISE(source, ::GetLastError());
 }
 
-// A temporary copy just filled, looked at through one handle: whether it is
-// still the plain file this run made (what IsPlainFile tells), whether its
-// first bytes are those of a kind of file SetupAPI decompresses (LZ files
-// "SZDD" and "KWAJ", cabinets "MSCF"), and its attributes made normal as the
-// move into place would make them (SetFileAttributesW does the same through
-// a handle of its own). False when that cannot be done (before Vista, say).
-struct TemporaryCopyLook {
-    bool plain = false;
-    bool mayBeCompressed = true;
-    bool madeNormal = false;
-};
-
-bool LookAtTemporaryCopy(const std::wstring& temp, TemporaryCopyLook& look) {
-    using InformationFn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
-    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-    static const auto getInformation = reinterpret_cast<InformationFn>(
-        reinterpret_cast<void*>(::GetProcAddress(kernel32, "GetFileInformationByHandleEx")));
-    static const auto setInformation = reinterpret_cast<InformationFn>(
-        reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetFileInformationByHandle")));
-    if (!getInformation || !setInformation) return false;
-    UniqueHandle file(::CreateFileW(temp.c_str(), FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!file) return false;
-    FILE_STANDARD_INFO standard{};
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!getInformation(file.Get(), FileStandardInfo, &standard, sizeof(standard)) ||
-        !getInformation(file.Get(), FileAttributeTagInfo, &tag, sizeof(tag)))
-        return false;
-    look.plain = standard.NumberOfLinks == 1 &&
-                 (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-    if (!look.plain) return true;
-    char head[2] = {};
-    DWORD read = 0;
-    if (!::ReadFile(file.Get(), head, sizeof(head), &read, nullptr)) return false;
-    const std::string start(head, read);
-    look.mayBeCompressed = start == "SZ" || start == "KW" || start == "MS";
+// Copies the source into the temporary file through the handle that made
+// it, as CopyFileW would (the source's last-write time kept), and makes its
+// attributes normal as the move into place would. The file is the one this
+// run made and never reached by name again, so it needs no check that it is
+// still plain. False, with nothing said, where SetupAPI's own way must fill
+// it instead: a source whose first bytes are those of a kind of file SetupAPI
+// decompresses (LZ files "SZDD" and "KWAJ", cabinets "MSCF"), one that cannot
+// be opened or read, a write that fails, or a system without the call that
+// sets the file's times and attributes through its handle (before Vista). So
+// every answer and every failure stays the one SetupAPI or the copy gives.
+bool CopyIntoOpenFile(const std::wstring& source, HANDLE target) {
+    using SetInformationFn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+    static const auto setInformation = reinterpret_cast<SetInformationFn>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle")));
+    if (!setInformation) return false;
+    UniqueHandle input(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!input) return false;
+    FILETIME lastWrite{};
+    if (!::GetFileTime(input.Get(), nullptr, nullptr, &lastWrite)) return false;
+    static std::vector<char> buffer(1 << 20);
+    for (bool first = true;; first = false) {
+        DWORD read = 0;
+        if (!::ReadFile(input.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return false;
+        if (read == 0) break;
+        if (first && read >= 2) {
+            const std::string start(buffer.data(), 2);
+            if (start == "SZ" || start == "KW" || start == "MS") return false;
+        }
+        DWORD written = 0;
+        if (!::WriteFile(target, buffer.data(), read, &written, nullptr) || written != read) return false;
+    }
     FILE_BASIC_INFO basic{};
+    basic.LastWriteTime.LowPart = lastWrite.dwLowDateTime;
+    basic.LastWriteTime.HighPart = static_cast<LONG>(lastWrite.dwHighDateTime);
     basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    look.madeNormal = setInformation(file.Get(), FileBasicInfo, &basic, sizeof(basic)) != FALSE;
-    return true;
+    return setInformation(target, FileBasicInfo, &basic, sizeof(basic)) != FALSE;
 }
 
-// Fills `temp` with the source (extracted from its cabinet, decompressed, or
-// copied as it is) and checks that the temporary file, reached by name once
-// more to fill it, is still the plain file this run made, not something put
-// in its place. True when its attributes were made normal on the way.
-//
-// SetupAPI tells whether a source is compressed by its first bytes, opening
-// it three times, and nearly every source is a plain file. So a source is
-// copied as it is first, and the copy is looked at once, which the check
-// needs anyway. A copy that could be of a compressed file, that fails or that
-// cannot be looked at is filled again SetupAPI's way, from an empty file as
-// MakeLoggedTempFile made it (a decompression writes over what is there
-// without cutting it), so that every answer and every failure is the one
-// SetupAPI, the decompression or the copy gives.
-bool FillTemporaryCopy(const std::wstring& source, const std::wstring& temp, uint32_t flags,
+// Fills `temp` with the source: extracted from its cabinet, decompressed, or
+// copied as it is. `opened`, when it holds the temporary file, is used for a
+// plain copy and closed. True when the file's attributes were made normal
+// on the way.
+bool FillTemporaryCopy(const std::wstring& source, const std::wstring& temp, UniqueHandle& opened, uint32_t flags,
                        const std::wstring& cabinet) {
     if (!cabinet.empty()) {
+        opened.Reset();
         if (!ExtractFileFromCabinet(cabinet, source, temp)) QEL_RAISE(source, ::GetLastError());
     } else {
-        TemporaryCopyLook look;
-        if (::CopyFileW(source.c_str(), temp.c_str(), FALSE) && LookAtTemporaryCopy(temp, look)) {
-            if (!look.plain) QEL_RAISE(L"the temporary file was replaced: " + temp, ERROR_CANT_ACCESS_FILE);
-            if (!look.mayBeCompressed) return look.madeNormal;
+        if (opened && CopyIntoOpenFile(source, opened.Get())) {
+            opened.Reset();
+            return true;
         }
-        ::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+        opened.Reset();
+        // SetupAPI's way, from an empty file as MakeLoggedTempFile made it (a
+        // decompression writes over what is there without cutting it).
         UniqueHandle emptied(::CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
         emptied.Reset();
         FillFromSource(source, temp, flags);
     }
+    // The temporary file was reached by name once more to fill it: it must
+    // still be the plain file this run made, not something put in its place.
     if (!IsPlainFile(temp)) QEL_RAISE(L"the temporary file was replaced: " + temp, ERROR_CANT_ACCESS_FILE);
     return false;
 }
@@ -150,18 +144,6 @@ SharedDllName ApplySysWow64Rule(const std::wstring& path, const char* module) {
     std::wstring valueName = lowerPath;
     valueName.replace(at, lowerWow.size(), systemFolder);
     return {valueName, KEY_WOW64_32KEY};
-}
-
-bool IsAsciiText(const std::wstring& text) {
-    for (wchar_t c : text)
-        if (c > 0x7F) return false;
-    return true;
-}
-
-std::wstring AsciiLowercase(std::wstring text) {
-    for (wchar_t& c : text)
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    return text;
 }
 
 // A name that only an entry of the same letters, in any case, can answer:
@@ -199,13 +181,18 @@ FolderNames::Folder& FolderNames::Listing(const std::wstring& folderPath) {
                 // A name beyond ASCII may match an ASCII one in some case
                 // mapping: such a folder is asked about name by name.
                 folder.names.clear();
+                folder.notPlain.clear();
                 return folder;
             }
-            if (*name != L'\0') folder.names.insert(AsciiLowercase(name));
+            if (*name == L'\0') continue;
+            folder.names.insert(AsciiLowercase(name));
+            if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+                folder.notPlain.insert(AsciiLowercase(name));
         }
     } while (::FindNextFileW(find.Get(), &found));
     if (::GetLastError() != ERROR_NO_MORE_FILES) {
         folder.names.clear();
+        folder.notPlain.clear();
         return folder;
     }
     folder.listed = true;
@@ -221,6 +208,11 @@ FolderNames::Answer FolderNames::Lookup(const std::wstring& path) {
     const std::wstring key = AsciiLowercase(name);
     if (folder.changed.count(key) != 0) return Unknown;
     return folder.names.count(key) != 0 ? Present : Absent;
+}
+
+bool FolderNames::KnownPlainFile(const std::wstring& path) {
+    return Lookup(path) == Present &&
+           Listing(DirectoryOf(path)).notPlain.count(AsciiLowercase(GetFileNamePart(path))) == 0;
 }
 
 void FolderNames::Changed(const std::wstring& path) {
@@ -272,9 +264,10 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
         }
         if (folderNames) folderNames->FolderFound(folder);
     }
-    const std::wstring temp = MakeLoggedTempFile(folder);
+    UniqueHandle opened;
+    const std::wstring temp = MakeOpenLoggedTempFile(folder, opened);
     LogRollbackRecord(L"CopyFile,%s,%s\n", LogField(source).c_str(), LogField(temp).c_str());
-    const bool tempNormal = FillTemporaryCopy(source, temp, flags, cabinet);
+    const bool tempNormal = FillTemporaryCopy(source, temp, opened, flags, cabinet);
 
     // Nothing this install did can have made or removed the destination.
     MoveResult result = MoveDone;
@@ -303,7 +296,7 @@ void UpdateTransaction::CommitFileRemove(const std::wstring& path, uint32_t flag
     // A folder where a file is named (a DelFiles line without a name, say) is
     // never removed as a whole: moved aside, it would take everything in it
     // with it. Such a line is passed over.
-    if (IsDirectory(path)) {
+    if (!(folderNames && folderNames->KnownPlainFile(path)) && IsDirectory(path)) {
         TraceWrite(TraceDetail, L"CommitFileRemove: skipping, \"%s\" is a folder\n", path.c_str());
         return;
     }
@@ -313,16 +306,29 @@ void UpdateTransaction::CommitFileRemove(const std::wstring& path, uint32_t flag
     const uint32_t keepers = NO_UNINSTALL_RECORD | COPYFLG_REPLACEONLY | COPYFLG_NO_OVERWRITE;
     if ((flags & keepers) != 0 || !HasFlag(flags, COPYFLG_NOVERSIONCHECK)) return;
 
-    const std::wstring aside = MakeLoggedTempFile(DirectoryOf(path));
-    const MoveResult moved = MoveFileLogged(path, aside, false, MoveToIsPlain);
+    // The file goes to a free name straight away when the listing knows
+    // one; should the name be taken since, to an empty file made for it.
+    bool nameOnly = false;
+    std::wstring aside = MakeLoggedTempFile(DirectoryOf(path), &nameOnly);
+    // A file moved aside keeps its attributes: the clean-up's deletion
+    // clears them where it must, and a rollback puts the file back as it was.
+    MoveResult moved =
+        MoveFileLogged(path, aside, false, MoveFromIsNormal | MoveToIsPlain | (nameOnly ? MoveToIsFree : 0u));
+    if (moved == MoveFailed && nameOnly && IsNameTakenError(::GetLastError())) {
+        aside = MakeLoggedTempFile(DirectoryOf(path));
+        nameOnly = false;
+        moved = MoveFileLogged(path, aside, false, MoveFromIsNormal | MoveToIsPlain);
+    }
     if (folderNames) folderNames->Changed(path);
     if (moved == MoveDone) {
         movedAsideFiles.push_back(aside);
         return;
     }
     // The file is in use: it goes at the next restart. The empty temporary
-    // file is no longer needed.
-    ::DeleteFileW(aside.c_str());
+    // file, if one was made, is no longer needed.
+    // A deletion at the restart needs the file writable.
+    if (!nameOnly) ::DeleteFileW(aside.c_str());
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (QueuedMove(path, L"") == MoveFailed && rollbackEnabled) QEL_RAISE(path, ::GetLastError());
 }
 
@@ -386,7 +392,7 @@ void UpdateTransaction::WriteFileRemoveRecordsAhead(size_t first) {
         const FolderNames::Answer answer = folderNames->Lookup(op.source);
         if (answer == FolderNames::Unknown) break;
         if (answer == FolderNames::Absent || (op.flags & keepers) != 0 || !HasFlag(op.flags, COPYFLG_NOVERSIONCHECK) ||
-            IsDirectory(op.source))
+            (!folderNames->KnownPlainFile(op.source) && IsDirectory(op.source)))
             continue;  // nothing is removed, and nothing recorded
         const std::wstring aside = PredictTempName(DirectoryOf(op.source), number);
         if (aside.empty()) break;
@@ -405,9 +411,10 @@ MoveResult UpdateTransaction::MoveFileLogged(const std::wstring& from, const std
                                              unsigned known) {
     // Clears read-only on a file about to be replaced.
     if ((known & MoveFromIsNormal) == 0) ::SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if ((known & MoveToIsPlain) == 0) ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if ((known & (MoveToIsPlain | MoveToIsFree)) == 0) ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
     LogRollbackRecord(L"MoveFile,%s,%s\n", LogField(from).c_str(), LogField(to).c_str());
-    if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return MoveDone;
+    const DWORD replace = (known & MoveToIsFree) != 0 ? 0 : MOVEFILE_REPLACE_EXISTING;
+    if (::MoveFileExW(from.c_str(), to.c_str(), replace | MOVEFILE_WRITE_THROUGH)) return MoveDone;
     if (!IsInUseError(::GetLastError()) || !delayAllowed) return MoveFailed;
     return QueuedMove(from, to);
 }

@@ -289,10 +289,20 @@ std::wstring TempFileName(const std::wstring& folder, UINT number) {
 }
 }  // namespace
 
-std::wstring UpdateTransaction::MakeLoggedTempFile(const std::wstring& folder) {
+std::wstring UpdateTransaction::MakeLoggedTempFile(const std::wstring& folder, bool* nameOnly) {
+    UniqueHandle file;
+    return LoggedTempFile(folder, nameOnly, file);
+}
+
+std::wstring UpdateTransaction::MakeOpenLoggedTempFile(const std::wstring& folder, UniqueHandle& opened) {
+    return LoggedTempFile(folder, nullptr, opened);
+}
+
+std::wstring UpdateTransaction::LoggedTempFile(const std::wstring& folder, bool* nameOnly, UniqueHandle& file) {
     // The name is chosen, announced, and only then the file is made, so a
     // run killed at any moment leaves no temporary file the log does not
     // name.
+    if (nameOnly) *nameOnly = false;
     UINT& next = LastTempNumber();
     for (int attempt = 0; attempt < 0x10000; ++attempt) {
         next = (next + 1) & 0xFFFF;
@@ -303,8 +313,13 @@ std::wstring UpdateTransaction::MakeLoggedTempFile(const std::wstring& folder) {
             (answer == FolderNames::Unknown && ::GetFileAttributesW(buffer.c_str()) != INVALID_FILE_ATTRIBUTES))
             continue;
         LogUndoRecord(TempFileRecord(buffer));
-        UniqueHandle file(::CreateFileW(buffer.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                        nullptr));
+        if (nameOnly && answer == FolderNames::Absent) {
+            folderNames->Changed(buffer);
+            *nameOnly = true;
+            return buffer;
+        }
+        file.Reset(::CreateFileW(buffer.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));
         const DWORD error = ::GetLastError();
         if (folderNames) folderNames->Changed(buffer);
         if (file) return buffer;

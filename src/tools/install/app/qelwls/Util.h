@@ -102,6 +102,10 @@ bool OnlyAdministratorsCanChange(HKEY key);
 // --- text ------------------------------------------------------------------------
 void SplitCommaList(const std::wstring& text, std::vector<std::wstring>& list);
 std::wstring Lowercase(std::wstring text);
+// Text of ASCII characters only, and A-Z alone lowered: for names whose case
+// folding must not depend on the system's tables.
+bool IsAsciiText(const std::wstring& text);
+std::wstring AsciiLowercase(std::wstring text);
 void WideToUtf8(const std::wstring& wide, std::string& utf8);
 int Utf8ToWide(const std::string& utf8, std::wstring& wide);
 // Formats with the C runtime's own printf semantics (in a wide format "%s" is a

@@ -53,6 +53,18 @@ std::wstring Lowercase(std::wstring text) {
     return text;
 }
 
+bool IsAsciiText(const std::wstring& text) {
+    for (wchar_t c : text)
+        if (c > 0x7F) return false;
+    return true;
+}
+
+std::wstring AsciiLowercase(std::wstring text) {
+    for (wchar_t& c : text)
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    return text;
+}
+
 void SplitCommaList(const std::wstring& text, std::vector<std::wstring>& list) {
     list.clear();
     size_t start = 0;
