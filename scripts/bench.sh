@@ -14,10 +14,12 @@
 # Each package is installed with `apponly_install` into a fresh destination
 # and uninstalled with `uninstall`; the baselines are small Windows programs
 # (bench/):
-#   safe        per file one log line flushed to disk, CopyFileW to a
-#               temporary name beside the destination, MoveFileExW into place
-#   plain       CopyFileW alone
-#   raw delete  DeleteFileW of every installed file
+#   safe          per file one log line flushed to disk, CopyFileW to a
+#                 temporary name beside the destination, MoveFileExW into place
+#   plain         CopyFileW alone
+#   raw delete    DeleteFileW of every installed file
+#   aside delete  every installed file moved to a new name beside it, then
+#                 deleted: the least a removal that can be undone does
 # Everything runs in one Wine prefix set-up: the Wine server is kept up, an
 # untimed warm-up round runs first, and every timed run gets a fresh copy of
 # the base prefix (with the server up and one untimed program run in it).
@@ -199,6 +201,10 @@ round() {
   [ "$status" = 0 ] || fail "plain: exit code $status: $(cat "$out/plain.txt")"
   expect_installed plain "$package" "$folders"
   echo "plain $elapsed" >> "$results"
+  timed aside "$(windows_path "$bin/qelbench_delete.exe")" --aside "$win_destination" "$manifest"
+  [ "$status" = 0 ] || fail "aside delete: exit code $status: $(cat "$out/aside.txt")"
+  expect_removed "aside delete"
+  echo "aside $elapsed" >> "$results"
 }
 
 # The median of the values of one kind.
@@ -231,15 +237,16 @@ done
 pause=2  # the clean-up's fixed pause, in every install and uninstall
 declare -A m
 for i in 0 1 2; do
-  for kind in install safe plain uninstall delete peak; do m[$i,$kind]=$(median $kind "$out/${names[$i]}.results"); done
+  for kind in install safe plain uninstall delete aside peak; do m[$i,$kind]=$(median $kind "$out/${names[$i]}.results"); done
 done
 
 echo
 echo "Medians of $runs run(s), in seconds; install and uninstall include the ${pause} s pause of the clean-up."
-printf '%-18s %9s %9s %9s %10s %11s %12s\n' package install safe plain uninstall "raw delete" "peak memory"
+printf '%-18s %9s %9s %9s %10s %11s %13s %12s\n' package install safe plain uninstall "raw delete" "aside delete" \
+  "peak memory"
 for i in 0 1 2; do
-  printf '%-18s %9.2f %9.2f %9.2f %10.2f %11.2f %8.1f MiB\n' "${labels[$i]}" "${m[$i,install]}" "${m[$i,safe]}" \
-    "${m[$i,plain]}" "${m[$i,uninstall]}" "${m[$i,delete]}" "${m[$i,peak]}"
+  printf '%-18s %9.2f %9.2f %9.2f %10.2f %11.2f %13.2f %8.1f MiB\n' "${labels[$i]}" "${m[$i,install]}" "${m[$i,safe]}" \
+    "${m[$i,plain]}" "${m[$i,uninstall]}" "${m[$i,delete]}" "${m[$i,aside]}" "${m[$i,peak]}"
 done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 less_pause() { awk -v a="$1" -v p=$pause 'BEGIN {printf "%.3f", a - p}'; }
@@ -253,6 +260,12 @@ for i in 0 1 2; do
   line+=" ${counts[$i]}: $(ratio "$(less_pause "${m[$i,uninstall]}")" "${m[$i,delete]}")"
   [ $i -lt 2 ] && line+=","
 done
+line+=" (over aside delete"
+for i in 0 1 2; do
+  line+=" ${counts[$i]}: $(ratio "$(less_pause "${m[$i,uninstall]}")" "${m[$i,aside]}")"
+  [ $i -lt 2 ] && line+=","
+done
+line+=")"
 line+="; ${counts[1]}/${counts[0]} files without the pause: install $(ratio "$(less_pause "${m[1,install]}")" "$(less_pause "${m[0,install]}")")"
 line+=", uninstall $(ratio "$(less_pause "${m[1,uninstall]}")" "$(less_pause "${m[0,uninstall]}")")"
 line+="; peak memory at ${counts[1]} files: ${m[1,peak]} MiB"
