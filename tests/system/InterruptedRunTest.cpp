@@ -13,6 +13,19 @@ using namespace qeltest;
 
 namespace {
 
+// The last record of the rollback log that a killed run's marker names.
+std::string LastRecordOfKilledRun() {
+    for (const std::wstring& name : WindowsLeftovers()) {
+        if (name.rfind(L"qelwls-", 0) != 0) continue;
+        for (const std::string& line : SplitCrLfLines(ReadFileBytes(L"C:\\windows\\" + name))) {
+            if (line.rfind("RollbackLog,", 0) != 0) continue;
+            const std::vector<std::string> records = SplitCrLfLines(ReadFileBytes(Wide(line.substr(12))));
+            return records.empty() ? std::string() : records.back();
+        }
+    }
+    return std::string();
+}
+
 void ExpectSameMachine(const MachineState& before, const std::string& where) {
     const MachineState after = SnapshotMachine();
     EXPECT_TRUE(after == before) << where << "\n" << DescribeDifferences(before, after);
@@ -159,6 +172,58 @@ TEST_F(InterruptedRun, AKilledRunIsUndoneByTheNextRun) {
             ExpectSameMachine(before, where);
             if (::testing::Test::HasFailure()) return;
         }
+    }
+}
+
+// A run killed once its changes were complete, in its clean-up (what it
+// moved aside about to be deleted, or partly deleted already), keeps its
+// changes: the next run finishes that clean-up. Undoing the run then would
+// bring back only the files not yet deleted, leaving neither version.
+TEST_F(InterruptedRun, ARunKilledInItsCleanUpKeepsItsChanges) {
+    SamplePackage package(L"kill_in_cleanup");
+    SetupFolder idle(L"idle_after_cleanup");
+    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+    const auto runIdle = [&] { return RunSetupProgram(idle.Exe(), L"apponly_install \"" + idle.Path() + L"\""); };
+
+    for (const wchar_t* command : {L"apponly_install", L"upgrade"}) {
+        const int records = CountRecords(package, command);
+        ASSERT_EQ(Run(package, command, RecordAction::None, 0).exitCode, 0u);
+        const MachineState done = SnapshotMachine();
+        CleanMachine();
+        InstallOnce(package);
+        int finished = 0;
+        for (int k = records; k >= 1; --k) {
+            const std::string where = Utf8(command) + " killed at record " + std::to_string(k);
+            ASSERT_EQ(Run(package, command, RecordAction::Kill, k).exitCode, kKilledExitCode) << where;
+            if (LastRecordOfKilledRun() != "Committed") break;  // an earlier kill: undone, as tested above
+            const SetupRunResult next = runIdle();
+            EXPECT_EQ(next.exitCode, 0u) << where << next.log;
+            EXPECT_NE(next.log.find("had made all its changes; finishing its clean-up"), std::string::npos)
+                << where << next.log;
+            EXPECT_NE(next.log.find("is finished"), std::string::npos) << where << next.log;
+            // Two runs differ only where a run's own moment is written: the
+            // uninstall log names its temporary name, a shortcut holds its
+            // target's file times. Those are compared by presence.
+            const auto ofTheRun = [](MachineState state) {
+                const auto endsWith = [](const std::wstring& path, const std::wstring& end) {
+                    return path.size() >= end.size() &&
+                           ::CompareStringOrdinal(path.c_str() + path.size() - end.size(), -1, end.c_str(), -1,
+                                                  TRUE) == CSTR_EQUAL;
+                };
+                for (auto& [path, bytes] : state.files)
+                    if (endsWith(path, L".lnk") || endsWith(path, L"\\qelwls.log")) bytes.clear();
+                return state;
+            };
+            const MachineState after = ofTheRun(SnapshotMachine());
+            EXPECT_TRUE(after == ofTheRun(done)) << where << "\n" << DescribeDifferences(ofTheRun(done), after);
+            if (::testing::Test::HasFailure()) return;
+            ++finished;
+            CleanMachine();
+            InstallOnce(package);
+        }
+        EXPECT_GT(finished, 0) << Utf8(command) << ": no kill came after the changes were complete";
+        runIdle();
+        CleanMachine();
     }
 }
 

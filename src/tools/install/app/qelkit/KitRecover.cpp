@@ -91,9 +91,15 @@ int Recover(bool apply) {
             ++left;
             continue;
         }
-        Out(Format(L"Run of process %lu (%s): interrupted; undoing it would, newest change first:\n",
-                   static_cast<unsigned long>(run.processId), run.marker.c_str()));
-        for (size_t i = 0; i < run.rollbackLogs.size(); ++i) {
+        const bool complete = qel::ChangesWereComplete(run);
+        if (complete)
+            Out(Format(L"Run of process %lu (%s): interrupted in its clean-up; its changes stay, and finishing the "
+                       L"clean-up deletes what it moved aside\n",
+                       static_cast<unsigned long>(run.processId), run.marker.c_str()));
+        else
+            Out(Format(L"Run of process %lu (%s): interrupted; undoing it would, newest change first:\n",
+                       static_cast<unsigned long>(run.processId), run.marker.c_str()));
+        for (size_t i = 0; i < run.rollbackLogs.size() && !complete; ++i) {
             const auto& records = run.records[i];
             Out(Format(L"  from the rollback log %s (%u records)%s\n", run.rollbackLogs[i].c_str(),
                        static_cast<unsigned>(records.size()), qel::FileExists(run.rollbackLogs[i]) ? L"" : L", gone"));
@@ -106,13 +112,8 @@ int Recover(bool apply) {
             continue;
         }
         try {
-            qel::TraceWrite(qel::TraceError,
-                            L"Recovery: the run of process %u did not finish; undoing it from its logs\n",
-                            static_cast<unsigned>(run.processId));
-            qel::RecoverRun(run);
-            qel::TraceWrite(qel::TraceError, L"Recovery: the run of process %u is undone\n",
-                            static_cast<unsigned>(run.processId));
-            Out(Format(L"  undone\n"));
+            qel::RecoverRunTraced(run);
+            Out(complete ? L"  clean-up finished\n" : L"  undone\n");
             ++recovered;
         } catch (const qel::BasicException& e) {
             Out(Format(L"  undoing it failed: %s (%S line %d); its logs stay\n",

@@ -199,6 +199,9 @@ public:
     // also while rollbackEnabled is false, and never traced, so a successful
     // run's diagnostic log is the same with or without them.
     void LogUndoRecord(const std::wstring& line);
+    // Logs that the run's changes are complete (CommittedRecord), before its
+    // clean-up deletes anything.
+    void LogCommitted();
     // A new empty temporary file "qel<hex>.tmp" in `folder`, announced in the
     // rollback log before it is made, so that a rollback or the recovery of
     // a killed run can remove it while it is still empty.
@@ -381,6 +384,11 @@ std::wstring RegKeyRecord(HKEY root, REGSAM view, const std::wstring& subkey);
 std::wstring RegLinkRecord(HKEY root, REGSAM view, const std::wstring& subkey, const std::vector<BYTE>& target);
 // Registry records are written only for the predefined roots.
 bool IsRegistryRecordRoot(HKEY root);
+// The last record a run writes before its clean-up deletes anything: from
+// then on its changes are final, and what is left of it is finished rather
+// than undone.
+std::wstring CommittedRecord();
+bool IsCommittedRecord(const std::vector<std::wstring>& fields);
 // Undoes one undo record; false when the fields are of no kind above.
 bool UndoRecord(const std::vector<std::wstring>& fields);
 // True when the fields are an undo record UndoRecord can act on.
@@ -433,6 +441,11 @@ std::vector<InterruptedRun> FindInterruptedRuns();
 // Undoes one run that FindInterruptedRuns found (not in progress, without a
 // problem) from its logs, then deletes its marker.
 void RecoverRun(const InterruptedRun& run);
+// The run had logged that its changes were complete (CommittedRecord): its
+// recovery finishes its clean-up instead of undoing it.
+bool ChangesWereComplete(const InterruptedRun& run);
+// RecoverRun between its "Recovery:" lines in the diagnostic log.
+void RecoverRunTraced(const InterruptedRun& run);
 // Undoes every run whose marker names a process that has ended. Never
 // raises: what cannot be undone is written to the diagnostic log and left
 // in place.

@@ -216,6 +216,12 @@ std::vector<InterruptedRun> FindInterruptedRuns() {
     return runs;
 }
 
+bool ChangesWereComplete(const InterruptedRun& run) {
+    for (const auto& newestFirst : run.records)
+        if (!newestFirst.empty() && IsCommittedRecord(newestFirst.front())) return true;
+    return false;
+}
+
 void RecoverRun(const InterruptedRun& run) {
     if (run.inProgress || !run.problem.empty()) QEL_RAISE(L"the run cannot be recovered: " + run.marker, 0);
     for (const std::wstring& log : run.rollbackLogs) {
@@ -224,6 +230,19 @@ void RecoverRun(const InterruptedRun& run) {
     }
     for (const std::wstring& log : run.uninstallLogs) RollbackFromLog(L"", log);
     ::DeleteFileW(run.marker.c_str());
+}
+
+void RecoverRunTraced(const InterruptedRun& run) {
+    const bool complete = ChangesWereComplete(run);
+    TraceWrite(TraceError,
+               complete ? L"Recovery: the run of process %u had made all its changes; finishing its clean-up\n"
+                        : L"Recovery: the run of process %u did not finish; undoing it from its logs\n",
+               static_cast<unsigned>(run.processId));
+    RecoverRun(run);
+    TraceWrite(TraceError,
+               complete ? L"Recovery: the clean-up of the run of process %u is finished\n"
+                        : L"Recovery: the run of process %u is undone\n",
+               static_cast<unsigned>(run.processId));
 }
 
 void RecoverInterruptedRuns() {
@@ -236,12 +255,8 @@ void RecoverInterruptedRuns() {
                            static_cast<unsigned>(run.processId), run.problem.c_str());
             continue;
         }
-        TraceWrite(TraceError, L"Recovery: the run of process %u did not finish; undoing it from its logs\n",
-                   static_cast<unsigned>(run.processId));
         try {
-            RecoverRun(run);
-            TraceWrite(TraceError, L"Recovery: the run of process %u is undone\n",
-                       static_cast<unsigned>(run.processId));
+            RecoverRunTraced(run);
         } catch (const BasicException& e) {
             // The other run's logs stay for a later try (or a look by hand);
             // this run goes on with its own work.

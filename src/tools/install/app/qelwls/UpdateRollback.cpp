@@ -7,6 +7,7 @@
 #include "Util.h"
 
 #include <deque>
+#include <unordered_set>
 
 namespace qel {
 namespace {
@@ -52,6 +53,36 @@ void UndoDriverStep(const wchar_t* what, Step step) {
                    e.Module(), e.Line(), e.Description(), e.Error());
     }
 }
+
+// What the clean-up of a run whose changes were complete still had to do:
+// delete the files moved aside (to names announced by TempFile records) and
+// the copies kept to restore a file, and any empty temporary file. The
+// temporary copies of files that replace others at the next restart stay:
+// they were never moved aside.
+void FinishCleanup(const std::deque<std::wstring>& newestFirst) {
+    std::vector<std::vector<std::wstring>> records;
+    std::unordered_set<std::wstring> temporaryNames;
+    for (const std::wstring& record : newestFirst) {
+        records.emplace_back();
+        SplitLogRecord(record, records.back());
+        const std::vector<std::wstring>& fields = records.back();
+        if (fields.size() > 1 && fields[0] == L"TempFile") temporaryNames.insert(DecodeUndoField(fields[1]));
+    }
+    for (const std::vector<std::wstring>& fields : records) {
+        const std::wstring& kind = fields[0];
+        std::wstring leftover;
+        if (kind == L"MoveFile" && fields.size() > 2 && temporaryNames.count(fields[2]) != 0)
+            leftover = fields[2];
+        else if (kind == L"RestoreFile" && fields.size() > 2)
+            leftover = DecodeUndoField(fields[2]);
+        if (!leftover.empty() && FileExists(leftover)) {
+            TraceWrite(TraceDetail, L"Rollback(): DeleteFile( \"%s\" )\n", leftover.c_str());
+            DeleteFileOrDefer(leftover);
+        } else if (kind == L"TempFile") {
+            UndoRecord(fields);  // an empty one only
+        }
+    }
+}
 }  // namespace
 
 void RollbackAll(UpdateTransaction& transaction) {
@@ -66,6 +97,19 @@ void UpdateTransaction::Rollback() {
     std::deque<std::wstring> newestFirst;
     std::wstring line;
     while (rollbackLog.ReadLine(line) == LogOk) newestFirst.push_front(line);
+
+    std::vector<std::wstring> newest;
+    if (!newestFirst.empty()) SplitLogRecord(newestFirst.front(), newest);
+    if (IsCommittedRecord(newest)) {
+        // The run had made all its changes and begun to delete what it moved
+        // aside: undone now, the files it replaced or removed would be gone
+        // and its own with them. Its clean-up is finished instead.
+        TraceWrite(TraceDetail, L"Rollback(): the changes were complete; finishing the clean-up\n");
+        FinishCleanup(newestFirst);
+        rollbackLog.CloseAndDelete();
+        uninstallLog.Close();
+        return;
+    }
 
     // Each UpdateDriver record is undone when the next older one is met, or
     // when the log ends.
@@ -130,7 +174,7 @@ bool IsRollbackRecord(const std::vector<std::wstring>& fields) {
     };
     for (const Kind& kind : kinds)
         if (!fields.empty() && fields[0] == kind.name) return fields.size() >= kind.fields;
-    return IsUndoRecord(fields);
+    return IsCommittedRecord(fields) || IsUndoRecord(fields);
 }
 
 }  // namespace qel

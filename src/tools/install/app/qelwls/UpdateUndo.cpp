@@ -233,6 +233,12 @@ bool UndoRecord(const std::vector<std::wstring>& fields) {
 
 std::wstring DecodeUndoField(const std::wstring& field) { return Decode(field); }
 
+std::wstring CommittedRecord() { return L"Committed\n"; }
+
+bool IsCommittedRecord(const std::vector<std::wstring>& fields) {
+    return fields.size() == 1 && fields[0] == L"Committed";
+}
+
 bool IsUndoRecord(const std::vector<std::wstring>& fields) {
     struct Kind {
         const wchar_t* name;
@@ -259,6 +265,16 @@ void UpdateTransaction::LogUndoRecord(const std::wstring& line) {
     LogFile& log = RecordLog();
     if (!log.IsOpen()) return;
     if (log.WriteLine(line) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
+}
+
+void UpdateTransaction::LogCommitted() {
+    LogFile& log = RecordLog();
+    if (!log.IsOpen()) return;
+    // Written ahead, then taken: should its flush fail, the failure's
+    // rollback cuts it off again before it reads the log, and undoes the run
+    // as after any other failure.
+    if (log.WriteAhead({CommittedRecord()}) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
+    LogUndoRecord(CommittedRecord());
 }
 
 bool UpdateTransaction::MoveAsideQuietly(const std::wstring& path) {

@@ -147,6 +147,10 @@ void UninstallCPL(UpdateTransaction& t) {
 }
 
 void DoCleanupAll(UpdateTransaction& transaction) {
+    // Before the first deletion: a run that ends from here on (killed, or a
+    // failure in the clean-up) has its clean-up finished, not its changes
+    // undone, since what it moved aside is about to go.
+    transaction.LogCommitted();
     for (UpdateTransaction* each : transaction.Tree()) DoCleanup(*each);
 }
 
