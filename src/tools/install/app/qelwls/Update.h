@@ -340,7 +340,8 @@ void UninstallCPL(UpdateTransaction& transaction);
 // Shortcuts: the .lnk file a queued link makes, and its commit (stage 7).
 std::wstring LinkPathOf(const LinkOp& link);
 void CommitLinkAdd(UpdateTransaction& transaction, const LinkOp& link);
-// The clean-up entry: DoCleanup for every transaction, the top one first.
+// The clean-up entry: deletes the files every transaction moved aside, then
+// DoCleanup for every transaction, the top one first.
 void DoCleanupAll(UpdateTransaction& transaction);
 void DoCleanup(UpdateTransaction& transaction);
 void DeleteFileOrDefer(const std::wstring& path);

@@ -151,13 +151,18 @@ void DoCleanupAll(UpdateTransaction& transaction) {
     // failure in the clean-up) has its clean-up finished, not its changes
     // undone, since what it moved aside is about to go.
     transaction.LogCommitted();
-    for (UpdateTransaction* each : transaction.Tree()) DoCleanup(*each);
+    // The files moved aside go first, every sub-install's with them, while
+    // the log that names them is still there: the first clean-up sweeps the
+    // temporary files of the Windows folder, the log among them.
+    const std::vector<UpdateTransaction*> tree = transaction.Tree();
+    for (UpdateTransaction* each : tree)
+        for (const std::wstring& aside : each->movedAsideFiles) DeleteFileOrDefer(aside);
+    for (UpdateTransaction* each : tree) DoCleanup(*each);
 }
 
 void DoCleanup(UpdateTransaction& t) {
     std::wstring programFiles;
     GetProgramFilesFolder(programFiles);
-    for (const std::wstring& aside : t.movedAsideFiles) DeleteFileOrDefer(aside);
 
     for (const DirOp& op : t.dirRemoves) {
         if (op.kind == DirRemoveTree) {
