@@ -625,6 +625,36 @@ TEST_F(KitRecover, ARunKilledMidCommitIsUndoneExactly) {
     }
 }
 
+// An uninstall killed once its changes were complete, at its last record:
+// recover finishes its clean-up (the files moved aside, the folders and
+// shortcuts it was to remove) rather than bringing back files it had already
+// begun to delete.
+TEST_F(KitRecover, ARunKilledInItsCleanUpIsFinishedNotUndone) {
+    SamplePackage package(L"kit_recover_cleanup");
+    const std::wstring kit = package.File(L"qelkit.exe");
+    const int records = CountRecords(package, L"uninstall");
+    ASSERT_EQ(Run(package, L"uninstall", RecordAction::None, 0).exitCode, 0u);
+    const MachineState uninstalled = SnapshotMachine();
+    CleanMachine();
+    InstallOnce(package);
+
+    ASSERT_EQ(Run(package, L"uninstall", RecordAction::Kill, records).exitCode, kKilledExitCode);
+    const ProcessResult listed = Kit(kit, L"recover");
+    EXPECT_EQ(listed.exitCode, 1u);
+    EXPECT_NE(listed.out.find("): interrupted in its clean-up; its changes stay"), std::string::npos) << listed.out;
+    EXPECT_EQ(listed.out.find("newest change first"), std::string::npos) << listed.out;
+    const ProcessResult applied = Kit(kit, L"recover --apply");
+    EXPECT_EQ(applied.exitCode, 0u) << applied.out;
+    EXPECT_NE(applied.out.find("  clean-up finished\r\n0 runs undone, 1 clean-up finished, 0 left\r\n"),
+              std::string::npos)
+        << applied.out;
+    const MachineState after = SnapshotMachine();
+    EXPECT_TRUE(after == uninstalled) << DescribeDifferences(uninstalled, after);
+    const std::string log = ReadFileBytes(DiagnosticLogPath());
+    EXPECT_TRUE(std::regex_search(log, std::regex("Recovery: the clean-up of the run of process [0-9]+ is finished\r\n")));
+    EXPECT_TRUE(LogHasLine(log, "DoCleanup(): Removing dir \"C:\\Program Files\\Qel Wireless\""));
+}
+
 TEST_F(KitRecover, ARunInProgressIsLeftAlone) {
     SamplePackage package(L"kit_recover_live");
     const std::wstring kit = package.File(L"qelkit.exe");

@@ -49,6 +49,7 @@ std::wstring DescribeUndo(const std::vector<std::wstring>& fields) {
         return L"give the devices " + first + L" their driver " +
                (Field(fields, 3).empty() ? L"(none)" : Field(fields, 3)) + L" back";
     if (kind == L"CreateDir") return L"leave the folder " + first + L" (folders stay)";
+    if (kind == L"Cleanup") return L"nothing for " + qel::DecodeUndoField(second) + L" (its clean-up had not begun)";
     if (kind == L"TempFile") return L"delete the temporary file " + qel::DecodeUndoField(first) + L" while it is empty";
     if (kind == L"NewLink") return L"delete the shortcut " + qel::DecodeUndoField(first);
     if (kind == L"SharedDll") {
@@ -78,7 +79,7 @@ int Recover(bool apply) {
         if (length > 0 && length < MAX_PATH) qel::TraceOpen(qel::JoinPath(temp, L"qelwl.log"));
     }
     const std::vector<qel::InterruptedRun> runs = qel::FindInterruptedRuns();
-    int left = 0, recovered = 0, pending = 0;
+    int left = 0, recovered = 0, finished = 0, pending = 0;
     for (const qel::InterruptedRun& run : runs) {
         if (run.inProgress) {
             Out(Format(L"Run of process %lu (%s): still in progress; left alone\n",
@@ -114,7 +115,7 @@ int Recover(bool apply) {
         try {
             qel::RecoverRunTraced(run);
             Out(complete ? L"  clean-up finished\n" : L"  undone\n");
-            ++recovered;
+            ++(complete ? finished : recovered);
         } catch (const qel::BasicException& e) {
             Out(Format(L"  undoing it failed: %s (%S line %d); its logs stay\n",
                        e.Description() ? e.Description() : L"", e.Module(), e.Line()));
@@ -122,7 +123,11 @@ int Recover(bool apply) {
         }
     }
     if (runs.empty()) Out(L"No interrupted runs\n");
-    else if (apply) Out(Format(L"%d run%s undone, %d left\n", recovered, recovered == 1 ? L"" : L"s", left));
+    else if (apply && finished == 0)
+        Out(Format(L"%d run%s undone, %d left\n", recovered, recovered == 1 ? L"" : L"s", left));
+    else if (apply)
+        Out(Format(L"%d run%s undone, %d clean-up%s finished, %d left\n", recovered, recovered == 1 ? L"" : L"s",
+                   finished, finished == 1 ? L"" : L"s", left));
     else if (pending > 0) Out(L"Run \"qelkit recover --apply\" to undo them\n");
     return left == 0 ? 0 : 1;
 }

@@ -199,9 +199,10 @@ public:
     // also while rollbackEnabled is false, and never traced, so a successful
     // run's diagnostic log is the same with or without them.
     void LogUndoRecord(const std::wstring& line);
-    // Logs that the run's changes are complete (CommittedRecord), before its
-    // clean-up deletes anything.
-    void LogCommitted();
+    // Logs that the run's changes are complete (CommittedRecord), with the
+    // removals its clean-up is to make (CleanupRecord), before the clean-up
+    // deletes anything.
+    void LogCommitted(const std::vector<DirOp>& cleanup);
     // A new empty temporary file "qel<hex>.tmp" in `folder`, announced in the
     // rollback log before it is made, so that a rollback or the recovery of
     // a killed run can remove it while it is still empty.
@@ -340,10 +341,13 @@ void UninstallCPL(UpdateTransaction& transaction);
 // Shortcuts: the .lnk file a queued link makes, and its commit (stage 7).
 std::wstring LinkPathOf(const LinkOp& link);
 void CommitLinkAdd(UpdateTransaction& transaction, const LinkOp& link);
-// The clean-up entry: deletes the files every transaction moved aside, then
-// DoCleanup for every transaction, the top one first.
+// The clean-up: deletes the files every transaction moved aside, then each
+// transaction's removals by folder, the pause, the sweep of temporary files,
+// the top transaction first.
 void DoCleanupAll(UpdateTransaction& transaction);
-void DoCleanup(UpdateTransaction& transaction);
+// The clean-up's removals by folder (without its pause and its sweep of
+// temporary files), for a clean-up that a run could not finish.
+void FinishCleanupRemovals(const std::vector<DirOp>& cleanup);
 void DeleteFileOrDefer(const std::wstring& path);
 // True for the errors of a file that is in use by another program.
 bool IsInUseError(DWORD error);
@@ -390,6 +394,11 @@ bool IsRegistryRecordRoot(HKEY root);
 // than undone.
 std::wstring CommittedRecord();
 bool IsCommittedRecord(const std::vector<std::wstring>& fields);
+// A removal the clean-up is to make, logged just before CommittedRecord so
+// that the clean-up of a run that ends in it can be finished. Nothing to undo.
+std::wstring CleanupRecord(const DirOp& op);
+// False when the fields are not a cleanup record.
+bool ReadCleanupRecord(const std::vector<std::wstring>& fields, DirOp& op);
 // Undoes one undo record; false when the fields are of no kind above.
 bool UndoRecord(const std::vector<std::wstring>& fields);
 // True when the fields are an undo record UndoRecord can act on.

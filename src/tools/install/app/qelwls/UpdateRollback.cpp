@@ -56,17 +56,20 @@ void UndoDriverStep(const wchar_t* what, Step step) {
 
 // What the clean-up of a run whose changes were complete still had to do:
 // delete the files moved aside (to names announced by TempFile records) and
-// the copies kept to restore a file, and any empty temporary file. The
-// temporary copies of files that replace others at the next restart stay:
-// they were never moved aside.
+// the copies kept to restore a file, and any empty temporary file, then make
+// the removals by folder it logged. The temporary copies of files that
+// replace others at the next restart stay: they were never moved aside.
 void FinishCleanup(const std::deque<std::wstring>& newestFirst) {
     std::vector<std::vector<std::wstring>> records;
+    std::vector<DirOp> removals;
     std::unordered_set<std::wstring> temporaryNames;
     for (const std::wstring& record : newestFirst) {
         records.emplace_back();
         SplitLogRecord(record, records.back());
         const std::vector<std::wstring>& fields = records.back();
         if (fields.size() > 1 && fields[0] == L"TempFile") temporaryNames.insert(DecodeUndoField(fields[1]));
+        DirOp removal;
+        if (ReadCleanupRecord(fields, removal)) removals.insert(removals.begin(), removal);
     }
     for (const std::vector<std::wstring>& fields : records) {
         const std::wstring& kind = fields[0];
@@ -82,6 +85,7 @@ void FinishCleanup(const std::deque<std::wstring>& newestFirst) {
             UndoRecord(fields);  // an empty one only
         }
     }
+    FinishCleanupRemovals(removals);
 }
 }  // namespace
 
@@ -145,8 +149,9 @@ void UpdateTransaction::Rollback() {
         } else if (kind == L"UpdateDriver") {
             undoDriverUpdate();
             pendingDriverUpdate = fields;
-        } else if (kind == L"CreateDir") {
-            // Created folders are left in place.
+        } else if (kind == L"CreateDir" || kind == L"Cleanup") {
+            // Created folders are left in place; a removal of the clean-up
+            // was never made.
         } else if (!UndoRecord(fields)) {
             TraceWrite(TraceError, L"Rollback(): Unknown message \"%s\"\n", record.c_str());
         }
@@ -174,6 +179,8 @@ bool IsRollbackRecord(const std::vector<std::wstring>& fields) {
     };
     for (const Kind& kind : kinds)
         if (!fields.empty() && fields[0] == kind.name) return fields.size() >= kind.fields;
+    DirOp removal;
+    if (ReadCleanupRecord(fields, removal)) return true;
     return IsCommittedRecord(fields) || IsUndoRecord(fields);
 }
 

@@ -239,6 +239,20 @@ bool IsCommittedRecord(const std::vector<std::wstring>& fields) {
     return fields.size() == 1 && fields[0] == L"Committed";
 }
 
+std::wstring CleanupRecord(const DirOp& op) {
+    return FormatText(L"Cleanup,%u,", static_cast<unsigned>(op.kind)) + Encode(op.path) + L"\n";
+}
+
+bool ReadCleanupRecord(const std::vector<std::wstring>& fields, DirOp& op) {
+    if (fields.size() != 3 || fields[0] != L"Cleanup") return false;
+    wchar_t* end = nullptr;
+    const unsigned long kind = std::wcstoul(fields[1].c_str(), &end, 10);
+    if (fields[1].empty() || *end != L'\0') return false;
+    op.kind = static_cast<uint32_t>(kind);
+    op.path = Decode(fields[2]);
+    return !op.path.empty();
+}
+
 bool IsUndoRecord(const std::vector<std::wstring>& fields) {
     struct Kind {
         const wchar_t* name;
@@ -267,14 +281,17 @@ void UpdateTransaction::LogUndoRecord(const std::wstring& line) {
     if (log.WriteLine(line) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
 }
 
-void UpdateTransaction::LogCommitted() {
+void UpdateTransaction::LogCommitted(const std::vector<DirOp>& cleanup) {
     LogFile& log = RecordLog();
     if (!log.IsOpen()) return;
-    // Written ahead, then taken: should its flush fail, the failure's
-    // rollback cuts it off again before it reads the log, and undoes the run
-    // as after any other failure.
-    if (log.WriteAhead({CommittedRecord()}) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
-    LogUndoRecord(CommittedRecord());
+    std::vector<std::wstring> records;
+    for (const DirOp& op : cleanup) records.push_back(CleanupRecord(op));
+    records.push_back(CommittedRecord());
+    // Written ahead with one flush, then taken: should the flush fail, the
+    // failure's rollback cuts them off again before it reads the log, and
+    // undoes the run as after any other failure.
+    if (log.WriteAhead(records) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
+    for (const std::wstring& record : records) LogUndoRecord(record);
 }
 
 bool UpdateTransaction::MoveAsideQuietly(const std::wstring& path) {

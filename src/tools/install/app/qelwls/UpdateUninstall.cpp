@@ -146,59 +146,62 @@ void UninstallCPL(UpdateTransaction& t) {
     Commit(t);
 }
 
-void DoCleanupAll(UpdateTransaction& transaction) {
-    // Before the first deletion: a run that ends from here on (killed, or a
-    // failure in the clean-up) has its clean-up finished, not its changes
-    // undone, since what it moved aside is about to go.
-    transaction.LogCommitted();
-    // The files moved aside go first, every sub-install's with them, while
-    // the log that names them is still there: the first clean-up sweeps the
-    // temporary files of the Windows folder, the log among them.
-    const std::vector<UpdateTransaction*> tree = transaction.Tree();
-    for (UpdateTransaction* each : tree)
-        for (const std::wstring& aside : each->movedAsideFiles) DeleteFileOrDefer(aside);
-    for (UpdateTransaction* each : tree) DoCleanup(*each);
+namespace {
+
+// One removal of the clean-up: a folder tree, a folder if it is empty, or a
+// shortcut.
+void RemoveCleanupTarget(const DirOp& op, const std::wstring& programFiles) {
+    if (op.kind == DirRemoveTree) {
+        TraceWrite(TraceDetail, L"DoCleanup(): Removing dir \"%s\"\n", op.path.c_str());
+        // Files under Program Files may still serve the installed driver.
+        // The folders are compared in full and without regard to case.
+        if (DriverSetupExists() && IsSameOrBelow(op.path, programFiles)) {
+            TraceWrite(TraceDetail, L"%s is not removed because driver setup still exists.\n", op.path.c_str());
+            return;
+        }
+        // A tree that is, or holds, a link or junction is left alone: the
+        // elevated deletion could reach through it into folders the script
+        // never named.
+        if (PassesThroughReparsePoint(op.path) || TreeHoldsReparsePoint(op.path)) {
+            TraceWrite(TraceError, L"DoCleanup(): \"%s\" is not removed because it holds a link\n", op.path.c_str());
+            return;
+        }
+        const int result = DeleteWithShell(op.path, kDeleteTreeFlags);
+        if (result != 0)
+            TraceWrite(TraceDetail, L"DoCleanup(): Unable to remove dir \"%s\" Reason: %d.\n", op.path.c_str(),
+                       result);
+    } else if (op.kind == DirRemoveIfEmpty) {
+        TraceWrite(TraceDetail, L"DoCleanup(): Removing dir \"%s\"\n", op.path.c_str());
+        if (!::RemoveDirectoryW(op.path.c_str()))
+            TraceWrite(TraceDetail, L"%s is not removed because the directory is not empty.\n", op.path.c_str());
+    } else {
+        TraceWrite(TraceDetail, L"DoCleanup(): Removing file \"%s\"\n", op.path.c_str());
+        ::DeleteFileW((op.path + L".lnk").c_str());
+    }
+}
+
+void RemoveOemFolder(const std::wstring& programFiles) {
+    const std::wstring oemFolder = programFiles + kOemFolder;
+    if (!FileExists(oemFolder)) return;
+    TraceWrite(TraceDetail, L"DoCleanup(): Removing directory: \"%s\"\n", oemFolder.c_str());
+    const int result = DeleteWithShell(oemFolder, kDeleteTreeFlags);
+    if (result != 0)
+        TraceWrite(TraceDetail, L"DoCleanup(): Unable to remove directory: %s. Reason: %d.\n", oemFolder.c_str(),
+                   result);
 }
 
 void DoCleanup(UpdateTransaction& t) {
     std::wstring programFiles;
     GetProgramFilesFolder(programFiles);
-
-    for (const DirOp& op : t.dirRemoves) {
-        if (op.kind == DirRemoveTree) {
-            TraceWrite(TraceDetail, L"DoCleanup(): Removing dir \"%s\"\n", op.path.c_str());
-            // Files under Program Files may still serve the installed driver.
-            // The folders are compared in full and without regard to case.
-            if (DriverSetupExists() && IsSameOrBelow(op.path, programFiles)) {
-                TraceWrite(TraceDetail, L"%s is not removed because driver setup still exists.\n", op.path.c_str());
-                continue;
-            }
-            // A tree that is, or holds, a link or junction is left alone: the
-            // elevated deletion could reach through it into folders the
-            // script never named.
-            if (PassesThroughReparsePoint(op.path) || TreeHoldsReparsePoint(op.path)) {
-                TraceWrite(TraceError, L"DoCleanup(): \"%s\" is not removed because it holds a link\n",
-                           op.path.c_str());
-                continue;
-            }
-            const int result = DeleteWithShell(op.path, kDeleteTreeFlags);
-            if (result != 0)
-                TraceWrite(TraceDetail, L"DoCleanup(): Unable to remove dir \"%s\" Reason: %d.\n", op.path.c_str(),
-                           result);
-        } else if (op.kind == DirRemoveIfEmpty) {
-            TraceWrite(TraceDetail, L"DoCleanup(): Removing dir \"%s\"\n", op.path.c_str());
-            if (!::RemoveDirectoryW(op.path.c_str()))
-                TraceWrite(TraceDetail, L"%s is not removed because the directory is not empty.\n", op.path.c_str());
-        } else {
-            TraceWrite(TraceDetail, L"DoCleanup(): Removing file \"%s\"\n", op.path.c_str());
-            ::DeleteFileW((op.path + L".lnk").c_str());
-        }
-    }
+    for (const DirOp& op : t.dirRemoves) RemoveCleanupTarget(op, programFiles);
 
     // Gives programs that were started or stopped a moment to let go of
     // their files before the leftovers are swept.
     ::Sleep(2000);
 
+    // The sweep takes the run's own rollback log too (it is opened to allow
+    // that); a run killed from here on leaves no log, and what it had left
+    // to do is this folder and the sub-installs' clean-ups.
     std::wstring windowsFolder;
     GetWindowsFolder(windowsFolder);
     const std::vector<std::wstring> sweep = TemporaryFilesToSweep(windowsFolder);
@@ -207,15 +210,33 @@ void DoCleanup(UpdateTransaction& t) {
         TraceWrite(TraceDetail, L"DoCleanup(): Some of the temporary files were not removed. Reason: %d.\n",
                    tempResult);
 
-    const std::wstring oemFolder = programFiles + kOemFolder;
-    if (FileExists(oemFolder)) {
-        TraceWrite(TraceDetail, L"DoCleanup(): Removing directory: \"%s\"\n", oemFolder.c_str());
-        const int result = DeleteWithShell(oemFolder, kDeleteTreeFlags);
-        if (result != 0)
-            TraceWrite(TraceDetail, L"DoCleanup(): Unable to remove directory: %s. Reason: %d.\n", oemFolder.c_str(),
-                       result);
-    }
+    RemoveOemFolder(programFiles);
     t.rollbackLog.CloseAndDelete();
+}
+
+}  // namespace
+
+void DoCleanupAll(UpdateTransaction& transaction) {
+    const std::vector<UpdateTransaction*> tree = transaction.Tree();
+    // Before the first deletion: a run that ends from here on (killed, or a
+    // failure in the clean-up) has its clean-up finished, not its changes
+    // undone, since what it moved aside is about to go. The removals by
+    // folder are logged with it, for that finish.
+    std::vector<DirOp> removals;
+    for (UpdateTransaction* each : tree) removals.insert(removals.end(), each->dirRemoves.begin(), each->dirRemoves.end());
+    transaction.LogCommitted(removals);
+    // The files moved aside go first, every sub-install's with them, while
+    // the log that names them is still there.
+    for (UpdateTransaction* each : tree)
+        for (const std::wstring& aside : each->movedAsideFiles) DeleteFileOrDefer(aside);
+    for (UpdateTransaction* each : tree) DoCleanup(*each);
+}
+
+void FinishCleanupRemovals(const std::vector<DirOp>& cleanup) {
+    std::wstring programFiles;
+    GetProgramFilesFolder(programFiles);
+    for (const DirOp& op : cleanup) RemoveCleanupTarget(op, programFiles);
+    RemoveOemFolder(programFiles);
 }
 
 void DeleteFileOrDefer(const std::wstring& path) {
