@@ -6,6 +6,7 @@
 #include "UpdateDrivers.h"
 #include "Util.h"
 
+#include <algorithm>
 #include <deque>
 #include <unordered_set>
 
@@ -69,8 +70,9 @@ void FinishCleanup(const std::deque<std::wstring>& newestFirst) {
         const std::vector<std::wstring>& fields = records.back();
         if (fields.size() > 1 && fields[0] == L"TempFile") temporaryNames.insert(DecodeUndoField(fields[1]));
         DirOp removal;
-        if (ReadCleanupRecord(fields, removal)) removals.insert(removals.begin(), removal);
+        if (ReadCleanupRecord(fields, removal)) removals.push_back(removal);
     }
+    std::reverse(removals.begin(), removals.end());  // made in the order they were logged
     for (const std::vector<std::wstring>& fields : records) {
         const std::wstring& kind = fields[0];
         std::wstring leftover;

@@ -200,8 +200,8 @@ void DoCleanup(UpdateTransaction& t) {
     ::Sleep(2000);
 
     // The sweep takes the run's own rollback log too (it is opened to allow
-    // that); a run killed from here on leaves no log, and what it had left
-    // to do is this folder and the sub-installs' clean-ups.
+    // that): a run killed from here on leaves no log, and the OEM folder and
+    // the sub-installs' removals by folder stay as they are.
     std::wstring windowsFolder;
     GetWindowsFolder(windowsFolder);
     const std::vector<std::wstring> sweep = TemporaryFilesToSweep(windowsFolder);
@@ -223,7 +223,8 @@ void DoCleanupAll(UpdateTransaction& transaction) {
     // undone, since what it moved aside is about to go. The removals by
     // folder are logged with it, for that finish.
     std::vector<DirOp> removals;
-    for (UpdateTransaction* each : tree) removals.insert(removals.end(), each->dirRemoves.begin(), each->dirRemoves.end());
+    for (UpdateTransaction* each : tree)
+        removals.insert(removals.end(), each->dirRemoves.begin(), each->dirRemoves.end());
     transaction.LogCommitted(removals);
     // The files moved aside go first, every sub-install's with them, while
     // the log that names them is still there.
