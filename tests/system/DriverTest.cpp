@@ -6,11 +6,14 @@
 // hardware written into the Enum key.
 #include "PackageFixture.h"
 
+#include "Handles.h"
+
+#include <newdev.h>
+
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
 #include <regex>
+#include <tuple>
 
 using namespace qeltest;
 
@@ -25,32 +28,20 @@ const wchar_t kDriverLog[] = L"C:\\Program Files\\QelDrv\\Uninstall\\qelwls.log"
 
 std::wstring SamplePackageFile(const std::wstring& relative) { return BuiltPackageFolder() + L"\\" + relative; }
 
-bool RegKeyExists(HKEY root, const std::wstring& subkey) {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    ::RegCloseKey(key);
-    return true;
+bool RegKeyExists(const std::wstring& subkey) {
+    qel::UniqueKey key;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
 }
 
-DWORD ReadRegDword(HKEY root, const std::wstring& subkey, const std::wstring& name) {
-    const RegValue value = ReadRegValue(root, subkey, name);
-    DWORD number = 0;
-    if (value.found && value.data.size() == sizeof(number)) memcpy(&number, value.data.data(), sizeof(number));
-    return number;
-}
-
-// Binds the devices with the hardware id to an INF as another setup would.
-bool StandInUpdateDriver(const std::wstring& hardwareId, const std::wstring& inf) {
-    using UpdateFn = BOOL(WINAPI*)(HWND, LPCWSTR, LPCWSTR, DWORD, PBOOL);
-    HMODULE newdev = ::LoadLibraryW(L"C:\\windows\\system32\\newdev.dll");
-    if (!newdev) return false;
-    const auto update =
-        reinterpret_cast<UpdateFn>(reinterpret_cast<void*>(::GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW")));
+// Binds the devices with the hardware id to an INF as another setup would;
+// 0 or the error.
+DWORD StandInUpdateDriver(const std::wstring& hardwareId, const std::wstring& inf) {
+    qel::UniqueLibrary newdev(::LoadLibraryW(L"C:\\windows\\system32\\newdev.dll"));
+    const auto update = reinterpret_cast<decltype(&UpdateDriverForPlugAndPlayDevicesW)>(
+        reinterpret_cast<void*>(::GetProcAddress(newdev.Get(), "UpdateDriverForPlugAndPlayDevicesW")));
     BOOL reboot = FALSE;
-    const bool updated = update && update(nullptr, hardwareId.c_str(), inf.c_str(), 1, &reboot);
-    if (!updated) std::printf("UpdateDriverForPlugAndPlayDevicesW: %s, error 0x%lx\n", update ? "failed" : "missing", ::GetLastError());
-    ::FreeLibrary(newdev);
-    return updated;
+    if (!update) return ERROR_PROC_NOT_FOUND;
+    return update(nullptr, hardwareId.c_str(), inf.c_str(), INSTALLFLAG_FORCE, &reboot) ? 0 : ::GetLastError();
 }
 
 // The script of the tests; `withInstaller` also installs the driver package
@@ -76,10 +67,6 @@ std::string DriverScript(const std::string& installExtra = "", const std::string
 std::wstring DeviceInf(const std::wstring& instance) {
     const std::wstring key = DriverKeyPath(instance);
     return key.empty() ? L"" : ReadRegString(HKEY_LOCAL_MACHINE, key, L"InfPath");
-}
-
-bool DevicePresent(const std::wstring& instance) {
-    return RegKeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\" + instance);
 }
 
 // The adapter as a PCI bus lists it: its most specific id first, down to
@@ -172,8 +159,9 @@ TEST_F(DriverPackage, BeforeVistaTheInfIsStagedAndThePresentAdapterTakesIt) {
                                                       "subsys_00001028&rev_03\"")))
         << run.log;
     EXPECT_EQ(DeviceInf(kPciAdapter), oem);
-    EXPECT_EQ(ReadRegDword(HKEY_LOCAL_MACHINE, DriverKeyPath(kPciAdapter), L"QelTestSetting"), 7u);
-    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\qelwl"));
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, DriverKeyPath(kPciAdapter), L"QelTestSetting"),
+              (RegValue{true, REG_DWORD, {7, 0, 0, 0}}));
+    EXPECT_TRUE(RegKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\qelwl"));
 
     // installed -> clean: the device that uses the OEM INF goes, then the INF.
     // (Wine's SetupDiSetClassInstallParams is a stub that fails, so the
@@ -213,7 +201,8 @@ TEST_F(DriverPackage, AFailureAfterTheDriverStagePutsTheDeviceBackOnItsInf) {
     AddPciAdapter();
     // The adapter runs an older package that some other setup put there.
     CopyDriverPackage(L"Older", "0.9.0.0");
-    ASSERT_TRUE(StandInUpdateDriver(L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03", folder_->File(L"Older\\qelwl.inf")));
+    ASSERT_EQ(StandInUpdateDriver(L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03", folder_->File(L"Older\\qelwl.inf")),
+              0u);
     const std::wstring before = DeviceInf(kPciAdapter);
     const std::vector<std::wstring> storeBefore = FilesMatching(L"C:\\windows\\inf\\oem*.inf");
 
@@ -264,7 +253,7 @@ TEST_F(DriverPackage, FromVistaThePackageInstallerTakesTheFolder) {
     for (const char* line : {"DnglResetAfterDisable sequence check", "USB device is found.",
                              "Uninstall driver with DPInst.exe successfully."})
         EXPECT_TRUE(LogHasLine(run.log, line)) << line << "\n" << run.log;
-    EXPECT_FALSE(DevicePresent(kUsbAdapter));
+    EXPECT_FALSE(RegKeyExists(L"SYSTEM\\CurrentControlSet\\Enum\\" + std::wstring(kUsbAdapter)));
 }
 
 TEST_F(DriverPackage, FromVistaARestartThePackageAsksForEndsWith2) {
@@ -288,35 +277,31 @@ TEST_F(DriverPackage, FromVistaARestartThePackageAsksForEndsWith2) {
 
 // Scripts the driver key cannot use: each ends with 200 before any change.
 TEST_F(DriverPackage, BadDriverInputEndsTheRunWithNothingChanged) {
-    struct Case {
-        const wchar_t* version;
-        std::string script;
-        std::wstring badFile;  // written over Driver\qelwl.inf when not empty
-        std::string error;     // the diagnostic log's error line, from "file"
-    };
     const std::string noStore = std::regex_replace(DriverScript(), std::regex("DriverStore=[^\r\n]*\r\n"), "");
     const std::string noInstallPath =
         std::regex_replace(DriverScript(), std::regex("DefaultInstallPath=[^\r\n]*\r\n"), "");
-    for (const Case& c : std::vector<Case>{
-             {L"winxp64", noStore, L"", "file \"CmdLine\", line [0-9]+, desc \"\\[Setup\\] DriverStore\""},
-             {L"win10", noStore, L"", "file \"CmdLine\", line [0-9]+, desc \"\\[Setup\\] DriverStore\""},
-             {L"win10", noInstallPath, L"", "file \"CmdLine\", line [0-9]+, desc \"\\[Setup\\] DefaultInstallPath\""},
+    // Windows, script, bytes written over Driver\qelwl.inf (if any), the diagnostic log's error line.
+    using Case = std::tuple<const wchar_t*, std::string, std::string, std::string>;
+    for (const auto& [version, script, badFile, error] : std::vector<Case>{
+             {L"winxp64", noStore, "", "file \"CmdLine\", line [0-9]+, desc \"\\[Setup\\] DriverStore\""},
+             {L"win10", noStore, "", "file \"CmdLine\", line [0-9]+, desc \"\\[Setup\\] DriverStore\""},
+             {L"win10", noInstallPath, "", "file \"CmdLine\", line [0-9]+, desc \"\\[Setup\\] DefaultInstallPath\""},
              // No SourceDisksFiles and no models section.
-             {L"winxp64", DriverScript(), L"[Version]\r\nSignature=\"$Windows NT$\"\r\n[Manufacturer]\r\nQel=Models\r\n",
+             {L"winxp64", DriverScript(), "[Version]\r\nSignature=\"$Windows NT$\"\r\n[Manufacturer]\r\nQel=Models\r\n",
               "file \"DriverInf\", line [0-9]+"},
-             {L"winxp64", std::regex_replace(DriverScript(), std::regex("Driver\\\\qelwl"), "Driver\\missing"), L"",
+             {L"winxp64", std::regex_replace(DriverScript(), std::regex("Driver\\\\qelwl"), "Driver\\missing"), "",
               "file \"DriverInf\", line [0-9]+, desc \"[^\"]*missing.inf\""},
          }) {
-        SetWindowsVersion(L"qelwls64.exe", c.version);
-        folder_->Write(L"qelwls.ini", c.script);
-        if (!c.badFile.empty()) folder_->Write(L"Driver\\qelwl.inf", Utf8(c.badFile));
+        SetWindowsVersion(L"qelwls64.exe", version);
+        folder_->Write(L"qelwls.ini", script);
+        if (!badFile.empty()) folder_->Write(L"Driver\\qelwl.inf", badFile);
         const std::vector<std::wstring> storeBefore = FilesMatching(L"C:\\windows\\inf\\oem*.inf");
         const SetupRunResult run = Run(L"install");
-        EXPECT_EQ(run.exitCode, 200u) << c.script << run.log;
-        EXPECT_TRUE(std::regex_search(run.log, std::regex("Error: " + c.error))) << c.error << "\n" << run.log;
+        EXPECT_EQ(run.exitCode, 200u) << script << run.log;
+        EXPECT_TRUE(std::regex_search(run.log, std::regex("Error: " + error))) << error << "\n" << run.log;
         EXPECT_TRUE(std::regex_search(run.out, std::regex("Result,200,SetupErrorInternal,[A-Za-z]+,[0-9]+\r\n$")))
             << run.out;
-        EXPECT_FALSE(PathExists(kAppFolderPath)) << c.script;
+        EXPECT_FALSE(PathExists(kAppFolderPath)) << script;
         EXPECT_EQ(FilesMatching(L"C:\\windows\\inf\\oem*.inf"), storeBefore);
         CopyDriverPackage(L"Driver", "1.0.0.1");
     }

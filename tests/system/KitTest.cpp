@@ -16,21 +16,34 @@
 #include <cstdio>
 #include <cstring>
 #include <regex>
+#include <tuple>
 
 using namespace qeltest;
 
 namespace {
 
-std::wstring KitExe() { return TestBinDir() + L"\\qelkit.exe"; }
-
 ProcessResult Kit(const std::wstring& kit, const std::wstring& args) { return RunProgram(L"\"" + kit + L"\" " + args); }
+
+std::string Crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+}
 
 // A setup folder with qelkit.exe beside qelwls64.exe, as the package ships them.
 class KitFolder : public SetupFolder {
 public:
-    explicit KitFolder(const std::wstring& name) : SetupFolder(name) { CopyFileOrFail(KitExe(), Kit()); }
+    explicit KitFolder(const std::wstring& name) : SetupFolder(name) {
+        CopyFileOrFail(TestBinDir() + L"\\qelkit.exe", Kit());
+    }
     std::wstring Kit() const { return File(L"qelkit.exe"); }
     std::wstring Quoted() const { return L"\"" + Path() + L"\""; }
+    // Writes qelwls.ini (LF as CR LF) and returns its text.
+    std::string WriteScript(const std::string& body) const {
+        const std::string text = Script(Crlf(body));
+        Write(L"qelwls.ini", text);
+        return text;
+    }
 };
 
 // The line (from 1) of the script text that holds the marker.
@@ -42,21 +55,13 @@ int LineOf(const std::string& text, const std::string& marker) {
     return 0;
 }
 
-std::string Crlf(const std::string& text) {
-    std::string out;
-    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    return out;
-}
-
-// --- a small JSON reader, enough for a plan --------------------------------
+// A strict JSON reader, enough for a plan.
 struct Json {
-    enum Type { Null, Bool, Number, String, Array, Object } type = Null;
     bool boolean = false;
     double number = 0;
     std::wstring text;
     std::vector<Json> items;
     std::vector<std::pair<std::wstring, Json>> members;
-
     const Json& operator[](const std::wstring& name) const {
         static const Json none;
         for (const auto& [key, value] : members)
@@ -68,165 +73,112 @@ struct Json {
 class JsonReader {
 public:
     explicit JsonReader(const std::string& text) : s_(text) {}
-    bool Read(Json& value) {
-        if (!Value(value)) return false;
-        Space();
-        return i_ == s_.size();
-    }
+    bool Read(Json& value) { return Value(value) && (Space(), i_ == s_.size()); }
 
 private:
     void Space() {
         while (i_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[i_]))) ++i_;
     }
-    bool Literal(const char* word) {
-        const size_t n = std::strlen(word);
-        if (s_.compare(i_, n, word) != 0) return false;
-        i_ += n;
+    bool Take(const char* word) {
+        Space();
+        if (s_.compare(i_, std::strlen(word), word) != 0) return false;
+        i_ += std::strlen(word);
         return true;
     }
+    // The items of an array or the members of an object, and the closing bracket.
+    template <typename Item>
+    bool List(const char* close, Item item) {
+        if (Take(close)) return true;
+        do
+            if (!item()) return false;
+        while (Take(","));
+        return Take(close);
+    }
     bool Value(Json& v) {
-        Space();
-        if (i_ >= s_.size()) return false;
-        const char c = s_[i_];
-        if (c == '{') {
-            v.type = Json::Object;
-            ++i_;
-            Space();
-            if (i_ < s_.size() && s_[i_] == '}') return ++i_, true;
-            for (;;) {
+        if (Take("{"))
+            return List("}", [&] {
                 Json key, member;
-                Space();
-                if (!StringValue(key) || (Space(), i_ >= s_.size() || s_[i_++] != ':') || !Value(member)) return false;
+                if (!String(key) || !Take(":") || !Value(member)) return false;
                 v.members.emplace_back(key.text, member);
-                Space();
-                if (i_ < s_.size() && s_[i_] == ',') { ++i_; continue; }
-                return i_ < s_.size() && s_[i_++] == '}';
-            }
-        }
-        if (c == '[') {
-            v.type = Json::Array;
-            ++i_;
-            Space();
-            if (i_ < s_.size() && s_[i_] == ']') return ++i_, true;
-            for (;;) {
-                Json item;
-                if (!Value(item)) return false;
-                v.items.push_back(item);
-                Space();
-                if (i_ < s_.size() && s_[i_] == ',') { ++i_; continue; }
-                return i_ < s_.size() && s_[i_++] == ']';
-            }
-        }
-        if (c == '"') return StringValue(v);
-        if (Literal("true")) return v.type = Json::Bool, v.boolean = true, true;
-        if (Literal("false")) return v.type = Json::Bool, true;
-        if (Literal("null")) return true;
+                return true;
+            });
+        if (Take("[")) return List("]", [&] { return v.items.emplace_back(), Value(v.items.back()); });
+        if (i_ < s_.size() && s_[i_] == '"') return String(v);
+        if (Take("true")) return v.boolean = true;
+        if (Take("false") || Take("null")) return true;
         size_t used = 0;
         try {
             v.number = std::stod(s_.substr(i_), &used);
         } catch (...) {
             return false;
         }
-        v.type = Json::Number;
         i_ += used;
         return true;
     }
-    bool StringValue(Json& v) {
-        if (i_ >= s_.size() || s_[i_] != '"') return false;
-        ++i_;
-        v.type = Json::String;
+    bool String(Json& v) {
+        if (!Take("\"")) return false;
         std::string bytes;
-        while (i_ < s_.size() && s_[i_] != '"') {
-            char c = s_[i_++];
-            if (static_cast<unsigned char>(c) < 0x20) return false;
-            if (c != '\\') { bytes += c; continue; }
-            if (i_ >= s_.size()) return false;
-            c = s_[i_++];
-            switch (c) {
-            case '"': case '\\': case '/': bytes += c; break;
-            case 'n': bytes += '\n'; break;
-            case 'r': bytes += '\r'; break;
-            case 't': bytes += '\t'; break;
-            case 'b': bytes += '\b'; break;
-            case 'f': bytes += '\f'; break;
-            case 'u': {
-                if (i_ + 4 > s_.size()) return false;
-                v.text += Wide(bytes);
-                bytes.clear();
-                v.text += static_cast<wchar_t>(std::stoul(s_.substr(i_, 4), nullptr, 16));
-                i_ += 4;
-                break;
+        for (; i_ < s_.size() && s_[i_] != '"'; ++i_) {
+            if (static_cast<unsigned char>(s_[i_]) < 0x20) return false;
+            if (s_[i_] != '\\') {
+                bytes += s_[i_];
+                continue;
             }
-            default: return false;
+            static const char from[] = "\"\\/bfnrt", to[] = "\"\\/\b\f\n\r\t";
+            const char* escape = ++i_ < s_.size() ? std::strchr(from, s_[i_]) : nullptr;
+            if (escape && *escape) {
+                bytes += to[escape - from];
+                continue;
             }
+            if (i_ + 4 >= s_.size() || s_[i_] != 'u') return false;
+            v.text += Wide(bytes) + static_cast<wchar_t>(std::stoul(s_.substr(i_ + 1, 4), nullptr, 16));
+            bytes.clear();
+            i_ += 4;
         }
         v.text += Wide(bytes);
-        return i_ < s_.size() && s_[i_++] == '"';
+        return Take("\"");
     }
 
     const std::string& s_;
     size_t i_ = 0;
 };
 
-// --- check ---------------------------------------------------------------------
-class KitCheck : public ::testing::Test {};
+// Runs on the sample package's folders and keys, cleaned before and after.
+class KitMachine : public ::testing::Test {
+protected:
+    void SetUp() override { CleanMachine(); }
+    void TearDown() override {
+        DeleteRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+        CleanMachine();
+    }
+};
+using KitPlan = KitMachine;
+using KitRun = KitMachine;
+using KitRecover = KitMachine;
 
-TEST_F(KitCheck, EachKindOfFaultIsReportedOnceOnItsLine) {
+// --- check ---------------------------------------------------------------------
+TEST(KitCheck, EachKindOfFaultIsReportedOnceOnItsLine) {
     KitFolder folder(L"kit_check");
-    const std::string text = Crlf(Script(
-        "[Setup]\n"
-        "DefaultInstallPath=%16422%\\KitCheck\n"
-        "\n"
-        "[SourceDisksNames]\n"
-        "1=\"disk\",,,\n"
-        "2=\"documents\",,,docs\n"
-        "3=\"help\",help.cab,,\n"
-        "\n"
-        "[SourceDisksFiles]\n"
-        "present.txt=1\n"
-        "absent.txt=1\n"
-        "absentdoc.txt=2\n"
-        "absentcab.txt=3\n"
-        "help.txt=3\n"
-        "\n"
-        "[DestinationDirs]\n"
-        "DefaultDestDir=16422,\"KitCheck\"\n"
-        "Files=16422,\"KitCheck\"\n"
-        "Nowhere=99999,\"KitCheck\"\n"
-        "\n"
-        "[Install]\n"
-        "DriverInf=Driver\\none.inf\n"
-        "CopyFiles=Files,NoSuchFiles\n"
-        "AddReg=Registry\n"
-        "AddLinks=Links\n"
-        "CopyFile=Files\n"
-        "UninstallLog=\n"
-        "\n"
-        "[Files]\n"
-        "present.txt,,,0x4\n"
-        "help.txt,,,0x4\n"
-        "absent.txt,,,0x4\n"
-        "absentdoc.txt,,,0x4\n"
-        "absentcab.txt,,,0x4\n"
-        "\n"
-        "[Registry]\n"
-        "HKLM,\"SOFTWARE\\QelKitCheck\",Name,0,\"value\"\n"
-        "\n"
+    const std::string text = folder.WriteScript(
+        "[Setup]\nDefaultInstallPath=%16422%\\KitCheck\n\n"
+        "[SourceDisksNames]\n1=\"disk\",,,\n2=\"documents\",,,docs\n3=\"help\",help.cab,,\n\n"
+        "[SourceDisksFiles]\npresent.txt=1\nabsent.txt=1\nabsentdoc.txt=2\nabsentcab.txt=3\nhelp.txt=3\n\n"
+        "[DestinationDirs]\nDefaultDestDir=16422,\"KitCheck\"\nFiles=16422,\"KitCheck\"\n"
+        "Nowhere=99999,\"KitCheck\"\n\n"
+        "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files,NoSuchFiles\nAddReg=Registry\nAddLinks=Links\n"
+        "CopyFile=Files\nUninstallLog=\n\n"
+        "[Files]\npresent.txt,,,0x4\nhelp.txt,,,0x4\nabsent.txt,,,0x4\nabsentdoc.txt,,,0x4\nabsentcab.txt,,,0x4\n\n"
+        "[Registry]\nHKLM,\"SOFTWARE\\QelKitCheck\",Name,0,\"value\"\n\n"
         "; Fields 8 and 9 (the localized name) are read from Vista on only.\n"
-        "[Links]\n"
-        "%16422%\\KitCheck,Kit,%16422%\\KitCheck\\present.txt,,,,0\n"));
-    WriteFileBytes(folder.File(L"qelwls.ini"), text);
+        "[Links]\n%16422%\\KitCheck,Kit,%16422%\\KitCheck\\present.txt,,,,0\n");
     WriteFileBytes(folder.File(L"present.txt"), "here");
     CopyFileOrFail(BuiltPackageFolder() + L"\\help.cab", folder.File(L"help.cab"));
 
     const ProcessResult run = Kit(folder.Kit(), L"check " + folder.Quoted() + L" apponly_install");
     EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
     const std::string script = Utf8(folder.File(L"qelwls.ini"));
-    struct Expected {
-        const char* lineMarker;
-        const char* says;
-    };
-    const Expected expected[] = {
+    // The line each problem is reported on (by a marker of its text) and what it says.
+    const std::pair<const char*, const char*> expected[] = {
         {"Nowhere=99999",
          "[DestinationDirs] the entry for [Nowhere] names the folder id '99999', which Windows does not define"},
         {"CopyFiles=Files,NoSuchFiles", "CopyFiles names [NoSuchFiles], which the script does not have"},
@@ -243,19 +195,19 @@ TEST_F(KitCheck, EachKindOfFaultIsReportedOnceOnItsLine) {
     size_t reported = 0;
     for (const std::string& line : lines) reported += line.rfind(script + ":", 0) == 0 ? 1 : 0;
     EXPECT_EQ(reported, std::size(expected)) << run.out;
-    for (const Expected& each : expected) {
-        const std::string prefix = script + ":" + std::to_string(LineOf(text, each.lineMarker)) + ": ";
+    for (const auto& [marker, says] : expected) {
+        const std::string prefix = script + ":" + std::to_string(LineOf(text, marker)) + ": ";
         const auto count = std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.rfind(prefix, 0) == 0 && line.find(each.says) != std::string::npos;
+            return line.rfind(prefix, 0) == 0 && line.find(says) != std::string::npos;
         });
-        EXPECT_EQ(count, 1) << prefix << each.says << "\n" << run.out;
+        EXPECT_EQ(count, 1) << prefix << says << "\n" << run.out;
     }
     EXPECT_NE(run.out.find("(a typo of 'CopyFiles'?)"), std::string::npos) << run.out;
     EXPECT_EQ(lines.back(), "9 problems for apponly_install (both Windows roads)") << run.out;
     EXPECT_EQ(run.err, "");
 }
 
-TEST_F(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
+TEST(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
     SamplePackage package(L"kit_check_sample");
     const std::wstring kit = package.File(L"qelkit.exe");
     const ProcessResult clean = Kit(kit, L"check \"" + package.Folder() + L"\" apponly_install");
@@ -266,12 +218,7 @@ TEST_F(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
     const ProcessResult whole = Kit(kit, L"check \"" + package.Folder() + L"\" install Tools");
     EXPECT_EQ(whole.exitCode, 0u) << whole.out;
 
-    struct Case {
-        std::wstring args;
-        DWORD exitCode;
-        std::string says;
-    };
-    const Case cases[] = {
+    const std::tuple<std::wstring, DWORD, std::string> cases[] = {
         {L"check C:\\qeltests\\no_such_folder", 2, "qelkit: no such folder: C:\\qeltests\\no_such_folder\r\n"},
         {L"check \"" + package.Folder() + L"\" driveronly_install", 1,
          "qelkit: no setup script " + Utf8(package.Folder()) + "\\qelwlsd.ini\r\n"},
@@ -286,100 +233,65 @@ TEST_F(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
          "qelkit: recover takes --apply only, not '--now' (\"qelkit --help\" lists the commands)\r\n"},
         {L"inspect", 2, "qelkit: unknown command 'inspect' (\"qelkit --help\" lists the commands)\r\n"},
     };
-    for (const Case& each : cases) {
-        const ProcessResult run = Kit(kit, each.args);
-        EXPECT_EQ(run.exitCode, each.exitCode) << Utf8(each.args);
-        EXPECT_EQ(run.err, each.says) << Utf8(each.args);
-        EXPECT_EQ(run.out, "") << Utf8(each.args);
+    for (const auto& [args, exitCode, says] : cases) {
+        const ProcessResult run = Kit(kit, args);
+        EXPECT_EQ(run.exitCode, exitCode) << Utf8(args);
+        EXPECT_EQ(run.err, says) << Utf8(args);
+        EXPECT_EQ(run.out, "") << Utf8(args);
     }
 }
 
 // --- plan ----------------------------------------------------------------------
-constexpr wchar_t kPlanFolder[] = L"C:\\Program Files\\KitPlan";
-constexpr wchar_t kPlanKey[] = L"SOFTWARE\\QelKitPlan";
+constexpr wchar_t kPlanKey[] = L"SOFTWARE\\Qel\\KitPlan";
 
-// What a plan could change if it changed anything.
-struct PlanWorld {
-    FileSnapshot files;
-    RegistrySnapshot registry;
-    RegValue sharedCount, pendingRenames;
-    std::vector<std::wstring> windows, temp;
-    std::string diagnosticLog;
-    // What differs, or nothing.
-    std::string Against(const PlanWorld& o) const {
-        std::string differs;
-        if (files != o.files) differs += " files";
-        if (registry != o.registry) differs += " registry";
-        if (!(sharedCount == o.sharedCount)) differs += " SharedDLLs";
-        if (!(pendingRenames == o.pendingRenames)) differs += " restart-moves";
-        if (windows != o.windows) differs += " Windows-folder";
-        if (temp != o.temp) differs += " temporary-folder";
-        if (diagnosticLog != o.diagnosticLog) differs += " diagnostic-log";
-        return differs;
-    }
-};
+std::string DiagnosticLogText() { return PathExists(DiagnosticLogPath()) ? ReadFileBytes(DiagnosticLogPath()) : ""; }
 
-PlanWorld SnapshotPlanWorld(const std::wstring& shared) {
-    PlanWorld world;
-    AddFilesBelow(kPlanFolder, world.files);
-    if (PathExists(std::wstring(kPlanFolder) + L"\\Uninstall")) world.files[L"(uninstall folder)"] = "";
-    AddRegistryBelow(HKEY_LOCAL_MACHINE, kPlanKey, world.registry);
-    world.sharedCount = ReadRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, shared);
-    world.pendingRenames = ReadRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
-    world.windows = WindowsLeftovers();
-    world.temp = FilesMatching(TempFolder() + L"\\*");
-    if (PathExists(DiagnosticLogPath())) world.diagnosticLog = ReadFileBytes(DiagnosticLogPath());
-    return world;
-}
-
-TEST(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
+TEST_F(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
     KitFolder folder(L"kit_plan");
-    folder.Write(L"qelwls.ini", Crlf(Script("[Setup]\n"
-                                            "UninstallLog=%16422%\\KitPlan\\Uninstall\\kitplan.log\n"
-                                            "[SourceDisksNames]\n1=\"disk\",,,\n"
-                                            "[SourceDisksFiles]\n"
-                                            "older.dll=1\nnewer.dll=1\nheld.txt=1\n"
-                                            "shared.dll=1\nnew.txt=1\nkeep.txt=1\n"
-                                            "[DestinationDirs]\nDefaultDestDir=16422,\"KitPlan\"\n"
-                                            "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files\n"
-                                            "AddReg=Registry\nDelReg=Remove\nUninstallLog=\n"
-                                            "[Files]\nolder.dll,,,0x40\nnewer.dll,,,0x40\nheld.txt,,,0x4\n"
-                                            "shared.dll,,,0x80000004\nnew.txt,,,0x4\nkeep.txt,,,0x10\n"
-                                            "[Registry]\n"
-                                            "HKLM,\"SOFTWARE\\QelKitPlan\",Version,0,\"2.0\",,0\n"
-                                            "HKLM,\"SOFTWARE\\QelKitPlan\",Count,0x10001,7,,0\n"
-                                            "[Remove]\nHKLM,\"SOFTWARE\\QelKitPlan\",Old,0\n")));
+    folder.WriteScript("[Setup]\nUninstallLog=%16422%\\Qel Wireless\\Uninstall\\kitplan.log\n"
+                       "[SourceDisksNames]\n1=\"disk\",,,\n"
+                       "[SourceDisksFiles]\nolder.dll=1\nnewer.dll=1\nheld.txt=1\nqelcomm.dll=1\n"
+                       "new.txt=1\nkeep.txt=1\n"
+                       "[DestinationDirs]\nDefaultDestDir=16422,\"Qel Wireless\"\nShared=16427,\"Qel Shared\"\n"
+                       "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files,Shared\n"
+                       "AddReg=Registry\nDelReg=Remove\nUninstallLog=\n"
+                       "[Files]\nolder.dll,,,0x40\nnewer.dll,,,0x40\nheld.txt,,,0x4\nnew.txt,,,0x4\nkeep.txt,,,0x10\n"
+                       "[Shared]\nqelcomm.dll,,,0x80000004\n"
+                       "[Registry]\n"
+                       "HKLM,\"SOFTWARE\\Qel\\KitPlan\",Version,0,\"2.0\",,0\n"
+                       "HKLM,\"SOFTWARE\\Qel\\KitPlan\",Count,0x10001,7,,0\n"
+                       "[Remove]\nHKLM,\"SOFTWARE\\Qel\\KitPlan\",Old,0\n");
     const std::string offered = ReadFileBytes(BuiltPackageFolder() + L"\\qelcomm.dll");  // version 3.2
-    for (const wchar_t* name : {L"older.dll", L"newer.dll", L"shared.dll"}) WriteFileBytes(folder.File(name), offered);
+    for (const wchar_t* name : {L"older.dll", L"newer.dll", L"qelcomm.dll"}) WriteFileBytes(folder.File(name), offered);
     for (const wchar_t* name : {L"held.txt", L"new.txt", L"keep.txt"}) WriteFileBytes(folder.File(name), "offered");
 
     // The machine: an older and a newer version there, a file held open, a
     // file not to be overwritten, a shared library counted once, registry
     // values to change and to delete.
-    DeleteTree(kPlanFolder);
-    const std::wstring at = std::wstring(kPlanFolder) + L"\\";
-    WriteFileBytes(at + L"older.dll", ReadFileBytes(TestBinDir() + L"\\qel_versioned.dll"));  // 1.2.3.4
-    WriteFileBytes(at + L"newer.dll", ReadFileBytes(TestBinDir() + L"\\qel_runprobe.exe"));   // 5.0.0.0
-    WriteFileBytes(at + L"held.txt", "there");
-    WriteFileBytes(at + L"keep.txt", "there");
-    SetSharedDllCount(at + L"shared.dll", 1);
-    DeleteRegTree(HKEY_LOCAL_MACHINE, kPlanKey);
-    {
-        qel::UniqueKey key;
-        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPlanKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr);
-        for (const wchar_t* name : {L"Version", L"Old"})
-            ::RegSetValueExW(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"1.0"), 8);
-    }
-    DeleteRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+    const std::wstring at = std::wstring(kAppFolder) + L"\\";
+    MachineState machine;
+    machine.files = {{at + L"older.dll", ReadFileBytes(TestBinDir() + L"\\qel_versioned.dll")},  // 1.2.3.4
+                     {at + L"newer.dll", ReadFileBytes(TestBinDir() + L"\\qel_runprobe.exe")},   // 5.0.0.0
+                     {at + L"held.txt", "there"},
+                     {at + L"keep.txt", "there"}};
+    const RegValue old{true, REG_SZ, {'1', 0, '.', 0, '0', 0, 0, 0}};
+    machine.registry = {{std::wstring(kPlanKey) + L"\\Version", old}, {std::wstring(kPlanKey) + L"\\Old", old}};
+    RestoreMachine(machine);
+    SetSharedDllCount(kSharedDll, 1);
     qel::UniqueHandle held(::CreateFileW((at + L"held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                          OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.Valid());
 
-    const PlanWorld before = SnapshotPlanWorld(at + L"shared.dll");
+    const MachineState before = SnapshotMachine();
+    const std::vector<std::wstring> tempBefore = FilesMatching(TempFolder() + L"\\*");
+    const std::string logBefore = DiagnosticLogText();
     const ProcessResult asJson = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" apponly_install --json");
     const ProcessResult asText = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" apponly_install");
-    const PlanWorld after = SnapshotPlanWorld(at + L"shared.dll");
-    EXPECT_EQ(after.Against(before), "") << "planning changed the machine";
+    const MachineState after = SnapshotMachine();
+    EXPECT_TRUE(after == before) << "planning changed the machine:\n" << DescribeDifferences(before, after);
+    EXPECT_FALSE(PathExists(at + L"Uninstall")) << "planning made the uninstall folder";
+    EXPECT_EQ(FilesMatching(TempFolder() + L"\\*"), tempBefore) << "planning left temporary files";
+    EXPECT_EQ(DiagnosticLogText(), logBefore) << "planning wrote the diagnostic log";
     ASSERT_EQ(asJson.exitCode, 0u) << asJson.out << asJson.err;
     ASSERT_EQ(asText.exitCode, 0u) << asText.out << asText.err;
 
@@ -399,19 +311,18 @@ TEST(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
     EXPECT_EQ(textLines, jsonTexts) << asText.out;
 
     std::map<std::wstring, std::wstring> decisions;
-    const Json& files = plan[L"stages"].items[4][L"records"];
-    for (const Json& record : files.items)
+    const Json* count = nullptr;
+    for (const Json& record : plan[L"stages"].items[4][L"records"].items) {
         if (record[L"kind"].text == L"file") decisions[record[L"destination"].text] = record[L"decision"].text;
+        if (record[L"kind"].text == L"shared-count") count = &record;
+    }
     const std::map<std::wstring, std::wstring> expected{
-        {at + L"older.dll", L"replace"},        {at + L"newer.dll", L"skip-newer"},
-        {at + L"held.txt", L"replace-at-restart"}, {at + L"shared.dll", L"copy"},
-        {at + L"new.txt", L"copy"},             {at + L"keep.txt", L"skip-present"},
+        {at + L"older.dll", L"replace"},           {at + L"newer.dll", L"skip-newer"},
+        {at + L"held.txt", L"replace-at-restart"}, {kSharedDll, L"copy"},
+        {at + L"new.txt", L"copy"},                {at + L"keep.txt", L"skip-present"},
         {at + L"Uninstall\\qelwls.ini", L"copy"},
     };
     EXPECT_EQ(decisions, expected);
-    const Json* count = nullptr;
-    for (const Json& record : files.items)
-        if (record[L"kind"].text == L"shared-count") count = &record;
     ASSERT_NE(count, nullptr);
     EXPECT_EQ((*count)[L"before"].text, L"1");
     EXPECT_EQ((*count)[L"after"].text, L"2");
@@ -424,29 +335,22 @@ TEST(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
     std::smatch total;
     ASSERT_TRUE(std::regex_search(install.out, total, std::regex("Progress,([0-9]+),")));
     EXPECT_EQ(std::stod(total[1]), plan[L"total"].number);
+    EXPECT_TRUE(plan[L"restartNeeded"].boolean);
     const std::vector<std::wstring> pending =
         ReadRegMultiString(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
-    const auto pendingFor = [&](const std::wstring& path) {
-        return std::find(pending.begin(), pending.end(), L"!\\??\\" + path) != pending.end();
-    };
-    EXPECT_EQ(plan[L"restartNeeded"].boolean, install.exitCode == 1);
     for (const auto& [path, decision] : decisions) {
         const std::string now = PathExists(path) ? ReadFileBytes(path) : "";
         const bool changes = decision == L"copy" || decision == L"replace";
         EXPECT_EQ(now != there[path], changes) << Utf8(path) << " against the plan's " << Utf8(decision);
-        EXPECT_EQ(pendingFor(path), decision == L"replace-at-restart") << Utf8(path);
+        EXPECT_EQ(std::find(pending.begin(), pending.end(), L"!\\??\\" + path) != pending.end(),
+                  decision == L"replace-at-restart")
+            << Utf8(path);
     }
-    EXPECT_EQ(SharedDllCount(at + L"shared.dll"), 2);
+    EXPECT_EQ(SharedDllCount(kSharedDll), 2);
     EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kPlanKey, L"Version"), L"2.0");
     bool oldFound = true;
     ReadRegString(HKEY_LOCAL_MACHINE, kPlanKey, L"Old", 0, &oldFound);
     EXPECT_FALSE(oldFound);
-
-    held.Reset();
-    DeleteRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
-    RemoveSharedDllCount(at + L"shared.dll");
-    DeleteRegTree(HKEY_LOCAL_MACHINE, kPlanKey);
-    DeleteTree(kPlanFolder);
 }
 
 // --- run -----------------------------------------------------------------------
@@ -484,15 +388,6 @@ std::vector<std::string> FramesOf(const std::string& statusLines) {
     return frames;
 }
 
-class KitRun : public ::testing::Test {
-protected:
-    void SetUp() override { CleanMachine(); }
-    void TearDown() override {
-        DeleteRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
-        CleanMachine();
-    }
-};
-
 TEST_F(KitRun, SuccessAndRestartShowTheInstallersProgressAndSayTheResult) {
     SamplePackage package(L"kit_run");
     const std::wstring kit = package.File(L"qelkit.exe");
@@ -526,12 +421,10 @@ TEST_F(KitRun, SuccessAndRestartShowTheInstallersProgressAndSayTheResult) {
 
 TEST_F(KitRun, AFailureIsUndoneAndShowsTheModuleLineAndTheLogsEnd) {
     KitFolder folder(L"kit_run_fail");
-    folder.Write(L"qelwls.ini", Crlf(Script("[Setup]\nUninstallLog=%16422%\\KitRun\\Uninstall\\kitrun.log\n"
-                                            "[DestinationDirs]\nDefaultDestDir=16422,\"KitRun\"\n"
-                                            "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files\n"
-                                            "PostRun=After\nUninstallLog=\n"
-                                            "[Files]\nkit.txt,,,0x4\n"
-                                            "[After]\nC:\\qeltests\\kit_run_fail\\missing.exe,,0\n")));
+    folder.WriteScript("[Setup]\nUninstallLog=%16422%\\Qel Wireless\\Uninstall\\kitrun.log\n"
+                       "[DestinationDirs]\nDefaultDestDir=16422,\"Qel Wireless\"\n"
+                       "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files\nPostRun=After\nUninstallLog=\n"
+                       "[Files]\nkit.txt,,,0x4\n[After]\nC:\\qeltests\\kit_run_fail\\missing.exe,,0\n");
     folder.Write(L"kit.txt", "kit");
     const ProcessResult run = Kit(folder.Kit(), L"run apponly_install " + folder.Quoted());
     EXPECT_EQ(run.exitCode, 200u) << run.out;
@@ -552,39 +445,32 @@ TEST_F(KitRun, AFailureIsUndoneAndShowsTheModuleLineAndTheLogsEnd) {
     EXPECT_TRUE(std::any_of(lines.begin() + 2, lines.end(),
                             [&](const std::string& line) { return line.find(error) != std::string::npos; }))
         << run.out;
-    EXPECT_FALSE(PathExists(L"C:\\Program Files\\KitRun\\kit.txt")) << "the failed run was not undone";
-    DeleteTree(L"C:\\Program Files\\KitRun");
+    EXPECT_FALSE(PathExists(std::wstring(kAppFolder) + L"\\kit.txt")) << "the failed run was not undone";
 }
 
 // --- recover -------------------------------------------------------------------
-class KitRecover : public ::testing::Test {
-protected:
-    void SetUp() override { CleanMachine(); }
-    void TearDown() override { CleanMachine(); }
+void InstallOnce(const SamplePackage& package) {
+    SetSharedDllCount(kSharedDll, 1);
+    ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
+    SetSharedDllCount(L"QelSetup", 1);
+}
 
-    static void InstallOnce(const SamplePackage& package) {
-        SetSharedDllCount(kSharedDll, 1);
-        ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
-        SetSharedDllCount(L"QelSetup", 1);
-    }
+ControlledRunResult Controlled(const SamplePackage& package, const std::wstring& command, RecordAction action,
+                               int atRecord, const std::function<void()>& whilePaused = nullptr) {
+    return RunControlled(L"\"" + package.Exe() + L"\" " + command + L" \"" + package.Folder() + L"\"", action,
+                         atRecord, ERROR_DISK_FULL, L"", whilePaused);
+}
 
-    static ControlledRunResult Run(const SamplePackage& package, const std::wstring& command, RecordAction action,
-                                   int atRecord, const std::function<void()>& whilePaused = nullptr) {
-        return RunControlled(L"\"" + package.Exe() + L"\" " + command + L" \"" + package.Folder() + L"\"", action,
-                             atRecord, ERROR_DISK_FULL, L"", whilePaused);
-    }
-
-    // The records a whole run of the command flushes, from the installed state.
-    static int CountRecords(const SamplePackage& package, const std::wstring& command) {
-        CleanMachine();
-        InstallOnce(package);
-        const ControlledRunResult whole = Run(package, command, RecordAction::None, 0);
-        EXPECT_EQ(whole.exitCode, 0u) << Utf8(command);
-        CleanMachine();
-        InstallOnce(package);
-        return whole.flushes;
-    }
-};
+// The records a whole run of the command flushes; leaves the package installed.
+int CountRecords(const SamplePackage& package, const std::wstring& command) {
+    CleanMachine();
+    InstallOnce(package);
+    const ControlledRunResult whole = Controlled(package, command, RecordAction::None, 0);
+    EXPECT_EQ(whole.exitCode, 0u) << Utf8(command);
+    CleanMachine();
+    InstallOnce(package);
+    return whole.flushes;
+}
 
 std::map<std::wstring, std::string> LeftoverBytes() {
     std::map<std::wstring, std::string> bytes;
@@ -601,7 +487,7 @@ TEST_F(KitRecover, ARunKilledMidCommitIsUndoneExactly) {
         for (int k : {records / 3, records * 2 / 3}) {
             const std::string where = Utf8(command) + " killed at record " + std::to_string(k);
             const MachineState before = SnapshotMachine();
-            ASSERT_EQ(Run(package, command, RecordAction::Kill, k).exitCode, kKilledExitCode) << where;
+            ASSERT_EQ(Controlled(package, command, RecordAction::Kill, k).exitCode, kKilledExitCode) << where;
             ASSERT_FALSE(SnapshotMachine() == before) << where << ": the killed run changed nothing";
 
             const ProcessResult listed = Kit(kit, L"recover");
@@ -633,12 +519,12 @@ TEST_F(KitRecover, ARunKilledInItsCleanUpIsFinishedNotUndone) {
     SamplePackage package(L"kit_recover_cleanup");
     const std::wstring kit = package.File(L"qelkit.exe");
     const int records = CountRecords(package, L"uninstall");
-    ASSERT_EQ(Run(package, L"uninstall", RecordAction::None, 0).exitCode, 0u);
+    ASSERT_EQ(Controlled(package, L"uninstall", RecordAction::None, 0).exitCode, 0u);
     const MachineState uninstalled = SnapshotMachine();
     CleanMachine();
     InstallOnce(package);
 
-    ASSERT_EQ(Run(package, L"uninstall", RecordAction::Kill, records).exitCode, kKilledExitCode);
+    ASSERT_EQ(Controlled(package, L"uninstall", RecordAction::Kill, records).exitCode, kKilledExitCode);
     const ProcessResult listed = Kit(kit, L"recover");
     EXPECT_EQ(listed.exitCode, 1u);
     EXPECT_NE(listed.out.find("): interrupted in its clean-up; its changes stay"), std::string::npos) << listed.out;
@@ -661,7 +547,7 @@ TEST_F(KitRecover, ARunInProgressIsLeftAlone) {
     const int records = CountRecords(package, L"upgrade");
     ProcessResult during;
     std::map<std::wstring, std::string> leftBefore, leftAfter;
-    const ControlledRunResult run = Run(package, L"upgrade", RecordAction::Pause, records / 2, [&] {
+    const ControlledRunResult run = Controlled(package, L"upgrade", RecordAction::Pause, records / 2, [&] {
         leftBefore = LeftoverBytes();
         during = Kit(kit, L"recover --apply");
         leftAfter = LeftoverBytes();
@@ -684,7 +570,7 @@ TEST_F(KitRecover, ARunInProgressIsLeftAlone) {
 // the installer's own recovery, and both leave it where it is.
 TEST_F(KitRecover, ALogThatCannotBeReadThroughIsLeftInPlace) {
     KitFolder folder(L"kit_recover_bad");
-    folder.Write(L"qelwls.ini", Crlf(Script("[Install]\nDriverInf=Driver\\none.inf\n")));
+    folder.WriteScript("[Install]\nDriverInf=Driver\\none.inf\n");
     // A process that has ended: its id and start time in the marker.
     ProcessResult ignored;
     DWORD processId = 0;
@@ -695,11 +581,11 @@ TEST_F(KitRecover, ALogThatCannotBeReadThroughIsLeftInPlace) {
         probe.Finish();
         ASSERT_TRUE(::GetProcessTimes(probe.Process(), &created, &exited, &kernel, &user));
     }
-    const uint64_t start = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
     const std::wstring log = L"C:\\windows\\qelkitbad.tmp";
     const std::wstring marker = L"C:\\windows\\qelwls-" + std::to_wstring(processId) + L".run";
     char startText[32];
-    std::snprintf(startText, sizeof(startText), "0x%llx", static_cast<unsigned long long>(start));
+    std::snprintf(startText, sizeof(startText), "0x%llx",
+                  (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime);
     const std::string markerBytes =
         "Process," + std::to_string(processId) + "," + startText + "\r\nRollbackLog," + Utf8(log) + "\r\n";
     const std::string logBytes = "MoveFile," + Utf8(folder.File(L"a.txt")) + "," + Utf8(folder.File(L"b.txt")) +

@@ -1,7 +1,7 @@
 // The network side of the product through whole runs of qelwls64.exe: the
-// adapter commands (disable, enable, restart by instance id) and the firewall
-// rules of an install, with a stand-in for the firewall policy where Wine
-// keeps nothing.
+// adapter commands (disable, enable, restart by instance id) and the network
+// pieces of an install (virtual adapter, filter component, firewall rules),
+// with stand-ins for the firewall policy and INetCfg where Wine keeps nothing.
 #include "PackageFixture.h"
 
 #include "Handles.h"
@@ -23,28 +23,38 @@ constexpr char kShownId[] = "{8F3B1E2A-5C4D-4E6F-9A0B-1C2D3E4F5A6B}";
 constexpr char kHiddenId[] = "{0B1C2D3E-4F5A-4B6C-8D7E-9F0A1B2C3D4E}";
 
 void SetValue(const std::wstring& subkey, const std::wstring& name, DWORD type, const void* data, DWORD size) {
-    qel::UniqueKey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(),
-                                nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(::RegSetValueExW(key.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, subkey.c_str(), name.c_str(), type, data, size), ERROR_SUCCESS);
 }
 void SetText(const std::wstring& subkey, const std::wstring& name, const std::wstring& text) {
     SetValue(subkey, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
+size_t CountLines(const std::string& log, const std::string& message) {
+    const Strings messages = LogMessages(log);
+    return static_cast<size_t>(std::count(messages.begin(), messages.end(), message));
+}
+
+// A stand-in's call record; none when it is missing.
+Strings FileLines(const wchar_t* path) { return PathExists(path) ? SplitCrLfLines(ReadFileBytes(path)) : Strings{}; }
+
+// The recorded calls that start with prefix, without it.
+Strings CallsStarting(const wchar_t* path, const std::string& prefix) {
+    Strings calls;
+    for (const std::string& call : FileLines(path))
+        if (call.rfind(prefix, 0) == 0) calls.push_back(call.substr(prefix.size()));
+    return calls;
+}
+
 // A network adapter as Windows lists it: a present device of the network
 // class whose driver key holds its instance id and characteristics.
-// (Wine lists every device in the Enum key as present, see the notes on the
-// device installer.)
+// (Wine lists every device in the Enum key as present.)
 void AddAdapter(const std::wstring& instance, const std::string& instanceId, DWORD characteristics) {
     const std::wstring device = std::wstring(kEnumRoot) + L"\\" + instance;
-    const std::wstring driver = std::wstring(kNetClass) + L"\\" + instance;
+    const std::wstring driverKey = std::wstring(kClassRoot) + L"\\" + instance;
     SetRegMultiString(device, L"HardwareID", std::wstring(L"Root\\qelTestNet") + L'\0');
     SetText(device, L"ClassGUID", kNetClass);
     SetText(device, L"Class", L"Net");
-    SetText(device, L"Driver", driver);
-    const std::wstring driverKey = std::wstring(kClassRoot) + L"\\" + instance;
+    SetText(device, L"Driver", std::wstring(kNetClass) + L"\\" + instance);
     SetText(driverKey, L"NetCfgInstanceId", Wide(instanceId));
     SetValue(driverKey, L"Characteristics", REG_DWORD, &characteristics, sizeof(characteristics));
 }
@@ -53,79 +63,60 @@ void RemoveAdapters() {
     for (const wchar_t* instance : {L"\\7001", L"\\7002"}) DeleteRegTree(HKEY_LOCAL_MACHINE, kClassRoot + std::wstring(instance));
 }
 
-size_t CountLines(const std::string& log, const std::string& message) {
-    const Strings messages = LogMessages(log);
-    return static_cast<size_t>(std::count(messages.begin(), messages.end(), message));
-}
-
 class AdapterCommand : public ::testing::Test {
 protected:
     AdapterCommand() : folder_(L"adapter_command") {}
     void SetUp() override {
         RemoveAdapters();
-        AddAdapter(L"7001", kShownId, 0x4);    // physical
-        AddAdapter(L"7002", kHiddenId, 0x9);   // virtual and hidden
+        AddAdapter(L"7001", kShownId, 0x4);   // physical
+        AddAdapter(L"7002", kHiddenId, 0x9);  // virtual and hidden
     }
     void TearDown() override { RemoveAdapters(); }
-    SetupRunResult Run(const std::string& command, const std::string& instanceId) {
-        return RunSetupProgram(folder_.Exe(), Wide(command + " " + instanceId));
-    }
-    // These commands end without a result: the initial 202, no Result line and
-    // no stored message.
-    static void ExpectNoResult(const SetupRunResult& run) {
-        EXPECT_EQ(run.exitCode, 202u) << run.log;
-        EXPECT_EQ(run.out, kVersionLine);
-        bool found = true;
-        ReadResultMessage(&found);
-        EXPECT_FALSE(found);
-    }
     SetupFolder folder_;
 };
 
 // Wine finds the adapter but its property-change call is a stub
-// (SetupDiSetClassInstallParams fails), so every command stops at the state
-// change. Windows disables or enables the adapter and logs the success line.
-TEST_F(AdapterCommand, FoundAdapterReachesTheStateChangeAndAFailedDisableEndsARestart) {
+// (SetupDiSetClassInstallParams fails), so a found adapter stops at the state
+// change; Windows disables or enables it and logs the success line. Either
+// way the command ends without a result: the initial 202, no Result line, no
+// stored message, and no script looked for.
+TEST_F(AdapterCommand, FoundAdapterStopsAtTheStateChangeAndOthersAreNotFound) {
+    std::string lowerId = kShownId;
+    std::transform(lowerId.begin(), lowerId.end(), lowerId.begin(), ::tolower);
     for (const char* command : {"disabledriver", "ENABLEDRIVER", "restartdriver"}) {
-        SCOPED_TRACE(command);
-        std::string lowerId = kShownId;
-        std::transform(lowerId.begin(), lowerId.end(), lowerId.begin(), ::tolower);
-        const DWORD started = ::GetTickCount();
-        const SetupRunResult run = Run(command, lowerId);
-        ExpectNoResult(run);
-        EXPECT_EQ(CountLines(run.log, "Adapter is not found."), 0u) << run.log;
-        // A restart whose disable failed neither waits nor enables.
-        EXPECT_EQ(CountLines(run.log, "SetupDiSetClassInstallParams failed"), 1u) << run.log;
-        EXPECT_LT(::GetTickCount() - started, 3000u);
-        for (const char* success : {"Restart driver successfully.", "Disable driver successfully.",
-                                    "Enable driver successfully."})
-            EXPECT_EQ(CountLines(run.log, success), 0u);
-        // The script is never looked for.
-        EXPECT_EQ(run.log.find("Using ini file"), std::string::npos);
-    }
-}
-
-TEST_F(AdapterCommand, MissingMalformedOrHiddenAdapterIsNotFound) {
-    const char* ids[] = {"{11111111-2222-3333-4444-555555555555}", "not-a-guid", "{8F3B1E2A-5C4D", kHiddenId};
-    for (const char* command : {"restartdriver", "disabledriver", "enabledriver"}) {
-        for (const char* id : ids) {
+        for (const std::string& id : {lowerId, std::string("{11111111-2222-3333-4444-555555555555}"),
+                                      std::string("not-a-guid"), std::string("{8F3B1E2A-5C4D"), std::string(kHiddenId)}) {
             SCOPED_TRACE(std::string(command) + " " + id);
-            const SetupRunResult run = Run(command, id);
-            ExpectNoResult(run);
-            EXPECT_EQ(CountLines(run.log, "Adapter is not found."), 1u) << run.log;
-            EXPECT_EQ(run.log.find("SetupDiSetClassInstallParams failed"), std::string::npos);
+            const bool found = id == lowerId;
+            const DWORD started = ::GetTickCount();
+            const SetupRunResult run = RunSetupProgram(folder_.Exe(), Wide(std::string(command) + " " + id));
+            EXPECT_EQ(run.exitCode, 202u) << run.log;
+            EXPECT_EQ(run.out, kVersionLine);
+            bool stored = true;
+            ReadResultMessage(&stored);
+            EXPECT_FALSE(stored);
+            EXPECT_EQ(CountLines(run.log, "Adapter is not found."), found ? 0u : 1u) << run.log;
+            // A restart whose disable failed neither waits nor enables.
+            EXPECT_EQ(CountLines(run.log, "SetupDiSetClassInstallParams failed"), found ? 1u : 0u) << run.log;
+            EXPECT_TRUE(found || run.log.find("SetupDiSetClassInstallParams") == std::string::npos);
+            EXPECT_LT(::GetTickCount() - started, 3000u);
             EXPECT_EQ(run.log.find("successfully"), std::string::npos);
+            EXPECT_EQ(run.log.find("Using ini file"), std::string::npos);
         }
     }
 }
 
-// --- firewall rules ----------------------------------------------------------
+// --- the network pieces of an install -----------------------------------------
 
 constexpr wchar_t kPolicyServer[] = L"SOFTWARE\\Classes\\CLSID\\{E2B3C97F-6AE1-41AC-817A-F6F92166D7DD}\\InprocServer32";
 constexpr wchar_t kRuleServer[] = L"SOFTWARE\\Classes\\CLSID\\{2C5BC43E-3369-4C33-AB0C-BE9469677AF4}\\InprocServer32";
+constexpr wchar_t kNetCfgServer[] = L"SOFTWARE\\Classes\\CLSID\\{5B035261-40F9-11D1-AAEC-00805FC1270E}\\InprocServer32";
 constexpr wchar_t kFirewallKey[] = L"SOFTWARE\\QelTest\\FirewallStandIn";
-constexpr wchar_t kFirewallRules[] = L"SOFTWARE\\QelTest\\FirewallStandIn\\Rules";
 constexpr wchar_t kFirewallLog[] = L"C:\\qeltests\\firewall-standin.log";
+constexpr wchar_t kNetCfgKey[] = L"SOFTWARE\\QelTest\\NetCfgStandIn";
+constexpr wchar_t kFilterComponent[] = L"SOFTWARE\\QelTest\\NetCfgStandIn\\Components\\QELIS_NdisLwf";
+constexpr wchar_t kNetCfgLog[] = L"C:\\qeltests\\netcfg-standin.log";
+constexpr wchar_t kRootNet[] = L"SYSTEM\\CurrentControlSet\\Enum\\ROOT\\NET";
 
 const char* const kRuleNames[] = {"Linkpad-Incoming Control TCP Rule", "Linkpad-Incoming Data TCP rule",
                                   "Linkpad-Outgoing Ctrl TCP rule",    "Linkpad-Outgoing Data TCP rule",
@@ -134,120 +125,28 @@ const char* const kRuleNames[] = {"Linkpad-Incoming Control TCP Rule", "Linkpad-
 // What the stand-in keeps of each rule: name|description|program|protocol|
 // local ports ("*" when not set)|direction|grouping|profiles|action|enabled.
 Strings ExpectedRules() {
-    const std::string app = "C:\\Program Files\\Qel Wireless\\Linkpad.exe";
-    const std::string sendTo = "C:\\Program Files\\Qel Wireless\\LinkpadSendToExplorer.exe";
-    const std::string tail = "|Wi-Fi Direct Rule Group|0x7fffffff|1|-1";
-    return {std::string(kRuleNames[0]) + "|Allow incoming TCP network traffic to Linkpad|" + app + "|6|21|1" + tail,
-            std::string(kRuleNames[1]) + "|Allow incoming TCP network traffic to Linkpad|" + app + "|6|49201,49202|1" +
-                tail,
-            std::string(kRuleNames[2]) + "|Allow outgoing TCP network traffic to Linkpad|" + sendTo + "|6|*|2" + tail,
-            std::string(kRuleNames[3]) + "|Allow outgoing TCP network traffic to Linkpad|" + sendTo + "|6|*|2" + tail,
-            std::string(kRuleNames[4]) + "|Allow incoming UDP network traffic to Linkpad|" + app + "|17|1028|1" + tail,
-            std::string(kRuleNames[5]) + "|Allow outgoing UDP network traffic to Linkpad|" + app + "|17|*|2" + tail};
+    const std::string app = "Linkpad.exe|", sendTo = "LinkpadSendToExplorer.exe|";
+    const std::pair<const char*, std::string> rules[] = {
+        {"incoming TCP", app + "6|21|1"},   {"incoming TCP", app + "6|49201,49202|1"}, {"outgoing TCP", sendTo + "6|*|2"},
+        {"outgoing TCP", sendTo + "6|*|2"}, {"incoming UDP", app + "17|1028|1"},       {"outgoing UDP", app + "17|*|2"}};
+    Strings expected;
+    for (size_t i = 0; i < 6; ++i)
+        expected.push_back(std::string(kRuleNames[i]) + "|Allow " + rules[i].first +
+                           " network traffic to Linkpad|C:\\Program Files\\Qel Wireless\\" + rules[i].second +
+                           "|Wi-Fi Direct Rule Group|0x7fffffff|1|-1");
+    return expected;
 }
 
 // The rules the stand-in holds, in the order of the six names.
 Strings KeptRules() {
     Strings kept;
     for (const char* name : kRuleNames) {
-        const std::wstring rule = ReadRegString(HKEY_LOCAL_MACHINE, std::wstring(kFirewallRules) + L"\\" + Wide(name), L"Rule");
+        const std::wstring rule =
+            ReadRegString(HKEY_LOCAL_MACHINE, std::wstring(kFirewallKey) + L"\\Rules\\" + Wide(name), L"Rule");
         if (!rule.empty()) kept.push_back(Utf8(rule));
     }
     return kept;
 }
-
-Strings StandInCalls() {
-    return PathExists(kFirewallLog) ? SplitCrLfLines(ReadFileBytes(kFirewallLog)) : Strings{};
-}
-
-class FirewallRules : public ::testing::Test {
-protected:
-    void SetUp() override {
-        CleanMachine();
-        policyServer_ = ReadRegString(HKEY_LOCAL_MACHINE, kPolicyServer, L"");
-        ruleServer_ = ReadRegString(HKEY_LOCAL_MACHINE, kRuleServer, L"");
-        // The stand-in serves both classes in place of Wine's.
-        for (const wchar_t* server : {kPolicyServer, kRuleServer}) {
-            SetText(server, L"", TestBinDir() + L"\\qel_firewallstandin.dll");
-            SetText(server, L"ThreadingModel", L"Both");
-        }
-        DeleteRegTree(HKEY_LOCAL_MACHINE, kFirewallKey);
-        ::DeleteFileW(kFirewallLog);
-    }
-    void TearDown() override {
-        SetText(kPolicyServer, L"", policyServer_);
-        SetText(kRuleServer, L"", ruleServer_);
-        DeleteRegTree(HKEY_LOCAL_MACHINE, kFirewallKey);
-        SetWindowsVersion(L"qelwls64.exe", L"");
-        CleanMachine();
-    }
-    std::wstring policyServer_, ruleServer_;
-};
-
-TEST_F(FirewallRules, InstallWithConmgmtAddsTheSixRulesAndUninstallRemovesThemByName) {
-    SetWindowsVersion(L"qelwls64.exe", L"win7");
-    SamplePackage package(L"firewall_rules");
-    SetupRunResult run = package.Run(L"apponly_install", L"conmgmt");
-    EXPECT_EQ(run.exitCode, 0u) << run.log;
-    EXPECT_TRUE(LogHasLine(run.log, "Configure windows firewall settings for Linkpad.")) << run.log;
-    EXPECT_EQ(KeptRules(), ExpectedRules());
-    Strings adds;
-    for (const std::string& call : StandInCalls())
-        if (call.rfind("Rules.Add ", 0) == 0) adds.push_back(call.substr(10));
-    EXPECT_EQ(adds, ExpectedRules());
-    EXPECT_EQ(CountLines(run.log, "Remove windows firewall settings from Linkpad."), 0u);
-
-    ::DeleteFileW(kFirewallLog);
-    run = package.Run(L"uninstall");
-    EXPECT_EQ(run.exitCode, 0u) << run.log;
-    EXPECT_TRUE(LogHasLine(run.log, "Remove windows firewall settings from Linkpad.")) << run.log;
-    EXPECT_TRUE(KeptRules().empty());
-    Strings removes;
-    for (const std::string& call : StandInCalls())
-        if (call.rfind("Rules.Remove ", 0) == 0) removes.push_back(call.substr(13));
-    EXPECT_EQ(removes, Strings(std::begin(kRuleNames), std::end(kRuleNames)));
-    // A second removal finds nothing and logs no failure.
-    run = package.Run(L"uninstall");
-    EXPECT_EQ(run.log.find("failed: 0x"), std::string::npos) << run.log;
-}
-
-TEST_F(FirewallRules, NoRulesWithoutTheOptionOrBeforeVista) {
-    for (const auto& [version, more] : {std::pair<const wchar_t*, const wchar_t*>{L"win7", L""}, {L"winxp64", L"conmgmt"},
-                                        {L"win7", L"CONMGMT"}}) {
-        SCOPED_TRACE(Utf8(version) + " " + Utf8(more));
-        SetWindowsVersion(L"qelwls64.exe", version);
-        SamplePackage package(L"firewall_none");
-        const SetupRunResult run = package.Run(L"apponly_install", more);
-        EXPECT_EQ(run.exitCode, 0u) << run.log;
-        EXPECT_EQ(run.log.find("Configure windows firewall"), std::string::npos);
-        EXPECT_TRUE(StandInCalls().empty());
-        CleanMachine();
-    }
-}
-
-// A rule the firewall refuses ends the adding: the rules before it stay, the
-// install still succeeds.
-TEST_F(FirewallRules, RefusedRuleStopsTheAddingAndTheInstallSucceeds) {
-    SetWindowsVersion(L"qelwls64.exe", L"win7");
-    SetText(kFirewallKey, L"FailAdd", Wide(kRuleNames[2]));
-    SamplePackage package(L"firewall_refused");
-    const SetupRunResult run = package.Run(L"apponly_install", L"conmgmt");
-    EXPECT_EQ(run.exitCode, 0u) << run.log;
-    EXPECT_TRUE(LogHasLine(run.log, "AddFirewallRules failed: 0x80070005")) << run.log;
-    const Strings expected = ExpectedRules();
-    EXPECT_EQ(KeptRules(), Strings(expected.begin(), expected.begin() + 2));
-    size_t adds = 0;
-    for (const std::string& call : StandInCalls()) adds += call.rfind("Rules.Add ", 0) == 0;
-    EXPECT_EQ(adds, 3u);
-}
-
-// --- the virtual adapter and the filter component ---------------------------
-
-constexpr wchar_t kNetCfgServer[] = L"SOFTWARE\\Classes\\CLSID\\{5B035261-40F9-11D1-AAEC-00805FC1270E}\\InprocServer32";
-constexpr wchar_t kNetCfgKey[] = L"SOFTWARE\\QelTest\\NetCfgStandIn";
-constexpr wchar_t kFilterComponent[] = L"SOFTWARE\\QelTest\\NetCfgStandIn\\Components\\QELIS_NdisLwf";
-constexpr wchar_t kNetCfgLog[] = L"C:\\qeltests\\netcfg-standin.log";
-constexpr wchar_t kRootNet[] = L"SYSTEM\\CurrentControlSet\\Enum\\ROOT\\NET";
 
 bool KeyExists(const std::wstring& subkey) {
     qel::UniqueKey key;
@@ -260,10 +159,9 @@ std::vector<std::wstring> VirtualAdapters() {
     qel::UniqueKey root;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRootNet, 0, KEY_READ, root.Put()) != ERROR_SUCCESS) return found;
     wchar_t name[256];
-    for (DWORD index = 0;; ++index) {
-        DWORD length = 256;
-        if (::RegEnumKeyExW(root.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
+    for (DWORD index = 0, length = 256;
+         ::RegEnumKeyExW(root.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         ++index, length = 256) {
         const std::wstring device = std::wstring(kRootNet) + L"\\" + name;
         for (const std::wstring& id : ReadRegMultiString(HKEY_LOCAL_MACHINE, device, L"HardwareID"))
             if (::lstrcmpiW(id.c_str(), L"Root\\qelVWL") == 0) found.push_back(device);
@@ -271,44 +169,46 @@ std::vector<std::wstring> VirtualAdapters() {
     return found;
 }
 
-Strings NetCfgCalls() { return PathExists(kNetCfgLog) ? SplitCrLfLines(ReadFileBytes(kNetCfgLog)) : Strings{}; }
-
 const Strings kUninstallMissingFilter = {"Lock.AcquireWriteLock 5000 QELWLS", "NetCfg.Initialize",
                                          "NetCfg.FindComponent QELIS_NdisLwf", "NetCfg.Uninitialize",
                                          "Lock.ReleaseWriteLock"};
-const Strings kInstallFilter = {"Lock.AcquireWriteLock 5000 QELWLS",
-                                "NetCfg.Initialize",
-                                "NetCfg.QueryNetCfgClass {4D36E974-E325-11CE-BFC1-08002BE10318}",
-                                "ClassSetup.Install QELIS_NdisLwf obo=1 flags=0",
-                                "NetCfg.Apply",
-                                "NetCfg.Apply",
-                                "NetCfg.Uninitialize",
-                                "Lock.ReleaseWriteLock"};
+const Strings kUninstallThenInstallFilter = {
+    "Lock.AcquireWriteLock 5000 QELWLS", "NetCfg.Initialize", "NetCfg.FindComponent QELIS_NdisLwf",
+    "NetCfg.Uninitialize", "Lock.ReleaseWriteLock", "Lock.AcquireWriteLock 5000 QELWLS", "NetCfg.Initialize",
+    "NetCfg.QueryNetCfgClass {4D36E974-E325-11CE-BFC1-08002BE10318}", "ClassSetup.Install QELIS_NdisLwf obo=1 flags=0",
+    "NetCfg.Apply", "NetCfg.Apply", "NetCfg.Uninitialize", "Lock.ReleaseWriteLock"};
 
-Strings Concat(Strings a, const Strings& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-class NetworkPieces : public FirewallRules {
+// The stand-ins serve the firewall and INetCfg classes in place of Wine's;
+// the machine runs as Windows 7.
+class NetworkPieces : public ::testing::Test {
 protected:
     void SetUp() override {
-        FirewallRules::SetUp();
-        netCfgServer_ = ReadRegString(HKEY_LOCAL_MACHINE, kNetCfgServer, L"");
-        SetText(kNetCfgServer, L"", TestBinDir() + L"\\qel_netcfgstandin.dll");
-        SetText(kNetCfgServer, L"ThreadingModel", L"Both");
-        DeleteRegTree(HKEY_LOCAL_MACHINE, kNetCfgKey);
-        ::DeleteFileW(kNetCfgLog);
+        for (Server& server : servers_) {
+            server.had = ReadRegString(HKEY_LOCAL_MACHINE, server.key, L"");
+            SetText(server.key, L"", TestBinDir() + L"\\" + server.standIn);
+            SetText(server.key, L"ThreadingModel", L"Both");
+        }
+        Reset();
         SetWindowsVersion(L"qelwls64.exe", L"win7");
     }
     void TearDown() override {
+        Reset();
+        for (const Server& server : servers_) SetText(server.key, L"", server.had);
+        SetWindowsVersion(L"qelwls64.exe", L"");
+    }
+    static void Reset() {
+        CleanMachine();
         for (const std::wstring& device : VirtualAdapters()) DeleteRegTree(HKEY_LOCAL_MACHINE, device);
-        SetText(kNetCfgServer, L"", netCfgServer_);
-        DeleteRegTree(HKEY_LOCAL_MACHINE, kNetCfgKey);
-        FirewallRules::TearDown();
+        for (const wchar_t* key : {kFirewallKey, kNetCfgKey}) DeleteRegTree(HKEY_LOCAL_MACHINE, key);
+        for (const wchar_t* log : {kFirewallLog, kNetCfgLog}) ::DeleteFileW(log);
     }
     void SetLockBusy(DWORD count) { SetValue(kNetCfgKey, L"LockBusy", REG_DWORD, &count, sizeof(count)); }
-    std::wstring netCfgServer_;
+    struct Server {
+        const wchar_t *key, *standIn;
+        std::wstring had;  // the server before the test
+    } servers_[3] = {{kPolicyServer, L"qel_firewallstandin.dll", L""},
+                     {kRuleServer, L"qel_firewallstandin.dll", L""},
+                     {kNetCfgServer, L"qel_netcfgstandin.dll", L""}};
 };
 
 TEST_F(NetworkPieces, InstallWithTheOptionsAddsAllThreeAndAFullUninstallTakesThemAway) {
@@ -325,7 +225,7 @@ TEST_F(NetworkPieces, InstallWithTheOptionsAddsAllThreeAndAFullUninstallTakesThe
     EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Class\\" + driver, L"InfSection"),
               L"QelVwl_Inst");
     // The filter: uninstalled (not there yet), then installed from the INF.
-    EXPECT_EQ(NetCfgCalls(), Concat(kUninstallMissingFilter, kInstallFilter));
+    EXPECT_EQ(FileLines(kNetCfgLog), kUninstallThenInstallFilter);
     EXPECT_TRUE(LogHasLine(run.log, "Couldn't get an interface pointer to QELIS_NdisLwf."));
     EXPECT_TRUE(LogHasLine(run.log, "Filter driver for pnp id 'QELIS_NdisLwf' has been installed successfully."));
     EXPECT_TRUE(KeyExists(kFilterComponent));
@@ -334,7 +234,11 @@ TEST_F(NetworkPieces, InstallWithTheOptionsAddsAllThreeAndAFullUninstallTakesThe
     for (const std::wstring& oem : FilesMatching(L"C:\\windows\\inf\\*.inf"))
         infStored = infStored || ReadFileBytes(L"C:\\windows\\inf\\" + oem) == ReadFileBytes(package.File(L"QELIS\\qelis.inf"));
     EXPECT_TRUE(infStored) << "the filter INF is in the INF store";
+    // The six firewall rules, added in order.
+    EXPECT_TRUE(LogHasLine(run.log, "Configure windows firewall settings for Linkpad.")) << run.log;
+    EXPECT_EQ(CountLines(run.log, "Remove windows firewall settings from Linkpad."), 0u);
     EXPECT_EQ(KeptRules(), ExpectedRules());
+    EXPECT_EQ(CallsStarting(kFirewallLog, "Rules.Add "), ExpectedRules());
 
     // With the adapter present an upgrade only updates its driver.
     run = package.Run(L"upgrade", L"peernet");
@@ -342,14 +246,14 @@ TEST_F(NetworkPieces, InstallWithTheOptionsAddsAllThreeAndAFullUninstallTakesThe
     EXPECT_TRUE(LogHasLine(run.log, "FindDevice(): Found! [Root\\qelVWL]")) << run.log;
     EXPECT_EQ(VirtualAdapters(), adapters);
 
-    ::DeleteFileW(kNetCfgLog);
+    for (const wchar_t* log : {kFirewallLog, kNetCfgLog}) ::DeleteFileW(log);
     run = package.Run(L"uninstall");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
     EXPECT_TRUE(VirtualAdapters().empty()) << run.log;
     EXPECT_TRUE(LogHasLine(run.log, "Uninstall Virtual Driver: Root\\qelVWL"));
     // Wine's disable is a stub, so "Disabled the device" is not logged
     // here; Windows disables the adapter before removing it.
-    EXPECT_EQ(NetCfgCalls(),
+    EXPECT_EQ(FileLines(kNetCfgLog),
               (Strings{"Lock.AcquireWriteLock 5000 QELWLS", "NetCfg.Initialize", "NetCfg.FindComponent QELIS_NdisLwf",
                        "Component.GetClassGuid QELIS_NdisLwf",
                        "NetCfg.QueryNetCfgClass {4D36E974-E325-11CE-BFC1-08002BE10318}",
@@ -357,86 +261,89 @@ TEST_F(NetworkPieces, InstallWithTheOptionsAddsAllThreeAndAFullUninstallTakesThe
                        "Lock.ReleaseWriteLock"}));
     EXPECT_TRUE(LogHasLine(run.log, "Filter driver for component id 'QELIS_NdisLwf' has been uninstalled successfully."));
     EXPECT_FALSE(KeyExists(kFilterComponent));
+    EXPECT_TRUE(LogHasLine(run.log, "Remove windows firewall settings from Linkpad.")) << run.log;
     EXPECT_TRUE(KeptRules().empty());
+    EXPECT_EQ(CallsStarting(kFirewallLog, "Rules.Remove "), Strings(std::begin(kRuleNames), std::end(kRuleNames)));
 
-    // Nothing left: the next full uninstall says so and changes nothing.
+    // Nothing left: the next full uninstall says so, changes nothing and
+    // logs no failure.
     ::DeleteFileW(kNetCfgLog);
     package.Run(L"apponly_install");
     run = package.Run(L"uninstall");
     EXPECT_TRUE(LogHasLine(run.log, "Virtual driver will not be Uninstalled because it does not exist.")) << run.log;
-    EXPECT_EQ(NetCfgCalls(), kUninstallMissingFilter);
+    EXPECT_EQ(FileLines(kNetCfgLog), kUninstallMissingFilter);
+    EXPECT_EQ(run.log.find("failed: 0x"), std::string::npos) << run.log;
 }
 
-// "peernet" and "conmgmt" need Vista or later; "-qelis" works on every
-// version. Without the options nothing of the three happens.
+// "peernet" and "conmgmt" (in that case) need Vista or later; "-qelis" works
+// on every version. Without the options nothing of the three happens; a
+// missing INF skips its piece.
 TEST_F(NetworkPieces, OptionsFollowTheVersionAndAMissingInfSkipsItsPiece) {
-    {
-        SetWindowsVersion(L"qelwls64.exe", L"winxp64");
-        SamplePackage package(L"network_xp");
-        const SetupRunResult run = package.Run(L"apponly_install", L"peernet -qelis conmgmt");
+    const struct {
+        const wchar_t *version, *options;
+        bool withoutInfs;
+        Strings netCfg;
+    } cases[] = {{L"winxp64", L"peernet -qelis conmgmt", false, kUninstallThenInstallFilter},
+                 {L"win7", L"", false, {}},
+                 {L"win7", L"CONMGMT", false, {}},
+                 {L"win7", L"peernet -qelis", true, kUninstallMissingFilter}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Utf8(c.version) + " " + Utf8(c.options));
+        Reset();
+        SetWindowsVersion(L"qelwls64.exe", c.version);
+        SamplePackage package(L"network_options");
+        if (c.withoutInfs)
+            for (const wchar_t* folder : {L"VWL", L"QELIS"}) DeleteTree(package.File(folder));
+        const SetupRunResult run = package.Run(L"apponly_install", c.options);
         EXPECT_EQ(run.exitCode, 0u) << run.log;
         EXPECT_TRUE(VirtualAdapters().empty());
-        EXPECT_TRUE(StandInCalls().empty());
-        EXPECT_EQ(NetCfgCalls(), Concat(kUninstallMissingFilter, kInstallFilter));
-    }
-    CleanMachine();
-    DeleteRegTree(HKEY_LOCAL_MACHINE, kNetCfgKey);
-    ::DeleteFileW(kNetCfgLog);
-    {
-        SetWindowsVersion(L"qelwls64.exe", L"win7");
-        SamplePackage package(L"network_none");
-        const SetupRunResult run = package.Run(L"apponly_install");
-        EXPECT_EQ(run.exitCode, 0u) << run.log;
-        EXPECT_TRUE(VirtualAdapters().empty());
-        EXPECT_TRUE(StandInCalls().empty());
-        EXPECT_TRUE(NetCfgCalls().empty());
-    }
-    CleanMachine();
-    {
-        SamplePackage package(L"network_noinf");
-        DeleteTree(package.File(L"VWL"));
-        DeleteTree(package.File(L"QELIS"));
-        const SetupRunResult run = package.Run(L"apponly_install", L"peernet -qelis");
-        EXPECT_EQ(run.exitCode, 0u) << run.log;
+        EXPECT_EQ(run.log.find("Configure windows firewall"), std::string::npos);
+        EXPECT_TRUE(FileLines(kFirewallLog).empty());
+        EXPECT_EQ(FileLines(kNetCfgLog), c.netCfg);
+        if (!c.withoutInfs) continue;
         EXPECT_TRUE(LogHasLine(run.log, "Virtual driver will not be installed because '" +
                                             Utf8(package.File(L"VWL\\qelvwl.inf")) + "' does not exist."))
             << run.log;
-        EXPECT_TRUE(VirtualAdapters().empty());
         // The filter is still taken away; a missing INF installs nothing.
-        EXPECT_EQ(NetCfgCalls(), kUninstallMissingFilter);
         EXPECT_EQ(run.log.find("Installing Filter Driver"), std::string::npos);
     }
 }
 
+// A rule the firewall refuses ends the adding: the rules before it stay, the
+// install still succeeds.
+TEST_F(NetworkPieces, RefusedRuleStopsTheAddingAndTheInstallSucceeds) {
+    SetText(kFirewallKey, L"FailAdd", Wide(kRuleNames[2]));
+    SamplePackage package(L"firewall_refused");
+    const SetupRunResult run = package.Run(L"apponly_install", L"conmgmt");
+    EXPECT_EQ(run.exitCode, 0u) << run.log;
+    EXPECT_TRUE(LogHasLine(run.log, "AddFirewallRules failed: 0x80070005")) << run.log;
+    const Strings expected = ExpectedRules();
+    EXPECT_EQ(KeptRules(), Strings(expected.begin(), expected.begin() + 2));
+    EXPECT_EQ(CallsStarting(kFirewallLog, "Rules.Add ").size(), 3u);
+}
+
+// The lock is taken for the uninstall's one try and then for the install's
+// first two (it is granted at the third), or never (ten waits, no install,
+// and no failure of the run).
 TEST_F(NetworkPieces, InstallWaitsForTheWriteLockAndGivesUpAfterTenAttempts) {
     SamplePackage package(L"network_lock");
-    // Taken for the uninstall's one try and the install's first two.
-    SetLockBusy(3);
-    SetupRunResult run = package.Run(L"apponly_install", L"-qelis");
-    EXPECT_EQ(run.exitCode, 0u) << run.log;
-    EXPECT_TRUE(LogHasLine(run.log, "QelOtherClient currently holds the lock, try later.")) << run.log;
-    for (const char* attempt : {"#1.", "#2."})
-        EXPECT_NE(run.log.find(std::string("QelOtherClient currently holds the lock -- ") + attempt), std::string::npos);
-    EXPECT_EQ(run.log.find("holds the lock -- #3."), std::string::npos);
-    EXPECT_TRUE(KeyExists(kFilterComponent));
-    package.Run(L"uninstall");
-    CleanMachine();
-    DeleteRegTree(HKEY_LOCAL_MACHINE, kNetCfgKey);
-    ::DeleteFileW(kNetCfgLog);
-
-    // Never granted: ten waits, no install and no failure of the run.
-    SetLockBusy(100);
-    run = package.Run(L"apponly_install", L"-qelis");
-    EXPECT_EQ(run.exitCode, 0u) << run.log;
-    for (int attempt = 1; attempt <= 10; ++attempt)
-        EXPECT_NE(run.log.find("holds the lock -- #" + std::to_string(attempt) + "."), std::string::npos) << attempt;
-    EXPECT_EQ(run.log.find("holds the lock -- #11."), std::string::npos);
-    EXPECT_EQ(run.log.find("has been installed successfully"), std::string::npos);
-    EXPECT_FALSE(KeyExists(kFilterComponent));
-    Strings installs;
-    for (const std::string& call : NetCfgCalls())
-        if (call.rfind("ClassSetup.", 0) == 0) installs.push_back(call);
-    EXPECT_TRUE(installs.empty());
+    for (const auto& [busy, waits] : {std::pair<DWORD, int>{3, 2}, {100, 10}}) {
+        SCOPED_TRACE(busy);
+        Reset();
+        SetLockBusy(busy);
+        const SetupRunResult run = package.Run(L"apponly_install", L"-qelis");
+        EXPECT_EQ(run.exitCode, 0u) << run.log;
+        EXPECT_TRUE(LogHasLine(run.log, "QelOtherClient currently holds the lock, try later.")) << run.log;
+        for (int attempt = 1; attempt <= waits; ++attempt)
+            EXPECT_NE(run.log.find("QelOtherClient currently holds the lock -- #" + std::to_string(attempt) + "."),
+                      std::string::npos) << attempt;
+        EXPECT_EQ(run.log.find("holds the lock -- #" + std::to_string(waits + 1) + "."), std::string::npos);
+        const bool installed = busy == 3;
+        EXPECT_EQ(KeyExists(kFilterComponent), installed);
+        EXPECT_EQ(LogHasLine(run.log, "Filter driver for pnp id 'QELIS_NdisLwf' has been installed successfully."), installed);
+        EXPECT_TRUE(installed || run.log.find("has been installed successfully") == std::string::npos);
+        EXPECT_EQ(CallsStarting(kNetCfgLog, "ClassSetup.").empty(), !installed);
+    }
 }
 
 }  // namespace

@@ -30,26 +30,44 @@ void ExpectInternalError(const SetupRunResult& run, const std::string& statusBef
     EXPECT_TRUE(std::regex_search(run.log, std::regex("Error: file \"" + module + "\", line [0-9]+, desc")));
 }
 
+void ExpectMachine(const MachineState& before) {
+    const MachineState after = SnapshotMachine();
+    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+}
+
+const std::wstring kMonitor = std::wstring(kAppFolder) + L"\\QelMon.exe";
+
+// An install while another program has the monitor open: its file cannot be
+// moved now.
+SetupRunResult InstallWithMonitorOpen(const SamplePackage& package) {
+    qel::UniqueHandle held(
+        ::CreateFileW(kMonitor.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(held.Valid());
+    return package.Run(L"apponly_install");
+}
 
 class Package : public ::testing::Test {
 protected:
-    void SetUp() override { CleanMachine(); }
+    void SetUp() override { Clean(); }
     void TearDown() override {
         SetWindowsVersion(L"qelwls64.exe", L"");
         RemoveTrayKeys();
+        Clean();
+    }
+    static void Clean() {
+        DeleteRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
         CleanMachine();
     }
 };
 
 TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     SamplePackage package(L"traversal");
-    const std::string pkg = Utf8(package.Folder());
     // Another product already uses the shared library.
     WriteFileBytes(kSharedDll, ReadFileBytes(package.File(L"qelcomm.dll")));
     SetSharedDllCount(kSharedDll, 1);
     // ... and a driver component already lists itself among the components.
-    const std::wstring components(L"Driver\0", 7);
-    SetRegMultiString(kProductKey, L"Components", components);
+    SetRegMultiString(kProductKey, L"Components", std::wstring(L"Driver\0", 7));
+    const MachineState clean = SnapshotMachine();
 
     // clean -> installed
     SetupRunResult run = package.Run(L"apponly_install");
@@ -69,39 +87,38 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
         << run.log;
     EXPECT_TRUE(LogHasLine(run.log, "Running AIRDOCK.EXE without admin mode.")) << run.log;
 
-    const std::wstring app = kAppFolder;
-    for (const auto& [installed, shipped] : std::vector<std::pair<std::wstring, std::wstring>>{
-             {app + L"\\QelMon.exe", L"QelMon.exe"},
-             {app + L"\\readme.txt", L"readme.txt"},
-             {app + L"\\Docs\\guide.txt", L"docs\\guide.txt"},
-             {app + L"\\Tools\\qeltool.txt", L"tools\\qeltool.txt"},
-             {app + L"\\Uninstall\\qelwls.ini", L"qelwls.ini"},
-             {kSharedDll, L"qelcomm.dll"},
-             {kApplet, L"qelwlcpl.cpl"}}) {
-        ASSERT_TRUE(PathExists(installed)) << Utf8(installed);
-        EXPECT_EQ(ReadFileBytes(installed), ReadFileBytes(package.File(shipped)));
+    // Each file from its source, and its record in the uninstall log (the
+    // tools component's file is in its own); the help texts come out of the
+    // cabinet.
+    const std::wstring app = kAppFolder, source = package.Folder();
+    const struct {
+        std::wstring from, to;
+        const char* flags;
+        std::string bytes;  // none: the source's
+    } copies[] = {
+        {source + L"\\QelMon.exe", app + L"\\QelMon.exe", "0x00000004", {}},
+        {source + L"\\readme.txt", app + L"\\readme.txt", "0x00000004", {}},
+        {source + L"\\dpinst64.exe", app + L"\\dpinst64.exe", "0x00000004", {}},
+        {source + L"\\docs\\guide.txt", app + L"\\Docs\\guide.txt", "0x00000004", {}},
+        {L"help.txt", app + L"\\Help\\help.txt", "0x00000004",
+         "Help: if the adapter does not connect, restart it from the monitor.\n"},
+        {L"tips.txt", app + L"\\Help\\tips.txt", "0x00000004", "Tip: keep the adapter's driver up to date.\n"},
+        {source + L"\\qelcomm.dll", kSharedDll, "0x80000040", {}},
+        {source + L"\\qelwlcpl.cpl", kApplet, "0x00000004", {}},
+        {source + L"\\airdock.exe", kTrayProgram, "0x00000004", {}},
+        {source + L"\\qelwls.ini", app + L"\\Uninstall\\qelwls.ini", "0x00000006", {}},
+        {source + L"\\tools\\qeltool.txt", app + L"\\Tools\\qeltool.txt", nullptr, {}},
+    };
+    std::string records;
+    for (const auto& copy : copies) {
+        ASSERT_TRUE(PathExists(copy.to)) << Utf8(copy.to);
+        EXPECT_EQ(ReadFileBytes(copy.to), copy.bytes.empty() ? ReadFileBytes(copy.from) : copy.bytes);
+        if (copy.flags) records += "CopyFile," + Utf8(copy.from) + "," + Utf8(copy.to) + "," + copy.flags + "\r\n";
     }
-    // The help texts come out of the cabinet.
-    EXPECT_EQ(ReadFileBytes(app + L"\\Help\\help.txt"),
-              "Help: if the adapter does not connect, restart it from the monitor.\n");
-    EXPECT_EQ(ReadFileBytes(app + L"\\Help\\tips.txt"), "Tip: keep the adapter's driver up to date.\n");
     EXPECT_EQ(SharedDllCount(kSharedDll), 2);
-
     const std::string log = ReadFileBytes(kUninstallLog);
-    const std::string appFolder = "C:\\Program Files\\Qel Wireless";
-    const std::string expectedCopies =
-        "CopyFile," + pkg + "\\QelMon.exe," + appFolder + "\\QelMon.exe,0x00000004\r\n" +
-        "CopyFile," + pkg + "\\readme.txt," + appFolder + "\\readme.txt,0x00000004\r\n" +
-        "CopyFile," + pkg + "\\dpinst64.exe," + appFolder + "\\dpinst64.exe,0x00000004\r\n" +
-        "CopyFile," + pkg + "\\docs\\guide.txt," + appFolder + "\\Docs\\guide.txt,0x00000004\r\n" +
-        "CopyFile,help.txt," + appFolder + "\\Help\\help.txt,0x00000004\r\n" +
-        "CopyFile,tips.txt," + appFolder + "\\Help\\tips.txt,0x00000004\r\n" +
-        "CopyFile," + pkg + "\\qelcomm.dll,C:\\Program Files\\Common Files\\Qel Shared\\qelcomm.dll,0x80000040\r\n" +
-        "CopyFile," + pkg + "\\qelwlcpl.cpl,C:\\windows\\system32\\qelwlcpl.cpl,0x00000004\r\n" +
-        "CopyFile," + pkg + "\\airdock.exe,C:\\windows\\system32\\airdock.exe,0x00000004\r\n" +
-        "CopyFile," + pkg + "\\qelwls.ini," + appFolder + "\\Uninstall\\qelwls.ini,0x00000006\r\n";
-    ASSERT_EQ(log.compare(0, expectedCopies.size(), expectedCopies), 0) << log;
-    EXPECT_TRUE(std::regex_match(log.substr(expectedCopies.size()),
+    ASSERT_EQ(log.compare(0, records.size(), records), 0) << log;
+    EXPECT_TRUE(std::regex_match(log.substr(records.size()),
                                  std::regex("MoveFile,C:\\\\Program Files\\\\Qel Wireless\\\\Uninstall\\\\qel[0-9a-f]+\\.tmp,"
                                             "C:\\\\Program Files\\\\Qel Wireless\\\\Uninstall\\\\qelwls\\.log\r\n")))
         << log;
@@ -129,131 +146,106 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     EXPECT_EQ(SharedDllCount(kSharedDll), 2);
     EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kUninstallEntry, L"DisplayVersion"), L"2.2");
 
-    // upgraded -> clean: no other user of the setup is counted.
+    // upgraded -> clean: no other user of the setup is counted. The shared
+    // library is never removed by the log, and the other product still counts it.
     run = package.Run(L"uninstall");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
     EXPECT_EQ(run.out, kVersionLine + ProgressLines(38, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 37, 38}) +
                            "Result,0,SetupSuccess,,\r\n");
     EXPECT_TRUE(LogHasLine(run.log, "qelwls start uninstalling."));
-    EXPECT_FALSE(PathExists(kAppFolder));
-    EXPECT_FALSE(PathExists(kApplet));
-    // The shared library is never removed by the log, and the other product
-    // still counts it.
-    EXPECT_TRUE(PathExists(kSharedDll));
-    EXPECT_EQ(SharedDllCount(kSharedDll), 1);
-    EXPECT_TRUE(WindowsTempFiles().empty());
-    bool found = true;
-    ReadRegString(HKEY_LOCAL_MACHINE, kUninstallEntry, L"DisplayName", 0, &found);
-    EXPECT_FALSE(found) << "the uninstall entry is deleted";
-    ReadRegString(HKEY_LOCAL_MACHINE, kProductKey + std::wstring(L"\\Settings"), L"PollSeconds", 0, &found);
-    EXPECT_FALSE(found) << "the settings tree is deleted";
+    // The script's DelReg takes the product's whole key, the components list with it.
+    MachineState expected = clean;
+    for (const wchar_t* entry : {L"\\", L"\\Components"}) expected.registry.erase(kProductKey + std::wstring(entry));
+    ExpectMachine(expected);
 }
 
 // Other users of the setup remain: only the applet goes, and the count drops.
-void ExpectPartialUninstall(const std::wstring& windowsVersion, const std::string& expectedProgress) {
-    SamplePackage package(L"partial_" + windowsVersion);
-    ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
-    SetSharedDllCount(L"QelSetup", 2);
-    // The driver's settings, where hiding the tray icon (before Vista) looks.
-    WriteTrayKeys(5);
-    const FileSnapshot before = SnapshotInstalledFiles();
+// Before Vista the post-uninstall section is committed once more.
+TEST_F(Package, PartialUninstallRemovesOnlyTheApplet) {
+    SamplePackage package(L"partial");
+    for (const auto& [version, progress] : {std::pair(L"win10", ProgressLines(2, {1, 2})),
+                                            std::pair(L"winxp64", ProgressLines(2, {1, 2, 1, 2}))}) {
+        SCOPED_TRACE(Utf8(version));
+        CleanMachine();
+        SetWindowsVersion(L"qelwls64.exe", L"");
+        ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
+        SetSharedDllCount(L"QelSetup", 2);
+        WriteTrayKeys(5);  // where hiding the tray icon (before Vista) looks
+        FileSnapshot expected = SnapshotInstalledFiles();
+        expected.erase(kApplet);
 
-    SetWindowsVersion(L"qelwls64.exe", windowsVersion);
-    const SetupRunResult run = package.Run(L"uninstall");
-    EXPECT_EQ(run.exitCode, 0u) << run.log;
-    EXPECT_EQ(run.out, kVersionLine + expectedProgress + "Result,0,SetupSuccess,,\r\n");
-    EXPECT_TRUE(LogHasLine(run.log, "Uninstalling Partially..."));
-    EXPECT_EQ(SharedDllCount(L"QelSetup"), 1);
-
-    FileSnapshot expected = before;
-    expected.erase(kApplet);
-    EXPECT_EQ(SnapshotInstalledFiles(), expected);
-}
-
-TEST_F(Package, PartialUninstallFromVistaOn) { ExpectPartialUninstall(L"win10", ProgressLines(2, {1, 2})); }
-
-TEST_F(Package, PartialUninstallBeforeVistaAlsoRunsPostUninstPart) {
-    // Before Vista the post-uninstall section is committed once more.
-    ExpectPartialUninstall(L"winxp64", ProgressLines(2, {1, 2, 1, 2}));
+        SetWindowsVersion(L"qelwls64.exe", version);
+        const SetupRunResult run = package.Run(L"uninstall");
+        EXPECT_EQ(run.exitCode, 0u) << run.log;
+        EXPECT_EQ(run.out, kVersionLine + progress + "Result,0,SetupSuccess,,\r\n");
+        EXPECT_TRUE(LogHasLine(run.log, "Uninstalling Partially..."));
+        EXPECT_EQ(SharedDllCount(L"QelSetup"), 1);
+        EXPECT_EQ(SnapshotInstalledFiles(), expected);
+    }
 }
 
 TEST_F(Package, FailedUninstallGivesTheInstallCountBack) {
     SamplePackage package(L"failed_uninstall");
     ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
     // A record this build cannot replay makes the uninstall fail before it
-    // commits anything.
-    std::string log = ReadFileBytes(kUninstallLog);
-    WriteFileBytes(kUninstallLog, log + "UpdateDriver,PCI\\VEN_1D6A,x.inf,\r\n");
+    // commits anything; the count it released is reset.
+    WriteFileBytes(kUninstallLog, ReadFileBytes(kUninstallLog) + "UpdateDriver,PCI\\VEN_1D6A,x.inf,\r\n");
     SetSharedDllCount(L"QelSetup", 1);
-    const FileSnapshot before = SnapshotInstalledFiles();
-
-    const SetupRunResult run = package.Run(L"uninstall");
-    ExpectInternalError(run, kVersionLine, "Update");
-    EXPECT_EQ(SharedDllCount(L"QelSetup"), 1) << "the released count is reset";
-    EXPECT_EQ(SnapshotInstalledFiles(), before);
+    const MachineState before = SnapshotMachine();
+    ExpectInternalError(package.Run(L"uninstall"), kVersionLine, "Update");
+    ExpectMachine(before);
 }
 
 TEST_F(Package, MissingSourceMidListUndoesEverything) {
     SamplePackage package(L"missing_source");
     ::DeleteFileW(package.File(L"docs\\guide.txt").c_str());
-    const FileSnapshot before = SnapshotInstalledFiles();
-
+    const MachineState before = SnapshotMachine();
     const SetupRunResult run = package.Run(L"apponly_install");
     // Three files went in before the fourth had no source.
     ExpectInternalError(run, kVersionLine + ProgressLines(60, {1, 2, 5, 8, 11}), "Update");
-    EXPECT_EQ(SnapshotInstalledFiles(), before);
-    EXPECT_FALSE(PathExists(kUninstallLog));
-    EXPECT_EQ(SharedDllCount(kSharedDll), -1);
-    EXPECT_TRUE(WindowsTempFiles().empty()) << "the rollback logs are deleted";
     EXPECT_TRUE(LogHasLine(run.log, "Rollback()"));
+    ExpectMachine(before);
 }
 
 TEST_F(Package, BadLineInALaterSectionChangesNothing) {
     SamplePackage package(L"bad_line");
     WriteFileBytes(package.File(L"qelwls.ini"), ReadFileBytes(package.File(L"qelwls.ini")) +
                                                     "\r\n[Extra]\r\nCopyFiles=BadFiles\r\n[BadFiles]\r\nreadme.txt\r\n");
-    const FileSnapshot before = SnapshotInstalledFiles();
-
-    const SetupRunResult run = package.Run(L"apponly_install", L"Extra");
+    const MachineState before = SnapshotMachine();
     // The line without flags stops the run while the sections are read:
     // nothing was committed, so no Progress line went out.
-    ExpectInternalError(run, kVersionLine, "CmdLine");
-    EXPECT_EQ(SnapshotInstalledFiles(), before);
-    EXPECT_TRUE(WindowsTempFiles().empty());
+    ExpectInternalError(package.Run(L"apponly_install", L"Extra"), kVersionLine, "CmdLine");
+    ExpectMachine(before);
 }
 
+// The tools component is committed after the main files and the log's move:
+// its missing source fails the run late. The rollback restores the files and
+// the previous uninstall log; with the monitor in use it also takes back the
+// restart moves of its run, and only those.
 TEST_F(Package, FailureAfterTheLogMovedIntoPlaceRestoresThePreviousInstall) {
-    SamplePackage package(L"late_failure");
-    ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
-    const FileSnapshot before = SnapshotInstalledFiles();
-    const long long sharedCount = SharedDllCount(kSharedDll);
-    ASSERT_TRUE(before.count(kUninstallLog));
+    for (const bool inUse : {false, true}) {
+        SCOPED_TRACE(inUse ? "monitor in use" : "nothing in use");
+        Clean();
+        SamplePackage package(inUse ? L"late_failure_in_use" : L"late_failure");
+        ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
+        SetRegMultiString(kSessionManagerKey, kPendingRenames, std::wstring(L"\\??\\C:\\other.tmp\0\0", 18));
+        const MachineState before = SnapshotMachine();
+        ASSERT_TRUE(before.files.count(kUninstallLog));
 
-    // The tools component is committed after the main files and the log's
-    // move: its missing source fails the run late.
-    ::DeleteFileW(package.File(L"tools\\qeltool.txt").c_str());
-    const SetupRunResult run = package.Run(L"apponly_install");
-    ExpectInternalError(run, kVersionLine + ProgressLines(60, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 35}), "Update");
-    EXPECT_EQ(SnapshotInstalledFiles(), before) << "files and the previous uninstall log are back";
-    EXPECT_EQ(SharedDllCount(kSharedDll), sharedCount);
-    EXPECT_TRUE(WindowsTempFiles().empty());
+        ::DeleteFileW(package.File(L"tools\\qeltool.txt").c_str());
+        const SetupRunResult run = inUse ? InstallWithMonitorOpen(package) : package.Run(L"apponly_install");
+        ExpectInternalError(run, kVersionLine + ProgressLines(60, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 35}),
+                            "Update");
+        EXPECT_EQ(LogHasLine(run.log, "Rollback(): restart move of \"" + Utf8(kMonitor) + "\" cancelled"), inUse)
+            << run.log;
+        ExpectMachine(before);
+    }
 }
 
 TEST_F(Package, DestinationInUseIsReplacedAtTheNextRestart) {
     SamplePackage package(L"in_use");
     ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
-    const std::wstring monitor = std::wstring(kAppFolder) + L"\\QelMon.exe";
-    const std::wstring pendingKey = L"System\\CurrentControlSet\\Control\\Session Manager";
-    DeleteRegValue(HKEY_LOCAL_MACHINE, pendingKey, L"PendingFileRenameOperations");
-
-    SetupRunResult run;
-    {
-        // Another program has the monitor open: its file cannot be moved now.
-        qel::UniqueHandle held(::CreateFileW(monitor.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                             nullptr));
-        ASSERT_TRUE(held.Valid());
-        run = package.Run(L"apponly_install");
-    }
+    const SetupRunResult run = InstallWithMonitorOpen(package);
     EXPECT_EQ(run.exitCode, 1u) << run.log;
     ASSERT_GE(run.out.size(), 35u);
     EXPECT_EQ(run.out.substr(run.out.size() - 35), "Result,1,SetupSuccessNeedReboot,,\r\n");
@@ -272,17 +264,12 @@ TEST_F(Package, DestinationInUseIsReplacedAtTheNextRestart) {
                    "[^\r]*reboot required\\.\r\n"
                    "[^\r]*QueuedMove," + folder + "\\1," + folder + "QelMon\\.exe\r\n")))
         << run.log;
-    const std::wstring newCopy = std::wstring(kAppFolder) + L"\\" + Wide(match[1]);
-    const std::wstring aside = std::wstring(kAppFolder) + L"\\" + Wide(match[2]);
-
     // Windows keeps them in PendingFileRenameOperations: "\??\from" then
     // "!\??\to" (replace existing), in the order they must run.
-    const std::vector<std::wstring> pending =
-        ReadRegMultiString(HKEY_LOCAL_MACHINE, pendingKey, L"PendingFileRenameOperations");
-    const std::vector<std::wstring> expected{L"\\??\\" + monitor, L"!\\??\\" + aside, L"\\??\\" + newCopy,
-                                             L"!\\??\\" + monitor};
-    EXPECT_EQ(pending, expected);
-    DeleteRegValue(HKEY_LOCAL_MACHINE, pendingKey, L"PendingFileRenameOperations");
+    const std::wstring app = std::wstring(kAppFolder) + L"\\";
+    EXPECT_EQ(ReadRegMultiString(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames),
+              (std::vector<std::wstring>{L"\\??\\" + kMonitor, L"!\\??\\" + app + Wide(match[2]),
+                                         L"\\??\\" + app + Wide(match[1]), L"!\\??\\" + kMonitor}));
 }
 
 }  // namespace

@@ -17,24 +17,12 @@ constexpr wchar_t kKey[] = L"Software\\QelRegistryRun";
 constexpr wchar_t kDestination[] = L"C:\\QelRegistryApp";
 using Bytes = std::vector<BYTE>;
 
-// Two files into C:\QelRegistryApp, then the registry sections the test adds.
-std::string RegistryScript(const std::string& installKeys, const std::string& sections) {
-    return Script("[SourceDisksNames]\r\n1=\"disk\",,,\r\n"
-                  "[SourceDisksFiles]\r\napp.txt=1\r\nnew.txt=1\r\n"
-                  "[DestinationDirs]\r\nAppFiles=24,\"QelRegistryApp\"\r\n"
-                  "[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nCopyFiles=AppFiles\r\n" +
-                  installKeys + "[AppFiles]\r\napp.txt,,,0x4\r\nnew.txt,,,0x4\r\n" + sections);
-}
-
 Bytes Sz(const std::wstring& text) {
     const auto* bytes = reinterpret_cast<const BYTE*>(text.c_str());
     return Bytes(bytes, bytes + (text.size() + 1) * sizeof(wchar_t));
 }
 
-bool KeyExists(const std::wstring& subkey) {
-    qel::UniqueKey key;
-    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
-}
+RegValue Value(DWORD type, const Bytes& data) { return RegValue{true, type, data}; }
 
 void SetValue(const std::wstring& subkey, const std::wstring& name, DWORD type, const Bytes& data, REGSAM view = 0) {
     qel::UniqueKey key;
@@ -61,8 +49,12 @@ protected:
         DeleteRegTree(HKEY_CURRENT_USER, kKey);
         DeleteTree(kDestination);
     }
-    SetupRunResult Install(const std::string& script) {
-        folder_.Write(L"qelwls.ini", script);
+    // Two files into C:\QelRegistryApp, then the registry sections the test adds.
+    SetupRunResult Install(const std::string& installKeys, const std::string& sections) {
+        folder_.Write(L"qelwls.ini", Script("[SourceDisksNames]\r\n1=\"disk\",,,\r\n[SourceDisksFiles]\r\napp.txt=1\r\n"
+                                            "new.txt=1\r\n[DestinationDirs]\r\nAppFiles=24,\"QelRegistryApp\"\r\n"
+                                            "[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nCopyFiles=AppFiles\r\n" +
+                                            installKeys + "[AppFiles]\r\napp.txt,,,0x4\r\nnew.txt,,,0x4\r\n" + sections));
         return RunSetupProgram(folder_.Exe(), L"apponly_install \"" + folder_.Path() + L"\"");
     }
     static FileSnapshot Destination() {
@@ -83,7 +75,7 @@ TEST_F(RegistryRun, InstallDeletesThenAddsValuesAndKeys) {
     SetValue(key, L"List", REG_SZ, Sz(L"a"));
     SetRegMultiString(key, L"Multi", std::wstring(L"a\0b\0", 4));
 
-    const SetupRunResult run = Install(RegistryScript(
+    const SetupRunResult run = Install(
         "DelReg=OldValues\r\nAddReg=Values\r\n",
         "[OldValues]\r\n"
         "HKLM,Software\\QelRegistryRun\\Old,Gone,2\r\n"
@@ -99,7 +91,7 @@ TEST_F(RegistryRun, InstallDeletesThenAddsValuesAndKeys) {
         "HKLM,Software\\QelRegistryRun,List,8,b,,0\r\n"
         "hkcu,Software\\QelRegistryRun,Name,0,qelres.dll,STRID_OEM_UTIL_NAME,0\r\n"
         "HKLM,Software\\QelRegistryRun\\Tree,,0x10,,,0\r\n"
-        "HKR,,DriverOnly,0x10001,1,,0\r\n"));
+        "HKR,,DriverOnly,0x10001,1,,0\r\n");
 
     EXPECT_EQ(run.exitCode, 0u) << run.log;
     // Cost: 2 registry shares and 3 for each file; deletions come before the
@@ -110,13 +102,23 @@ TEST_F(RegistryRun, InstallDeletesThenAddsValuesAndKeys) {
     EXPECT_EQ(run.message, L"Result,0,SetupSuccess\n");
 
     // Values and keys that are not there are no error; removing one string
-    // from a multi-string value is passed over.
-    EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, key + L"\\Old", L"Gone").found);
-    EXPECT_TRUE(ReadRegValue(HKEY_LOCAL_MACHINE, key + L"\\Old", L"Stays").found);
-    EXPECT_EQ(ReadRegMultiString(HKEY_LOCAL_MACHINE, key, L"Multi"), (std::vector<std::wstring>{L"a", L"b"}));
-    // The whole tree went, and KEYONLY made the key again, empty.
-    EXPECT_TRUE(KeyExists(key + L"\\Tree"));
-    EXPECT_FALSE(KeyExists(key + L"\\Tree\\A"));
+    // from a multi-string value is passed over; the whole tree went, and
+    // KEYONLY made the key again, empty. HKR lines wait for a driver update,
+    // which an application-only install does not run.
+    const std::wstring k = key + L"\\";
+    const RegValue isKey{true, 0, {}};
+    RegistrySnapshot after;
+    AddRegistryBelow(HKEY_LOCAL_MACHINE, key, after);
+    EXPECT_EQ(after, (RegistrySnapshot{{k, isKey},
+                                       {k + L"Count", Value(REG_DWORD, {0x03, 0x01, 0, 0})},
+                                       {k + L"Kept", Value(REG_SZ, Sz(L"old"))},
+                                       {k + L"List", Value(REG_SZ, Sz(L"a,b"))},
+                                       {k + L"Multi", Value(REG_MULTI_SZ, Sz(std::wstring(L"a\0b\0", 4)))},
+                                       {k + L"Path", Value(REG_SZ, Sz(L"C:\\QelRegistryApp"))},
+                                       {k + L"Old\\", isKey},
+                                       {k + L"Old\\Stays", Value(REG_SZ, Sz(L"x"))},
+                                       {k + L"Tree\\", isKey}}));
+    EXPECT_EQ(ReadRegValue(HKEY_CURRENT_USER, key, L"Name"), Value(REG_SZ, Sz(L"qelres.dll,-4701")));
     // One line per key visited, depth first; the root prints as its lower 32 bits.
     std::vector<std::string> paths;
     const std::regex visit("GSMUDeleteKey: parentKey=0x[0-9A-F]{8}, path='(.*)'");
@@ -127,20 +129,6 @@ TEST_F(RegistryRun, InstallDeletesThenAddsValuesAndKeys) {
                                                "Software\\QelRegistryRun\\Missing"}));
     EXPECT_TRUE(LogHasLine(run.log, "GSMUDeleteKey: parentKey=0x80000002, path='Software\\QelRegistryRun\\Tree'"));
     EXPECT_TRUE(LogHasLine(run.log, "GSMUDeleteKey: 'Software\\QelRegistryRun\\Missing' is not found."));
-
-    const RegValue path = ReadRegValue(HKEY_LOCAL_MACHINE, key, L"Path");
-    EXPECT_EQ(path.type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(path.data, Sz(L"C:\\QelRegistryApp"));
-    const RegValue count = ReadRegValue(HKEY_LOCAL_MACHINE, key, L"Count");
-    EXPECT_EQ(count.type, static_cast<DWORD>(REG_DWORD));
-    EXPECT_EQ(count.data, Bytes({0x03, 0x01, 0, 0}));
-    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, key, L"Kept").data, Sz(L"old"));
-    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, key, L"List").data, Sz(L"a,b"));
-    EXPECT_EQ(ReadRegValue(HKEY_CURRENT_USER, key, L"Name").data, Sz(L"qelres.dll,-4701"));
-    // HKR lines wait for a driver update, which an application-only install
-    // does not run.
-    EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, key, L"DriverOnly").found);
-
     EXPECT_EQ(ReadFileBytes(std::wstring(kDestination) + L"\\app.txt"), "app, new version\r\n");
 }
 
@@ -157,10 +145,10 @@ TEST_F(RegistryRun, ViewFlagsFollowTheWindowsVersion) {
         SetValue(kKey, L"V", REG_SZ, Sz(L"32"), KEY_WOW64_32KEY);
         SetValue(kKey, L"V", REG_SZ, Sz(L"64"), KEY_WOW64_64KEY);
         SetWindowsVersion(L"qelwls64.exe", c.version);
-        const SetupRunResult run = Install(RegistryScript("DelReg=Old\r\nAddReg=Values\r\n",
-                                                          "[Old]\r\nHKLM,Software\\QelRegistryRun,V,0x4002\r\n"
-                                                          "[Values]\r\nHKLM,Software\\QelRegistryRun,A,0x1000,x,,0\r\n"
-                                                          "HKLM,Software\\QelRegistryRun,B,0x4000,x,,0\r\n"));
+        const SetupRunResult run = Install("DelReg=Old\r\nAddReg=Values\r\n",
+                                           "[Old]\r\nHKLM,Software\\QelRegistryRun,V,0x4002\r\n[Values]\r\n"
+                                           "HKLM,Software\\QelRegistryRun,A,0x1000,x,,0\r\n"
+                                           "HKLM,Software\\QelRegistryRun,B,0x4000,x,,0\r\n");
         EXPECT_EQ(run.exitCode, 0u) << run.log;
         std::string values;
         for (const wchar_t* name : {L"V", L"A", L"B"})
@@ -207,7 +195,7 @@ TEST_F(RegistryRun, BadLinesEndTheRunWith200) {
         SetValue(kKey, L"Number", REG_DWORD, {7, 0, 0, 0});
         const FileSnapshot before = Destination();
 
-        const SetupRunResult run = Install(RegistryScript(c.installKeys, c.sections));
+        const SetupRunResult run = Install(c.installKeys, c.sections);
         // Result 200 on both channels, its module and line matching the log's
         // Error line, and the description the raise carried.
         EXPECT_EQ(run.exitCode, 200u) << c.sections;
@@ -219,12 +207,9 @@ TEST_F(RegistryRun, BadLinesEndTheRunWith200) {
         EXPECT_EQ(run.out, kVersionLine + std::string(c.progress) + result + "\r\n");
         EXPECT_EQ(Utf8(run.message), result + "\n");
         EXPECT_EQ(Destination(), before);
-        const RegValue existing = ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Existing");
-        const RegValue good = ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Good");
-        EXPECT_TRUE(existing.found);
-        EXPECT_EQ(existing.data, Sz(L"before"));
-        EXPECT_FALSE(good.found);
-        EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Number").data, Bytes({7, 0, 0, 0}));
+        EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Existing"), Value(REG_SZ, Sz(L"before")));
+        EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Good").found);
+        EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Number"), Value(REG_DWORD, {7, 0, 0, 0}));
     }
 }
 

@@ -24,46 +24,12 @@ constexpr wchar_t kDestination[] = L"C:\\QelSecurity";
 
 // --- the shipped program's image ----------------------------------------------
 
-struct ImageFacts {
-    WORD dllCharacteristics = 0;
-    std::set<std::string> imports;  // lower case
-    std::set<std::string> sections;
-};
-
-DWORD FileOffset(const std::string& image, const IMAGE_NT_HEADERS64* nt, DWORD rva) {
+DWORD FileOffset(const IMAGE_NT_HEADERS64* nt, DWORD rva) {
     const auto* section = IMAGE_FIRST_SECTION(nt);
     for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section)
         if (rva >= section->VirtualAddress && rva < section->VirtualAddress + section->Misc.VirtualSize)
             return rva - section->VirtualAddress + section->PointerToRawData;
     return 0;
-}
-
-ImageFacts ReadImage(const std::wstring& path) {
-    const std::string image = ReadFileBytes(path);
-    ImageFacts facts;
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image.data() + dos->e_lfanew);
-    if (nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) return facts;
-    facts.dllCharacteristics = nt->OptionalHeader.DllCharacteristics;
-    const auto* section = IMAGE_FIRST_SECTION(nt);
-    const auto* strings = image.data() + nt->FileHeader.PointerToSymbolTable +
-                          nt->FileHeader.NumberOfSymbols * 18;  // long section names live in the string table
-    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
-        std::string name(reinterpret_cast<const char*>(section->Name), strnlen(reinterpret_cast<const char*>(section->Name), 8));
-        if (!name.empty() && name[0] == '/' && nt->FileHeader.PointerToSymbolTable != 0)
-            name = strings + std::atoi(name.c_str() + 1);
-        facts.sections.insert(name);
-    }
-    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (DWORD offset = FileOffset(image, nt, imports.VirtualAddress); offset != 0;
-         offset += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        const auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + offset);
-        if (descriptor->Name == 0) break;
-        std::string name = image.data() + FileOffset(image, nt, descriptor->Name);
-        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-        facts.imports.insert(name);
-    }
-    return facts;
 }
 
 TEST(ShippedProgram, ImportsOnlyKnownDllsAndIsHardenedAndStripped) {
@@ -73,15 +39,35 @@ TEST(ShippedProgram, ImportsOnlyKnownDllsAndIsHardenedAndStripped) {
                                           "msvcrt.dll",   "ole32.dll",    "oleaut32.dll", "rpcrt4.dll",
                                           "setupapi.dll", "shell32.dll",  "shlwapi.dll",  "user32.dll",
                                           "ws2_32.dll",   "sechost.dll",  "combase.dll"};
+    const WORD hardened =
+        IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA | IMAGE_DLLCHARACTERISTICS_NX_COMPAT;
     for (const std::wstring& program : {ProductPath(), BuiltPackageFolder() + L"\\qelwls64.exe"}) {
-        const ImageFacts facts = ReadImage(program);
-        for (const std::string& dll : facts.imports) EXPECT_TRUE(knownDlls.count(dll)) << Utf8(program) << ": " << dll;
-        const WORD wanted = IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA |
-                            IMAGE_DLLCHARACTERISTICS_NX_COMPAT;
-        EXPECT_EQ(facts.dllCharacteristics & wanted, wanted) << Utf8(program);
-        for (const std::string& section : facts.sections)
-            EXPECT_NE(section.rfind(".debug", 0), 0u) << Utf8(program) << " still holds " << section;
-        EXPECT_TRUE(facts.sections.count(".gnu_debuglink")) << Utf8(program);
+        SCOPED_TRACE(Utf8(program));
+        const std::string image = ReadFileBytes(program);
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
+            image.data() + reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data())->e_lfanew);
+        ASSERT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+        EXPECT_EQ(nt->OptionalHeader.DllCharacteristics & hardened, hardened);
+        // Long section names live in the string table after the symbols.
+        const char* strings = image.data() + nt->FileHeader.PointerToSymbolTable + nt->FileHeader.NumberOfSymbols * 18;
+        std::set<std::string> sections;
+        const auto* section = IMAGE_FIRST_SECTION(nt);
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+            std::string name(reinterpret_cast<const char*>(section->Name), strnlen(reinterpret_cast<const char*>(section->Name), 8));
+            if (!name.empty() && name[0] == '/' && nt->FileHeader.PointerToSymbolTable != 0)
+                name = strings + std::atoi(name.c_str() + 1);
+            EXPECT_NE(name.rfind(".debug", 0), 0u) << "still holds " << name;
+            sections.insert(name);
+        }
+        EXPECT_TRUE(sections.count(".gnu_debuglink"));
+        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (DWORD offset = FileOffset(nt, imports.VirtualAddress); offset != 0; offset += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+            const auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + offset);
+            if (descriptor->Name == 0) break;
+            std::string dll = image.data() + FileOffset(nt, descriptor->Name);
+            std::transform(dll.begin(), dll.end(), dll.begin(), ::tolower);
+            EXPECT_TRUE(knownDlls.count(dll)) << dll;
+        }
     }
     EXPECT_TRUE(PathExists(ProductPath() + L".debug")) << "the symbols stay beside the build";
 }
@@ -116,41 +102,33 @@ TEST_F(SecurityRun, AVersionDllBesideTheProgramIsNeverLoaded) {
 }
 
 TEST_F(SecurityRun, GrantedUsersCannotPlantLinksAndTreeDeletionsDeleteOnlyTheLink) {
-    // Interactive users get the settings key (from Vista on, Wine's default).
+    // Interactive users get the settings key (from Vista on, Wine's default),
+    // but may not plant links in it or hand it on.
     SetupRunResult run = Install("AddReg=Settings\r\n[Settings]\r\nHKLM,\"SOFTWARE\\QelSecurity\\Settings\",Poll,"
                                  "0x10001,30,,1\r\n");
     ASSERT_EQ(run.exitCode, 0u) << run.log;
-    {
-        qel::UniqueKey key;
-        ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kKey) + L"\\Settings").c_str(), 0, READ_CONTROL,
-                                  key.Put()),
-                  ERROR_SUCCESS);
-        PACL dacl = nullptr;
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ASSERT_EQ(::GetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                    nullptr, &descriptor),
-                  ERROR_SUCCESS);
-        qel::UniqueLocalMem owner(descriptor);
-        bool interactiveFound = false;
-        for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-            void* ace = nullptr;
-            ASSERT_TRUE(::GetAce(dacl, i, &ace));
-            const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-            if (!::IsWellKnownSid(const_cast<DWORD*>(&allowed->SidStart), WinInteractiveSid)) continue;
-            interactiveFound = true;
-            EXPECT_EQ(allowed->Mask & (KEY_CREATE_LINK | WRITE_DAC | WRITE_OWNER | DELETE), 0u) << allowed->Mask;
-            EXPECT_EQ(allowed->Mask & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY), static_cast<DWORD>(KEY_SET_VALUE | KEY_CREATE_SUB_KEY));
-        }
-        EXPECT_TRUE(interactiveFound);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(::GetNamedSecurityInfoW((L"MACHINE\\" + std::wstring(kKey) + L"\\Settings").c_str(), SE_REGISTRY_KEY,
+                                      DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &descriptor),
+              ERROR_SUCCESS);
+    const qel::UniqueLocalMem owner(descriptor);
+    int interactive = 0;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(::GetAce(dacl, i, &ace));
+        const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        if (!::IsWellKnownSid(const_cast<DWORD*>(&allowed->SidStart), WinInteractiveSid)) continue;
+        ++interactive;
+        EXPECT_EQ(allowed->Mask & (KEY_CREATE_LINK | WRITE_DAC | WRITE_OWNER | DELETE), 0u) << allowed->Mask;
+        EXPECT_EQ(allowed->Mask & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY), static_cast<DWORD>(KEY_SET_VALUE | KEY_CREATE_SUB_KEY));
     }
+    EXPECT_GT(interactive, 0);
 
     // A link below the granted key, aimed at another key of the machine.
-    qel::UniqueKey target, link;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTargetKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, target.Put(),
-                                nullptr),
-              ERROR_SUCCESS);
-    const DWORD keep = 7;
-    ::RegSetValueExW(target.Get(), L"Keep", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&keep), sizeof(keep));
+    const RegValue keep{true, REG_DWORD, {7, 0, 0, 0}};
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep", keep.type, keep.data.data(), 4), ERROR_SUCCESS);
+    qel::UniqueKey link;
     ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kKey) + L"\\Settings\\Trap").c_str(), 0, nullptr,
                                 REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, link.Put(), nullptr),
               ERROR_SUCCESS);
@@ -160,8 +138,7 @@ TEST_F(SecurityRun, GrantedUsersCannotPlantLinksAndTreeDeletionsDeleteOnlyTheLin
                                static_cast<DWORD>(targetPath.size() * sizeof(wchar_t))),
               ERROR_SUCCESS);
     link.Reset();
-    target.Reset();
-    ASSERT_TRUE(ReadRegValue(HKEY_LOCAL_MACHINE, std::wstring(kKey) + L"\\Settings\\Trap", L"Keep").found)
+    ASSERT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, std::wstring(kKey) + L"\\Settings\\Trap", L"Keep"), keep)
         << "the link leads to the target";
 
     // The elevated deletion of the tree takes the link, not what it names.
@@ -169,8 +146,7 @@ TEST_F(SecurityRun, GrantedUsersCannotPlantLinksAndTreeDeletionsDeleteOnlyTheLin
     EXPECT_EQ(run.exitCode, 0u) << run.log;
     qel::UniqueKey gone;
     EXPECT_NE(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, gone.Put()), ERROR_SUCCESS);
-    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep").data,
-              std::vector<BYTE>(reinterpret_cast<const BYTE*>(&keep), reinterpret_cast<const BYTE*>(&keep) + 4));
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep"), keep);
 }
 
 TEST_F(SecurityRun, ALogWithAnotherNameIsNotWrittenTo) {
@@ -186,33 +162,21 @@ TEST_F(SecurityRun, ALogWithAnotherNameIsNotWrittenTo) {
     ::DeleteFileW(DiagnosticLogPath().c_str());
 }
 
-// Wine's CreateSymbolicLinkW leaves a link it cannot follow, but Wine shows a
-// Unix symbolic link in the prefix as a Windows link: the test makes one with
-// the host's ln, which Wine starts like any program. On Windows the same
-// folder link is made with CreateSymbolicLinkW.
-bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
-    using UnixNameFn = char*(CDECL*)(LPCWSTR);
-    const auto unixName = reinterpret_cast<UnixNameFn>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (!unixName) return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) != FALSE;
-    char* unixTarget = unixName(target.c_str());
-    const std::wstring linkFolder = link.substr(0, link.find_last_of(L'\\'));
-    char* unixFolder = unixName(linkFolder.c_str());
-    if (!unixTarget || !unixFolder) return false;
-    const std::string command = "Z:\\bin\\ln -s \"" + std::string(unixTarget) + "\" \"" + unixFolder + "/" +
-                                Utf8(link.substr(linkFolder.size() + 1)) + "\"";
-    ::HeapFree(::GetProcessHeap(), 0, unixTarget);
-    ::HeapFree(::GetProcessHeap(), 0, unixFolder);
-    RunProgram(Wide(command));
-    const DWORD attributes = ::GetFileAttributesW(link.c_str());
+// folder\link, a link to the sibling folder target. Wine's CreateSymbolicLinkW
+// leaves a link it cannot follow, but shows a Unix symbolic link as a Windows
+// link: made here with the host's ln, which Wine starts in the folder.
+bool MakeFolderLink(const std::wstring& folder, const std::wstring& link, const std::wstring& target) {
+    if (!::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+        return ::CreateSymbolicLinkW((folder + L"\\" + link).c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+    RunProgram(L"Z:\\bin\\ln -s " + target + L" " + link, folder);
+    const DWORD attributes = ::GetFileAttributesW((folder + L"\\" + link).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 TEST_F(SecurityRun, DestinationsAndSourcesThroughALinkAreRefusedBeforeAnyChange) {
     const std::wstring real = std::wstring(kDestination) + L"\\Real";
-    const std::wstring linked = std::wstring(kDestination) + L"\\Linked";
     WriteFileBytes(real + L"\\keep.txt", "keep\r\n");
-    if (!MakeFolderLink(linked, real)) GTEST_SKIP() << "no folder link could be made in this prefix";
+    if (!MakeFolderLink(kDestination, L"Linked", L"Real")) GTEST_SKIP() << "no folder link could be made in this prefix";
 
     const SetupRunResult run = Install("CopyFiles=Files\r\n[DestinationDirs]\r\nFiles=24,\"QelSecurity\\Linked\"\r\n"
                                        "[Files]\r\na.txt,,,0x4\r\n");
@@ -223,7 +187,7 @@ TEST_F(SecurityRun, DestinationsAndSourcesThroughALinkAreRefusedBeforeAnyChange)
 
     // A source reached through a link in the package folder.
     folder_.Write(L"srcreal\\b.txt", "file b\r\n");
-    ASSERT_TRUE(MakeFolderLink(folder_.File(L"srclink"), folder_.File(L"srcreal")));
+    ASSERT_TRUE(MakeFolderLink(folder_.Path(), L"srclink", L"srcreal"));
     const SetupRunResult fromLink =
         Install("CopyFiles=Files\r\n[SourceDisksNames]\r\n1=\"disk\",,,srclink\r\n[SourceDisksFiles]\r\nb.txt=1\r\n"
                 "[DestinationDirs]\r\nFiles=24,\"QelSecurity\\Plain\"\r\n[Files]\r\nb.txt,,,0x4\r\n");

@@ -2,13 +2,11 @@
 // and how the commit's flags treat the value already there. Whole runs are in
 // the registry system test.
 #include "CmdLineKeys.h"
-#include "Handles.h"
 #include "UnitHelpers.h"
 #include "Util.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <tuple>
 
 namespace {
@@ -24,11 +22,6 @@ const std::wstring kBase = L"Software\\QelRegistryTest";
 Bytes Sz(const std::wstring& text) {  // a string as the registry stores it
     const auto* bytes = reinterpret_cast<const BYTE*>(text.c_str());
     return Bytes(bytes, bytes + (text.size() + 1) * sizeof(wchar_t));
-}
-Bytes MultiSz(const std::wstring& items) {  // "a|b" -> a NUL b NUL NUL
-    std::wstring text = items + L'|';
-    std::replace(text.begin(), text.end(), L'|', L'\0');
-    return Sz(text);
 }
 
 // Runs the DelReg and the AddReg handler on [Install] of a script with body.
@@ -103,12 +96,7 @@ HKLM,Software\Qel,E,0x10001,7,STRID_ISM_HP,0
 // Each line follows a good one in [Lines]; the description follows
 // "[Lines] line 2: " (null: not checked).
 TEST(RegistryHandlers, MalformedLinesRaiseAndKeepWhatWasQueuedBefore) {
-    const struct {
-        const char* key;
-        const char* line;
-        const char* module;
-        const wchar_t* description;
-    } cases[] = {
+    const struct { const char *key, *line, *module; const wchar_t* description; } cases[] = {
         {"AddReg", "HKLM,Software\\Qel,V,0,x,", "CmdLine", L"field 7 missing or not valid"},
         {"AddReg", "HKLM,Software\\Qel,V,1,01,02", "CmdLine", L"field 7 missing or not valid"},
         {"AddReg", "HKLM,Software\\Qel,V,0", "CmdLine", L"field 5 missing or not valid"},
@@ -135,15 +123,6 @@ TEST(RegistryHandlers, MalformedLinesRaiseAndKeepWhatWasQueuedBefore) {
     }
 }
 
-void SetValue(const std::wstring& subkey, const std::wstring& name, DWORD type, const Bytes& data) {
-    qel::UniqueKey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Put(),
-                                nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(::RegSetValueExW(key.Get(), name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size())),
-              ERROR_SUCCESS);
-}
-
 // Each record writes "b" with the flags and type given over the value before
 // (none when empty); `after` empty: no value after. A string list gains a
 // missing item only; a multi-string grows by the item, present or not.
@@ -152,27 +131,27 @@ TEST(RegistryCommit, NoClobberOverwriteOnlyAndAppendLookAtTheExistingValue) {
     const struct {
         const wchar_t* name;
         uint32_t flags;
-        DWORD typeBefore;
-        Bytes before;
-        DWORD type;
-        Bytes after;
+        DWORD typeBefore, type;
+        Bytes before, after;
     } cases[] = {
-        {L"Created", FLG_ADDREG_NOCLOBBER, 0, {}, REG_SZ, Sz(L"b")},
-        {L"Never", FLG_ADDREG_OVERWRITEONLY, 0, {}, REG_SZ, {}},
-        {L"Replaced", FLG_ADDREG_OVERWRITEONLY, REG_DWORD, {1, 0, 0, 0}, REG_SZ, Sz(L"b")},
-        {L"Has", FLG_ADDREG_APPEND, REG_SZ, Sz(L"a,b,c"), REG_SZ, Sz(L"a,b,c")},
-        {L"Empty", FLG_ADDREG_APPEND, REG_SZ, Sz(L""), REG_SZ, Sz(L",b")},
-        {L"Missing", FLG_ADDREG_APPEND, 0, {}, REG_SZ, Sz(L"b")},
-        {L"Multi", FLG_ADDREG_APPEND, REG_MULTI_SZ, MultiSz(L"a|b"), REG_MULTI_SZ, MultiSz(L"a|b|b")},
+        {L"Created", FLG_ADDREG_NOCLOBBER, 0, REG_SZ, {}, Sz(L"b")},
+        {L"Never", FLG_ADDREG_OVERWRITEONLY, 0, REG_SZ, {}, {}},
+        {L"Replaced", FLG_ADDREG_OVERWRITEONLY, REG_DWORD, REG_SZ, {1, 0, 0, 0}, Sz(L"b")},
+        {L"Has", FLG_ADDREG_APPEND, REG_SZ, REG_SZ, Sz(L"a,b,c"), Sz(L"a,b,c")},
+        {L"Empty", FLG_ADDREG_APPEND, REG_SZ, REG_SZ, Sz(L""), Sz(L",b")},
+        {L"Missing", FLG_ADDREG_APPEND, 0, REG_SZ, {}, Sz(L"b")},
+        {L"Multi", FLG_ADDREG_APPEND, REG_MULTI_SZ, REG_MULTI_SZ, Sz({L"a\0b\0", 4}), Sz({L"a\0b\0b\0", 6})},
     };
     UpdateTransaction t;
     for (const auto& c : cases) {
-        if (!c.before.empty()) SetValue(kBase, c.name, c.typeBefore, c.before);
+        if (!c.before.empty()) {
+            ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kBase.c_str(), c.name, c.typeBefore, c.before.data(),
+                                        static_cast<DWORD>(c.before.size())),
+                      ERROR_SUCCESS);
+        }
         t.CommitRegAdd(HKEY_LOCAL_MACHINE, kBase, c.name, c.type, c.flags, Sz(L"b"), 0);
-        const qeltest::RegValue value = ReadRegValue(HKEY_LOCAL_MACHINE, kBase, c.name);
-        EXPECT_EQ(value.found, !c.after.empty()) << qeltest::Utf8(c.name);
-        EXPECT_EQ(value.data, c.after) << qeltest::Utf8(c.name);
-        EXPECT_EQ(value.type, value.found ? c.type : 0) << qeltest::Utf8(c.name);
+        const qeltest::RegValue expected{!c.after.empty(), c.after.empty() ? 0 : c.type, c.after};
+        EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kBase, c.name), expected) << qeltest::Utf8(c.name);
     }
 }
 

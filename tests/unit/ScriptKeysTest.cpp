@@ -52,9 +52,8 @@ protected:
     // The rollback logs live in the Windows folder of the prefix; remove them.
     void TearDown() override { DeleteLogs(transaction); }
     static void DeleteLogs(UpdateTransaction& t) {
-        for (UpdateTransaction* each : t.transactions) {
+        for (UpdateTransaction* each : t.transactions)
             if (each != &t) DeleteLogs(*each);
-        }
         t.rollbackLog.CloseAndDelete();
         t.uninstallLog.CloseAndDelete();
     }
@@ -74,11 +73,13 @@ private:
 };
 
 // An empty field 2 of a disk line means plain files, no field 2 the program's
-// folder; a source sub-path is kept; a copy list takes the folder of the
-// entry for its name as listed, not of its .amd64 twin.
-TEST_F(ScriptKeys, CopyLinesResolveSourcesAndDestinations) {
-    const InfFile& script = Script(L"copy",
+// folder; a source sub-path is kept. A copy list takes the folder of the entry
+// for its name as listed, a delete list that of its .amd64 twin's entry; a
+// missing delete list raises.
+TEST_F(ScriptKeys, FileListsResolveSourcesAndDestinations) {
+    const InfFile& script = Script(L"lists",
                                    "[Install]\nCopyFiles=Plain\nCopyFiles=Cab,NoSuchSection,Decorated\n"
+                                   "[Remove]\nDelFiles=Decorated\nDelFiles=Plain\n[Broken]\nDelFiles=Plain,NoSuch\n"
                                    "[DestinationDirs]\nPlain=10,qel\\plain\nCab=10,qel\\cab\n"
                                    "Decorated=10,qel\\named\nDecorated.amd64=10,qel\\decorated\n"
                                    "[SourceDisksNames]\n1=\"Plain disk\",,,files\n2=\"Cabinet disk\",data.cab,,cabsub\n"
@@ -96,22 +97,14 @@ TEST_F(ScriptKeys, CopyLinesResolveSourcesAndDestinations) {
                                             {Win(L"qel\\named\\chosen.sys"), Program(L"chosen.sys"), 0, L""},
                                         }));
     EXPECT_TRUE(transaction.fileRemoves.empty());
-}
-
-// Unlike a copy list, a delete list takes the folder of its .amd64 twin's
-// entry; a missing delete list raises.
-TEST_F(ScriptKeys, DeleteListsTakeTheTwinsFolder) {
-    const InfFile& script = Script(L"delete", "[Remove]\nDelFiles=Old\nDelFiles=Old2\n[Broken]\nDelFiles=Old2,NoSuch\n"
-                                              "[DestinationDirs]\nOld=10,qel\\named\nOld.amd64=10,qel\\decorated\n"
-                                              "Old2=10,qel\\old2\n"
-                                              "[Old]\nnever.dll\n[Old.amd64]\ngone.dll,ignored,0x2\n[Old2]\na.txt\n");
-    qel::DelFilesKey(transaction, script, L"Remove");
-    EXPECT_EQ(transaction.fileRemoves,
-              (Ops{{L"", Win(L"qel\\decorated\\gone.dll"), 6, L""}, {L"", Win(L"qel\\old2\\a.txt"), 6, L""}}));
-    UpdateTransaction broken;
+    UpdateTransaction removal, broken;
+    qel::DelFilesKey(removal, script, L"Remove");
+    EXPECT_EQ(removal.fileRemoves, (Ops{{L"", Win(L"qel\\decorated\\chosen.sys"), 6, L""},
+                                        {L"", Win(L"qel\\plain\\d.sys"), 6, L""},
+                                        {L"", Win(L"qel\\plain\\c.exe"), 6, L""}}));
     const auto raised = ExpectRaise([&] { qel::DelFilesKey(broken, script, L"Broken"); });
     EXPECT_STREQ(raised.Description(), L"[NoSuch] is missing");
-    EXPECT_EQ(broken.fileRemoves.size(), 1u);
+    EXPECT_EQ(broken.fileRemoves.size(), 2u);
 }
 
 TEST_F(ScriptKeys, RegDelFilesRemovesListedFilesButNotOemInfsOrTheUninstaller) {
@@ -146,11 +139,7 @@ TEST_F(ScriptKeys, SectionsThatCannotRunAreRefused) {
         "[Setup]\n[Late]\nUninstallLog=\nDelDirs=Folders\nCopyFiles=Files\nDelFiles=Old\n"
         "[Install]\nSubInstall=self.ini,Install\n[DestinationDirs]\nDefaultDestDir=10\n"
         "[Files]\nf.sys,,,0\n[Old]\nold.sys\n[Folders]\nC:\\qel\\folder\n"));
-    const struct {
-        const wchar_t *section, *description;
-        size_t queued;
-        int nested;
-    } cases[] = {
+    const struct { const wchar_t *section, *description; size_t queued; int nested; } cases[] = {
         {L"Late", L"[Setup] UninstallLog is missing", 1, 0},
         {L"Install", L"SubInstall in [Install] nests deeper than 16 sub-installs", 0, 16},
     };
@@ -160,9 +149,8 @@ TEST_F(ScriptKeys, SectionsThatCannotRunAreRefused) {
         const auto raised = ExpectRaise([&] { qel::ProcessSection(t, script, c.section); });
         EXPECT_STREQ(raised.Module(), "CmdLine");
         EXPECT_STREQ(raised.Description(), c.description);
-        EXPECT_EQ(t.fileInstalls.size(), c.queued);
-        EXPECT_EQ(t.fileRemoves.size(), c.queued);
-        EXPECT_EQ(t.dirRemoves.size(), c.queued);
+        EXPECT_EQ((std::vector<size_t>{t.fileInstalls.size(), t.fileRemoves.size(), t.dirRemoves.size()}),
+                  std::vector<size_t>(3, c.queued));
         EXPECT_TRUE(t.fileMoves.empty());
         EXPECT_FALSE(t.uninstallLog.IsOpen());
         int nested = 0;

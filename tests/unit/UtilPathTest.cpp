@@ -10,9 +10,7 @@ using qeltest::Utf8;
 
 // Exactly one backslash between folder and name; the folder's slashes turn.
 TEST(PathText, AppendPath) {
-    const struct {
-        std::wstring folder, name, joined;
-    } cases[] = {
+    const struct { std::wstring folder, name, joined; } cases[] = {
         {L"C:\\a", L"b.txt", L"C:\\a\\b.txt"},       {L"C:\\a\\", L"b.txt", L"C:\\a\\b.txt"},
         {L"C:\\a", L"\\b.txt", L"C:\\a\\b.txt"},     {L"C:\\a\\", L"\\b.txt", L"C:\\a\\b.txt"},
         {L"C:\\", L"sub\\b.txt", L"C:\\sub\\b.txt"}, {L"", L"b.txt", L"b.txt"},
@@ -32,9 +30,7 @@ TEST(PathText, AppendPath) {
 // Folder before and name after the last backslash; without one the folder
 // part is the path unchanged.
 TEST(PathText, FolderAndNameParts) {
-    const struct {
-        std::wstring path, folder, name;
-    } cases[] = {
+    const struct { std::wstring path, folder, name; } cases[] = {
         {L"C:\\a\\b.txt", L"C:\\a", L"b.txt"},   {L"C:/a/b/c.txt", L"C:\\a\\b", L"c.txt"},
         {L"C:\\a\\", L"C:\\a", L""},             {L"C:\\b.txt", L"C:", L"b.txt"},
         {L"b.txt", L"b.txt", L"b.txt"},          {L"", L"", L""},
@@ -51,10 +47,7 @@ TEST(PathText, FolderAndNameParts) {
 
 // "oem" and a number in the file name, whatever the case and extension.
 TEST(PathText, IsOemInfName) {
-    const struct {
-        std::wstring path;
-        bool oem;
-    } cases[] = {
+    const struct { std::wstring path; bool oem; } cases[] = {
         {L"oem12.inf", true},   {L"OEM12.INF", true}, {L"C:\\Windows\\INF\\Oem7.Inf", true},
         {L"C:/Windows/INF/oem0.pnf", true},           {L"oem3.cat", true},
         {L"oem42", true},       {L"oemx.inf", false}, {L"oem.inf", false},

@@ -12,21 +12,13 @@ using qel::WideToUtf8;
 using testing::PrintToString;
 
 TEST(Utf8, WellFormedTextConvertsBothWays) {
-    struct Case {
-        std::wstring wide;
-        std::string utf8;
-    };
+    struct Case { std::wstring wide; std::string utf8; };
     std::vector<Case> cases = {
-        {L"", ""},
-        {std::wstring(1, L'\0'), std::string(1, '\0')},
-        {L"\u00e9", "\xC3\xA9"},
-        {L"\u07ff", "\xDF\xBF"},
-        {L"\u0800", "\xE0\xA0\x80"},
-        {L"\ud7ff", "\xED\x9F\xBF"},
-        {L"\ue000", "\xEE\x80\x80"},
-        {L"\uffff", "\xEF\xBF\xBF"},
-        {L"\xD800\xDC00", "\xF0\x90\x80\x80"},
-        {L"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF"},
+        {L"", ""},                          {std::wstring(1, L'\0'), std::string(1, '\0')},
+        {L"\u00e9", "\xC3\xA9"},            {L"\u07ff", "\xDF\xBF"},
+        {L"\u0800", "\xE0\xA0\x80"},        {L"\ud7ff", "\xED\x9F\xBF"},
+        {L"\ue000", "\xEE\x80\x80"},        {L"\uffff", "\xEF\xBF\xBF"},
+        {L"\xD800\xDC00", "\xF0\x90\x80\x80"}, {L"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF"},
         {L"a\xD83D\xDE00" L"b", "a\xF0\x9F\x98\x80" "b"},
         {L"", ""},  // long enough to grow both buffers several times
     };
@@ -56,10 +48,7 @@ TEST(Utf8, UnpairedSurrogatesRaiseAndLeaveTheOutput) {
 
 // Decoding stops at the first ill-formed sequence (-1) and keeps what came before.
 TEST(Utf8, IllFormedSequencesEndTheDecoding) {
-    const struct {
-        std::string utf8;
-        std::wstring kept;
-    } cases[] = {
+    const struct { std::string utf8; std::wstring kept; } cases[] = {
         {"ab\xC0\xAF", L"ab"},           {"\xC1\xBF", L""},
         {"x\xE0\x80\xAF" "y", L"x"},     {"\xF0\x8F\xBF\xBF", L""},
         {"abc\xC3", L"abc"},             {"abc\xE2\x82", L"abc"},
@@ -79,12 +68,11 @@ TEST(Utf8, IllFormedSequencesEndTheDecoding) {
 // In a wide format "%s" takes a wide string and "%S" a narrow one, the
 // opposite of C99; the log and status formats are written that way.
 TEST(FormatText, UsesTheRuntimesWideConversions) {
-    EXPECT_EQ(qel::FormatText(L"%S|%s", "narrow", L"wide"), L"narrow|wide");
-    EXPECT_EQ(qel::FormatText(L"%I64x %I64u", 0x123456789abcdef0ULL, 18446744073709551615ULL),
-              L"123456789abcdef0 18446744073709551615");
-    EXPECT_EQ(qel::FormatText(L"%s", static_cast<const wchar_t*>(nullptr)), L"(null)");
-    EXPECT_EQ(qel::FormatText(L"0x%04x %lu %d%%", 0x409u, 4294967295UL, -7), L"0x0409 4294967295 -7%");
-    EXPECT_EQ(qel::FormatText(L"\u00e9\xD83D\xDE00%s", L"\u20ac"), L"\u00e9\xD83D\xDE00\u20ac");
+    EXPECT_EQ(qel::FormatText(L"%S|%s|%s|%I64x %I64u|0x%04x %lu %d%%|\u00e9\xD83D\xDE00%s", "narrow", L"wide",
+                              static_cast<const wchar_t*>(nullptr), 0x123456789abcdef0ULL, 18446744073709551615ULL,
+                              0x409u, 4294967295UL, -7, L"\u20ac"),
+              L"narrow|wide|(null)|123456789abcdef0 18446744073709551615|0x0409 4294967295 -7%|"
+              L"\u00e9\xD83D\xDE00\u20ac");
 }
 
 }  // namespace
