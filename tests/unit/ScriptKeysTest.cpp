@@ -1,7 +1,7 @@
 // The file keys and the section processor on real scripts: how sources,
 // destinations and folders are resolved, which registry-listed files are
-// removed, and which sections are refused before anything is queued.
-#include "CmdLine.h"
+// removed, which sections are refused before anything is queued, and what a
+// run's context carries from one section to the next.
 #include "CmdLineKeys.h"
 #include "DriverInf.h"
 #include "UnitHelpers.h"
@@ -45,10 +45,7 @@ std::wstring Win(const std::wstring& name) { return qel::JoinPath(WindowsFolder(
 
 class ScriptKeys : public ::testing::Test {
 protected:
-    void SetUp() override {
-        qel::ScriptDirArg.clear();
-        qel::WorkingDir = qeltest::TestBinDir();
-    }
+    void SetUp() override { context.programFolder = qeltest::TestBinDir(); }
     // The rollback logs live in the Windows folder of the prefix; remove them.
     void TearDown() override { DeleteLogs(transaction); }
     static void DeleteLogs(UpdateTransaction& t) {
@@ -66,6 +63,7 @@ protected:
         return Open(qeltest::WriteScript(qeltest::MakeScratchFolder(L"keys-" + test) + L"\\qelwls.ini", body));
     }
 
+    qel::RunContext context;
     UpdateTransaction transaction;
 
 private:
@@ -88,7 +86,7 @@ TEST_F(ScriptKeys, FileListsResolveSourcesAndDestinations) {
                                    "[Plain]\nd.sys,drivers\\a.sys,,0\nc.exe,,,0x40000000\n"
                                    "[Cab]\nb.dll,,,0x10\nx.txt,,,0\n"
                                    "[Decorated]\nnever.sys,,,0\n[Decorated.amd64]\nchosen.sys,,,0\n");
-    qel::CopyFilesKey(transaction, script, L"Install");
+    qel::CopyFilesKey(context, transaction, script, L"Install");
     EXPECT_EQ(transaction.fileInstalls, (Ops{
                                             {Win(L"qel\\plain\\d.sys"), Program(L"files\\drivers\\a.sys"), 0, L""},
                                             {Win(L"qel\\plain\\c.exe"), Program(L"c.exe"), 0x40000000, L""},
@@ -133,9 +131,9 @@ TEST_F(ScriptKeys, RegDelFilesRemovesListedFilesButNotOemInfsOrTheUninstaller) {
 // queued: the uninstall-log key runs after the file keys, and sub-installs
 // nest at most 16 deep.
 TEST_F(ScriptKeys, SectionsThatCannotRunAreRefused) {
-    qel::ScriptDirArg = qeltest::MakeScratchFolder(L"keys-refused");
+    context.scriptArgument = qeltest::MakeScratchFolder(L"keys-refused");
     const InfFile& script = Open(qeltest::WriteScript(
-        qel::ScriptDirArg + L"\\self.ini",
+        context.scriptArgument + L"\\self.ini",
         "[Setup]\n[Late]\nUninstallLog=\nDelDirs=Folders\nCopyFiles=Files\nDelFiles=Old\n"
         "[Install]\nSubInstall=self.ini,Install\n[DestinationDirs]\nDefaultDestDir=10\n"
         "[Files]\nf.sys,,,0\n[Old]\nold.sys\n[Folders]\nC:\\qel\\folder\n"));
@@ -146,7 +144,7 @@ TEST_F(ScriptKeys, SectionsThatCannotRunAreRefused) {
     for (const auto& c : cases) {
         SCOPED_TRACE(qeltest::Utf8(c.section));
         UpdateTransaction t;
-        const auto raised = ExpectRaise([&] { qel::ProcessSection(t, script, c.section); });
+        const auto raised = ExpectRaise([&] { qel::ProcessSection(context, t, script, c.section); });
         EXPECT_STREQ(raised.Module(), "CmdLine");
         EXPECT_STREQ(raised.Description(), c.description);
         EXPECT_EQ((std::vector<size_t>{t.fileInstalls.size(), t.fileRemoves.size(), t.dirRemoves.size()}),
@@ -156,8 +154,46 @@ TEST_F(ScriptKeys, SectionsThatCannotRunAreRefused) {
         int nested = 0;
         for (UpdateTransaction* each = &t; each->transactions.size() == 2; each = each->transactions[1]) ++nested;
         EXPECT_EQ(nested, c.nested);
+        EXPECT_EQ(context.subInstallDepth, 0) << "the nesting count must unwind with the raise";
         DeleteLogs(t);
     }
+}
+
+// A sub-install brings its own driver: once one has run, no DriverInf key runs
+// for the rest of the run, not even in the section that held it. The run's
+// context carries that from section to section; a new run starts without it,
+// and apponly_install starts with it.
+TEST_F(ScriptKeys, ASubInstallSkipsDriverInfForTheRestOfTheRun) {
+    // From Vista on the key queues the package folder from [Setup]; a test
+    // prefix runs as Windows 10.
+    ASSERT_GE(qel::SetupGetRunningWinVer(), qel::WinVerVista);
+    const std::wstring folder = qeltest::MakeScratchFolder(L"keys-skip");
+    context.scriptArgument = folder;
+    qeltest::WriteScript(folder + L"\\tools.ini", "[Nothing]\n");
+    const InfFile& script =
+        Open(qeltest::WriteScript(folder + L"\\qelwls.ini",
+                                  "[Setup]\nDefaultInstallPath=C:\\qel\nDriverStore=C:\\qel\\Driver\n"
+                                  "[Both]\nDriverInf=Driver\\none.inf\nSubInstall=tools.ini,Nothing\n"
+                                  "[Later]\nDriverInf=Driver\\none.inf\n"));
+    const auto driverQueued = [&](qel::RunContext& run, const wchar_t* section) {
+        UpdateTransaction t;
+        qel::ProcessSection(run, t, script, section);
+        DeleteLogs(t);
+        return !t.packageFolder.empty();
+    };
+    qel::RunContext fresh = context;
+    EXPECT_TRUE(driverQueued(fresh, L"Later"));
+    EXPECT_FALSE(fresh.skipDriverInf);
+
+    qel::RunContext run = context;
+    EXPECT_FALSE(driverQueued(run, L"Both"));
+    EXPECT_TRUE(run.skipDriverInf);
+    EXPECT_FALSE(driverQueued(run, L"Later"));
+    EXPECT_EQ(run.subInstallDepth, 0);
+
+    qel::RunContext appOnly = context;
+    appOnly.skipDriverInf = true;
+    EXPECT_FALSE(driverQueued(appOnly, L"Later"));
 }
 
 }  // namespace

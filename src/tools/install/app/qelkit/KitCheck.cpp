@@ -16,7 +16,6 @@
 #include "KitCheck.h"
 
 #include "BasicException.h"
-#include "CmdLine.h"
 #include "CmdLineKeys.h"
 #include "KitOutput.h"
 #include "KitScript.h"
@@ -88,14 +87,14 @@ const qel::SectionKey* FindKey(const std::wstring& name) {
 class Checker {
 public:
     Checker(Package& package, Command command, std::vector<std::wstring> extra, const std::wstring& folderArgument)
-        : package_(package), command_(command), extra_(std::move(extra)), folderArgument_(folderArgument) {}
+        : package_(package), command_(command), extra_(std::move(extra)),
+          context_(PrepareHandlers(folderArgument, command)) {}
 
     int Run(const std::vector<Road>& roads) {
         if (!mainText_.Load(package_.scriptPath)) {
             Err(L"qelkit: the setup script " + package_.scriptPath + L" cannot be read\n");
             return 1;
         }
-        PrepareHandlers(folderArgument_, command_);
         for (const std::wstring& section : CommandSections(command_, extra_)) Walk(package_.script, mainText_, section);
 
         CheckEntry();
@@ -176,7 +175,7 @@ private:
     }
 
     std::wstring SubScriptPath(const std::wstring& name) const {
-        const std::wstring& folder = qel::ScriptDirArg.empty() ? qel::WorkingDir : qel::ScriptDirArg;
+        const std::wstring& folder = context_.ScriptFolder();
         std::wstring full;
         if (qel::GetFullPath(qel::JoinPath(folder, name), full) != 0) full = qel::JoinPath(folder, name);
         return full;
@@ -230,24 +229,23 @@ private:
     void RunRoad(Road road, bool tagged) {
         SelectRoad(road);
         const unsigned bit = tagged ? RoadBit(road) : 0;
-        const int skipDriverInf = command_ == Command::AppOnlyInstall ? 1 : 0;
         const std::vector<std::wstring> top = CommandSections(command_, extra_);
-        qel::SkipDriverInf = skipDriverInf;
+        qel::RunContext run = context_;
         auto transaction = NewTransaction();
         for (const std::wstring& section : top) {
             // The sections of an uninstall belong to roads of their own.
             if (command_ == Command::Uninstall) {
                 if (section == L"PostUninstPart" && qel::SetupGetRunningWinVer() >= qel::WinVerVista) continue;
                 transaction = NewTransaction();
-                qel::SkipDriverInf = skipDriverInf;
+                run = context_;
             }
-            Queue(*transaction, package_.script, mainText_, section, bit);
+            Queue(run, *transaction, package_.script, mainText_, section, bit);
         }
         // Then every key of every reachable section on its own, so that a
         // fault does not hide the keys after it, and a rule that does not
         // match on this machine is read all the same. A sub-install anywhere
         // in the road, or in the section itself, skips DriverInf as it would.
-        const int skipAfterRoad = qel::SkipDriverInf;
+        const bool skipAfterRoad = run.skipDriverInf;
         for (const Reachable& each : reachable_) {
             if (command_ == Command::Uninstall && SameName(each.section, L"PostUninstPart") &&
                 qel::SetupGetRunningWinVer() >= qel::WinVerVista)
@@ -264,12 +262,12 @@ private:
             }
             for (const wchar_t* key : keys) {
                 each.script->LimitKeys(each.section, key);
-                qel::SkipDriverInf = skipAfterRoad | (subInstall ? 1 : 0);
-                Queue(*NewTransaction(), *each.script, *each.text, each.section, bit);
+                qel::RunContext alone = context_;
+                alone.skipDriverInf = skipAfterRoad || subInstall;
+                Queue(alone, *NewTransaction(), *each.script, *each.text, each.section, bit);
             }
             each.script->LimitKeys(L"", L"");
         }
-        qel::SkipDriverInf = skipDriverInf;
     }
 
     qel::UpdateTransaction* NewTransaction() {
@@ -278,10 +276,10 @@ private:
         return transactions_.back().get();
     }
 
-    void Queue(qel::UpdateTransaction& transaction, const qel::InfFile& script, const ScriptText& text,
-               const std::wstring& section, unsigned road) {
+    void Queue(qel::RunContext& context, qel::UpdateTransaction& transaction, const qel::InfFile& script,
+               const ScriptText& text, const std::wstring& section, unsigned road) {
         try {
-            qel::ProcessSection(transaction, script, section);
+            qel::ProcessSection(context, transaction, script, section);
         } catch (const qel::BasicException& e) {
             Raised(e, text, section, road);
         } catch (const std::bad_alloc&) {
@@ -588,7 +586,7 @@ private:
     Package& package_;
     Command command_;
     std::vector<std::wstring> extra_;
-    std::wstring folderArgument_;
+    qel::RunContext context_;  // as the installer's entry point makes it for the command
     ScriptText mainText_;
     std::vector<std::pair<std::wstring, std::unique_ptr<ScriptText>>> otherTexts_;
     std::list<qel::InfFile> subScripts_;

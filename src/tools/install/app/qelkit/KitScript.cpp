@@ -1,7 +1,6 @@
 #include "KitScript.h"
 
 #include "BasicException.h"
-#include "CmdLine.h"
 #include "KitOutput.h"
 #include "Util.h"
 
@@ -175,10 +174,12 @@ OpenResult OpenPackage(const std::wstring& folderArgument, Command command, Pack
     return OpenResult::Ok;
 }
 
-void PrepareHandlers(const std::wstring& folderArgument, Command command) {
-    qel::GetModuleDirectory(nullptr, qel::WorkingDir);
-    qel::ScriptDirArg = folderArgument;
-    qel::SkipDriverInf = command == Command::AppOnlyInstall ? 1 : 0;
+qel::RunContext PrepareHandlers(const std::wstring& folderArgument, Command command) {
+    qel::RunContext context;
+    qel::GetModuleDirectory(nullptr, context.programFolder);
+    context.scriptArgument = folderArgument;
+    context.skipDriverInf = command == Command::AppOnlyInstall;
+    return context;
 }
 
 bool ParseRoad(const std::wstring& word, Road& road) {

@@ -153,13 +153,13 @@ uint32_t RequiredNumber(const InfFile& script, const std::wstring& section, DWOR
     return static_cast<uint32_t>(value);
 }
 
-void CopyFilesKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+void CopyFilesKey(const RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                  const std::wstring& section) {
     std::vector<std::wstring> sections;
     if (script.GetKeyValues(section, L"CopyFiles", sections) != InfOk) return;
     // Sources are taken from the folder of the program, not from that of the script.
-    std::wstring programFolder;
-    GetModuleDirectory(nullptr, programFolder);
-    for (const std::wstring& copySection : sections) CopySection(transaction, script, programFolder, copySection);
+    for (const std::wstring& copySection : sections)
+        CopySection(transaction, script, context.programFolder, copySection);
 }
 
 void DelFilesKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {

@@ -30,12 +30,12 @@ std::wstring SystemGinaPath(const std::wstring& named) {
 
 }  // namespace
 
-void AddGinaKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+void AddGinaKey(const RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                const std::wstring& section) {
     std::vector<std::wstring> fileSections;
     if (script.GetKeyValues(section, L"AddGINA", fileSections) != InfOk) return;
     // Sources are taken from the folder of the program.
-    std::wstring programFolder;
-    GetModuleDirectory(nullptr, programFolder);
+    const std::wstring& programFolder = context.programFolder;
     for (const std::wstring& fileSection : fileSections) {
         long count = 0;
         if (script.GetLineCount(fileSection, count) != InfOk) QEL_RAISE(L"[" + fileSection + L"] is missing", 0);

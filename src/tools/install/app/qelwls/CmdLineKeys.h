@@ -2,6 +2,7 @@
 // script and queue records in the transaction; none of them changes the system.
 #pragma once
 
+#include "CmdLineContext.h"
 #include "DriverInf.h"
 #include "Update.h"
 
@@ -33,7 +34,8 @@ private:
 };
 
 // Runs every key handler on one section, in the fixed key order.
-void ProcessSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+void ProcessSection(RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                    const std::wstring& section);
 
 // What the values of a section key name.
 enum class SectionKeyValues {
@@ -50,10 +52,12 @@ const std::vector<SectionKey>& SectionKeys();
 // Starts the transaction's rollback log in the Windows folder, unless it has one.
 void StartRollbackLog(UpdateTransaction& transaction);
 // Starts the rollback log and runs the sections in turn.
-void ProcessSections(UpdateTransaction& transaction, const InfFile& script, const std::vector<std::wstring>& sections);
+void ProcessSections(RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                     const std::vector<std::wstring>& sections);
 
 // File keys.
-void CopyFilesKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+void CopyFilesKey(const RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                  const std::wstring& section);
 void DelFilesKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
 void RegDelFilesKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
 void DelDirsKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
@@ -63,7 +67,8 @@ void AddRegKey(UpdateTransaction& transaction, const InfFile& script, const std:
 void DelRegKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
 
 // Sub-installs and the uninstall log. SubInstallKey is true when a sub-install ran.
-bool SubInstallKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+bool SubInstallKey(RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                   const std::wstring& section);
 void UninstallLogKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
 // The full path of [Setup] UninstallLog; its folder is created.
 void GetUninstallLogPath(const InfFile& script, std::wstring& out);
@@ -77,7 +82,8 @@ constexpr wchar_t kNewUninstallLogName[] = L"qel<new>.tmp";
 void RunKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section, bool before);
 
 // Conditional sections and the older packages they look for.
-void ConditionalSectionKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+void ConditionalSectionKey(RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                           const std::wstring& section);
 // True when the package the rule describes is installed; `command` receives
 // its registered command when the rule names a key and a value. A version
 // limit of 0 means any version.
@@ -90,13 +96,15 @@ void SplitCommandLine(const std::wstring& command, std::wstring& program, std::w
 
 // Shortcuts (AddLinks) and the logon GINA chain (AddGINA, DelGINA).
 void AddLinksKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
-void AddGinaKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+void AddGinaKey(const RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                const std::wstring& section);
 void DelGinaKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
 
 // The driver package key (DriverInf) and, from Vista on, the package INF
 // names for the driver package installer's removal (sections Install and
 // Uninstall only).
-void ProcessDrivers(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
+void ProcessDrivers(const RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                    const std::wstring& section);
 void ProcessUninstallInf(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
 // [Setup] DefaultInstallPath and DriverStore; each raises when missing.
 std::wstring GetDefaultInstallPath(const InfFile& script);

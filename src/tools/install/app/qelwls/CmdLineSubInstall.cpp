@@ -2,7 +2,6 @@
 // SubInstall runs sections of another script in a transaction of its own, and
 // UninstallLog starts the uninstall log of the run beside a copy of the script.
 #include "BasicException.h"
-#include "CmdLine.h"
 #include "CmdLineKeys.h"
 #include "Util.h"
 
@@ -16,7 +15,6 @@ constexpr const char* kModuleName = "CmdLine";
 // other scripts, would nest without end, each level opening one more script
 // and one more rollback log. Real packages nest one or two levels.
 constexpr int kMaxSubInstallDepth = 16;
-int subInstallDepth = 0;
 
 }  // namespace
 
@@ -28,24 +26,25 @@ NestingLevel::NestingLevel(int& depth, int limit, const std::wstring& section, c
     ++depth_;
 }
 
-bool SubInstallKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+bool SubInstallKey(RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                   const std::wstring& section) {
     std::vector<std::wstring> values;
     if (script.GetKeyValues(section, L"SubInstall", values) != InfOk) return false;
     if (values.empty()) QEL_RAISE(L"SubInstall in [" + section + L"] names no script", 0);
-    NestingLevel level(subInstallDepth, kMaxSubInstallDepth, section, L"SubInstall", L"sub-installs");
+    NestingLevel level(context.subInstallDepth, kMaxSubInstallDepth, section, L"SubInstall", L"sub-installs");
 
     // The other script lies beside the one the command line named.
-    const std::wstring& folder = ScriptDirArg.empty() ? WorkingDir : ScriptDirArg;
     InfFile other;
-    other.Open(JoinPath(folder, values.front()), GetUILanguage());
+    other.Open(JoinPath(context.ScriptFolder(), values.front()), GetUILanguage());
     values.erase(values.begin());
 
     // Handed over before its sections run, so that a failure in them still
-    // rolls it back with the rest.
+    // rolls it back with the rest. The sub-install's sections run in this
+    // run's context: a sub-install within them skips DriverInf keys here too.
     auto subInstall = std::make_unique<UpdateTransaction>();
     UpdateTransaction& subTransaction = *subInstall;
     transaction.AddSubTransaction(std::move(subInstall));
-    ProcessSections(subTransaction, other, values);
+    ProcessSections(context, subTransaction, other, values);
     return true;
 }
 
