@@ -78,8 +78,11 @@ public:
     // The file line of the index-th line (from 0) of a section as the reader
     // counts it, or 0.
     int LineOf(const std::wstring& section, size_t index) const;
-    // The first line of the section with the key (and, if given, the value
-    // among its values), or 0.
+    // The first line of the section with the key and, if given, the value
+    // among its values (else the first with the key), or null.
+    const Line* LineWithKey(const std::wstring& section, const std::wstring& key,
+                            const std::wstring& value = L"") const;
+    // The file line of that line, or 0.
     int KeyLine(const std::wstring& section, const std::wstring& key, const std::wstring& value = L"") const;
     const std::vector<Section>& Sections() const { return sections_; }
 

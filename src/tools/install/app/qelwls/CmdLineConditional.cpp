@@ -67,7 +67,7 @@ bool ProcessRule(RunContext& context, UpdateTransaction& transaction, const InfF
     if (kind == L"UpgradeRun") return ProcessUpgradePackages(context, transaction, script, section, index, true);
     if (kind == L"SupportedApp" || kind == L"UnsupportedDriver")
         return RunRuleSection(context, transaction, script, section, index);
-    QEL_RAISE(LineName(section, index) + L": unknown kind " + kind, 0);
+    RaiseLineFault(script, section, index, ScriptFault::InvalidLine, LineWording::Clause, L"unknown kind " + kind);
 }
 }  // namespace
 
@@ -130,13 +130,14 @@ void ConditionalSectionKey(RunContext& context, UpdateTransaction& transaction, 
                            const std::wstring& section) {
     std::vector<std::wstring> names;
     if (script.GetKeyValues(section, L"ConditionalSection", names) != InfOk) return;
-    NestingLevel level(context.conditionalDepth, kMaxConditionalDepth, section, L"ConditionalSection",
+    NestingLevel level(context.conditionalDepth, kMaxConditionalDepth, script, section, L"ConditionalSection",
                        L"conditional sections");
     for (const std::wstring& name : names) {
         long count = 0;
         // Unlike a missing run section, a missing rule section is an error:
         // the script would otherwise install without the checks it asks for.
-        if (script.GetLineCount(name, count) != InfOk) QEL_RAISE(L"[" + name + L"]", 0);
+        if (script.GetLineCount(name, count) != InfOk)
+            QEL_RAISE_AT(MissingSectionPlace(script, section, L"ConditionalSection", name), L"[" + name + L"]", 0);
         for (DWORD index = 0; index < static_cast<DWORD>(count); ++index) {
             // The first rule that finds its package ends the section.
             if (ProcessRule(context, transaction, script, name, index)) break;

@@ -2,6 +2,7 @@
 // script and queue records in the transaction; none of them changes the system.
 #pragma once
 
+#include "BasicException.h"
 #include "CmdLineContext.h"
 #include "DriverInf.h"
 #include "Update.h"
@@ -11,8 +12,21 @@
 
 namespace qel {
 
-// Names a line of a section in a raise: "[Files] line 3" (counted from 1).
-std::wstring LineName(const std::wstring& section, DWORD index);
+// How a raise about one line puts what is wrong after the line's name.
+enum class LineWording {
+    Predicate,  // "[Files] line 3 has no field 2"; on its own "the line has no field 2"
+    Clause,     // "[Reg] line 2: unknown root 'X'"; on its own "unknown root 'X'"
+};
+// Raises about the index-th line (from 0) of a section: the description names
+// the line counted from 1, the place carries the line and the fault.
+[[noreturn]] void RaiseLineFault(const InfFile& script, const std::wstring& section, DWORD index, ScriptFault fault,
+                                 LineWording wording, const std::wstring& text);
+// The place of a key of a section of the script; `message` says what is wrong.
+ScriptPlace KeyPlace(const InfFile& script, ScriptFault fault, const std::wstring& section, const std::wstring& key,
+                     std::wstring message);
+// The place of a key that names a section the script does not have.
+ScriptPlace MissingSectionPlace(const InfFile& script, const std::wstring& section, const wchar_t* key,
+                                const std::wstring& missing);
 // A string field that the line must have; a missing one raises, naming the line.
 std::wstring RequiredField(const InfFile& script, const std::wstring& section, DWORD index, int field);
 // A number field that the line must have.
@@ -20,11 +34,12 @@ uint32_t RequiredNumber(const InfFile& script, const std::wstring& section, DWOR
 
 // Counts one level of a key that may name its own section, directly or
 // through others, for the lifetime of the scope (also when a raise unwinds
-// it); past the limit it raises, naming the section.
+// it); past the limit it raises, naming the section and the key.
 class NestingLevel {
 public:
     // key: the key's name; levels: what is counted, for the message.
-    NestingLevel(int& depth, int limit, const std::wstring& section, const wchar_t* key, const wchar_t* levels);
+    NestingLevel(int& depth, int limit, const InfFile& script, const std::wstring& section, const wchar_t* key,
+                 const wchar_t* levels);
     ~NestingLevel() { --depth_; }
     NestingLevel(const NestingLevel&) = delete;
     NestingLevel& operator=(const NestingLevel&) = delete;
