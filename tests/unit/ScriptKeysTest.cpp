@@ -46,7 +46,7 @@ std::wstring Win(const std::wstring& name) { return qel::JoinPath(WindowsFolder(
 
 class ScriptKeys : public ::testing::Test {
 protected:
-    void SetUp() override { context.programFolder = qeltest::TestBinDir(); }
+    void SetUp() override { context.workingDir = qeltest::TestBinDir(); }
     // The rollback logs live in the Windows folder of the prefix; remove them.
     void TearDown() override { DeleteLogs(transaction); }
     static void DeleteLogs(UpdateTransaction& t) {
@@ -132,9 +132,9 @@ TEST_F(ScriptKeys, RegDelFilesRemovesListedFilesButNotOemInfsOrTheUninstaller) {
 // queued: the uninstall-log key runs after the file keys, and sub-installs
 // nest at most 16 deep.
 TEST_F(ScriptKeys, SectionsThatCannotRunAreRefused) {
-    context.scriptArgument = qeltest::MakeScratchFolder(L"keys-refused");
+    context.scriptDirArg = qeltest::MakeScratchFolder(L"keys-refused");
     const InfFile& script = Open(qeltest::WriteScript(
-        context.scriptArgument + L"\\self.ini",
+        context.scriptDirArg + L"\\self.ini",
         "[Setup]\n[Late]\nUninstallLog=\nDelDirs=Folders\nCopyFiles=Files\nDelFiles=Old\n"
         "[Install]\nSubInstall=self.ini,Install\n[DestinationDirs]\nDefaultDestDir=10\n"
         "[Files]\nf.sys,,,0\n[Old]\nold.sys\n[Folders]\nC:\\qel\\folder\n"));
@@ -166,7 +166,7 @@ TEST_F(ScriptKeys, SectionsThatCannotRunAreRefused) {
 // (from 0, comments not counted) or the key, and what the key names.
 TEST_F(ScriptKeys, RefusalsNameTheirPlaceInTheScript) {
     const std::wstring folder = qeltest::MakeScratchFolder(L"keys-places");
-    context.scriptArgument = folder;
+    context.scriptDirArg = folder;
     const std::wstring main = qeltest::WriteScript(
         folder + L"\\qelwls.ini",
         "[Setup]\n[DestinationDirs]\nDefaultDestDir=77\nFiles=10\nGone=10\n"
@@ -262,7 +262,7 @@ TEST_F(ScriptKeys, ASubInstallSkipsDriverInfForTheRestOfTheRun) {
     // prefix runs as Windows 10.
     ASSERT_GE(qel::SetupGetRunningWinVer(), qel::WinVerVista);
     const std::wstring folder = qeltest::MakeScratchFolder(L"keys-skip");
-    context.scriptArgument = folder;
+    context.scriptDirArg = folder;
     qeltest::WriteScript(folder + L"\\tools.ini", "[Nothing]\n");
     const InfFile& script =
         Open(qeltest::WriteScript(folder + L"\\qelwls.ini",

@@ -176,8 +176,8 @@ OpenResult OpenPackage(const std::wstring& folderArgument, Command command, Pack
 
 qel::RunContext PrepareHandlers(const std::wstring& folderArgument, Command command) {
     qel::RunContext context;
-    qel::GetModuleDirectory(nullptr, context.programFolder);
-    context.scriptArgument = folderArgument;
+    qel::GetModuleDirectory(nullptr, context.workingDir);
+    context.scriptDirArg = folderArgument;
     context.skipDriverInf = command == Command::AppOnlyInstall;
     return context;
 }

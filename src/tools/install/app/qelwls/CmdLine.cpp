@@ -94,10 +94,10 @@ bool PrepareScript(Run& run) {
     if (IsWindowsVersionOrLater(6, 3, 0)) TraceWrite(TraceDetail, L"qelwls detects Win8.1 or greater\n");
     if (IsWindowsVersionOrLater(10, 0, 0)) TraceWrite(TraceDetail, L"qelwls detects Win10 or greater\n");
 
-    GetModuleDirectory(nullptr, run.context.programFolder);
-    TraceWrite(TraceDetail, L"Working Dir: '%s'\n", run.context.programFolder.c_str());
+    GetModuleDirectory(nullptr, run.context.workingDir);
+    TraceWrite(TraceDetail, L"Working Dir: '%s'\n", run.context.workingDir.c_str());
 
-    run.context.scriptArgument = run.args[2];
+    run.context.scriptDirArg = run.args[2];
     std::wstring scriptPath = run.context.ScriptFolder();
     AppendPath(scriptPath, IsCommand(command, L"driveronly_install") ? L"qelwlsd.ini" : L"qelwls.ini");
     TraceWrite(TraceError, L"Using ini file: \"%s\"\n", scriptPath.c_str());
@@ -110,7 +110,7 @@ bool PrepareScript(Run& run) {
         return false;
     }
     run.transaction.driverInfName = GetFileNamePart(driverInf);
-    run.installRoot = DirectoryOf(JoinPath(run.context.programFolder, DirectoryOf(driverInf)));
+    run.installRoot = DirectoryOf(JoinPath(run.context.workingDir, DirectoryOf(driverInf)));
     run.virtualAdapterInf = JoinPath(run.installRoot, L"VWL\\qelvwl.inf");
     run.filterDriverInf = JoinPath(run.installRoot, L"QELIS\\qelis.inf");
 

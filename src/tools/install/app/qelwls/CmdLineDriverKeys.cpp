@@ -71,7 +71,7 @@ void QueuePackageFolder(const RunContext& context, UpdateTransaction& t, const I
     GetDriverStore(script, t.packageFolder);
     std::wstring sourceFolder = driverInf;
     GetDirectoryPart(sourceFolder);
-    sourceFolder = JoinPath(context.programFolder, sourceFolder);
+    sourceFolder = JoinPath(context.workingDir, sourceFolder);
     std::wstring folder;
     GetDriverStore(script, folder);
 
@@ -88,7 +88,7 @@ void QueuePackageFolder(const RunContext& context, UpdateTransaction& t, const I
 void QueueInfInstall(const RunContext& context, UpdateTransaction& t, const InfFile& script,
                      const std::wstring& driverInfValue) {
     InfFile driverInf;
-    driverInf.Open(JoinPath(context.programFolder, driverInfValue), kInfNeutralLanguage);
+    driverInf.Open(JoinPath(context.workingDir, driverInfValue), kInfNeutralLanguage);
     std::wstring folder;
     GetDriverStore(script, folder);
     std::wstring catalog;

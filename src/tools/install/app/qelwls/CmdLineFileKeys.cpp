@@ -148,7 +148,7 @@ void CopyFilesKey(const RunContext& context, UpdateTransaction& transaction, con
     if (script.GetKeyValues(section, L"CopyFiles", sections) != InfOk) return;
     // Sources are taken from the folder of the program, not from that of the script.
     for (const std::wstring& copySection : sections)
-        CopySection(transaction, script, context.programFolder, copySection);
+        CopySection(transaction, script, context.workingDir, copySection);
 }
 
 void DelFilesKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {

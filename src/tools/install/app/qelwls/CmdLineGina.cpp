@@ -35,7 +35,7 @@ void AddGinaKey(const RunContext& context, UpdateTransaction& transaction, const
     std::vector<std::wstring> fileSections;
     if (script.GetKeyValues(section, L"AddGINA", fileSections) != InfOk) return;
     // Sources are taken from the folder of the program.
-    const std::wstring& programFolder = context.programFolder;
+    const std::wstring& programFolder = context.workingDir;
     for (const std::wstring& fileSection : fileSections) {
         long count = 0;
         if (script.GetLineCount(fileSection, count) != InfOk)
