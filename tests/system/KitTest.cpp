@@ -207,6 +207,34 @@ TEST(KitCheck, EachKindOfFaultIsReportedOnceOnItsLine) {
     EXPECT_EQ(run.err, "");
 }
 
+// A fault in a sub-install's own script is shown on that script's line, once,
+// whichever section of the command reached it, and not in the script that
+// names the sub-install.
+TEST(KitCheck, FaultsOfASubInstallAreShownOnItsOwnScriptsLines) {
+    KitFolder folder(L"kit_check_sub");
+    folder.WriteScript("[Install]\nDriverInf=Driver\\none.inf\n\n[Tools]\nSubInstall=tools.ini,Install\n");
+    const std::string tools = Script(Crlf("[DestinationDirs]\nDefaultDestDir=16422,\"KitCheck\"\n\n"
+                                          "[Install]\nDelGINA=qelgina.dll\nCopyFiles=Files\n"
+                                          "SubInstall=tools.ini,Again\n\n"
+                                          "[Again]\nSubInstall=tools.ini,Again\n\n"
+                                          "[Files]\n; the tool's files\npresent.txt,,,0x4\n\nflagless.txt\n"));
+    folder.Write(L"tools.ini", tools);
+    WriteFileBytes(folder.File(L"present.txt"), "here");
+
+    const ProcessResult run = Kit(folder.Kit(), L"check " + folder.Quoted() + L" apponly_install Tools");
+    EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
+    const std::string at = Utf8(folder.File(L"tools.ini")) + ":";
+    const std::string fatal = "; the command would end with 200 before any change\r\n";
+    EXPECT_EQ(run.out, at + std::to_string(LineOf(tools, "DelGINA=")) +
+                           ": [Install] DelGINA needs a DLL, a function and an argument" + fatal + at +
+                           std::to_string(LineOf(tools, "[Again]") + 1) +
+                           ": [Again] SubInstall nests deeper than 16 sub-installs" + fatal + at +
+                           std::to_string(LineOf(tools, "flagless.txt")) +
+                           ": [Files] the line has no flags in field 4" + fatal +
+                           "3 problems for apponly_install (both Windows roads)\r\n");
+    EXPECT_EQ(run.err, "");
+}
+
 TEST(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
     SamplePackage package(L"kit_check_sample");
     const std::wstring kit = package.File(L"qelkit.exe");

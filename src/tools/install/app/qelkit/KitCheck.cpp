@@ -16,7 +16,6 @@
 #include "KitCheck.h"
 
 #include "BasicException.h"
-#include "CmdLine.h"
 #include "CmdLineKeys.h"
 #include "KitOutput.h"
 #include "KitScript.h"
@@ -29,7 +28,6 @@
 #include <cwctype>
 #include <list>
 #include <memory>
-#include <regex>
 #include <set>
 
 namespace kit {
@@ -54,13 +52,6 @@ struct Reachable {
 };
 
 unsigned RoadBit(Road road) { return 1u << static_cast<unsigned>(road); }
-
-// The reader names the folder-id fault "[DestinationDirs] of [X] ..."; shown
-// under [DestinationDirs] it says "the entry for [X] ...".
-std::wstring DestinationFault(const std::wstring& description) {
-    const std::wstring prefix = L"[DestinationDirs] of ";
-    return description.rfind(prefix, 0) == 0 ? L"the entry for " + description.substr(prefix.size()) : description;
-}
 
 // The edit distance of two key names, for "did you mean".
 size_t Distance(const std::wstring& a, const std::wstring& b) {
@@ -88,14 +79,14 @@ const qel::SectionKey* FindKey(const std::wstring& name) {
 class Checker {
 public:
     Checker(Package& package, Command command, std::vector<std::wstring> extra, const std::wstring& folderArgument)
-        : package_(package), command_(command), extra_(std::move(extra)), folderArgument_(folderArgument) {}
+        : package_(package), command_(command), extra_(std::move(extra)),
+          context_(PrepareHandlers(folderArgument, command)) {}
 
     int Run(const std::vector<Road>& roads) {
         if (!mainText_.Load(package_.scriptPath)) {
             Err(L"qelkit: the setup script " + package_.scriptPath + L" cannot be read\n");
             return 1;
         }
-        PrepareHandlers(folderArgument_, command_);
         for (const std::wstring& section : CommandSections(command_, extra_)) Walk(package_.script, mainText_, section);
 
         CheckEntry();
@@ -176,7 +167,7 @@ private:
     }
 
     std::wstring SubScriptPath(const std::wstring& name) const {
-        const std::wstring& folder = qel::ScriptDirArg.empty() ? qel::WorkingDir : qel::ScriptDirArg;
+        const std::wstring& folder = context_.ScriptFolder();
         std::wstring full;
         if (qel::GetFullPath(qel::JoinPath(folder, name), full) != 0) full = qel::JoinPath(folder, name);
         return full;
@@ -230,24 +221,23 @@ private:
     void RunRoad(Road road, bool tagged) {
         SelectRoad(road);
         const unsigned bit = tagged ? RoadBit(road) : 0;
-        const int skipDriverInf = command_ == Command::AppOnlyInstall ? 1 : 0;
         const std::vector<std::wstring> top = CommandSections(command_, extra_);
-        qel::SkipDriverInf = skipDriverInf;
+        qel::RunContext run = context_;
         auto transaction = NewTransaction();
         for (const std::wstring& section : top) {
             // The sections of an uninstall belong to roads of their own.
             if (command_ == Command::Uninstall) {
                 if (section == L"PostUninstPart" && qel::SetupGetRunningWinVer() >= qel::WinVerVista) continue;
                 transaction = NewTransaction();
-                qel::SkipDriverInf = skipDriverInf;
+                run = context_;
             }
-            Queue(*transaction, package_.script, mainText_, section, bit);
+            Queue(run, *transaction, package_.script, mainText_, section, bit);
         }
         // Then every key of every reachable section on its own, so that a
         // fault does not hide the keys after it, and a rule that does not
         // match on this machine is read all the same. A sub-install anywhere
         // in the road, or in the section itself, skips DriverInf as it would.
-        const int skipAfterRoad = qel::SkipDriverInf;
+        const bool skipAfterRoad = run.skipDriverInf;
         for (const Reachable& each : reachable_) {
             if (command_ == Command::Uninstall && SameName(each.section, L"PostUninstPart") &&
                 qel::SetupGetRunningWinVer() >= qel::WinVerVista)
@@ -264,12 +254,12 @@ private:
             }
             for (const wchar_t* key : keys) {
                 each.script->LimitKeys(each.section, key);
-                qel::SkipDriverInf = skipAfterRoad | (subInstall ? 1 : 0);
-                Queue(*NewTransaction(), *each.script, *each.text, each.section, bit);
+                qel::RunContext alone = context_;
+                alone.skipDriverInf = skipAfterRoad || subInstall;
+                Queue(alone, *NewTransaction(), *each.script, *each.text, each.section, bit);
             }
             each.script->LimitKeys(L"", L"");
         }
-        qel::SkipDriverInf = skipDriverInf;
     }
 
     qel::UpdateTransaction* NewTransaction() {
@@ -278,10 +268,10 @@ private:
         return transactions_.back().get();
     }
 
-    void Queue(qel::UpdateTransaction& transaction, const qel::InfFile& script, const ScriptText& text,
-               const std::wstring& section, unsigned road) {
+    void Queue(qel::RunContext& context, qel::UpdateTransaction& transaction, const qel::InfFile& script,
+               const ScriptText& text, const std::wstring& section, unsigned road) {
         try {
-            qel::ProcessSection(transaction, script, section);
+            qel::ProcessSection(context, transaction, script, section);
         } catch (const qel::BasicException& e) {
             Raised(e, text, section, road);
         } catch (const std::bad_alloc&) {
@@ -289,59 +279,76 @@ private:
         }
     }
 
-    // Places what a handler raised on the script line it names.
+    // Places what a handler raised on the script line it is about.
+    // `text` and `context`: the script and the section being read, for a
+    // raise that names no place.
     void Raised(const qel::BasicException& e, const ScriptText& text, const std::wstring& context, unsigned road) {
         const std::wstring description = e.Description() ? e.Description() : L"";
-        std::wsmatch match;
-        static const std::wregex sectionLine(LR"(^\[([^\]]+)\] line (\d+):? ?(.*)$)");
-        static const std::wregex destination(LR"(^\[DestinationDirs\] of \[([^\]]+)\] (.*)$)");
-        static const std::wregex keyIn(LR"(^(?:key )?(\w+) in \[([^\]]+)\] (.*)$)");
-        static const std::wregex missing(LR"(^\[([^\]]+)\](?: is missing)?$)");
-        static const std::wregex uninstallLog(LR"(^\[Setup\] UninstallLog (.*)$)");
-        if (std::regex_match(description, match, sectionLine)) {
-            const std::wstring section = match[1];
-            const std::wstring rest = match[3];
-            const size_t index = static_cast<size_t>(std::stoul(match[2].str())) - 1;
-            AddAt(text, text.LineOf(section, index), section,
-                  (rest.rfind(L"has ", 0) == 0 || rest.rfind(L"names ", 0) == 0 || rest.rfind(L"needs ", 0) == 0
-                       ? L"the line " + rest
-                       : rest) +
-                      kFatal,
-                  L"", road);
-        } else if (std::regex_match(description, match, destination)) {
-            const std::wstring entry = match[1];
-            int line = text.KeyLine(L"DestinationDirs", entry);
-            std::wstring subject = L"destdir:" + entry;
-            if (!line) {
-                line = text.KeyLine(L"DestinationDirs", L"DefaultDestDir");
-                subject = L"destdir:DefaultDestDir";
+        if (const qel::ScriptPlace* place = e.Place(); place && RaisedAt(*place, description, road)) return;
+        AddAt(text, 0, context,
+              (description.empty() ? std::wstring(L"reading the section failed") : description) +
+                  Format(L" (%S line %d, error %lu)", e.Module(), e.Line(), e.Error()) + kFatal,
+              L"", road);
+    }
+
+    // False when the place is not in a script this check reads.
+    bool RaisedAt(const qel::ScriptPlace& place, const std::wstring& description, unsigned road) {
+        using qel::ScriptFault;
+        switch (place.fault) {
+        case ScriptFault::MissingField:
+        case ScriptFault::InvalidLine: {
+            const ScriptText& text = TextOf(place.file);
+            AddAt(text, text.LineOf(place.section, static_cast<size_t>(place.lineIndex)), place.section,
+                  place.message + kFatal, L"", road);
+            return true;
+        }
+        case ScriptFault::IncompleteKey:
+        case ScriptFault::NestsTooDeep: {
+            const ScriptText& text = TextOf(place.file);
+            AddAt(text, text.KeyLine(place.section, place.key), place.section, place.message + kFatal,
+                  L"key:" + place.key, road);
+            return true;
+        }
+        case ScriptFault::MissingSection: {
+            // Shown with the key as the script spells it.
+            const ScriptText& text = TextOf(place.file);
+            ReachableLine naming{&text, place.section, 0, place.key};
+            if (const ScriptText::Line* line = text.LineWithKey(place.section, place.key, place.names)) {
+                naming.line = line->number;
+                naming.key = line->key;
+            } else {
+                naming = FindNaming(place.names);
             }
-            AddAt(text, line, L"DestinationDirs", DestinationFault(description) + kFatal, subject, road);
-        } else if (std::regex_match(description, match, uninstallLog)) {
+            AddAt(naming.text ? *naming.text : text, naming.line, naming.text ? naming.section : place.section,
+                  naming.key + L" names [" + place.names + L"], which the script does not have" + kFatal,
+                  L"section:" + place.names, road);
+            return true;
+        }
+        case ScriptFault::UndefinedFolderId: {
+            const ScriptText& text = TextOf(place.file);
+            AddAt(text, text.KeyLine(L"DestinationDirs", place.key), L"DestinationDirs", place.message + kFatal,
+                  L"destdir:" + place.key, road);
+            return true;
+        }
+        case ScriptFault::UninstallLogSetting: {
+            // Shown on the key that starts the log.
             const ReachableLine need = FindKeyLine(L"UninstallLog");
-            AddAt(need.text ? *need.text : text, need.line, need.text ? need.section : context,
-                  L"UninstallLog starts the uninstall log, but [Setup] UninstallLog " + match[1].str() + kFatal,
-                  L"uninstalllog", road);
-        } else if (std::regex_match(description, match, keyIn)) {
-            const std::wstring key = match[1], section = match[2];
-            AddAt(text, text.KeyLine(section, key), section, key + L" " + match[3].str() + kFatal, L"key:" + key,
-                  road);
-        } else if (std::regex_match(description, match, missing)) {
-            const std::wstring name = match[1];
-            const ReachableLine naming = FindNaming(name);
-            AddAt(naming.text ? *naming.text : text, naming.line, naming.text ? naming.section : context,
-                  naming.key + L" names [" + name + L"], which the script does not have" + kFatal,
-                  L"section:" + name, road);
-        } else if (const ReachableLine sub = FindSubInstall(description); sub.text) {
+            const ScriptText& text = need.text ? *need.text : TextOf(place.file);
+            AddAt(text, need.line, need.text ? need.section : place.section,
+                  L"UninstallLog starts the uninstall log, but " + place.message + kFatal, L"uninstalllog", road);
+            return true;
+        }
+        case ScriptFault::UnreadableScript: {
+            // A sub-install's script; any other file is shown as raised.
+            const ReachableLine sub = FindSubInstall(place.file);
+            if (!sub.text) return false;
             AddAt(*sub.text, sub.line, sub.section,
                   L"SubInstall names the script " + description + L", which cannot be opened" + kFatal,
                   L"script:" + description, road);
-        } else {
-            AddAt(text, 0, context,
-                  (description.empty() ? std::wstring(L"reading the section failed") : description) +
-                      Format(L" (%S line %d, error %lu)", e.Module(), e.Line(), e.Error()) + kFatal,
-                  L"", road);
+            return true;
         }
+        }
+        return false;
     }
 
     struct ReachableLine {
@@ -461,8 +468,8 @@ private:
                     script->GetTargetPathAsNamed(line.key, folder);
                 } catch (const qel::BasicException& e) {
                     AddAt(*text, line.number, L"DestinationDirs",
-                          e.Description() ? DestinationFault(e.Description())
-                                          : std::wstring(L"the folder of this entry cannot be resolved"),
+                          e.Place() ? e.Place()->message
+                                    : std::wstring(L"the folder of this entry cannot be resolved"),
                           L"destdir:" + line.key);
                 }
             }
@@ -588,7 +595,7 @@ private:
     Package& package_;
     Command command_;
     std::vector<std::wstring> extra_;
-    std::wstring folderArgument_;
+    qel::RunContext context_;  // as the installer's entry point makes it for the command
     ScriptText mainText_;
     std::vector<std::pair<std::wstring, std::unique_ptr<ScriptText>>> otherTexts_;
     std::list<qel::InfFile> subScripts_;

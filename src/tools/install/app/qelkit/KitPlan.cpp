@@ -427,10 +427,10 @@ private:
 
 // The installer's roads, queued: what the entry point runs before its
 // commit, with the state it reads from the machine.
-void QueueRoad(qel::UpdateTransaction& t, Package& package, Command command, const std::wstring& folderArgument,
-               const std::vector<std::wstring>& extra, PlanDocument& plan) {
+void QueueRoad(qel::RunContext& context, qel::UpdateTransaction& t, Package& package, Command command,
+               const std::wstring& folderArgument, const std::vector<std::wstring>& extra, PlanDocument& plan) {
     if (IsInstallCommand(command)) {
-        qel::ProcessSections(t, package.script, CommandSections(command, extra));
+        qel::ProcessSections(context, t, package.script, CommandSections(command, extra));
         return;
     }
     std::wstring logPath;
@@ -441,7 +441,7 @@ void QueueRoad(qel::UpdateTransaction& t, Package& package, Command command, con
     };
     if (command == Command::Upgrade) {
         openInstalledLog();
-        qel::ProcessSection(t, package.script, L"Upgrade");
+        qel::ProcessSection(context, t, package.script, L"Upgrade");
         qel::Uninstall(t, true);
         return;
     }
@@ -453,7 +453,7 @@ void QueueRoad(qel::UpdateTransaction& t, Package& package, Command command, con
     if (last) {
         plan.notes.push_back(L"the last user of the setup: everything the uninstall log lists goes");
         openInstalledLog();
-        qel::ProcessSection(t, package.script, L"Uninstall");
+        qel::ProcessSection(context, t, package.script, L"Uninstall");
         qel::Uninstall(t, false);
         plan.notes.push_back(L"then every user's settings are deleted");
         return;
@@ -464,7 +464,7 @@ void QueueRoad(qel::UpdateTransaction& t, Package& package, Command command, con
     }
     plan.notes.push_back(L"other users of the setup remain: only [UninstPart] runs");
     openInstalledLog();
-    qel::ProcessSection(t, package.script, L"UninstPart");
+    qel::ProcessSection(context, t, package.script, L"UninstPart");
     // The applet goes at once, before the commit.
     std::wstring line;
     t.uninstallLog.Rewind();
@@ -478,7 +478,7 @@ void QueueRoad(qel::UpdateTransaction& t, Package& package, Command command, con
     t.uninstallLog.Close();
     if (qel::SetupGetRunningWinVer() < qel::WinVerVista) {
         plan.notes.push_back(L"hide the tray icon, then [PostUninstPart] runs in a commit of its own");
-        qel::ProcessSection(t, package.script, L"PostUninstPart");
+        qel::ProcessSection(context, t, package.script, L"PostUninstPart");
     }
 }
 
@@ -551,7 +551,7 @@ int Plan(const std::wstring& folderArgument, Command command, const std::vector<
     case OpenResult::NoFolder: Err(L"qelkit: " + error + L"\n"); return 2;
     default: Err(L"qelkit: " + error + L"\n"); return 1;
     }
-    PrepareHandlers(folderArgument, command);
+    qel::RunContext context = PrepareHandlers(folderArgument, command);
     SelectRoad(road);
 
     PlanDocument plan;
@@ -567,7 +567,7 @@ int Plan(const std::wstring& folderArgument, Command command, const std::vector<
             return 1;
         }
         transaction.driverInfName = qel::GetFileNamePart(driverInf);
-        QueueRoad(transaction, package, command, folderArgument, extra, plan);
+        QueueRoad(context, transaction, package, command, folderArgument, extra, plan);
         std::wstring installer;
         qel::GetModuleDirectory(nullptr, installer);
         std::wstring commandLine = L"\"" + qel::JoinPath(installer, L"qelwls64.exe") + L"\" " + plan.command + L" \"" +

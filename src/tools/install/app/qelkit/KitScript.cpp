@@ -1,7 +1,6 @@
 #include "KitScript.h"
 
 #include "BasicException.h"
-#include "CmdLine.h"
 #include "KitOutput.h"
 #include "Util.h"
 
@@ -175,10 +174,12 @@ OpenResult OpenPackage(const std::wstring& folderArgument, Command command, Pack
     return OpenResult::Ok;
 }
 
-void PrepareHandlers(const std::wstring& folderArgument, Command command) {
-    qel::GetModuleDirectory(nullptr, qel::WorkingDir);
-    qel::ScriptDirArg = folderArgument;
-    qel::SkipDriverInf = command == Command::AppOnlyInstall ? 1 : 0;
+qel::RunContext PrepareHandlers(const std::wstring& folderArgument, Command command) {
+    qel::RunContext context;
+    qel::GetModuleDirectory(nullptr, context.workingDir);
+    context.scriptDirArg = folderArgument;
+    context.skipDriverInf = command == Command::AppOnlyInstall;
+    return context;
 }
 
 bool ParseRoad(const std::wstring& word, Road& road) {
@@ -285,18 +286,24 @@ int ScriptText::LineOf(const std::wstring& section, size_t index) const {
     return found->lines[index].number;
 }
 
-int ScriptText::KeyLine(const std::wstring& section, const std::wstring& key, const std::wstring& value) const {
+const ScriptText::Line* ScriptText::LineWithKey(const std::wstring& section, const std::wstring& key,
+                                                const std::wstring& value) const {
     const Section* found = Decorated(section);
-    if (!found) return 0;
-    int first = 0;
+    if (!found) return nullptr;
+    const Line* first = nullptr;
     for (const Line& line : found->lines) {
         if (!line.hasKey || !SameName(line.key, key)) continue;
-        if (value.empty()) return line.number;
-        if (!first) first = line.number;
+        if (value.empty()) return &line;
+        if (!first) first = &line;
         for (const std::wstring& each : line.values)
-            if (SameName(each, value)) return line.number;
+            if (SameName(each, value)) return &line;
     }
     return first;
+}
+
+int ScriptText::KeyLine(const std::wstring& section, const std::wstring& key, const std::wstring& value) const {
+    const Line* line = LineWithKey(section, key, value);
+    return line ? line->number : 0;
 }
 
 }  // namespace kit

@@ -3,6 +3,7 @@
 // for, and the text of a script with its line numbers.
 #pragma once
 
+#include "CmdLineContext.h"
 #include "DriverInf.h"
 
 #include <map>
@@ -31,14 +32,18 @@ struct Package {
 enum class OpenResult { Ok, NoFolder, NoScript, Unreadable };
 // `error` gets a one-line sentence for anything but Ok.
 OpenResult OpenPackage(const std::wstring& folderArgument, Command command, Package& package, std::wstring& error);
-// The process-wide state the key handlers read, set as the installer's entry
-// point sets it for the command.
-void PrepareHandlers(const std::wstring& folderArgument, Command command);
+// What the key handlers know of a run, as the installer's entry point sets it
+// for the command: qelkit's own folder stands for the installer's, which it
+// ships beside. Each reading of the script takes a fresh copy.
+qel::RunContext PrepareHandlers(const std::wstring& folderArgument, Command command);
 
 // The Windows version a script is read for.
 enum class Road { Running, BeforeVista, VistaOrLater };
 bool ParseRoad(const std::wstring& word, Road& road);
-// Makes the key handlers see that version (Running: the machine's own).
+// Makes the key handlers, and the commit's decisions that qelkit plan shows,
+// see that version (Running: the machine's own). It is not part of the run
+// context: the decisions on the commit's side read the version too, and
+// they reach no run context.
 void SelectRoad(Road road);
 const wchar_t* RoadName(Road road);
 
@@ -73,8 +78,11 @@ public:
     // The file line of the index-th line (from 0) of a section as the reader
     // counts it, or 0.
     int LineOf(const std::wstring& section, size_t index) const;
-    // The first line of the section with the key (and, if given, the value
-    // among its values), or 0.
+    // The first line of the section with the key and, if given, the value
+    // among its values (else the first with the key), or null.
+    const Line* LineWithKey(const std::wstring& section, const std::wstring& key,
+                            const std::wstring& value = L"") const;
+    // The file line of that line, or 0.
     int KeyLine(const std::wstring& section, const std::wstring& key, const std::wstring& value = L"") const;
     const std::vector<Section>& Sections() const { return sections_; }
 

@@ -3,6 +3,7 @@
 #include "CmdLine.h"
 
 #include "BasicException.h"
+#include "CmdLineContext.h"
 #include "CmdLineKeys.h"
 #include "DevMgr.h"
 #include "DriverInf.h"
@@ -18,10 +19,6 @@
 #include <vector>
 
 namespace qel {
-
-std::wstring WorkingDir;
-std::wstring ScriptDirArg;
-int SkipDriverInf = 0;
 
 namespace {
 constexpr const char* kModuleName = "CmdLine";
@@ -52,6 +49,9 @@ void RunDriverCommand(const std::wstring& command, const std::wstring& instanceI
 // What one run works with; it lives from the first step to the return.
 struct Run {
     UpdateTransaction transaction;  // constructed before anything else
+    // What the key handlers know of the run: the folders it reads from, and
+    // whether DriverInf keys still run.
+    RunContext context;
     int result = SetupErrorUnknown;
     std::wstring message;
     std::wstring commandLine;
@@ -94,11 +94,11 @@ bool PrepareScript(Run& run) {
     if (IsWindowsVersionOrLater(6, 3, 0)) TraceWrite(TraceDetail, L"qelwls detects Win8.1 or greater\n");
     if (IsWindowsVersionOrLater(10, 0, 0)) TraceWrite(TraceDetail, L"qelwls detects Win10 or greater\n");
 
-    GetModuleDirectory(nullptr, WorkingDir);
-    TraceWrite(TraceDetail, L"Working Dir: '%s'\n", WorkingDir.c_str());
+    GetModuleDirectory(nullptr, run.context.workingDir);
+    TraceWrite(TraceDetail, L"Working Dir: '%s'\n", run.context.workingDir.c_str());
 
-    ScriptDirArg = run.args[2];
-    std::wstring scriptPath = ScriptDirArg.empty() ? WorkingDir : ScriptDirArg;
+    run.context.scriptDirArg = run.args[2];
+    std::wstring scriptPath = run.context.ScriptFolder();
     AppendPath(scriptPath, IsCommand(command, L"driveronly_install") ? L"qelwlsd.ini" : L"qelwls.ini");
     TraceWrite(TraceError, L"Using ini file: \"%s\"\n", scriptPath.c_str());
     run.script.Open(scriptPath, GetUILanguage());
@@ -110,7 +110,7 @@ bool PrepareScript(Run& run) {
         return false;
     }
     run.transaction.driverInfName = GetFileNamePart(driverInf);
-    run.installRoot = DirectoryOf(JoinPath(WorkingDir, DirectoryOf(driverInf)));
+    run.installRoot = DirectoryOf(JoinPath(run.context.workingDir, DirectoryOf(driverInf)));
     run.virtualAdapterInf = JoinPath(run.installRoot, L"VWL\\qelvwl.inf");
     run.filterDriverInf = JoinPath(run.installRoot, L"QELIS\\qelis.inf");
 
@@ -140,10 +140,10 @@ void InstallNetworkPieces(Run& run) {
 
 void InstallRoad(Run& run, const wchar_t* startLine) {
     TraceWrite(TraceDetail, startLine);
-    if (IsCommand(run.Command(), L"apponly_install")) SkipDriverInf = 1;
+    if (IsCommand(run.Command(), L"apponly_install")) run.context.skipDriverInf = true;
     std::vector<std::wstring> sections{L"Install"};
     sections.insert(sections.end(), run.args.begin() + 3, run.args.end());
-    ProcessSections(run.transaction, run.script, sections);
+    ProcessSections(run.context, run.transaction, run.script, sections);
     Commit(run.transaction);
     InstallNetworkPieces(run);
     DoCleanupAll(run.transaction);
@@ -163,7 +163,7 @@ void UpgradeRoad(Run& run) {
     // The replay of the old log is recorded too, so that a failed upgrade
     // puts the previous version back instead of leaving neither.
     StartRollbackLog(run.transaction);
-    ProcessSection(run.transaction, run.script, L"Upgrade");
+    ProcessSection(run.context, run.transaction, run.script, L"Upgrade");
     Uninstall(run.transaction, true);
     InstallNetworkPieces(run);
     DoCleanupAll(run.transaction);
@@ -180,7 +180,7 @@ void UninstallRoad(Run& run) {
         // The last user of the setup: everything the log lists goes, and the
         // virtual adapter and the filter component with it.
         OpenInstalledLog(run);
-        ProcessSection(run.transaction, run.script, L"Uninstall");
+        ProcessSection(run.context, run.transaction, run.script, L"Uninstall");
         if (!FindDevice(kVirtualAdapterId, true))
             TraceWrite(TraceDetail, L"Virtual driver will not be Uninstalled because it does not exist.\n");
         UninstallFilterDriver(run.transaction, kFilterComponentId);
@@ -200,7 +200,7 @@ void UninstallRoad(Run& run) {
     // Other users of the setup remain: only this product's part goes.
     TraceWrite(TraceError, L"Uninstalling Partially...\n");
     OpenInstalledLog(run);
-    ProcessSection(run.transaction, run.script, L"UninstPart");
+    ProcessSection(run.context, run.transaction, run.script, L"UninstPart");
     UninstallCPL(run.transaction);
     DoCleanupAll(run.transaction);
     if (SetupGetRunningWinVer() < WinVerVista) {
@@ -208,7 +208,7 @@ void UninstallRoad(Run& run) {
         // get one of their own, so a failed commit shows the icon again.
         StartRollbackLog(run.transaction);
         HideTrayIcon(run.transaction);
-        ProcessSection(run.transaction, run.script, L"PostUninstPart");
+        ProcessSection(run.context, run.transaction, run.script, L"PostUninstPart");
         Commit(run.transaction);
         run.transaction.rollbackLog.CloseAndDelete();
     }

@@ -6,11 +6,6 @@
 
 namespace qel {
 
-// Process-wide state set by the entry point and read by the key handlers.
-extern std::wstring WorkingDir;    // folder of the running program, no trailing backslash
-extern std::wstring ScriptDirArg;  // the second argument exactly as given
-extern int SkipDriverInf;          // 1 once DriverInf keys must no longer run
-
 enum SetupResult : int {
     SetupSuccess = 0,
     SetupSuccessNeedReboot = 1,

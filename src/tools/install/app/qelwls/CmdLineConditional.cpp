@@ -22,12 +22,11 @@ constexpr uint32_t kUpgradeRunFlags = 0x4 | 0x8;
 // A conditional section may name a section that names it again; the chain
 // ends here instead of running out of stack.
 constexpr int kMaxConditionalDepth = 16;
-int conditionalDepth = 0;
 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
-bool ProcessUpgradePackages(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section,
-                            DWORD index, bool run) {
+bool ProcessUpgradePackages(RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                            const std::wstring& section, DWORD index, bool run) {
     const std::wstring runSection = RequiredField(script, section, index, 2);
     const std::wstring keyPath = RequiredField(script, section, index, 3);
     const std::wstring valueName = RequiredField(script, section, index, 4);
@@ -48,25 +47,27 @@ bool ProcessUpgradePackages(UpdateTransaction& transaction, const InfFile& scrip
             transaction.RunApp(command, L"", kUpgradeRunFlags, true);
         }
     }
-    if (!runSection.empty()) ProcessSection(transaction, script, runSection);
+    if (!runSection.empty()) ProcessSection(context, transaction, script, runSection);
     return true;
 }
 
 // SupportedApp and UnsupportedDriver: the section runs, and the rule never
 // ends its conditional section.
-bool RunRuleSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section,
-                    DWORD index) {
-    ProcessSection(transaction, script, RequiredField(script, section, index, 2));
+bool RunRuleSection(RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                    const std::wstring& section, DWORD index) {
+    ProcessSection(context, transaction, script, RequiredField(script, section, index, 2));
     return false;
 }
 
-bool ProcessRule(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section, DWORD index) {
+bool ProcessRule(RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                 const std::wstring& section, DWORD index) {
     const std::wstring kind = RequiredField(script, section, index, 1);
     // Kinds are compared exactly: "upgrade" is no kind.
-    if (kind == L"Upgrade") return ProcessUpgradePackages(transaction, script, section, index, false);
-    if (kind == L"UpgradeRun") return ProcessUpgradePackages(transaction, script, section, index, true);
-    if (kind == L"SupportedApp" || kind == L"UnsupportedDriver") return RunRuleSection(transaction, script, section, index);
-    QEL_RAISE(LineName(section, index) + L": unknown kind " + kind, 0);
+    if (kind == L"Upgrade") return ProcessUpgradePackages(context, transaction, script, section, index, false);
+    if (kind == L"UpgradeRun") return ProcessUpgradePackages(context, transaction, script, section, index, true);
+    if (kind == L"SupportedApp" || kind == L"UnsupportedDriver")
+        return RunRuleSection(context, transaction, script, section, index);
+    RaiseLineFault(script, section, index, ScriptFault::InvalidLine, LineWording::Clause, L"unknown kind " + kind);
 }
 }  // namespace
 
@@ -125,19 +126,21 @@ bool PackagePresent(const std::wstring& keyPath, const std::wstring& valueName, 
     return true;
 }
 
-void ConditionalSectionKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+void ConditionalSectionKey(RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                           const std::wstring& section) {
     std::vector<std::wstring> names;
     if (script.GetKeyValues(section, L"ConditionalSection", names) != InfOk) return;
-    NestingLevel level(conditionalDepth, kMaxConditionalDepth, section, L"ConditionalSection",
+    NestingLevel level(context.conditionalDepth, kMaxConditionalDepth, script, section, L"ConditionalSection",
                        L"conditional sections");
     for (const std::wstring& name : names) {
         long count = 0;
         // Unlike a missing run section, a missing rule section is an error:
         // the script would otherwise install without the checks it asks for.
-        if (script.GetLineCount(name, count) != InfOk) QEL_RAISE(L"[" + name + L"]", 0);
+        if (script.GetLineCount(name, count) != InfOk)
+            QEL_RAISE_AT(MissingSectionPlace(script, section, L"ConditionalSection", name), L"[" + name + L"]", 0);
         for (DWORD index = 0; index < static_cast<DWORD>(count); ++index) {
             // The first rule that finds its package ends the section.
-            if (ProcessRule(transaction, script, name, index)) break;
+            if (ProcessRule(context, transaction, script, name, index)) break;
         }
     }
 }

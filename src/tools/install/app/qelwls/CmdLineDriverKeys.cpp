@@ -3,7 +3,7 @@
 // the devices to update), and the package INF names that the driver package
 // installer removes on Vista and later.
 #include "BasicException.h"
-#include "CmdLine.h"
+#include "CmdLineContext.h"
 #include "CmdLineKeys.h"
 #include "Handles.h"
 #include "Trace.h"
@@ -65,12 +65,13 @@ void QueuePnpIds(UpdateTransaction& t, const InfFile& driverInf, const std::wstr
 
 // From Vista on the driver package installer takes the whole package folder;
 // the INF itself is not read here.
-void QueuePackageFolder(UpdateTransaction& t, const InfFile& script, const std::wstring& driverInf) {
+void QueuePackageFolder(const RunContext& context, UpdateTransaction& t, const InfFile& script,
+                        const std::wstring& driverInf) {
     t.dpinstPath = GetDefaultInstallPath(script);
     GetDriverStore(script, t.packageFolder);
     std::wstring sourceFolder = driverInf;
     GetDirectoryPart(sourceFolder);
-    sourceFolder = JoinPath(WorkingDir, sourceFolder);
+    sourceFolder = JoinPath(context.workingDir, sourceFolder);
     std::wstring folder;
     GetDriverStore(script, folder);
 
@@ -84,9 +85,10 @@ void QueuePackageFolder(UpdateTransaction& t, const InfFile& script, const std::
     } while (::FindNextFileW(find.Get(), &entry));
 }
 
-void QueueInfInstall(UpdateTransaction& t, const InfFile& script, const std::wstring& driverInfValue) {
+void QueueInfInstall(const RunContext& context, UpdateTransaction& t, const InfFile& script,
+                     const std::wstring& driverInfValue) {
     InfFile driverInf;
-    driverInf.Open(JoinPath(WorkingDir, driverInfValue), kInfNeutralLanguage);
+    driverInf.Open(JoinPath(context.workingDir, driverInfValue), kInfNeutralLanguage);
     std::wstring folder;
     GetDriverStore(script, folder);
     std::wstring catalog;
@@ -103,13 +105,14 @@ std::wstring GetDefaultInstallPath(const InfFile& script) { return RequiredSetup
 
 void GetDriverStore(const InfFile& script, std::wstring& out) { out = RequiredSetupValue(script, L"DriverStore"); }
 
-void ProcessDrivers(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+void ProcessDrivers(const RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                    const std::wstring& section) {
     std::wstring driverInf;
     if (script.GetLineText(section, L"DriverInf", driverInf) != InfOk) return;
     if (SetupGetRunningWinVer() > WinVerXP)
-        QueuePackageFolder(transaction, script, driverInf);
+        QueuePackageFolder(context, transaction, script, driverInf);
     else
-        QueueInfInstall(transaction, script, driverInf);
+        QueueInfInstall(context, transaction, script, driverInf);
 }
 
 void ProcessUninstallInf(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {

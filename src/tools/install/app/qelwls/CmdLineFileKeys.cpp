@@ -65,7 +65,8 @@ void CopySection(UpdateTransaction& transaction, const InfFile& script, const st
 
         int flags = 0;
         if (script.GetIntField(section, index, 4, flags) != InfOk)
-            QEL_RAISE(LineName(section, index) + L" has no flags in field 4", 0);
+            RaiseLineFault(script, section, index, ScriptFault::MissingField, LineWording::Predicate,
+                           L"has no flags in field 4");
 
         // A cabinet member is named by its name inside the cabinet.
         const std::wstring sourcePath =
@@ -77,11 +78,15 @@ void CopySection(UpdateTransaction& transaction, const InfFile& script, const st
     }
 }
 
-void DeleteSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+// keySection: the section whose DelFiles key names this one.
+void DeleteSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& keySection,
+                   const std::wstring& section) {
     std::wstring folder;
     script.GetTargetPath(section, folder);
     long count = 0;
-    if (script.GetLineCount(section, count) != InfOk) QEL_RAISE(L"[" + section + L"] is missing", 0);
+    if (script.GetLineCount(section, count) != InfOk)
+        QEL_RAISE_AT(MissingSectionPlace(script, keySection, L"DelFiles", section),
+                     L"[" + section + L"] is missing", 0);
     for (DWORD index = 0; index < static_cast<DWORD>(count); ++index)
         transaction.FileRemove(JoinPath(folder, RequiredField(script, section, index, 1)), kOwnFileFlags);
 }
@@ -94,7 +99,9 @@ bool FolderSection(UpdateTransaction& transaction, const InfFile& script, const 
         const std::wstring folder = RequiredField(script, section, index, 1);
         // A relative folder would be resolved against whatever folder is
         // current when the clean-up runs.
-        if (!IsAbsolutePath(folder)) QEL_RAISE(LineName(section, index) + L" names a relative folder: " + folder, 0);
+        if (!IsAbsolutePath(folder))
+            RaiseLineFault(script, section, index, ScriptFault::InvalidLine, LineWording::Predicate,
+                           L"names a relative folder: " + folder);
         int kind = DirRemoveIfEmpty;
         if (script.GetIntField(section, index, 2, kind) != InfOk) kind = DirRemoveIfEmpty;
         transaction.DirRemove(folder, static_cast<uint32_t>(kind));
@@ -135,37 +142,19 @@ void RegistryListedFiles(UpdateTransaction& transaction, const std::wstring& key
 
 }  // namespace
 
-std::wstring LineName(const std::wstring& section, DWORD index) {
-    return FormatText(L"[%s] line %d", section.c_str(), static_cast<int>(index + 1));
-}
-
-std::wstring RequiredField(const InfFile& script, const std::wstring& section, DWORD index, int field) {
-    std::wstring value;
-    if (script.GetLineField(section, index, field, value) != InfOk)
-        QEL_RAISE(LineName(section, index) + FormatText(L" has no field %d", field), 0);
-    return value;
-}
-
-uint32_t RequiredNumber(const InfFile& script, const std::wstring& section, DWORD index, int field) {
-    int value = 0;
-    if (script.GetIntField(section, index, static_cast<DWORD>(field), value) != InfOk)
-        QEL_RAISE(LineName(section, index) + FormatText(L" has no field %d", field), 0);
-    return static_cast<uint32_t>(value);
-}
-
-void CopyFilesKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+void CopyFilesKey(const RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                  const std::wstring& section) {
     std::vector<std::wstring> sections;
     if (script.GetKeyValues(section, L"CopyFiles", sections) != InfOk) return;
     // Sources are taken from the folder of the program, not from that of the script.
-    std::wstring programFolder;
-    GetModuleDirectory(nullptr, programFolder);
-    for (const std::wstring& copySection : sections) CopySection(transaction, script, programFolder, copySection);
+    for (const std::wstring& copySection : sections)
+        CopySection(transaction, script, context.workingDir, copySection);
 }
 
 void DelFilesKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
     std::vector<std::wstring> sections;
     if (script.GetKeyValues(section, L"DelFiles", sections) != InfOk) return;
-    for (const std::wstring& deleteSection : sections) DeleteSection(transaction, script, deleteSection);
+    for (const std::wstring& deleteSection : sections) DeleteSection(transaction, script, section, deleteSection);
 }
 
 void RegDelFilesKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {

@@ -30,15 +30,17 @@ std::wstring SystemGinaPath(const std::wstring& named) {
 
 }  // namespace
 
-void AddGinaKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+void AddGinaKey(const RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                const std::wstring& section) {
     std::vector<std::wstring> fileSections;
     if (script.GetKeyValues(section, L"AddGINA", fileSections) != InfOk) return;
     // Sources are taken from the folder of the program.
-    std::wstring programFolder;
-    GetModuleDirectory(nullptr, programFolder);
+    const std::wstring& programFolder = context.workingDir;
     for (const std::wstring& fileSection : fileSections) {
         long count = 0;
-        if (script.GetLineCount(fileSection, count) != InfOk) QEL_RAISE(L"[" + fileSection + L"] is missing", 0);
+        if (script.GetLineCount(fileSection, count) != InfOk)
+            QEL_RAISE_AT(MissingSectionPlace(script, section, L"AddGINA", fileSection),
+                         L"[" + fileSection + L"] is missing", 0);
         std::wstring targetFolder;
         script.GetTargetPath(fileSection, targetFolder);
         for (DWORD index = 0; index < static_cast<DWORD>(count); ++index) {
@@ -59,7 +61,9 @@ void DelGinaKey(UpdateTransaction& transaction, const InfFile& script, const std
     std::wstring queryName, argument;
     if (script.GetKeyField(section, L"DelGINA", 2, queryName) != InfOk ||
         script.GetKeyField(section, L"DelGINA", 3, argument) != InfOk)
-        QEL_RAISE(L"DelGINA in [" + section + L"] needs a DLL, a function and an argument", 0);
+        QEL_RAISE_AT(KeyPlace(script, ScriptFault::IncompleteKey, section, L"DelGINA",
+                              L"DelGINA needs a DLL, a function and an argument"),
+                     L"DelGINA in [" + section + L"] needs a DLL, a function and an argument", 0);
     std::string narrowQueryName, narrowArgument;
     WideToUtf8(queryName, narrowQueryName);
     WideToUtf8(argument, narrowArgument);

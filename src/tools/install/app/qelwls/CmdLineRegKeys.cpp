@@ -1,6 +1,5 @@
 // The AddReg and DelReg keys. Every line of a listed registry section becomes
 // one queued RegistryUpdate; the registry itself is changed only at commit.
-#include "BasicException.h"
 #include "CmdLineKeys.h"
 #include "Util.h"
 
@@ -10,8 +9,6 @@
 
 namespace qel {
 namespace {
-constexpr const char* kModuleName = "CmdLine";
-
 // Fields of a registry section line, as SetupAPI numbers them.
 constexpr int kFieldRoot = 1;
 constexpr int kFieldSubkey = 2;
@@ -71,13 +68,13 @@ public:
         : script_(script), section_(section), position_(static_cast<DWORD>(position)) {}
 
     [[noreturn]] void Fail(const std::wstring& what) const {
-        QEL_RAISE(FormatText(L"[%s] line %lu: %s", section_.c_str(), position_ + 1, what.c_str()), 0);
+        RaiseLineFault(script_, section_, position_, ScriptFault::InvalidLine, LineWording::Clause, what);
     }
 
     // A required string field; present but empty counts as present.
     std::wstring String(int field) const {
         std::wstring text;
-        if (script_.GetLineField(section_, position_, field, text) != InfOk) Fail(MissingField(field));
+        if (script_.GetLineField(section_, position_, field, text) != InfOk) FailMissing(field);
         return text;
     }
 
@@ -89,7 +86,7 @@ public:
     uint32_t Integer(int field) const {
         int value = 0;
         if (script_.GetIntField(section_, position_, static_cast<DWORD>(field), value) != InfOk)
-            Fail(MissingField(field));
+            FailMissing(field);
         return static_cast<uint32_t>(value);
     }
 
@@ -97,12 +94,15 @@ public:
     std::vector<BYTE> Binary(int field) const {
         std::vector<BYTE> bytes;
         if (script_.GetBinaryField(section_, position_, static_cast<DWORD>(field), bytes) != InfOk)
-            Fail(MissingField(field));
+            FailMissing(field);
         return bytes;
     }
 
 private:
-    static std::wstring MissingField(int field) { return FormatText(L"field %d missing or not valid", field); }
+    [[noreturn]] void FailMissing(int field) const {
+        RaiseLineFault(script_, section_, position_, ScriptFault::MissingField, LineWording::Clause,
+                       FormatText(L"field %d missing or not valid", field));
+    }
 
     const InfFile& script_;
     const std::wstring& section_;

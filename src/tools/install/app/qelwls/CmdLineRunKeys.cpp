@@ -1,14 +1,11 @@
 // The PreRun and PostRun keys: each line of the run sections they name is one
 // program to start before the section's changes or after all of them. The
 // handler only queues the record; the commit starts the program.
-#include "BasicException.h"
 #include "CmdLineKeys.h"
 #include "Util.h"
 
 namespace qel {
 namespace {
-constexpr const char* kModuleName = "CmdLine";
-
 void QueueRunSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& runSection,
                      bool before) {
     long count = 0;
@@ -23,7 +20,8 @@ void QueueRunSection(UpdateTransaction& transaction, const InfFile& script, cons
         // and is refused here, before any change, like a missing one.
         if (script.GetLineField(runSection, index, 1, program) != InfOk || program.empty() ||
             script.GetLineField(runSection, index, 2, arguments) != InfOk)
-            QEL_RAISE(LineName(runSection, index) + L" needs a program and its arguments", 0);
+            RaiseLineFault(script, runSection, index, ScriptFault::MissingField, LineWording::Predicate,
+                           L"needs a program and its arguments");
         int flags = 0;
         if (script.GetIntField(runSection, index, 3, flags) != InfOk) flags = 0;
         // The command line handed to the program is the arguments after one

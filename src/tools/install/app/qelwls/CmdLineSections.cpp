@@ -1,25 +1,25 @@
 // The section processor: the one place that knows which keys a section may
 // hold and in which order they run. The order is the order in which a
 // section's records enter the transaction's lists.
-#include "CmdLine.h"
 #include "CmdLineKeys.h"
 #include "Util.h"
 
 namespace qel {
 
-void ProcessSection(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+void ProcessSection(RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                    const std::wstring& section) {
     // A sub-install brings its own driver; from here on no DriverInf key runs,
     // not even in this section.
-    if (SubInstallKey(transaction, script, section)) SkipDriverInf = 1;
-    ConditionalSectionKey(transaction, script, section);
+    if (SubInstallKey(context, transaction, script, section)) context.skipDriverInf = true;
+    ConditionalSectionKey(context, transaction, script, section);
     RunKey(transaction, script, section, true);
     DelRegKey(transaction, script, section);
     DelGinaKey(transaction, script, section);
     DelFilesKey(transaction, script, section);
     RegDelFilesKey(transaction, script, section);
-    if (SkipDriverInf == 0) ProcessDrivers(transaction, script, section);
-    CopyFilesKey(transaction, script, section);
-    AddGinaKey(transaction, script, section);
+    if (!context.skipDriverInf) ProcessDrivers(context, transaction, script, section);
+    CopyFilesKey(context, transaction, script, section);
+    AddGinaKey(context, transaction, script, section);
     AddRegKey(transaction, script, section);
     AddLinksKey(transaction, script, section);
     RunKey(transaction, script, section, false);
@@ -41,9 +41,10 @@ void StartRollbackLog(UpdateTransaction& transaction) {
     transaction.OpenRollbackLog(rollbackLog, true);
 }
 
-void ProcessSections(UpdateTransaction& transaction, const InfFile& script, const std::vector<std::wstring>& sections) {
+void ProcessSections(RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                     const std::vector<std::wstring>& sections) {
     StartRollbackLog(transaction);
-    for (const std::wstring& section : sections) ProcessSection(transaction, script, section);
+    for (const std::wstring& section : sections) ProcessSection(context, transaction, script, section);
 }
 
 // Every key ProcessSection runs, in its order, with what the key's values

@@ -2,7 +2,6 @@
 // SubInstall runs sections of another script in a transaction of its own, and
 // UninstallLog starts the uninstall log of the run beside a copy of the script.
 #include "BasicException.h"
-#include "CmdLine.h"
 #include "CmdLineKeys.h"
 #include "Util.h"
 
@@ -16,36 +15,47 @@ constexpr const char* kModuleName = "CmdLine";
 // other scripts, would nest without end, each level opening one more script
 // and one more rollback log. Real packages nest one or two levels.
 constexpr int kMaxSubInstallDepth = 16;
-int subInstallDepth = 0;
+
+// [Setup] UninstallLog cannot be used; `fault` says why.
+[[noreturn]] void RaiseUninstallLogSetting(const InfFile& script, const std::wstring& fault) {
+    QEL_RAISE_AT(KeyPlace(script, ScriptFault::UninstallLogSetting, L"Setup", L"UninstallLog", fault), fault, 0);
+}
 
 }  // namespace
 
-NestingLevel::NestingLevel(int& depth, int limit, const std::wstring& section, const wchar_t* key,
-                           const wchar_t* levels)
+NestingLevel::NestingLevel(int& depth, int limit, const InfFile& script, const std::wstring& section,
+                           const wchar_t* key, const wchar_t* levels)
     : depth_(depth) {
-    if (depth_ >= limit)
-        QEL_RAISE(FormatText(L"%s in [%s] nests deeper than %d %s", key, section.c_str(), limit, levels), 0);
+    if (depth_ >= limit) {
+        const std::wstring nests = FormatText(L"nests deeper than %d %s", limit, levels);
+        QEL_RAISE_AT(KeyPlace(script, ScriptFault::NestsTooDeep, section, key, key + (L" " + nests)),
+                     FormatText(L"%s in [%s] %s", key, section.c_str(), nests.c_str()), 0);
+    }
     ++depth_;
 }
 
-bool SubInstallKey(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section) {
+bool SubInstallKey(RunContext& context, UpdateTransaction& transaction, const InfFile& script,
+                   const std::wstring& section) {
     std::vector<std::wstring> values;
     if (script.GetKeyValues(section, L"SubInstall", values) != InfOk) return false;
-    if (values.empty()) QEL_RAISE(L"SubInstall in [" + section + L"] names no script", 0);
-    NestingLevel level(subInstallDepth, kMaxSubInstallDepth, section, L"SubInstall", L"sub-installs");
+    if (values.empty())
+        QEL_RAISE_AT(
+            KeyPlace(script, ScriptFault::IncompleteKey, section, L"SubInstall", L"SubInstall names no script"),
+            L"SubInstall in [" + section + L"] names no script", 0);
+    NestingLevel level(context.subInstallDepth, kMaxSubInstallDepth, script, section, L"SubInstall", L"sub-installs");
 
     // The other script lies beside the one the command line named.
-    const std::wstring& folder = ScriptDirArg.empty() ? WorkingDir : ScriptDirArg;
     InfFile other;
-    other.Open(JoinPath(folder, values.front()), GetUILanguage());
+    other.Open(JoinPath(context.ScriptFolder(), values.front()), GetUILanguage());
     values.erase(values.begin());
 
     // Handed over before its sections run, so that a failure in them still
-    // rolls it back with the rest.
+    // rolls it back with the rest. The sub-install's sections run in this
+    // run's context: a sub-install within them skips DriverInf keys here too.
     auto subInstall = std::make_unique<UpdateTransaction>();
     UpdateTransaction& subTransaction = *subInstall;
     transaction.AddSubTransaction(std::move(subInstall));
-    ProcessSections(subTransaction, other, values);
+    ProcessSections(context, subTransaction, other, values);
     return true;
 }
 
@@ -54,9 +64,9 @@ void UninstallLogPathOf(const InfFile& script, std::wstring& out) {
     // Without a path there is nowhere to keep the log; an install that went on
     // could never be undone by a later uninstall.
     if (script.GetLineText(L"Setup", L"UninstallLog", text) != InfOk || text.empty())
-        QEL_RAISE(L"[Setup] UninstallLog is missing", 0);
+        RaiseUninstallLogSetting(script, L"[Setup] UninstallLog is missing");
     // A relative path would put the log wherever the current folder is.
-    if (!IsAbsolutePath(text)) QEL_RAISE(L"[Setup] UninstallLog is not a full path: " + text, 0);
+    if (!IsAbsolutePath(text)) RaiseUninstallLogSetting(script, L"[Setup] UninstallLog is not a full path: " + text);
     if (GetFullPath(text, out) != 0) QEL_RAISE(text, ::GetLastError());
 }
 

@@ -38,7 +38,8 @@ void InfFile::Open(const std::wstring& path, LANGID language) {
         ThreadLocaleScope localeScope((current & 0xF0000) | language);
         handle_.Reset(::SetupOpenInfFileW(path_.c_str(), nullptr, INF_STYLE_WIN4, &errorLine));
     }
-    if (!handle_) QEL_RAISE(path, ::GetLastError());
+    if (!handle_) QEL_RAISE_AT(ScriptPlace(ScriptFault::UnreadableScript, path_, L"the file cannot be opened"),
+                               path, ::GetLastError());
 }
 
 void InfFile::GetPath(std::wstring& out) const {
@@ -244,17 +245,24 @@ bool IsDefinedFolderId(long long id) {
 
 void InfFile::CheckFolderId(const std::wstring& name) const {
     INFCONTEXT context;
-    if (!::SetupFindFirstLineW(handle_.Get(), L"DestinationDirs", name.c_str(), &context) &&
-        !::SetupFindFirstLineW(handle_.Get(), L"DestinationDirs", L"DefaultDestDir", &context))
-        return;  // SetupAPI's own default folder
+    std::wstring entry = name;  // the entry whose line gives the folder
+    if (!::SetupFindFirstLineW(handle_.Get(), L"DestinationDirs", entry.c_str(), &context)) {
+        entry = L"DefaultDestDir";
+        if (!::SetupFindFirstLineW(handle_.Get(), L"DestinationDirs", entry.c_str(), &context))
+            return;  // SetupAPI's own default folder
+    }
     std::wstring text;
     if (GetField(context, 1, text) != InfOk) text.clear();
     wchar_t* end = nullptr;
     const long long id = std::wcstoll(text.c_str(), &end, 0);
-    if (text.empty() || *end != L'\0' || !IsDefinedFolderId(id))
-        QEL_RAISE(FormatText(L"[DestinationDirs] of [%s] names the folder id '%s', which Windows does not define",
-                             name.c_str(), text.c_str()),
-                  ERROR_INVALID_DATA);
+    if (!text.empty() && *end == L'\0' && IsDefinedFolderId(id)) return;
+    const std::wstring fault =
+        FormatText(L"[%s] names the folder id '%s', which Windows does not define", name.c_str(), text.c_str());
+    ScriptPlace place(ScriptFault::UndefinedFolderId, path_, L"the entry for " + fault);
+    place.section = L"DestinationDirs";
+    place.key = entry;
+    place.names = name;
+    QEL_RAISE_AT(std::move(place), L"[DestinationDirs] of " + fault, ERROR_INVALID_DATA);
 }
 
 void InfFile::GetTargetPathAsNamed(const std::wstring& name, std::wstring& out) const {

@@ -9,8 +9,9 @@
 
 namespace qel {
 
-// Levels: 0 errors and major steps, 1 notable details, 2 the ordinary trace.
-enum TraceLevel : unsigned { TraceError = 0, TraceNotable = 1, TraceDetail = 2 };
+// Levels: 0 errors and major steps, 1 notable details, 2 the ordinary trace,
+// 3 a rollback-log record echoed as it was written.
+enum TraceLevel : unsigned { TraceError = 0, TraceNotable = 1, TraceDetail = 2, TraceRecord = 3 };
 
 extern const wchar_t kVersionText[];  // "7.35 (TOB) (r)"
 

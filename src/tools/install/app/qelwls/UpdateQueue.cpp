@@ -162,7 +162,7 @@ void UpdateTransaction::LogRollbackRecord(const wchar_t* format, ...) {
     // written stops the step it describes.
     LogFile& log = RecordLog();
     if (log.WriteLine(line) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
-    TraceWrite(3, L"%s", line.c_str());
+    TraceWrite(TraceRecord, L"%s", line.c_str());
 }
 
 }  // namespace qel
