@@ -26,6 +26,22 @@ enum SetupResult : int {
 
 // The name of a result code, or null for a code without one (103).
 const wchar_t* GetResultName(int code);
+// Whether a run that sent no Result line ended the way the installer ends
+// early (100 to 103, or 202 when the status channel could not start), rather
+// than being stopped on the way (killed, crashed, powered off).
+bool EndsWithoutResultLine(int exitCode);
+
+// The exit codes fleet tools expect of a setup program, and the one mapping
+// of the installer's result codes onto them (qelsetup.exe /msicodes, and any
+// other front end that offers them).
+enum MsiCode : int {
+    MsiSuccess = 0,
+    MsiSuccessRebootRequired = 3010,
+    MsiInstallFailure = 1603,
+    MsiAnotherInstallInProgress = 1618,
+    MsiInvalidCommandLine = 1639,
+};
+int MsiExitCode(int setupResult);
 // Stores the run's result message in HKCU\SOFTWARE\QelSetup "Message".
 void RegWriteMessage(const std::wstring& message);
 

@@ -36,6 +36,25 @@ const wchar_t* GetResultName(int code) {
     return nullptr;
 }
 
+bool EndsWithoutResultLine(int exitCode) {
+    return (exitCode >= SetupErrorNoConfigFile && exitCode <= SetupErrorUnsupportedPlatform) ||
+           exitCode == SetupErrorUnknown;
+}
+
+int MsiExitCode(int setupResult) {
+    switch (setupResult) {
+    case SetupSuccess: return MsiSuccess;
+    case SetupSuccessNeedReboot: return MsiSuccessRebootRequired;
+    // The new driver is in place but runs only once the adapter's driver is
+    // restarted, which a restart of the machine does. A fleet tool reads 3010
+    // as "schedule a restart"; 0 would leave the old driver running with
+    // nobody told.
+    case SetupSuccessNeedRestartDriver: return MsiSuccessRebootRequired;
+    case SetupErrorInvalidArguments: return MsiInvalidCommandLine;
+    default: return MsiInstallFailure;
+    }
+}
+
 void RegWriteMessage(const std::wstring& message) {
     UniqueKey key;
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, kMessageKey, 0, kMessageAccess, key.Put()) != ERROR_SUCCESS) {

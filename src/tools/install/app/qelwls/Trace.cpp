@@ -135,6 +135,12 @@ void TraceDiscard() { Writer().Discard(); }
 
 void TraceHeader(const wchar_t* word) { Writer().Header(word); }
 
+bool TraceIsStartOf(const std::string& line, DWORD processId) {
+    const std::string pid = ", PID " + std::to_string(processId);
+    return line.find(": Start -- \"") != std::string::npos && line.size() >= pid.size() &&
+           line.compare(line.size() - pid.size(), pid.size(), pid) == 0;
+}
+
 HANDLE TraceStreamHandle() { return Writer().OsHandle(); }
 
 }  // namespace qel

@@ -24,6 +24,10 @@ void TraceHeader(const wchar_t* word);
 // Drops every line from now on, the "End" header included: for a program
 // that only looks at the machine and keeps no diagnostic log.
 void TraceDiscard();
+// Whether a line of the log file (CR LF already cut off) is the "Start"
+// header of the process with this id: where that run's lines begin. Process
+// ids are reused, so a reader takes the last such header.
+bool TraceIsStartOf(const std::string& line, DWORD processId);
 // The operating-system handle of the current stream, or INVALID_HANDLE_VALUE
 // when lines are being dropped.
 HANDLE TraceStreamHandle();
