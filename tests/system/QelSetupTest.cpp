@@ -71,7 +71,8 @@ std::wstring SetupCommand(const SamplePackage& package, const std::wstring& args
 // The installer that a qelsetup process started (the only child by that name).
 DWORD InstallerOf(DWORD setupId) {
     qel::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{sizeof(entry)};
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
     for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry))
         if (entry.th32ParentProcessID == setupId && _wcsicmp(entry.szExeFile, L"qelwls64.exe") == 0)
             return entry.th32ProcessID;
@@ -84,7 +85,8 @@ class FrozenInstaller {
 public:
     explicit FrozenInstaller(DWORD installerId) {
         qel::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-        THREADENTRY32 entry{sizeof(entry)};
+        THREADENTRY32 entry{};
+        entry.dwSize = sizeof(entry);
         for (BOOL more = ::Thread32First(snapshot.Get(), &entry); more;
              more = ::Thread32Next(snapshot.Get(), &entry)) {
             if (entry.th32OwnerProcessID != installerId) continue;
@@ -171,7 +173,8 @@ std::wstring DetailsText(HWND dialog) {
 
 // A key pressed where the window has its keyboard focus, as a person types.
 void PressKey(HWND dialog, WPARAM key) {
-    GUITHREADINFO info{sizeof(info)};
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
     ::GetGUIThreadInfo(::GetWindowThreadProcessId(dialog, nullptr), &info);
     const HWND target = info.hwndFocus ? info.hwndFocus : dialog;
     ::PostMessageW(target, WM_KEYDOWN, key, 1);
@@ -348,7 +351,6 @@ TEST_F(QelSetup, AFileInUseAsksForARestartAndRestartNowRestarts) {
     SamplePackage package(L"restart");
     ASSERT_EQ(package.Run(L"install").exitCode, 0u);
     WriteFileBytes(kReadme, "the old read-me\n");
-    SetupRunResult run;
     qel::UniqueHandle held(::CreateFileW(kReadme.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                                          nullptr));
     ASSERT_TRUE(held.Valid());
@@ -366,13 +368,13 @@ TEST_F(QelSetup, AFileInUseAsksForARestartAndRestartNowRestarts) {
     EXPECT_TRUE(PendingRenamesName(kReadme));
     Screenshot(L"qelsetup-restart", dialog);
 
-    // Restart now: Windows is asked to restart (Wine carries out the moves
-    // registered for the restart and keeps the processes running; Windows
-    // would end them).
+    // Restart now: Windows is asked to restart and carries out the moves
+    // registered for it. (Windows ends every program first, the one holding
+    // the file too; Wine keeps them running, so the file is let go here.)
+    held.Reset();
     Click(dialog, IDC_RESTART_NOW);
     EXPECT_EQ(setup.Wait(), 1u);
     EXPECT_TRUE(WaitUntil([] { return !PendingRenamesName(kReadme); }, 20000));
-    held.Reset();
     EXPECT_EQ(ReadFileBytes(kReadme), ReadFileBytes(package.File(L"readme.txt")));
 }
 
@@ -440,11 +442,13 @@ TEST_F(QelSetup, QuietRunsExitWithTheInstallersCodeOrTheFleetToolsCode) {
     ASSERT_TRUE(::DeleteFileW(package.File(L"QelMon.exe").c_str()));
     EXPECT_EQ(RunQuiet(package, L"/quiet Tools"), 200u);
     EXPECT_EQ(RunQuiet(package, L"/quiet /msicodes Tools"), 1603u);
-    // qelsetup's own command line, refused before the installer starts.
+    // qelsetup's own command line, refused before the installer starts: it
+    // writes no line to the diagnostic log.
+    ::DeleteFileW(DiagnosticLogPath().c_str());
     EXPECT_EQ(RunQuiet(package, L"/quiet /bogus"), 102u);
     EXPECT_EQ(RunQuiet(package, L"/bogus /msicodes /quiet"), 1639u);
     EXPECT_EQ(RunQuiet(package, L"/quiet /install /uninstall"), 102u);
-    EXPECT_FALSE(PathExists(kAppFolder));
+    EXPECT_FALSE(PathExists(DiagnosticLogPath()));
 }
 
 // ---- one run at a time -----------------------------------------------------------------

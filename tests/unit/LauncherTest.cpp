@@ -149,15 +149,28 @@ TEST_F(RunLog, ALogEmptiedSinceBeginIsReadFromItsStart) {
     EXPECT_EQ(follower.Lines().size(), 1u);
 }
 
-TEST_F(RunLog, TheFirstErrorLineIsTheCause) {
+TEST_F(RunLog, TheCauseIsTheFailureLineWithItsErrorInWords) {
     launcher::RunLogFollower follower(path_);
     follower.Begin();
-    Append("12:00:00: Start -- \"C:\\pkg\\qelwls64.exe\", Version 7.35 (TOB) (r), PID 4\r\n"
-           "12:00:01: Using ini file: \"C:\\pkg\\qelwls.ini\"\r\n"
-           "12:00:02: CommitFileInstall: C:\\pkg\\QelMon.exe cannot be opened: error 2\r\n"
-           "12:00:03: Error: file \"Update\", line 117, desc \"C:\\pkg\\QelMon.exe\" last error: 2\r\n");
+    // A folder named like a failure is not one.
+    Append("12:00:00: Start -- \"C:\\failed error\\qelwls64.exe\", Version 7.35 (TOB) (r), PID 4\r\n"
+           "12:00:01: Using ini file: \"C:\\failed error\\qelwls.ini\"\r\n"
+           "12:00:02: CommitFileInstall( \"C:\\failed error\\QelMon.exe\", \"C:\\App\\QelMon.exe\")\r\n"
+           "12:00:03: Error: file \"Update\", line 46, desc \"C:\\failed error\\QelMon.exe\" last error: 2\r\n"
+           "12:00:04: Rollback()\r\n");
     follower.Poll(4);
-    EXPECT_EQ(follower.FirstErrorLine(), L"CommitFileInstall: C:\\pkg\\QelMon.exe cannot be opened: error 2");
+    const std::wstring cause = follower.FirstErrorLine();
+    const std::wstring line = L"Error: file \"Update\", line 46, desc \"C:\\failed error\\QelMon.exe\" last error: 2 (";
+    EXPECT_EQ(cause.compare(0, line.size(), line), 0) << Utf8(cause);
+    EXPECT_GT(cause.size(), line.size() + 1);
+    EXPECT_EQ(cause.back(), L')');
+
+    // The early ends name their cause in a line of their own.
+    EXPECT_TRUE(launcher::IsErrorLine(L"Administrator privileges required."));
+    EXPECT_TRUE(launcher::IsErrorLine(L"Invalid arguments"));
+    EXPECT_FALSE(launcher::IsErrorLine(L"DoCleanup(): Unable to remove dir \"C:\\x\" Reason: 5."));
+    EXPECT_EQ(launcher::ExplainErrorLine(L"Error: file \"CmdLine\", line 3, desc \"(null)\" last error: 0"),
+              L"Error: file \"CmdLine\", line 3, desc \"(null)\" last error: 0");
 }
 
 }  // namespace

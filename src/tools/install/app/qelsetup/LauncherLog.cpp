@@ -4,6 +4,8 @@
 #include "Trace.h"
 #include "Util.h"
 
+#include <cwchar>
+
 namespace launcher {
 
 RunLogFollower::RunLogFollower(std::wstring logPath) : path_(std::move(logPath)) {}
@@ -79,16 +81,35 @@ std::wstring WithoutTimeStamp(const std::wstring& line) {
 }
 
 bool IsErrorLine(const std::wstring& message) {
-    const std::wstring lower = qel::AsciiLowercase(message);
-    for (const wchar_t* word : {L"error", L"fail", L"unable", L"required", L"not found", L"invalid", L"denied"})
-        if (lower.find(word) != std::wstring::npos) return true;
+    // The caught failure ("Error: file ..."), and the lines of the early ends
+    // that end a run before any change.
+    static const wchar_t* const kEarlyEnds[] = {L"Administrator privileges required.", L"Win2K or higher required.",
+                                                L"Invalid arguments", L"Memory allocation error", L"Unknown error"};
+    if (message.rfind(L"Error", 0) == 0) return true;
+    for (const wchar_t* line : kEarlyEnds)
+        if (message == line) return true;
     return false;
+}
+
+std::wstring ExplainErrorLine(const std::wstring& message) {
+    // "... last error: 2" ends the caught failure's line: the number in words.
+    static const std::wstring kLastError = L" last error: ";
+    const size_t at = message.rfind(kLastError);
+    if (at == std::wstring::npos) return message;
+    const unsigned long error = std::wcstoul(message.c_str() + at + kLastError.size(), nullptr, 10);
+    if (error == 0) return message;
+    wchar_t text[512] = {};
+    const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                          text, 512, nullptr);
+    std::wstring words(text, length);
+    while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' || words.back() == L' ')) words.pop_back();
+    return words.empty() ? message : message + L" (" + words + L")";
 }
 
 std::wstring RunLogFollower::FirstErrorLine() const {
     for (const std::wstring& line : lines_) {
         const std::wstring message = WithoutTimeStamp(line);
-        if (IsErrorLine(message)) return message;
+        if (IsErrorLine(message)) return ExplainErrorLine(message);
     }
     return L"";
 }

@@ -25,7 +25,7 @@ public:
 
     const std::vector<std::wstring>& Lines() const { return lines_; }
     // The first line of the run that reports a failure, without its time
-    // stamp; empty when there is none.
+    // stamp and with its Windows error in words; empty when there is none.
     std::wstring FirstErrorLine() const;
 
 private:
@@ -38,7 +38,10 @@ private:
 
 // A log line without its "HH:MM:SS: " stamp.
 std::wstring WithoutTimeStamp(const std::wstring& line);
-// Whether a line of the diagnostic log reports a failure.
+// Whether a line of the diagnostic log (without its stamp) reports the
+// failure that ended a run.
 bool IsErrorLine(const std::wstring& message);
+// The line with the text of the Windows error that ends it, if any.
+std::wstring ExplainErrorLine(const std::wstring& message);
 
 }  // namespace launcher

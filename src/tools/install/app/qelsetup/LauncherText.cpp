@@ -38,6 +38,11 @@ std::wstring StageText(Command command, const RunState& state) {
     }
 }
 
+std::wstring WaitText(Command command, const std::wstring& product) {
+    const std::wstring doing = Doing(command);
+    return L"Please wait while setup is " + qel::AsciiLowercase(doing) + L" " + product + L".";
+}
+
 Outcome DescribeOutcome(Command command, const std::wstring& product, const RunState& state) {
     Outcome outcome;
     if (state.stopped) {
@@ -93,7 +98,7 @@ Outcome DescribeOutcome(Command command, const std::wstring& product, const RunS
         outcome.headline = qel::FormatText(L"Setup failed and undid its changes (error in %s, line %d).",
                                            state.errorModule.c_str(), state.errorLine);
         outcome.nextStep =
-            L"The cause is shown below; the details list every step. Remove the cause (a missing or locked file, "
+            L"The cause is shown above; the details list every step. Remove the cause (a missing or locked file, "
             L"a full disk) and start setup again.";
         break;
     case qel::SetupErrorNoMemory:

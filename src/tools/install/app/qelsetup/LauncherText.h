@@ -12,6 +12,9 @@ namespace launcher {
 // "Installing", "Upgrading" or "Removing" with the progress made.
 std::wstring StageText(Command command, const RunState& state);
 
+// What the window says while the installer works.
+std::wstring WaitText(Command command, const std::wstring& product);
+
 struct Outcome {
     std::wstring headline;  // what happened
     std::wstring nextStep;  // what to do now

@@ -84,6 +84,7 @@ void SetupWindow::Init(HWND window) {
     // Closing while the installer changes the machine would leave a person
     // without its result; the installer is never stopped from here.
     ::EnableMenuItem(::GetSystemMenu(window_, FALSE), SC_CLOSE, MF_BYCOMMAND | MF_GRAYED);
+    SetText(IDC_RESULT, WaitText(session_.GetOptions().command, product));
     ShowProgress();
     ::SetTimer(window_, kPollTimer, kPollMs, nullptr);
 }
@@ -174,6 +175,12 @@ void SetupWindow::ShowEnd() {
     if (!cause.empty()) {
         SetText(IDC_CAUSE, L"Cause: " + cause);
         Show(IDC_CAUSE, true);
+    } else {
+        // What to do next follows the result without a gap.
+        RECT place{};
+        ::GetWindowRect(Item(IDC_CAUSE), &place);
+        ::MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&place), 2);
+        ::SetWindowPos(Item(IDC_NEXT), nullptr, place.left, place.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     }
     ::EnableMenuItem(::GetSystemMenu(window_, FALSE), SC_CLOSE, MF_BYCOMMAND | MF_ENABLED);
     if (Passive()) {
@@ -201,7 +208,14 @@ void SetupWindow::ToggleDetails() {
     RECT frame{};
     ::GetWindowRect(window_, &frame);
     const int height = (frame.bottom - frame.top) + (detailsShown_ ? expandBy_ : -expandBy_);
-    ::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, height, SWP_NOMOVE | SWP_NOZORDER);
+    // The grown window stays on its monitor: it moves up as far as needed.
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    int top = frame.top;
+    if (::GetMonitorInfoW(::MonitorFromWindow(window_, MONITOR_DEFAULTTONEAREST), &monitor) &&
+        top + height > monitor.rcWork.bottom)
+        top = std::max<int>(monitor.rcWork.top, monitor.rcWork.bottom - height);
+    ::SetWindowPos(window_, nullptr, frame.left, top, frame.right - frame.left, height, SWP_NOZORDER);
     Show(IDC_DETAILS, detailsShown_);
     SetText(IDC_DETAILS_TOGGLE, detailsShown_ ? L"&Details <<" : L"&Details >>");
     if (detailsShown_) {

@@ -11,6 +11,12 @@
 
 #include <windows.h>
 
+namespace {
+// Standard error is whoever started qelsetup's (a fleet tool's log, say), not
+// a setup program's pipe: the engine's greeting there is muted.
+qel::TraceQuietStart quietStart __attribute__((init_priority(101)));
+}  // namespace
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // The program runs elevated: every library it loads at run time comes
     // from the system folder (it imports only libraries Windows takes from
@@ -19,6 +25,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // qelsetup keeps no diagnostic log of its own: the installer's is the
     // one a person reads in the details.
     qel::TraceDiscard();
+    quietStart.GiveBack();
 
     launcher::Options options;
     std::wstring fault;
