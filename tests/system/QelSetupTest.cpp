@@ -539,4 +539,25 @@ TEST_F(QelSetup, TheRegisteredUninstallRemovesEverything) {
     EXPECT_FALSE(PathExists(kAppFolder));
 }
 
+// Last: the installer killed on the way leaves a run that the next installer
+// run undoes.
+TEST_F(QelSetup, AnInstallerStoppedOnTheWayIsAFailureWhateverItsExitCode) {
+    SamplePackage package(L"stopped");
+    Started setup(SetupCommand(package, L"/msicodes Tools"));
+    const HWND dialog = WindowOf(setup);
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(WaitUntil([&] { return Text(dialog, IDC_STAGE).rfind(L"Installing: ", 0) == 0; }));
+    // Exit code 1 would read "success, restart needed".
+    qel::UniqueHandle installer(::OpenProcess(PROCESS_TERMINATE, FALSE, InstallerOf(setup.Id())));
+    ASSERT_TRUE(installer.Valid());
+    ::TerminateProcess(installer.Get(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return Ended(dialog); }));
+    EXPECT_EQ(Text(dialog, IDC_RESULT), L"The installer stopped before it finished (exit code 1).");
+    EXPECT_EQ(Text(dialog, IDC_STAGE), L"Stopped.");
+    Click(dialog, IDOK);
+    EXPECT_EQ(setup.Wait(), 1603u);
+    EXPECT_EQ(RunQuiet(package, L"/quiet Tools"), 0u);
+    EXPECT_NE(ReadFileBytes(DiagnosticLogPath()).find(": Recovery: "), std::string::npos);
+}
+
 }  // namespace

@@ -28,10 +28,7 @@ void Session::Refuse(const Outcome& outcome, int exitCode) {
 
 bool Session::Start() {
     if (options_.help) {
-        Outcome usage;
-        usage.headline = L"Setup switches";
-        usage.nextStep = kUsage;
-        Refuse(usage, 0);
+        Refuse(UsageOutcome(), 0);
         return false;
     }
     // Another qelsetup, or an installer started by anything else, is

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "LauncherOptions.h"
+#include "CmdLine.h"
 #include "LauncherRun.h"
 
 #include <string>
@@ -23,14 +24,16 @@ struct Outcome {
 };
 Outcome DescribeOutcome(Command command, const std::wstring& product, const RunState& state);
 
+// The switches, asked for with /?.
+Outcome UsageOutcome();
 // Refusals before any run.
 Outcome AnotherRunOutcome();
 Outcome BadCommandLineOutcome(const std::wstring& reason);
 Outcome CannotStartOutcome(const std::wstring& what, DWORD error);
 
-// Exit codes of the refusals, whichever codes were asked for: the installer
-// has no code for "another run is going", and fleet tools know 1618.
-constexpr int kExitAnotherRun = 1618;
+// The exit code of a refusal because another run is going, whichever codes
+// were asked for: the installer has no code for it, and fleet tools know this.
+constexpr int kExitAnotherRun = qel::kMsiAnotherInstallInProgress;
 // The exit code for an installer result, mapped for fleet tools when asked.
 int ExitCodeFor(int installerResult, bool msiCodes);
 

@@ -43,15 +43,15 @@ bool EndsWithoutResultLine(int exitCode) {
 
 int MsiExitCode(int setupResult) {
     switch (setupResult) {
-    case SetupSuccess: return MsiSuccess;
-    case SetupSuccessNeedReboot: return MsiSuccessRebootRequired;
+    case SetupSuccess: return 0;
     // The new driver is in place but runs only once the adapter's driver is
     // restarted, which a restart of the machine does. A fleet tool reads 3010
     // as "schedule a restart"; 0 would leave the old driver running with
     // nobody told.
-    case SetupSuccessNeedRestartDriver: return MsiSuccessRebootRequired;
-    case SetupErrorInvalidArguments: return MsiInvalidCommandLine;
-    default: return MsiInstallFailure;
+    case SetupSuccessNeedReboot:
+    case SetupSuccessNeedRestartDriver: return 3010;
+    case SetupErrorInvalidArguments: return 1639;
+    default: return 1603;
     }
 }
 
