@@ -469,6 +469,7 @@ TEST_F(QelSetup, ASecondInstanceIsRefusedWhileARunIsGoing) {
         EXPECT_EQ(Text(refused, IDC_RESULT), L"Another installation is in progress. Nothing was changed.");
         EXPECT_EQ(Text(refused, IDC_NEXT), L"Wait until it has finished, then start setup again.");
         EXPECT_FALSE(Shown(refused, IDC_PROGRESS));
+        EXPECT_FALSE(Shown(refused, IDC_DETAILS_TOGGLE)) << "no run, no details";
         EXPECT_TRUE(Shown(refused, IDOK));
         Screenshot(L"qelsetup-busy", refused);
         Click(refused, IDOK);

@@ -153,9 +153,10 @@ void SetupWindow::ShowEnd() {
         marquee_ = false;
     }
     if (!session_.RunStarted()) {
-        // Refused before any run: there is no progress to show.
+        // Refused before any run: there is no progress and no log to show.
         Show(IDC_STAGE, false);
         Show(IDC_PROGRESS, false);
+        Show(IDC_DETAILS_TOGGLE, false);
     } else if (outcome.failed) {
         SetText(IDC_STAGE, session_.State().stopped ? L"Stopped." : L"Failed.");
         ::SendMessageW(bar, PBM_SETSTATE, PBST_ERROR, 0);
