@@ -11,14 +11,18 @@ set -eu
 # CMake build and the Wine harness call. Wine's programs are called by the
 # paths the wine64 package gives them: the PATH names come only from the
 # optional "wine" package, which a --no-install-recommends install skips.
-packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 cmake make googletest gcab)
+# The window tests run under a virtual X server (xvfb) and take their
+# screenshots with ImageMagick's import.
+packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 cmake make googletest gcab
+          xvfb imagemagick-6.q16)
 programs=(
   x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres
   x86_64-w64-mingw32-objcopy
   /usr/lib/wine/wine64 /usr/lib/wine/wineserver64
   cmake ctest make gcab
+  Xvfb import
   flock cp rm mkdir sed awk tr find grep sort touch dirname basename ln
-  cat head cksum diff sync
+  cat head cksum diff sync mktemp seq
 )
 # Not a program, but a source tree the test build compiles.
 source_trees=(/usr/src/googletest)

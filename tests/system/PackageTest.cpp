@@ -72,11 +72,11 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     // clean -> installed
     SetupRunResult run = package.Run(L"apponly_install");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
-    // Top transaction: 10 file installs and the log's move (2 + 33) and two
+    // Top transaction: 12 file installs and the log's move (2 + 39) and two
     // programs after the changes (20); the tools component's sub-install:
     // 1 file (2 + 3).
     EXPECT_EQ(run.out, kVersionLine +
-                           ProgressLines(60, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 35, 38, 39, 40, 50, 60}) +
+                           ProgressLines(66, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 35, 38, 41, 44, 45, 46, 56, 66}) +
                            "Result,0,SetupSuccess,,\r\n");
     EXPECT_EQ(run.message, L"Result,0,SetupSuccess\n");
     EXPECT_TRUE(LogHasLine(run.log, "qelwls start installing app only."));
@@ -106,6 +106,8 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
         {source + L"\\qelcomm.dll", kSharedDll, "0x80000040", {}},
         {source + L"\\qelwlcpl.cpl", kApplet, "0x00000004", {}},
         {source + L"\\airdock.exe", kTrayProgram, "0x00000004", {}},
+        {source + L"\\qelsetup.exe", app + L"\\Uninstall\\qelsetup.exe", "0x00000004", {}},
+        {source + L"\\qelwls64.exe", app + L"\\Uninstall\\qelwls64.exe", "0x00000004", {}},
         {source + L"\\qelwls.ini", app + L"\\Uninstall\\qelwls.ini", "0x00000006", {}},
         {source + L"\\tools\\qeltool.txt", app + L"\\Tools\\qeltool.txt", nullptr, {}},
     };
@@ -132,12 +134,13 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     EXPECT_EQ(ReadRegMultiString(HKEY_LOCAL_MACHINE, kProductKey, L"Components"),
               (std::vector<std::wstring>{L"Driver", L"Monitor"}));
 
-    // installed -> upgraded: the old log's 11 records become removals, the
-    // Upgrade section's 9 files are installed again and its two programs run.
+    // installed -> upgraded: the old log's 13 records become removals, the
+    // Upgrade section's 11 files are installed again and its two programs run.
     run = package.Run(L"upgrade");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
     EXPECT_EQ(run.out, kVersionLine +
-                           ProgressLines(82, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 37, 40, 43, 46, 49, 52, 55, 58, 61, 62, 72, 82}) +
+                           ProgressLines(94, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 37, 40, 43, 46, 49, 52, 55, 58, 61, 64, 67,
+                                              70, 73, 74, 84, 94}) +
                            "Result,0,SetupSuccess,,\r\n");
     EXPECT_TRUE(PathExists(app + L"\\QelMon.exe"));
     EXPECT_TRUE(PathExists(kApplet));
@@ -150,7 +153,7 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     // library is never removed by the log, and the other product still counts it.
     run = package.Run(L"uninstall");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
-    EXPECT_EQ(run.out, kVersionLine + ProgressLines(38, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 37, 38}) +
+    EXPECT_EQ(run.out, kVersionLine + ProgressLines(44, {1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 34, 37, 40, 43, 44}) +
                            "Result,0,SetupSuccess,,\r\n");
     EXPECT_TRUE(LogHasLine(run.log, "qelwls start uninstalling."));
     // The script's DelReg takes the product's whole key, the components list with it.
@@ -202,7 +205,7 @@ TEST_F(Package, MissingSourceMidListUndoesEverything) {
     const MachineState before = SnapshotMachine();
     const SetupRunResult run = package.Run(L"apponly_install");
     // Three files went in before the fourth had no source.
-    ExpectInternalError(run, kVersionLine + ProgressLines(60, {1, 2, 5, 8, 11}), "Update");
+    ExpectInternalError(run, kVersionLine + ProgressLines(66, {1, 2, 5, 8, 11}), "Update");
     EXPECT_TRUE(LogHasLine(run.log, "Rollback()"));
     ExpectMachine(before);
 }
@@ -234,7 +237,7 @@ TEST_F(Package, FailureAfterTheLogMovedIntoPlaceRestoresThePreviousInstall) {
 
         ::DeleteFileW(package.File(L"tools\\qeltool.txt").c_str());
         const SetupRunResult run = inUse ? InstallWithMonitorOpen(package) : package.Run(L"apponly_install");
-        ExpectInternalError(run, kVersionLine + ProgressLines(60, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 35}),
+        ExpectInternalError(run, kVersionLine + ProgressLines(66, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 35, 38, 41}),
                             "Update");
         EXPECT_EQ(LogHasLine(run.log, "Rollback(): restart move of \"" + Utf8(kMonitor) + "\" cancelled"), inUse)
             << run.log;

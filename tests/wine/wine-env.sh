@@ -9,7 +9,9 @@ export WINEARCH=win64
 export QEL_WINE=/usr/lib/wine/wine64
 export QEL_WINESERVER=/usr/lib/wine/wineserver64
 export WINESERVER=$QEL_WINESERVER
-export DISPLAY=
+# No display, unless the harness started a virtual X server for a program
+# that opens windows (gui-run.sh).
+export DISPLAY=${QEL_DISPLAY:-}
 # A home of the harness's own: nothing Wine writes below $HOME reaches the
 # user's, and a CI environment without HOME works the same.
 if [ -n "${QEL_WINE_HOME:-}" ]; then

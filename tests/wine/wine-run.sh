@@ -27,6 +27,11 @@ export QEL_WINE_HOME=$root/home
 source "$here/wine-env.sh"
 
 "$QEL_WINESERVER" -p
+# Registry settings a program needs before it starts (a .reg file, imported
+# with Wine's regedit).
+if [ -n "${QEL_WINE_REG_IMPORT:-}" ]; then
+  "$QEL_WINE" regedit /S "Z:${QEL_WINE_REG_IMPORT//\//\\}" || exit 1
+fi
 "$QEL_WINE" "$program" "$@"
 status=$?
 "$QEL_WINESERVER" -k 2>/dev/null

@@ -8,6 +8,7 @@
 #include "CmdLine.h"
 #include "KitOutput.h"
 #include "SetupStatus.h"
+#include "Trace.h"
 #include "Util.h"
 
 #include <windows.h>
@@ -22,25 +23,6 @@ constexpr size_t kLogTailLines = 20;
 // ERROR_ELEVATION_REQUIRED, which the toolchain's headers lack.
 constexpr DWORD kElevationRequired = 740;
 
-// One argument of a command line as the C runtime splits it back: quoted,
-// with the backslashes before a quote doubled.
-std::wstring Quote(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-}
-
 const wchar_t* DoneWord(Command command) {
     if (command == Command::Upgrade) return L"Upgraded";
     if (command == Command::Uninstall) return L"Uninstalled";
@@ -48,7 +30,7 @@ const wchar_t* DoneWord(Command command) {
 }
 
 // The lines this run of the installer (its process id) wrote to the
-// diagnostic log: from its "Start" header on.
+// diagnostic log: from its last "Start" header on.
 std::vector<std::string> RunLogLines(const std::wstring& logPath, DWORD processId) {
     std::vector<std::string> lines;
     qel::UniqueHandle file(::CreateFileW(logPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -58,15 +40,11 @@ std::vector<std::string> RunLogLines(const std::wstring& logPath, DWORD processI
     char chunk[4096];
     DWORD read = 0;
     while (::ReadFile(file.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) bytes.append(chunk, read);
-    const std::string header = "Start -- ";
-    const std::string pid = ", PID " + std::to_string(processId);
     size_t start = 0;
     for (size_t end = bytes.find('\n'); end != std::string::npos; start = end + 1, end = bytes.find('\n', start)) {
         std::string line = bytes.substr(start, end - start);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.find(header) != std::string::npos && line.size() >= pid.size() &&
-            line.compare(line.size() - pid.size(), pid.size(), pid) == 0)
-            lines.clear();  // a later run of the same id starts over
+        if (qel::TraceIsStartOf(line, processId)) lines.clear();  // a later run of the same id starts over
         lines.push_back(std::move(line));
     }
     return lines;
@@ -83,13 +61,8 @@ std::wstring ProgressLine(uint32_t total, uint32_t done) {
     return L"[" + std::wstring(filled, L'#') + std::wstring(kBarWidth - filled, L'-') + Format(L"] %3u%%", percent);
 }
 
-bool EndedEarly(int exitCode) {
-    return (exitCode >= qel::SetupErrorNoConfigFile && exitCode <= qel::SetupErrorUnsupportedPlatform) ||
-           exitCode == qel::SetupErrorUnknown;
-}
-
 std::wstring ResultSentence(Command command, int result, const std::wstring& module, int line, bool resultLine) {
-    if (!resultLine && !EndedEarly(result))
+    if (!resultLine && !qel::EndsWithoutResultLine(result))
         return Format(L"Stopped before it finished (exit code %d): \"qelkit recover\" shows what it left and "
                       L"undoes it",
                       result);
@@ -128,8 +101,9 @@ int Run(Command command, const std::wstring& folderArgument, const std::vector<s
         return qel::SetupErrorNoConfigFile;
     }
 
-    std::wstring commandLine = Quote(installer) + L" " + CommandWord(command) + L" " + Quote(folderArgument);
-    for (const std::wstring& section : extra) commandLine += L" " + Quote(section);
+    std::wstring commandLine =
+        qel::QuoteArgument(installer) + L" " + CommandWord(command) + L" " + qel::QuoteArgument(folderArgument);
+    for (const std::wstring& section : extra) commandLine += L" " + qel::QuoteArgument(section);
     qel::SetupStatus& channel = qel::TheSetupStatus();
     if (const DWORD started = qel::SetupStatusRun(channel, commandLine, L"")) {
         Err(started == kElevationRequired
@@ -140,27 +114,13 @@ int Run(Command command, const std::wstring& folderArgument, const std::vector<s
 
     std::wstring shown;
     bool drawn = false;
-    int idleAfterEnd = 0;
-    for (;;) {
-        uint32_t total = 0, done = 0;
-        const int status = qel::SetupStatusReadLine(channel, total, done);
-        if (status == 0) {
-            const std::wstring line = ProgressLine(total, done);
-            if (line != shown) Out(L"\r" + line);
-            shown = line;
-            drawn = true;
-            continue;
-        }
-        // The Result line is the last line a run sends.
-        if (status != 1 || channel.resultReceived) break;
-        // A line that is not progress, or none at the moment.
-        if (::WaitForSingleObject(channel.process.Get(), 0) == WAIT_OBJECT_0) {
-            // Ended without a Result line: what it wrote is read to the end.
-            if (++idleAfterEnd > 64) break;
-        } else {
-            ::Sleep(20);
-        }
-    }
+    while (qel::SetupStatusPoll(channel, [&](uint32_t total, uint32_t done) {
+        const std::wstring line = ProgressLine(total, done);
+        if (line != shown) Out(L"\r" + line);
+        shown = line;
+        drawn = true;
+    }))
+        ::Sleep(20);
     if (drawn) Out(L"\n");
 
     int result = qel::SetupErrorUnknown, line = 0;
@@ -168,7 +128,7 @@ int Run(Command command, const std::wstring& folderArgument, const std::vector<s
     qel::SetupStatusResult(channel, result, module, line);
     Out(ResultSentence(command, result, module, line, channel.resultReceived) + L"\n");
     // Whatever a stopped run's exit code says, it did not succeed.
-    if (!channel.resultReceived && !EndedEarly(result)) result = qel::SetupErrorUnknown;
+    if (!channel.resultReceived && !qel::EndsWithoutResultLine(result)) result = qel::SetupErrorUnknown;
 
     if (result >= qel::SetupErrorNoConfigFile) {
         wchar_t temp[MAX_PATH] = {};

@@ -18,9 +18,6 @@ std::wstring ProgressLine(uint32_t total, uint32_t done);
 // with 100 to 103 or 202, sends none; any other run without one was stopped
 // on the way).
 std::wstring ResultSentence(Command command, int result, const std::wstring& module, int line, bool resultLine);
-// Whether a run that sent no Result line ended early as the installer ends,
-// rather than being stopped (killed, crashed, powered off).
-bool EndedEarly(int exitCode);
 
 // Runs the command and returns the installer's result code; 202 for a run
 // that was stopped before it sent its result. Refused before the start: a

@@ -11,35 +11,11 @@
 #include "Trace.h"
 #include "Util.h"
 
-#include <fcntl.h>
-#include <io.h>
-
 namespace {
 
-// The engine's diagnostic writer greets standard error with a "Start" line
-// while static objects are made, before wmain: the installer's parent reads
-// that. qelkit's standard error is its user's, so standard error stands on
-// NUL until the greeting is over; wmain gives it back first thing.
-class QuietStart {
-public:
-    QuietStart() {
-        saved_ = _dup(2);
-        const int nul = _open("NUL", _O_WRONLY);
-        if (saved_ < 0 || nul < 0) return;
-        _dup2(nul, 2);
-        _close(nul);
-    }
-    void GiveBack() {
-        if (saved_ < 0) return;
-        _dup2(saved_, 2);
-        _close(saved_);
-        saved_ = -1;
-    }
-
-private:
-    int saved_ = -1;
-};
-QuietStart quietStart __attribute__((init_priority(101)));
+// qelkit's standard error is its user's, not a parent setup program's: the
+// engine's greeting on it is muted (see TraceQuietStart).
+qel::TraceQuietStart quietStart __attribute__((init_priority(101)));
 
 constexpr int kUsage = 2;
 

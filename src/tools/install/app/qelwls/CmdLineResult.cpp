@@ -36,6 +36,25 @@ const wchar_t* GetResultName(int code) {
     return nullptr;
 }
 
+bool EndsWithoutResultLine(int exitCode) {
+    return (exitCode >= SetupErrorNoConfigFile && exitCode <= SetupErrorUnsupportedPlatform) ||
+           exitCode == SetupErrorUnknown;
+}
+
+int MsiExitCode(int setupResult) {
+    switch (setupResult) {
+    case SetupSuccess: return 0;
+    // The new driver is in place but runs only once the adapter's driver is
+    // restarted, which a restart of the machine does. A fleet tool reads 3010
+    // as "schedule a restart"; 0 would leave the old driver running with
+    // nobody told.
+    case SetupSuccessNeedReboot:
+    case SetupSuccessNeedRestartDriver: return 3010;
+    case SetupErrorInvalidArguments: return 1639;
+    default: return 1603;
+    }
+}
+
 void RegWriteMessage(const std::wstring& message) {
     UniqueKey key;
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, kMessageKey, 0, kMessageAccess, key.Put()) != ERROR_SUCCESS) {

@@ -99,6 +99,12 @@ struct SidTraits {  // SIDs from AllocateAndInitializeSid
     static void Close(PSID p) { ::FreeSid(p); }
 };
 
+struct FontTraits {  // fonts a window makes for its own controls
+    static HFONT Empty() { return nullptr; }
+    static bool IsEmpty(HFONT f) { return f == nullptr; }
+    static void Close(HFONT f) { ::DeleteObject(f); }
+};
+
 using UniqueHandle = UniqueResource<HANDLE, KernelHandleTraits>;
 using UniqueFindHandle = UniqueResource<HANDLE, FindHandleTraits>;
 using UniqueKey = UniqueResource<HKEY, RegKeyTraits>;
@@ -109,6 +115,7 @@ using UniqueBstr = UniqueResource<BSTR, BstrTraits>;
 using UniqueCoTaskMem = UniqueResource<void*, CoTaskMemTraits>;
 using UniqueLocalMem = UniqueResource<HLOCAL, LocalMemTraits>;
 using UniqueSid = UniqueResource<PSID, SidTraits>;
+using UniqueFont = UniqueResource<HFONT, FontTraits>;
 
 // A COM interface pointer that releases its reference.
 template <typename I>

@@ -115,7 +115,9 @@ DWORD SetupStatusRun(SetupStatus& channel, const std::wstring& commandLine, cons
     UniqueHandle thread(info.hThread);
     channel.process.Reset(info.hProcess);
     channel.processId = info.dwProcessId;
+    channel.version.clear();
     channel.resultReceived = false;
+    channel.readsAfterEnd = 0;
     channel.result = 202;
     channel.errorModule.clear();
     channel.errorLine = 0;
@@ -137,6 +139,7 @@ int SetupStatusReadLine(SetupStatus& channel, uint32_t& total, uint32_t& done) {
         done = static_cast<uint32_t>(std::wcstoul(fields[2].c_str(), nullptr, 10));
         return 0;
     }
+    if (fields[0] == L"Version" && fields.size() >= 3) channel.version = fields[2];
     if (fields[0] == L"Result" && fields.size() >= 5) {
         channel.resultReceived = true;
         channel.result = static_cast<int>(std::wcstol(fields[1].c_str(), nullptr, 10));
@@ -144,6 +147,25 @@ int SetupStatusReadLine(SetupStatus& channel, uint32_t& total, uint32_t& done) {
         channel.errorLine = static_cast<int>(std::wcstol(fields[4].c_str(), nullptr, 10));
     }
     return 1;
+}
+
+bool SetupStatusPoll(SetupStatus& channel, const std::function<void(uint32_t total, uint32_t done)>& onProgress) {
+    for (;;) {
+        uint32_t total = 0, done = 0;
+        const int status = SetupStatusReadLine(channel, total, done);
+        if (status == 0) {
+            if (onProgress) onProgress(total, done);
+            continue;
+        }
+        // The Result line is the last line a run sends.
+        if (status != LogNoData || channel.resultReceived) return false;
+        // A line that is not progress, or none at the moment.
+        if (::WaitForSingleObject(channel.process.Get(), 0) != WAIT_OBJECT_0) return true;
+        // Ended without a Result line: what it wrote is read to the end. A
+        // program it started may still hold the pipe open, so the reads are
+        // bounded.
+        if (++channel.readsAfterEnd > 64) return false;
+    }
 }
 
 void SetupStatusResult(SetupStatus& channel, int& result, std::wstring& errorModule, int& errorLine) {

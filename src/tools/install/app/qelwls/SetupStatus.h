@@ -5,6 +5,7 @@
 #include "Log.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace qel {
@@ -19,10 +20,12 @@ struct SetupStatus {
     LogFile errorReader;   // read end of the child's standard error pipe
     // Reading side: the child process and what its Result line said.
     UniqueHandle process;
+    std::wstring version;  // field 2 of the Version line, empty until it came
     bool resultReceived = false;
     int result = 202;  // unknown until a Result line or the exit code says otherwise
     std::wstring errorModule;
     int errorLine = 0;
+    int readsAfterEnd = 0;  // reads since the child was seen to have ended
 };
 
 // The one channel of the process.
@@ -47,6 +50,10 @@ DWORD SetupStatusRun(SetupStatus& channel, const std::wstring& commandLine, cons
 // gives 1, as does any other line; otherwise the reader's status: 1 no line
 // at the moment, 2 the output has ended, 3 a failure.
 int SetupStatusReadLine(SetupStatus& channel, uint32_t& total, uint32_t& done);
+// Reads, without waiting, what the child has sent so far; each "Progress"
+// line goes to onProgress. False once nothing more is to come: the Result
+// line was read, or the child has ended and what it wrote has been read.
+bool SetupStatusPoll(SetupStatus& channel, const std::function<void(uint32_t total, uint32_t done)>& onProgress);
 // Waits for the child (60 s at most) and gives the result of its Result line,
 // or its exit code when it sent none.
 void SetupStatusResult(SetupStatus& channel, int& result, std::wstring& errorModule, int& errorLine);

@@ -135,6 +135,27 @@ void TraceDiscard() { Writer().Discard(); }
 
 void TraceHeader(const wchar_t* word) { Writer().Header(word); }
 
+TraceQuietStart::TraceQuietStart() {
+    saved_ = _dup(2);
+    const int nul = _open("NUL", _O_WRONLY);
+    if (saved_ < 0 || nul < 0) return;
+    _dup2(nul, 2);
+    _close(nul);
+}
+
+void TraceQuietStart::GiveBack() {
+    if (saved_ < 0) return;
+    _dup2(saved_, 2);
+    _close(saved_);
+    saved_ = -1;
+}
+
+bool TraceIsStartOf(const std::string& line, DWORD processId) {
+    const std::string pid = ", PID " + std::to_string(processId);
+    return line.find(": Start -- \"") != std::string::npos && line.size() >= pid.size() &&
+           line.compare(line.size() - pid.size(), pid.size(), pid) == 0;
+}
+
 HANDLE TraceStreamHandle() { return Writer().OsHandle(); }
 
 }  // namespace qel

@@ -25,6 +25,25 @@ void TraceHeader(const wchar_t* word);
 // Drops every line from now on, the "End" header included: for a program
 // that only looks at the machine and keeps no diagnostic log.
 void TraceDiscard();
+// The engine's diagnostic writer greets standard error with a "Start" line
+// while static objects are made, before the entry point: the installer's
+// parent reads that. A program whose standard error is its user's (a tool,
+// a window) defines one of these with init_priority(101), so that it is made
+// first: standard error then stands on NUL until GiveBack, which the entry
+// point calls first thing.
+class TraceQuietStart {
+public:
+    TraceQuietStart();
+    void GiveBack();
+
+private:
+    int saved_ = -1;
+};
+
+// Whether a line of the log file (CR LF already cut off) is the "Start"
+// header of the process with this id: where that run's lines begin. Process
+// ids are reused, so a reader takes the last such header.
+bool TraceIsStartOf(const std::string& line, DWORD processId);
 // The operating-system handle of the current stream, or INVALID_HANDLE_VALUE
 // when lines are being dropped.
 HANDLE TraceStreamHandle();

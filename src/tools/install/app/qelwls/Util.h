@@ -115,6 +115,9 @@ std::wstring FormatMessageV(size_t maxChars, const wchar_t* format, va_list args
 // The same without a limit: log records carry paths of any length.
 std::wstring FormatWholeV(const wchar_t* format, va_list args);
 std::wstring FormatText(const wchar_t* format, ...);
+// One argument of a command line, quoted when it needs it, so that the C
+// runtime's split gives it back as it was (backslashes before a quote doubled).
+std::wstring QuoteArgument(const std::wstring& argument);
 
 // --- libraries ------------------------------------------------------------------
 // An export of a library of the system folder, loaded by its full path; raises

@@ -46,6 +46,23 @@ std::wstring FormatText(const wchar_t* format, ...) {
     return text;
 }
 
+std::wstring QuoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
 std::wstring Lowercase(std::wstring text) {
     // The system's own case mapping, not the C runtime's, which maps only
     // A-Z in the "C" locale: paths hold any letter.

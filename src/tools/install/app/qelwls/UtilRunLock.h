@@ -1,0 +1,46 @@
+// One installer run at a time on a machine: a named mutex in the global
+// namespace, held by a run while it changes the system, and the test a front
+// end makes before it starts one. A mutex belongs to the thread that took it:
+// a lock is released on the thread that acquired it.
+#pragma once
+
+#include "Handles.h"
+
+namespace qel {
+
+// The machine-wide lock of installer runs.
+extern const wchar_t kRunLockName[];
+
+// A named mutex held while the object lives, released when it goes.
+class NamedMutexHold {
+public:
+    // Tries to take the mutex `name`, waiting at most waitMs (INFINITE: until
+    // it is free). A mutex whose holder ended without releasing it (killed,
+    // crashed) is taken over. Raises when the mutex cannot be made or opened.
+    NamedMutexHold(const wchar_t* name, DWORD waitMs);
+    ~NamedMutexHold();
+    NamedMutexHold(const NamedMutexHold&) = delete;
+    NamedMutexHold& operator=(const NamedMutexHold&) = delete;
+
+    bool Held() const { return held_; }
+    // The previous holder ended without releasing it.
+    bool TookOver() const { return tookOver_; }
+
+private:
+    UniqueHandle mutex_;
+    bool held_ = false;
+    bool tookOver_ = false;
+};
+
+// The run lock, waited for until it is free.
+class RunLock : public NamedMutexHold {
+public:
+    RunLock() : NamedMutexHold(kRunLockName, INFINITE) {}
+};
+
+// Whether an installer run holds the run lock now; does not wait. A lock left
+// by a run that ended without releasing it is no run in progress. A lock that
+// exists but cannot be opened counts as held: nothing but a run makes it.
+bool InstallerRunInProgress();
+
+}  // namespace qel
