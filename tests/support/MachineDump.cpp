@@ -128,7 +128,8 @@ std::string DumpMachine(const DumpRoots& roots) {
     for (const std::wstring& folder : roots.folders) AddFolder(folder, lines);
     for (const std::wstring& pattern : roots.windowsPatterns)
         for (const std::wstring& name : FilesMatching(L"C:\\windows\\" + pattern))
-            lines.insert("file\tC:\\windows\\" + Utf8(name) + "\t" + EscapeBytes(ReadFileBytes(L"C:\\windows\\" + name)));
+            lines.insert("file\tC:\\windows\\" + Utf8(name) + "\t" +
+                         EscapeBytes(ReadFileBytes(L"C:\\windows\\" + name)));
     for (const std::wstring& subkey : roots.keys) AddKey(subkey, lines);
     for (const auto& [subkey, name] : roots.values) {
         qel::UniqueKey key;

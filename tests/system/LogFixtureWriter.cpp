@@ -246,7 +246,8 @@ std::string DriverScript(bool failing, bool withInstaller) {
                               "DefaultInstallPath=%16422%\\QelDrv\r\n"
                               "DriverStore=%16422%\\QelDrv\\Driver\r\n"
                               "[DestinationDirs]\r\nAppFiles=16422,\"QelDrv\"\r\n"
-                              "[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nCopyFiles=AppFiles\r\nAddReg=DriverValues\r\n") +
+                              "[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nCopyFiles=AppFiles\r\n"
+                              "AddReg=DriverValues\r\n") +
                   (failing ? "PostRun=Missing\r\n" : "") +
                   "UninstallLog=\r\n"
                   "[AppFiles]\r\napp.txt,,,0x4\r\n" + (withInstaller ? "dpinst64.exe,,,0x4\r\n" : "") +
@@ -312,7 +313,8 @@ TEST(LogFixtures, DriversBeforeVista) {
 }
 
 TEST(LogFixtures, DriversFromVista) {
-    ASSERT_FALSE(PathExists(FixtureFolder(L"drivers-from-vista"))) << "fixtures are written once, by the build they keep";
+    ASSERT_FALSE(PathExists(FixtureFolder(L"drivers-from-vista")))
+        << "fixtures are written once, by the build they keep";
     SetWindowsVersion(L"qelwls64.exe", L"win10");
     Drivers drivers;
     drivers.KillInstall(L"drivers-from-vista", true);
