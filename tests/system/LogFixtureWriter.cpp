@@ -300,24 +300,21 @@ private:
     SetupFolder folder_;
 };
 
-TEST(LogFixtures, DriversBeforeVista) {
-    ASSERT_FALSE(PathExists(FixtureFolder(L"drivers-before-vista")))
-        << "fixtures are written once, by the build they keep";
-    SetWindowsVersion(L"qelwls64.exe", L"winxp64");
-    Drivers drivers;
-    drivers.KillInstall(L"drivers-before-vista", false);
-    ASSERT_EQ(drivers.Run(L"install").exitCode, 0u);
-    WriteFixture(L"drivers-before-vista", L"uninstall.log", ReadFileBytes(kDriverLog));
-    EXPECT_EQ(drivers.Run(L"uninstall").exitCode, 0u);
-    SetWindowsVersion(L"qelwls64.exe", L"");
-}
-
-TEST(LogFixtures, DriversFromVista) {
-    ASSERT_FALSE(PathExists(FixtureFolder(L"drivers-from-vista")))
-        << "fixtures are written once, by the build they keep";
-    SetWindowsVersion(L"qelwls64.exe", L"win10");
-    Drivers drivers;
-    drivers.KillInstall(L"drivers-from-vista", true);
+// Before Vista the device updates and the copies kept of replaced INFs, and
+// the uninstall log of a whole install; from Vista on the package
+// installer's record.
+TEST(LogFixtures, Drivers) {
+    for (const bool fromVista : {false, true}) {
+        const std::wstring scenario = fromVista ? L"drivers-from-vista" : L"drivers-before-vista";
+        ASSERT_FALSE(PathExists(FixtureFolder(scenario))) << "fixtures are written once, by the build they keep";
+        SetWindowsVersion(L"qelwls64.exe", fromVista ? L"win10" : L"winxp64");
+        Drivers drivers;
+        drivers.KillInstall(scenario, fromVista);
+        if (fromVista) continue;
+        ASSERT_EQ(drivers.Run(L"install").exitCode, 0u);
+        WriteFixture(scenario, L"uninstall.log", ReadFileBytes(kDriverLog));
+        EXPECT_EQ(drivers.Run(L"uninstall").exitCode, 0u);
+    }
     SetWindowsVersion(L"qelwls64.exe", L"");
 }
 
