@@ -190,13 +190,18 @@ TEST_F(Package, PartialUninstallRemovesOnlyTheApplet) {
 TEST_F(Package, FailedUninstallGivesTheInstallCountBack) {
     SamplePackage package(L"failed_uninstall");
     ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
-    // A record this build cannot replay makes the uninstall fail before it
+    const std::string log = ReadFileBytes(kUninstallLog);
+    // A record this build cannot replay (of a kind the log never holds, or
+    // of one whose fields cannot be read) makes the uninstall fail before it
     // commits anything; the count it released is reset.
-    WriteFileBytes(kUninstallLog, ReadFileBytes(kUninstallLog) + "UpdateDriver,PCI\\VEN_1D6A,x.inf,\r\n");
-    SetSharedDllCount(L"QelSetup", 1);
-    const MachineState before = SnapshotMachine();
-    ExpectInternalError(package.Run(L"uninstall"), kVersionLine, "Update");
-    ExpectMachine(before);
+    for (const char* damaged : {"UpdateDriver,PCI\\VEN_1D6A,x.inf,\r\n", "CopyFile,C:\\x.txt,C:\\y.txt,0x4zz\r\n"}) {
+        SCOPED_TRACE(damaged);
+        WriteFileBytes(kUninstallLog, log + damaged);
+        SetSharedDllCount(L"QelSetup", 1);
+        const MachineState before = SnapshotMachine();
+        ExpectInternalError(package.Run(L"uninstall"), kVersionLine, "Update");
+        ExpectMachine(before);
+    }
 }
 
 TEST_F(Package, MissingSourceMidListUndoesEverything) {

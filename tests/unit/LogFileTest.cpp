@@ -85,25 +85,4 @@ TEST(LogFile, LinesWrittenAheadAreTakenInOrderAndTheRestCut) {
     EXPECT_EQ(log.WriteAhead({L"s\n"}), qel::LogFailed);
 }
 
-// Fields split at every comma, untrimmed; a comma inside a field is written
-// escaped and comes back.
-TEST(LogRecord, FieldsSurviveWritingAndSplitting) {
-    const struct { std::wstring record; Lines fields; } cases[] = {
-        {L"", {L""}},
-        {L"a,b,", {L"a", L"b", L""}},
-        {L",,x", {L"", L"", L"x"}},
-        {L" a , b ", {L" a ", L" b "}},
-        {L"CopyFile,C:\\pkg\\a|b\\x.dll,C:\\Program Files\\Q| R|\\x.dll,0x00000006",
-         {L"CopyFile", L"C:\\pkg\\a,b\\x.dll", L"C:\\Program Files\\Q, R,\\x.dll", L"0x00000006"}},
-    };
-    for (const auto& c : cases) {
-        Lines fields = {L"stale"};
-        qel::SplitLogRecord(c.record, fields);
-        EXPECT_EQ(fields, c.fields) << qeltest::Utf8(c.record);
-        std::wstring joined = qel::LogField(c.fields[0]);
-        for (size_t i = 1; i < c.fields.size(); ++i) joined += L"," + qel::LogField(c.fields[i]);
-        EXPECT_EQ(joined, c.record);
-    }
-}
-
 }  // namespace

@@ -334,42 +334,6 @@ TEST_F(Transaction, RecordsWrittenAheadEndAsIfWrittenOneByOne) {
     EXPECT_TRUE(PathExists(destinations[7]));
 }
 
-// The records that close a run's changes: the clean-up's removals read back
-// as they were written, whatever the path holds, and a record that is not
-// quite one of them is no record the rollback knows.
-TEST(CleanupRecords, ReadBackExactlyAndMalformedOnesAreRefused) {
-    const auto fieldsOf = [](const std::wstring& line) {
-        std::wstring record = line;
-        if (!record.empty() && record.back() == L'\n') record.pop_back();
-        std::vector<std::wstring> fields;
-        qel::SplitLogRecord(record, fields);
-        return fields;
-    };
-    for (const qel::DirOp& op : {qel::DirOp{L"C:\\Program Files\\Qel, Wireless", qel::DirRemoveTree},
-                                 qel::DirOp{L"C:\\a%20b\nc|d", qel::DirRemoveIfEmpty},
-                                 qel::DirOp{L"C:\\Start Menu\\Qel Monitor", 7u}}) {
-        const std::vector<std::wstring> fields = fieldsOf(qel::CleanupRecord(op));
-        qel::DirOp read;
-        ASSERT_TRUE(qel::ReadCleanupRecord(fields, read)) << Utf8(qel::CleanupRecord(op));
-        EXPECT_EQ(read.path, op.path);
-        EXPECT_EQ(read.kind, op.kind);
-        EXPECT_TRUE(qel::IsRollbackRecord(fields));
-        EXPECT_FALSE(qel::IsCommittedRecord(fields));
-    }
-    EXPECT_TRUE(qel::IsCommittedRecord(fieldsOf(qel::CommittedRecord())));
-    EXPECT_TRUE(qel::IsRollbackRecord(fieldsOf(qel::CommittedRecord())));
-    for (const wchar_t* line : {L"Committed,", L"Committed,1", L"committed"}) {
-        EXPECT_FALSE(qel::IsCommittedRecord(fieldsOf(line))) << Utf8(line);
-        EXPECT_FALSE(qel::IsRollbackRecord(fieldsOf(line))) << Utf8(line);
-    }
-    for (const wchar_t* line : {L"Cleanup,1", L"Cleanup,,C:\\x", L"Cleanup,1x,C:\\x", L"Cleanup,1,",
-                                L"Cleanup,1,C:\\x,more"}) {
-        qel::DirOp read;
-        EXPECT_FALSE(qel::ReadCleanupRecord(fieldsOf(line), read)) << Utf8(line);
-        EXPECT_FALSE(qel::IsRollbackRecord(fieldsOf(line))) << Utf8(line);
-    }
-}
-
 // One driver update per device: an id that begins with an earlier entry's id
 // (in any case) goes, the first of equal ids stays, the order is kept.
 TEST(DriverUpdates, PruneKeepsTheFirstOfEachHardwareIdPrefix) {

@@ -23,7 +23,6 @@ namespace {
 
 constexpr const char* kModuleName = "Kit";
 constexpr wchar_t kInstallCount[] = L"QelSetup";
-constexpr wchar_t kControlPanelApplet[] = L"qelwlcpl.cpl";
 
 const wchar_t* const kStageNames[qel::kCommitStages] = {
     L"programs before", L"registry deletions", L"driver removal", L"file removals",
@@ -469,11 +468,9 @@ void QueueRoad(qel::RunContext& context, qel::UpdateTransaction& t, Package& pac
     std::wstring line;
     t.uninstallLog.Rewind();
     while (t.uninstallLog.ReadLine(line) == qel::LogOk) {
-        std::vector<std::wstring> fields;
-        qel::SplitLogRecord(line, fields);
-        if (fields.size() > 2 && fields[0] == L"CopyFile" &&
-            qel::Lowercase(fields[2]).find(kControlPanelApplet) != std::wstring::npos)
-            plan.notes.push_back(L"delete the control-panel applet " + fields[2] + L" at once");
+        const auto record = qel::journal::Decode<qel::journal::UninstallRecord>(line);
+        if (const qel::journal::InstalledFileRecord* applet = record ? qel::journal::ControlPanelApplet(*record) : nullptr)
+            plan.notes.push_back(L"delete the control-panel applet " + applet->destination + L" at once");
     }
     t.uninstallLog.Close();
     if (qel::SetupGetRunningWinVer() < qel::WinVerVista) {

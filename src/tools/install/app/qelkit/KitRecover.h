@@ -2,13 +2,7 @@
 // undoing with the installer's own recovery.
 #pragma once
 
-#include <string>
-#include <vector>
-
 namespace kit {
-
-// One record of a rollback log as what undoing it does, for a person.
-std::wstring DescribeUndo(const std::vector<std::wstring>& fields);
 
 // Lists the interrupted runs and what undoing each would do; with `apply`
 // undoes them. A run whose process still runs is never touched; a run whose

@@ -11,7 +11,7 @@ constexpr const char* kModuleName = "CmdLine";
 bool ReleaseInstallRef(UpdateTransaction& transaction) {
     constexpr wchar_t kInstallCount[] = L"QelSetup";
     const SharedDllName name = SharedDllNameOf(kInstallCount, kModuleName);
-    transaction.LogUndoRecord(SharedDllRecord(ReadSharedDllCount(name)));
+    transaction.LogUndoRecord(ReadSharedDllCount(name));
     return DecrementSharedDllCount(name, kInstallCount);
 }
 

@@ -153,8 +153,8 @@ void HideTrayIcon(UpdateTransaction& transaction) {
     // The flag as it was goes into the rollback log of the commit that
     // follows: if that commit fails, the icon shows again.
     const BYTE* before = reinterpret_cast<const BYTE*>(&control);
-    transaction.LogUndoRecord(RegValueRecord(HKEY_LOCAL_MACHINE, view, adapterPath, L"Control", type,
-                                             std::vector<BYTE>(before, before + sizeof(control))));
+    transaction.LogUndoRecord(journal::RegValueRecord{{HKEY_LOCAL_MACHINE, view, adapterPath}, L"Control", type,
+                                                      std::vector<BYTE>(before, before + sizeof(control))});
     control &= ~1u;
     if (::RegSetValueExW(adapter.Get(), L"Control", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&control),
                          sizeof(control)) != ERROR_SUCCESS)

@@ -4,12 +4,10 @@
 #include "Util.h"
 
 #include <algorithm>
-#include <cwchar>
 
 namespace qel {
 namespace {
 constexpr const char* kModuleName = "Log";
-constexpr wchar_t kEscapedComma = L'|';
 }  // namespace
 
 void LogFile::ResetBuffer() {
@@ -177,21 +175,6 @@ bool LogFile::CloseAndDelete() {
     Close();
     if (path_.empty()) return true;
     return ::DeleteFileW(path_.c_str()) != FALSE;
-}
-
-std::wstring LogField(const std::wstring& text) {
-    std::wstring field = text;
-    std::replace(field.begin(), field.end(), L',', kEscapedComma);
-    return field;
-}
-
-void SplitLogRecord(const std::wstring& line, std::vector<std::wstring>& fields) {
-    SplitCommaList(line, fields);
-    for (std::wstring& field : fields) std::replace(field.begin(), field.end(), kEscapedComma, L',');
-}
-
-uint32_t ParseLogNumber(const std::wstring& field) {
-    return static_cast<uint32_t>(std::wcstoul(field.c_str(), nullptr, 0));
 }
 
 }  // namespace qel

@@ -84,13 +84,4 @@ private:
     LONGLONG aheadEnd_ = 0;            // where the taken ones end in the file
 };
 
-// Record fields. Records are comma-separated with no quoting, so a comma inside
-// a field (a path may hold one) is written as '|', a character no Windows path
-// or device id can contain, and turned back when the record is split. Records
-// whose fields hold no comma are therefore written exactly as they read.
-std::wstring LogField(const std::wstring& text);
-void SplitLogRecord(const std::wstring& line, std::vector<std::wstring>& fields);
-// Numbers are written "0x%08x" and read with base detection.
-uint32_t ParseLogNumber(const std::wstring& field);
-
 }  // namespace qel

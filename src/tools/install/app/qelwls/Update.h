@@ -6,6 +6,7 @@
 #pragma once
 
 #include "Log.h"
+#include "UpdateJournal.h"
 
 #include <windows.h>
 
@@ -97,13 +98,9 @@ enum MoveKnowledge : unsigned {
     MoveToIsFree = 4,
 };
 
-// A SharedDLLs count as it was before a run changed it.
-struct SharedDllPrior {
-    std::wstring valueName;
-    REGSAM view = 0;
-    bool existed = false;
-    DWORD count = 0;
-};
+// A SharedDLLs count as it was before a run changed it: what the undo record
+// of a change of the count keeps.
+using SharedDllPrior = journal::SharedDllRecord;
 
 // The registry view and value name under which a file is counted.
 struct SharedDllName {
@@ -190,17 +187,21 @@ public:
     std::vector<UpdateTransaction*> Tree();
 
     // --- commit side -------------------------------------------------------
-    // Writes one rollback record before the change it describes (nothing
-    // while rollbackEnabled is false); a record that cannot be written raises.
-    void LogRollbackRecord(const wchar_t* format, ...);
+    // Writes one rollback record before the change it describes and traces
+    // it; while rollbackEnabled is false it goes as an undo record instead.
+    // A record that cannot be written raises.
+    void LogRollbackRecord(const journal::RollbackRecord& record);
     // The records that keep a failure undoable beyond the files and drivers
     // (registry values, SharedDLLs counts, temporary files, the removals of an
     // uninstall replay). They are written whenever the rollback log is open,
     // also while rollbackEnabled is false, and never traced, so a successful
     // run's diagnostic log is the same with or without them.
-    void LogUndoRecord(const std::wstring& line);
-    // Logs that the run's changes are complete (CommittedRecord), with the
-    // removals its clean-up is to make (CleanupRecord), before the clean-up
+    void LogUndoRecord(const journal::RollbackRecord& record);
+    // One record of what an install left, after the change; a record that
+    // cannot be written is not worth stopping for.
+    void LogUninstallRecord(const journal::UninstallRecord& record);
+    // Logs that the run's changes are complete (a CommittedRecord), with the
+    // removals its clean-up is to make (CleanupRecords), before the clean-up
     // deletes anything.
     void LogCommitted(const std::vector<DirOp>& cleanup);
     // A new empty temporary file "qel<hex>.tmp" in `folder`, announced in the
@@ -307,6 +308,10 @@ private:
     // transactions (the names are those GetTempFileName gives).
     static UINT& LastTempNumber();
 
+    // Writes the records ahead of their changes with one flush
+    // (LogFile::WriteAhead); raises when they cannot be written.
+    void WriteRecordsAhead(const std::vector<journal::RollbackRecord>& records);
+
     // Where this transaction's records go: the rollback log of the top
     // transaction. The commit runs each stage over all transactions, so only
     // one log for the whole tree keeps the records in the order the changes
@@ -367,48 +372,6 @@ void RestoreSharedDllCount(const SharedDllPrior& prior);
 // read, or the count reached zero and the value was deleted.
 bool DecrementSharedDllCount(const SharedDllName& name, const std::wstring& path);
 
-// --- undo records --------------------------------------------------------
-// The lines of the undo records (see LogUndoRecord), each ending in "\n".
-std::wstring SharedDllRecord(const SharedDllPrior& prior);
-std::wstring TempFileRecord(const std::wstring& path);
-// A copy of a file the run is about to remove, to be put back in its place.
-std::wstring RestoreFileRecord(const std::wstring& path, const std::wstring& copy);
-// A shortcut about to be made, to be deleted again.
-std::wstring NewLinkRecord(const std::wstring& path);
-// A registry value as it was, to be written back.
-std::wstring RegValueRecord(HKEY root, REGSAM view, const std::wstring& subkey, const std::wstring& name, DWORD type,
-                            const std::vector<BYTE>& data);
-// A value that did not exist, to be deleted again.
-std::wstring RegNoValueRecord(HKEY root, REGSAM view, const std::wstring& subkey, const std::wstring& name);
-// A key the run is about to create (the first missing one of a path), to be
-// deleted again with everything below it.
-std::wstring RegNewKeyRecord(HKEY root, REGSAM view, const std::wstring& subkey);
-// A key that existed (before a tree deletion), to be created again.
-std::wstring RegKeyRecord(HKEY root, REGSAM view, const std::wstring& subkey);
-// A registry link (before a tree deletion takes it away), to be made again.
-std::wstring RegLinkRecord(HKEY root, REGSAM view, const std::wstring& subkey, const std::vector<BYTE>& target);
-// Registry records are written only for the predefined roots.
-bool IsRegistryRecordRoot(HKEY root);
-// The last record a run writes before its clean-up deletes anything: from
-// then on its changes are final, and what is left of it is finished rather
-// than undone.
-std::wstring CommittedRecord();
-bool IsCommittedRecord(const std::vector<std::wstring>& fields);
-// A removal the clean-up is to make, logged just before CommittedRecord so
-// that the clean-up of a run that ends in it can be finished. Nothing to undo.
-std::wstring CleanupRecord(const DirOp& op);
-// False when the fields are not a cleanup record.
-bool ReadCleanupRecord(const std::vector<std::wstring>& fields, DirOp& op);
-// Undoes one undo record; false when the fields are of no kind above.
-bool UndoRecord(const std::vector<std::wstring>& fields);
-// True when the fields are an undo record UndoRecord can act on.
-bool IsUndoRecord(const std::vector<std::wstring>& fields);
-// A string field of an undo record as it was before it was encoded.
-std::wstring DecodeUndoField(const std::wstring& field);
-// True when the fields are a record Rollback knows: one of its own kinds or
-// an undo record, with the fields the kind carries.
-bool IsRollbackRecord(const std::vector<std::wstring>& fields);
-
 // --- interrupted runs ------------------------------------------------------
 // While a script command runs, a marker file in the Windows folder names its
 // process and the rollback logs and new uninstall logs it has made. A run
@@ -419,8 +382,8 @@ public:
     // Starts this process's marker; until then Add does nothing (so code that
     // uses transactions in-process, outside a command, leaves no marker).
     void Begin();
-    // Names one more file of the run: kind "RollbackLog" or "UninstallLog".
-    void Add(const wchar_t* kind, const std::wstring& path);
+    // Names one more log of the run.
+    void Add(const journal::MarkerRecord& record);
     // The run is over (done or rolled back): the marker goes.
     void Finish();
 
@@ -437,9 +400,9 @@ struct InterruptedRun {
     std::vector<std::wstring> rollbackLogs;   // as the marker names them
     std::vector<std::wstring> uninstallLogs;  // new uninstall logs, deleted by the recovery
     // For each rollback log, in the marker's order: its records newest
-    // first, each split into fields (none for a log that no longer exists).
-    // Not read for a run in progress.
-    std::vector<std::vector<std::vector<std::wstring>>> records;
+    // first (none for a log that no longer exists). Not read for a run in
+    // progress.
+    std::vector<std::vector<journal::RollbackRecord>> records;
     // Why the run cannot be undone from its logs (its marker or a log cannot
     // be read, a record is not one a rollback knows); empty when it can. Such
     // a run is left as it is, never undone by halves.
@@ -451,7 +414,7 @@ std::vector<InterruptedRun> FindInterruptedRuns();
 // Undoes one run that FindInterruptedRuns found (not in progress, without a
 // problem) from its logs, then deletes its marker.
 void RecoverRun(const InterruptedRun& run);
-// The run had logged that its changes were complete (CommittedRecord): its
+// The run had logged that its changes were complete (a CommittedRecord): its
 // recovery finishes its clean-up instead of undoing it.
 bool ChangesWereComplete(const InterruptedRun& run);
 // RecoverRun between its "Recovery:" lines in the diagnostic log.

@@ -105,8 +105,7 @@ void Files(UpdateTransaction& t, Progress& progress) {
         // Recorded also when the install skipped the file: it belongs to the
         // package all the same. A failed write is not worth stopping for.
         if ((op.flags & NO_UNINSTALL_RECORD) == 0)
-            t.uninstallLog.WriteLine(FormatText(L"CopyFile,%s,%s,0x%08x\n", LogField(op.source).c_str(),
-                                                LogField(op.destination).c_str(), op.flags));
+            t.LogUninstallRecord(journal::InstalledFileRecord{op.source, op.destination, op.flags});
         if ((op.flags & SHARED_DLL) != 0) t.AddSharedDllRef(op.destination, present);
         progress.Advance(3);
     }
@@ -132,8 +131,7 @@ void Files(UpdateTransaction& t, Progress& progress) {
         listing.Names().Changed(op.destination);
         if (moved == MoveFailed) QEL_RAISE(op.source, ::GetLastError());
         if ((op.flags & NO_UNINSTALL_RECORD) == 0)
-            t.uninstallLog.WriteLine(FormatText(L"MoveFile,%s,%s\n", LogField(op.source).c_str(),
-                                                LogField(op.destination).c_str()));
+            t.LogUninstallRecord(journal::MovedFileRecord{op.source, op.destination});
         progress.Advance(3);
     }
 }

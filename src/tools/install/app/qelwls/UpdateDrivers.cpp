@@ -77,7 +77,7 @@ void KeepForRollback(UpdateTransaction& t, const std::wstring& infName) {
         if (!FileExists(path)) continue;
         const std::wstring copy = t.MakeLoggedTempFile(DirectoryOf(path));
         if (!::CopyFileW(path.c_str(), copy.c_str(), FALSE)) QEL_RAISE(path, ::GetLastError());
-        t.LogUndoRecord(RestoreFileRecord(path, copy));
+        t.LogUndoRecord(journal::RestoreFileRecord{path, copy});
         t.movedAsideFiles.push_back(copy);
     }
 }
@@ -143,8 +143,7 @@ void CommitDriverUpdate(UpdateTransaction& t, std::vector<std::wstring>& replace
     PruneByHardwareIdPrefix(updates, [](const DeviceUpdate& u) -> const std::wstring& { return u.hardwareId; });
 
     for (const DeviceUpdate& update : updates) {
-        t.LogRollbackRecord(L"UpdateDriver,%s,%s,%s\n", LogField(update.hardwareId).c_str(),
-                            LogField(update.newInf).c_str(), LogField(update.previousInf).c_str());
+        t.LogRollbackRecord(journal::UpdateDriverRecord{update.hardwareId, update.newInf, update.previousInf});
         BOOL reboot = FALSE;
         if (!UpdateDriverForPlugAndPlayDevices(nullptr, update.hardwareId, update.newInf, kInstallFlagForce, reboot))
             QEL_RAISE(update.hardwareId, ::GetLastError());
@@ -163,8 +162,7 @@ uint32_t CommitDriverInstallBeforeVista(UpdateTransaction& t, uint32_t total, ui
     for (size_t i = 0; i + 1 < t.infInstalls.size(); i += 2) {
         std::wstring oemName;
         CommitInfInstall(t, t.infInstalls[i], t.infInstalls[i + 1], oemName);
-        t.uninstallLog.WriteLine(
-            FormatText(L"CopyInf,%s,%s\n", LogField(t.infInstalls[i]).c_str(), LogField(oemName).c_str()));
+        t.LogUninstallRecord(journal::InstalledInfRecord{t.infInstalls[i], oemName});
         newInfNames.push_back(GetFileNamePart(oemName));
         done += 10;
         ReportDriverProgress(total, done);
@@ -208,10 +206,8 @@ uint32_t CommitDriverInstallFromVista(UpdateTransaction& t, uint32_t total, uint
     t.packageInfPath = FormatText(L"%s\\%s", t.packageFolder.c_str(), t.driverInfName.c_str());
     if (InfHasHardwareId(t.packageInfPath, L"usb\\vid_2b9e")) DnglResetAfterDisable(t);
     CommitRunApp(t, t.dpinstPath, command, kRunWaitAndExamine);
-    const std::wstring record =
-        FormatText(L"CopyInf,%s,%s\n", LogField(t.dpinstPath).c_str(), LogField(t.packageFolder).c_str());
-    t.uninstallLog.WriteLine(record);
-    t.LogRollbackRecord(L"%s", record.c_str());
+    t.LogUninstallRecord(journal::InstalledInfRecord{t.dpinstPath, t.packageFolder});
+    t.LogRollbackRecord(journal::CopyInfRecord{t.dpinstPath, t.packageFolder});
     done += 100;
     ReportDriverProgress(total, done);
     return done;
@@ -258,7 +254,7 @@ void CommitInfInstall(UpdateTransaction& t, const std::wstring& stagedInf, const
     TraceWrite(TraceDetail, L"CommitInfInstall( \"%s\", \"%s\")\n", stagedInf.c_str(), folder.c_str());
     // Succeeds only when the INF is in the store already, and refreshes it.
     if (CopyOemInf(stagedInf, folder, SP_COPY_REPLACEONLY, oemName)) return;
-    t.LogRollbackRecord(L"CopyInf,%s,%s\n", LogField(stagedInf).c_str(), LogField(folder).c_str());
+    t.LogRollbackRecord(journal::CopyInfRecord{stagedInf, folder});
     if (!CopyOemInf(stagedInf, folder, 0, oemName)) QEL_RAISE(stagedInf, ::GetLastError());
 }
 
@@ -267,19 +263,48 @@ uint32_t CommitDriverInstall(UpdateTransaction& t, uint32_t total, uint32_t done
                                                  : CommitDriverInstallFromVista(t, total, done);
 }
 
-void RollbackDriverUpdate(UpdateTransaction& t, const std::vector<std::wstring>& record) {
-    const auto field = [&](size_t i) { return i < record.size() ? record[i] : std::wstring(); };
-    TraceWrite(TraceDetail, L"RollbackDriverUpdate(): UpdateDriver( \"%s\", \"%s\", \"%s\")\n", field(1).c_str(),
-               field(2).c_str(), field(3).c_str());
+void RollbackInfCopy(UpdateTransaction& t, const journal::CopyInfRecord& record) {
+    if (SetupGetRunningWinVer() < WinVerVista) {
+        // A copy that may not overwrite names the copy already in the store.
+        std::wstring oemName;
+        if (!CopyOemInf(record.inf, record.folder, SP_COPY_NOOVERWRITE, oemName) &&
+            ::GetLastError() != ERROR_FILE_EXISTS) {
+            TraceWrite(TraceError, L"Rollback(): CopyInf() failed. GetLastError(): %lu\n", ::GetLastError());
+            return;
+        }
+        TraceWrite(TraceDetail, L"Rollback(): RemoveInf( \"%s\")\n", oemName.c_str());
+        RemoveInf(oemName);
+        return;
+    }
+    t.dpinstPath = record.inf;
+    t.packageFolder = record.folder;
+    // A run killed before its end is undone by a later process, which never
+    // read the script's package INF names: the folder's INFs stand for them.
+    if (t.packageInfs.empty()) {
+        WIN32_FIND_DATAW entry{};
+        UniqueFindHandle find(::FindFirstFileW(JoinPath(record.folder, L"*.inf").c_str(), &entry));
+        if (find) {
+            do {
+                if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) t.DriverPackageInf(entry.cFileName);
+            } while (::FindNextFileW(find.Get(), &entry));
+        }
+    }
+    t.DriverUninstall(record.folder);
+    CommitDriverRemoval(t, 0, 0);
+}
+
+void RollbackDriverUpdate(UpdateTransaction& t, const journal::UpdateDriverRecord& record) {
+    TraceWrite(TraceDetail, L"RollbackDriverUpdate(): UpdateDriver( \"%s\", \"%s\", \"%s\")\n",
+               record.hardwareId.c_str(), record.newInf.c_str(), record.previousInf.c_str());
     BOOL reboot = FALSE;
-    if (!UpdateDriverForPlugAndPlayDevices(nullptr, field(1), field(3), kInstallFlagForce, reboot)) {
+    if (!UpdateDriverForPlugAndPlayDevices(nullptr, record.hardwareId, record.previousInf, kInstallFlagForce, reboot)) {
         TraceWrite(TraceError,
                    L"RollbackDriverUpdate(): UpdateDriverForPlugAndPlayDevices() failed.Ignored. GetLastError() %lu\n",
                    ::GetLastError());
     }
     if (reboot) {
         TraceWrite(TraceDetail, L"UpdateDriverForPlugAndPlayDevices(\"%s\", \"%s\"), reboot required\n",
-                   field(1).c_str(), field(3).c_str());
+                   record.hardwareId.c_str(), record.previousInf.c_str());
         t.rebootRequired = true;
     }
 }

@@ -22,9 +22,14 @@ uint32_t CommitDriverInstall(UpdateTransaction& transaction, uint32_t total, uin
 void CommitInfInstall(UpdateTransaction& transaction, const std::wstring& stagedInf, const std::wstring& folder,
                       std::wstring& oemName);
 bool CopyOemInf(const std::wstring& infPath, const std::wstring& mediaFolder, DWORD copyStyle, std::wstring& oemName);
-// Puts the devices of one "UpdateDriver" rollback record back on their
-// previous INF; failures are logged and ignored.
-void RollbackDriverUpdate(UpdateTransaction& transaction, const std::vector<std::wstring>& record);
+// The undo of the driver stage's rollback records. A package put into the
+// store goes out again (before Vista the copy already there is found and
+// removed; from Vista on the package installer takes the package folder's
+// packages away).
+void RollbackInfCopy(UpdateTransaction& transaction, const journal::CopyInfRecord& record);
+// The devices of one driver update go back on their previous INF; failures
+// are logged and ignored.
+void RollbackDriverUpdate(UpdateTransaction& transaction, const journal::UpdateDriverRecord& record);
 bool StartsWithNoCase(const std::wstring& prefix, const std::wstring& text);
 
 // Keeps, in order, the entries whose hardware id does not begin with the

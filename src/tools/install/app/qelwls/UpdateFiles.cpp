@@ -258,7 +258,7 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
     const std::wstring folder = DirectoryOf(destination);
     if (!folderNames || !folderNames->FolderKnown(folder)) {
         if (!FileExists(folder)) {
-            LogRollbackRecord(L"CreateDir,%s\n", LogField(folder).c_str());
+            LogRollbackRecord(journal::CreateDirRecord{folder});
             CreateDirectoryTree(folder);
             if (folderNames) folderNames->Changed(folder);
         }
@@ -266,7 +266,7 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
     }
     UniqueHandle opened;
     const std::wstring temp = MakeOpenLoggedTempFile(folder, opened);
-    LogRollbackRecord(L"CopyFile,%s,%s\n", LogField(source).c_str(), LogField(temp).c_str());
+    LogRollbackRecord(journal::CopyFileRecord{source, temp});
     const bool tempNormal = FillTemporaryCopy(source, temp, opened, flags, cabinet);
 
     // Nothing this install did can have made or removed the destination.
@@ -356,7 +356,7 @@ constexpr size_t kFilesAhead = 256;
 void UpdateTransaction::WriteFileInstallRecordsAhead(size_t first) {
     LogFile& log = RecordLog();
     if (!folderNames || !log.IsOpen() || log.HasLinesAhead()) return;
-    std::vector<std::wstring> lines;
+    std::vector<journal::RollbackRecord> records;
     UINT number = LastTempNumber();
     std::unordered_set<std::wstring> foldersFound;
     for (size_t index = first; index < fileInstalls.size() && index < first + kFilesAhead; ++index) {
@@ -368,22 +368,22 @@ void UpdateTransaction::WriteFileInstallRecordsAhead(size_t first) {
         // A folder still to be made is announced before the first file in it.
         const std::wstring folder = DirectoryOf(op.destination);
         if (!folderNames->FolderKnown(folder) && foldersFound.insert(folder).second && !FileExists(folder))
-            lines.push_back(FormatText(L"CreateDir,%s\n", LogField(folder).c_str()));
+            records.push_back(journal::CreateDirRecord{folder});
         const std::wstring temp = PredictTempName(folder, number);
         if (temp.empty()) break;
-        lines.push_back(TempFileRecord(temp));
-        lines.push_back(FormatText(L"CopyFile,%s,%s\n", LogField(op.source).c_str(), LogField(temp).c_str()));
-        lines.push_back(FormatText(L"MoveFile,%s,%s\n", LogField(temp).c_str(), LogField(op.destination).c_str()));
+        records.push_back(journal::TempFileRecord{temp});
+        records.push_back(journal::CopyFileRecord{op.source, temp});
+        records.push_back(journal::MoveFileRecord{temp, op.destination});
         // Its count is read and recorded after the install.
         if (HasFlag(op.flags, SHARED_DLL)) break;
     }
-    if (lines.size() > 1 && log.WriteAhead(lines) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
+    if (records.size() > 1) WriteRecordsAhead(records);
 }
 
 void UpdateTransaction::WriteFileRemoveRecordsAhead(size_t first) {
     LogFile& log = RecordLog();
     if (!folderNames || !log.IsOpen() || log.HasLinesAhead()) return;
-    std::vector<std::wstring> lines;
+    std::vector<journal::RollbackRecord> records;
     UINT number = LastTempNumber();
     const uint32_t keepers = NO_UNINSTALL_RECORD | COPYFLG_REPLACEONLY | COPYFLG_NO_OVERWRITE;
     for (size_t index = first; index < fileRemoves.size() && index < first + kFilesAhead; ++index) {
@@ -396,10 +396,10 @@ void UpdateTransaction::WriteFileRemoveRecordsAhead(size_t first) {
             continue;  // nothing is removed, and nothing recorded
         const std::wstring aside = PredictTempName(DirectoryOf(op.source), number);
         if (aside.empty()) break;
-        lines.push_back(TempFileRecord(aside));
-        lines.push_back(FormatText(L"MoveFile,%s,%s\n", LogField(op.source).c_str(), LogField(aside).c_str()));
+        records.push_back(journal::TempFileRecord{aside});
+        records.push_back(journal::MoveFileRecord{op.source, aside});
     }
-    if (lines.size() > 1 && log.WriteAhead(lines) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
+    if (records.size() > 1) WriteRecordsAhead(records);
 }
 
 void UpdateTransaction::CutRecordsAhead() {
@@ -412,7 +412,7 @@ MoveResult UpdateTransaction::MoveFileLogged(const std::wstring& from, const std
     // Clears read-only on a file about to be replaced.
     if ((known & MoveFromIsNormal) == 0) ::SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
     if ((known & (MoveToIsPlain | MoveToIsFree)) == 0) ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
-    LogRollbackRecord(L"MoveFile,%s,%s\n", LogField(from).c_str(), LogField(to).c_str());
+    LogRollbackRecord(journal::MoveFileRecord{from, to});
     const DWORD replace = (known & MoveToIsFree) != 0 ? 0 : MOVEFILE_REPLACE_EXISTING;
     if (::MoveFileExW(from.c_str(), to.c_str(), replace | MOVEFILE_WRITE_THROUGH)) return MoveDone;
     if (!IsInUseError(::GetLastError()) || !delayAllowed) return MoveFailed;
@@ -422,7 +422,7 @@ MoveResult UpdateTransaction::MoveFileLogged(const std::wstring& from, const std
 MoveResult UpdateTransaction::QueuedMove(const std::wstring& from, const std::wstring& to) {
     ::SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!to.empty()) ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
-    LogRollbackRecord(L"QueuedMove,%s,%s\n", LogField(from).c_str(), LogField(to).c_str());
+    LogRollbackRecord(journal::QueuedMoveRecord{from, to});
     const BOOL queued = to.empty() ? ::MoveFileExW(from.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)
                                    : ::MoveFileExW(from.c_str(), to.c_str(),
                                                    MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING);
@@ -510,14 +510,14 @@ bool DecrementSharedDllCount(const SharedDllName& name, const std::wstring& path
 // the recovery of a killed run, sets it back.
 void UpdateTransaction::AddSharedDllRef(const std::wstring& path, bool presentBefore) {
     const SharedDllName name = SharedDllNameOf(path, kModuleName);
-    LogUndoRecord(SharedDllRecord(ReadSharedDllCount(name)));
+    LogUndoRecord(ReadSharedDllCount(name));
     IncrementSharedDllCount(name, path, presentBefore, kModuleName,
                             L"Adjusting SharedDLLs refcount for %s (presentOnSystem = %d).\n");
 }
 
 void UpdateTransaction::ReleaseSharedDllRef(const std::wstring& path) {
     const SharedDllName name = SharedDllNameOf(path, kModuleName);
-    LogUndoRecord(SharedDllRecord(ReadSharedDllCount(name)));
+    LogUndoRecord(ReadSharedDllCount(name));
     DecrementSharedDllCount(name, path);
 }
 

@@ -17,7 +17,7 @@ std::wstring LinkPathOf(const LinkOp& link) { return JoinPath(link.folder, link.
 
 void CommitLinkAdd(UpdateTransaction& t, const LinkOp& link) {
     if (!FileExists(link.folder)) {
-        t.LogRollbackRecord(L"CreateDir,%s\n", LogField(link.folder).c_str());
+        t.LogRollbackRecord(journal::CreateDirRecord{link.folder});
         CreateDirectoryTree(link.folder);
     }
     const std::wstring linkPath = LinkPathOf(link);
@@ -27,7 +27,7 @@ void CommitLinkAdd(UpdateTransaction& t, const LinkOp& link) {
     // Neither record is traced, so the diagnostic log of a successful run
     // reads the same whether a link was there or not.
     if (FileExists(linkPath) && !t.MoveAsideQuietly(linkPath)) QEL_RAISE(linkPath, ::GetLastError());
-    t.LogUndoRecord(NewLinkRecord(linkPath));
+    t.LogUndoRecord(journal::NewLinkRecord{linkPath});
 
     // A string-id name that is none of the known ones has no resource to
     // name the link from: the link gets its plain name (field 2) as its

@@ -28,7 +28,7 @@ UpdateTransaction::~UpdateTransaction() = default;
 void UpdateTransaction::OpenRollbackLog(const std::wstring& path, bool create) {
     if (queueOnly) QEL_RAISE(L"a queue-only transaction has no rollback log: " + path, 0);
     if (rollbackLog.Open(path, create) != LogOk) QEL_RAISE(path, ::GetLastError());
-    if (create) TheRunMarker().Add(L"RollbackLog", path);
+    if (create) TheRunMarker().Add(journal::RunRollbackLogRecord{path});
 }
 
 void UpdateTransaction::OpenUninstallLog(const std::wstring& path, bool create) {
@@ -37,7 +37,7 @@ void UpdateTransaction::OpenUninstallLog(const std::wstring& path, bool create) 
     if (queueOnly && create) QEL_RAISE(L"a queue-only transaction makes no uninstall log: " + path, 0);
     if (uninstallLog.Open(path, create) != LogOk) QEL_RAISE(path, ::GetLastError());
     uninstallLogIsNew = create;
-    if (create) TheRunMarker().Add(L"UninstallLog", path);
+    if (create) TheRunMarker().Add(journal::RunUninstallLogRecord{path});
 }
 
 void UpdateTransaction::FileInstall(const std::wstring& source, const std::wstring& destination, uint32_t flags,
@@ -146,23 +146,24 @@ uint32_t UpdateTransaction::Cost() const {
     return cost;
 }
 
-void UpdateTransaction::LogRollbackRecord(const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const std::wstring line = FormatWholeV(format, args);
-    va_end(args);
+void UpdateTransaction::LogRollbackRecord(const journal::RollbackRecord& record) {
     if (!rollbackEnabled) {
         // An uninstall replay writes no records of its own accord; its changes
         // are still logged while a rollback log is open, so a failed upgrade
         // or uninstall can put back what it removed.
-        LogUndoRecord(line);
+        LogUndoRecord(record);
         return;
     }
     // No change is made that the log cannot undo: a record that cannot be
     // written stops the step it describes.
+    const std::wstring line = journal::Encode(record);
     LogFile& log = RecordLog();
     if (log.WriteLine(line) != LogOk) QEL_RAISE(log.Path(), ::GetLastError());
     TraceWrite(TraceRecord, L"%s", line.c_str());
+}
+
+void UpdateTransaction::LogUninstallRecord(const journal::UninstallRecord& record) {
+    uninstallLog.WriteLine(journal::Encode(record));
 }
 
 }  // namespace qel

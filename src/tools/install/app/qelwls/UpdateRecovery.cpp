@@ -4,9 +4,9 @@
 // rollback logs before it does its own work.
 //
 // A marker is a file "qelwls-<pid>.run" in the Windows folder, written as
-// records: "Process,<pid>,<creation time>" first, then one "RollbackLog,<path>"
-// or "UninstallLog,<path>" for each log the run created. The creation time
-// tells a process that has ended from a later one that got the same id.
+// records (journal::MarkerRecord): the run's process first, then one record
+// for each log the run created. The creation time tells a process that has
+// ended from a later one that got the same id.
 #include "BasicException.h"
 #include "Handles.h"
 #include "Trace.h"
@@ -72,23 +72,24 @@ bool ReadLogLines(const std::wstring& path, std::vector<std::wstring>& lines) {
 }
 
 // Reads a marker that its run may still be writing. False when it cannot be
-// read or does not begin with its process record.
+// read, does not begin with its process record, or holds a line that is no
+// marker record: its run is then left as it is, since a log that line may
+// name could not be undone with the others.
 bool ReadMarker(const std::wstring& path, MarkerContents& marker) {
     std::vector<std::wstring> lines;
     if (!ReadLogLines(path, lines) || lines.empty()) return false;
-    bool first = true;
-    for (const std::wstring& text : lines) {
-        std::vector<std::wstring> fields;
-        SplitLogRecord(text, fields);
-        if (first) {
-            if (fields.size() < 3 || fields[0] != L"Process") return false;
-            marker.processId = ParseLogNumber(fields[1]);
-            marker.creationTime = std::wcstoull(fields[2].c_str(), nullptr, 0);
-            first = false;
-        } else if (fields.size() >= 2 && fields[0] == L"RollbackLog") {
-            marker.rollbackLogs.push_back(fields[1]);
-        } else if (fields.size() >= 2 && fields[0] == L"UninstallLog") {
-            marker.uninstallLogs.push_back(fields[1]);
+    for (size_t index = 0; index < lines.size(); ++index) {
+        const std::optional<journal::MarkerRecord> record = journal::Decode<journal::MarkerRecord>(lines[index]);
+        if (!record) return false;
+        const auto* process = std::get_if<journal::RunProcessRecord>(&*record);
+        if ((index == 0) != (process != nullptr)) return false;
+        if (process) {
+            marker.processId = process->processId;
+            marker.creationTime = process->creationTime;
+        } else if (const auto* rollbackLog = std::get_if<journal::RunRollbackLogRecord>(&*record)) {
+            marker.rollbackLogs.push_back(rollbackLog->path);
+        } else {
+            marker.uninstallLogs.push_back(std::get<journal::RunUninstallLogRecord>(*record).path);
         }
     }
     return true;
@@ -127,7 +128,7 @@ std::vector<std::pair<std::wstring, MarkerContents>> ReadMarkers(std::vector<std
 // it is, rather than undoing it by halves.
 void ReadRunRecords(InterruptedRun& run) {
     for (const std::wstring& log : run.rollbackLogs) {
-        std::vector<std::vector<std::wstring>> newestFirst;
+        std::vector<journal::RollbackRecord> newestFirst;
         // A log that is gone was deleted at the end of its run's clean-up:
         // the run had finished its work.
         if (FileExists(log)) {
@@ -137,15 +138,14 @@ void ReadRunRecords(InterruptedRun& run) {
                 return;
             }
             for (size_t index = 0; index < lines.size(); ++index) {
-                std::vector<std::wstring> fields;
-                SplitLogRecord(lines[index], fields);
-                if (!IsRollbackRecord(fields)) {
+                std::optional<journal::RollbackRecord> record = journal::Decode<journal::RollbackRecord>(lines[index]);
+                if (!record) {
                     run.problem =
                         FormatText(L"record %u of the rollback log \"%s\" is not one a rollback knows: \"%s\"",
                                    static_cast<unsigned>(index + 1), log.c_str(), lines[index].c_str());
                     return;
                 }
-                newestFirst.insert(newestFirst.begin(), std::move(fields));
+                newestFirst.insert(newestFirst.begin(), std::move(*record));
             }
         }
         run.records.push_back(std::move(newestFirst));
@@ -164,16 +164,14 @@ void RunMarker::Begin() {
         JoinPath(WindowsFolder(), FormatText(L"qelwls-%u.run", static_cast<unsigned>(::GetCurrentProcessId())));
     if (file_.Open(path, true) != LogOk) QEL_RAISE(path, ::GetLastError());
     const uint64_t created = ProcessCreationTime(::GetCurrentProcess());
-    if (file_.WriteLine(FormatText(L"Process,%u,0x%I64x\n", static_cast<unsigned>(::GetCurrentProcessId()),
-                                   created)) != LogOk)
+    if (file_.WriteLine(journal::Encode(journal::RunProcessRecord{::GetCurrentProcessId(), created})) != LogOk)
         QEL_RAISE(path, ::GetLastError());
 }
 
-void RunMarker::Add(const wchar_t* kind, const std::wstring& path) {
+void RunMarker::Add(const journal::MarkerRecord& record) {
     if (!file_.IsOpen()) return;
     // A log the marker does not name could not be undone after a kill.
-    if (file_.WriteLine(FormatText(L"%s,%s\n", kind, LogField(path).c_str())) != LogOk)
-        QEL_RAISE(file_.Path(), ::GetLastError());
+    if (file_.WriteLine(journal::Encode(record)) != LogOk) QEL_RAISE(file_.Path(), ::GetLastError());
 }
 
 void RunMarker::Finish() {
@@ -218,7 +216,7 @@ std::vector<InterruptedRun> FindInterruptedRuns() {
 
 bool ChangesWereComplete(const InterruptedRun& run) {
     for (const auto& newestFirst : run.records)
-        if (!newestFirst.empty() && IsCommittedRecord(newestFirst.front())) return true;
+        if (!newestFirst.empty() && std::holds_alternative<journal::CommittedRecord>(newestFirst.front())) return true;
     return false;
 }
 

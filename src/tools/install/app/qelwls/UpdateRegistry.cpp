@@ -133,15 +133,17 @@ void LogKeyTree(UpdateTransaction& t, HKEY root, REGSAM view, const std::wstring
     if (IsRegistryLink(key.Get())) {
         DWORD type = 0;
         std::vector<BYTE> target;
-        if (ReadValue(key.Get(), kLinkValue, type, target)) t.LogUndoRecord(RegLinkRecord(root, view, path, target));
+        if (ReadValue(key.Get(), kLinkValue, type, target))
+            t.LogUndoRecord(journal::RegLinkRecord{{root, view, path}, target});
         return;
     }
-    t.LogUndoRecord(RegKeyRecord(root, view, path));
+    t.LogUndoRecord(journal::RegKeyRecord{{root, view, path}});
     std::wstring name;
     for (DWORD index = 0; EnumValueName(key.Get(), index, name) == ERROR_SUCCESS; ++index) {
         DWORD type = 0;
         std::vector<BYTE> data;
-        if (ReadValue(key.Get(), name, type, data)) t.LogUndoRecord(RegValueRecord(root, view, path, name, type, data));
+        if (ReadValue(key.Get(), name, type, data))
+            t.LogUndoRecord(journal::RegValueRecord{{root, view, path}, name, type, data});
     }
     for (DWORD index = 0; EnumSubkeyName(key.Get(), index, name) == ERROR_SUCCESS; ++index)
         LogKeyTree(t, root, view, path + L"\\" + name);
@@ -155,7 +157,7 @@ void LogNewKeys(UpdateTransaction& t, HKEY root, REGSAM view, const std::wstring
         UniqueKey key;
         if (!prefix.empty() &&
             ::RegOpenKeyExW(root, prefix.c_str(), 0, KEY_READ | view, key.Put()) == ERROR_FILE_NOT_FOUND) {
-            t.LogUndoRecord(RegNewKeyRecord(root, view, prefix));
+            t.LogUndoRecord(journal::RegNewKeyRecord{{root, view, prefix}});
             return;
         }
         if (end == std::wstring::npos) return;
@@ -169,9 +171,9 @@ void LogValueBefore(UpdateTransaction& t, HKEY root, REGSAM view, const std::wst
     DWORD type = 0;
     std::vector<BYTE> data;
     if (ReadValue(key, name, type, data))
-        t.LogUndoRecord(RegValueRecord(root, view, subkey, name, type, data));
+        t.LogUndoRecord(journal::RegValueRecord{{root, view, subkey}, name, type, data});
     else
-        t.LogUndoRecord(RegNoValueRecord(root, view, subkey, name));
+        t.LogUndoRecord(journal::RegNoValueRecord{{root, view, subkey}, name});
 }
 
 }  // namespace
@@ -179,7 +181,7 @@ void LogValueBefore(UpdateTransaction& t, HKEY root, REGSAM view, const std::wst
 void UpdateTransaction::CommitRegDelete(HKEY root, const std::wstring& subkey, const std::wstring& valueName,
                                         uint32_t flags) {
     if (subkey.empty()) QEL_RAISE();
-    const bool undoable = IsRegistryRecordRoot(root);
+    const bool undoable = journal::IsRegistryRecordRoot(root);
     if (valueName.empty()) {
         if (undoable) LogKeyTree(*this, root, ViewOf(RecordAccess(flags)), subkey);
         // A key that is already gone is what a deletion wants.
@@ -199,7 +201,7 @@ void UpdateTransaction::CommitRegDelete(HKEY root, const std::wstring& subkey, c
         DWORD type = 0;
         std::vector<BYTE> data;
         if (ReadValue(key.Get(), valueName, type, data))
-            LogUndoRecord(RegValueRecord(root, ViewOf(RecordAccess(flags)), subkey, valueName, type, data));
+            LogUndoRecord(journal::RegValueRecord{{root, ViewOf(RecordAccess(flags)), subkey}, valueName, type, data});
     }
     const LSTATUS deleted = ::RegDeleteValueW(key.Get(), valueName.c_str());
     if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) QEL_RAISE();
@@ -237,7 +239,7 @@ void UpdateTransaction::CommitRegAdd(HKEY root, const std::wstring& subkey, cons
     // only that update can supply one.
     if (root == RelativeRoot()) QEL_RAISE();
 
-    const bool undoable = IsRegistryRecordRoot(root);
+    const bool undoable = journal::IsRegistryRecordRoot(root);
     const REGSAM view = ViewOf(RecordAccess(flags));
     if (undoable) LogNewKeys(*this, root, view, subkey);
     UniqueKey key;

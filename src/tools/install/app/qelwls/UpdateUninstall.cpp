@@ -5,7 +5,6 @@
 #include "Handles.h"
 #include "Trace.h"
 #include "Update.h"
-#include "UpdateDrivers.h"
 #include "Util.h"
 
 #include <shellapi.h>
@@ -16,35 +15,21 @@
 namespace qel {
 namespace {
 constexpr const char* kModuleName = "Update";
-constexpr wchar_t kControlPanelApplet[] = L"QELWLCPL.CPL";
 constexpr wchar_t kOemFolder[] = L"\\Kestrel\\Kestrel Wireless WLAN Card";
 constexpr wchar_t kUninstallEntry[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ardentix 802.11 Network Adapter";
 
-struct LogRecord {
-    std::vector<std::wstring> fields;
-    uint32_t flags = 0;  // the optional fourth field
-};
-
-// The uninstall log's records, newest first; blank lines and lines of one tab
+// The uninstall log's lines, newest first; blank lines and lines of one tab
 // are skipped.
-std::deque<LogRecord> ReadUninstallRecords(LogFile& log) {
+std::deque<std::wstring> ReadUninstallLines(LogFile& log) {
     log.Rewind();
-    std::deque<LogRecord> records;
+    std::deque<std::wstring> lines;
     std::wstring line;
     while (log.ReadLine(line) == LogOk) {
         if (line.empty() || line == L"\t") continue;
-        LogRecord record;
-        SplitLogRecord(line, record.fields);
-        if (record.fields.size() > 3) record.flags = ParseLogNumber(record.fields[3]);
-        records.push_front(std::move(record));
+        lines.push_front(line);
     }
-    return records;
-}
-
-const std::wstring& Field(const LogRecord& record, size_t index) {
-    static const std::wstring empty;
-    return index < record.fields.size() ? record.fields[index] : empty;
+    return lines;
 }
 
 // SHFileOperation's FO_DELETE on a list of paths; the error to report, or 0.
@@ -96,32 +81,14 @@ constexpr FILEOP_FLAGS kDeleteTempFilesFlags =
 void Uninstall(UpdateTransaction& t, bool upgrade) {
     TraceWrite(TraceDetail, L"Uninstall()\n");
     t.rollbackEnabled = false;
-    for (const LogRecord& record : ReadUninstallRecords(t.uninstallLog)) {
-        const std::wstring& kind = Field(record, 0);
-        if (kind == L"CopyFile" || kind == L"MoveFile") {
-            // A MoveFile record carries no flags: with 0 nothing is removed.
-            TraceWrite(TraceDetail, L"Uninstall(): FileRemove( \"%s\", 0x%x )\n", Field(record, 2).c_str(),
-                       record.flags);
-            t.FileRemove(Field(record, 2), record.flags);
-        } else if (kind == L"CopyInf") {
-            TraceWrite(TraceDetail, L"Uninstall(): RemoveInf( \"%s\", \"%s\")\n", Field(record, 1).c_str(),
-                       Field(record, 2).c_str());
-            if (upgrade) {
-                // An upgrade keeps the package while a device still uses it.
-                // It is removed at once, not queued: a replay that is only
-                // looked at leaves it.
-                if (!t.queueOnly) RemoveInfUnlessUsed(Field(record, 2));
-                continue;
-            }
-            if (SetupGetRunningWinVer() > WinVerXP) {
-                t.dpinstPath = Field(record, 1);
-                t.packageFolder = Field(record, 2);
-            }
-            t.DriverUninstall(Field(record, 2));
-            t.InfRemove(Field(record, 1), Field(record, 2));
-        } else {
-            QEL_RAISE(kind, 0);
-        }
+    for (const std::wstring& line : ReadUninstallLines(t.uninstallLog)) {
+        const std::optional<journal::UninstallRecord> record = journal::Decode<journal::UninstallRecord>(line);
+        // A line of no kind the log holds, or of one whose fields cannot be
+        // read, stops the replay before anything is committed: removals
+        // guessed from a damaged record could take what the product never
+        // installed.
+        if (!record) QEL_RAISE(journal::KindOf(line), 0);
+        journal::Replay(t, *record, upgrade);
     }
     t.uninstallLog.Close();
     // Queued only to be looked at: the replay's removals stay in the lists.
@@ -131,12 +98,13 @@ void Uninstall(UpdateTransaction& t, bool upgrade) {
 
 void UninstallCPL(UpdateTransaction& t) {
     TraceWrite(TraceDetail, L"UninstallCPL()\n");
-    const std::wstring applet = Lowercase(kControlPanelApplet);
-    for (const LogRecord& record : ReadUninstallRecords(t.uninstallLog)) {
-        if (Field(record, 0) != L"CopyFile") continue;
-        const std::wstring& path = Field(record, 2);
-        if (Lowercase(path).find(applet) == std::wstring::npos) continue;
-        TraceWrite(TraceDetail, L"UninstallCPL(): DeleteFile( \"%s\", 0x%x )\n", path.c_str(), record.flags);
+    for (const std::wstring& line : ReadUninstallLines(t.uninstallLog)) {
+        const std::optional<journal::UninstallRecord> record = journal::Decode<journal::UninstallRecord>(line);
+        const journal::InstalledFileRecord* applet = record ? journal::ControlPanelApplet(*record) : nullptr;
+        if (!applet) continue;
+        const std::wstring& path = applet->destination;
+        TraceWrite(TraceDetail, L"UninstallCPL(): DeleteFile( \"%s\", 0x%x )\n", path.c_str(),
+                   applet->flags.value_or(0));
         // Moved aside rather than deleted, so that a failure later in the run
         // can put the applet back; the clean-up deletes it. A file in use
         // stays where it is, as a failed deletion would leave it.
