@@ -5,6 +5,7 @@
 #include "BasicException.h"
 #include "CmdLineContext.h"
 #include "CmdLineKeys.h"
+#include "CmdLineUninstall.h"
 #include "DevMgr.h"
 #include "DriverInf.h"
 #include "FilterDriver.h"
