@@ -337,14 +337,14 @@ TEST_F(Transaction, RecordsWrittenAheadEndAsIfWrittenOneByOne) {
 // One driver update per device: an id that begins with an earlier entry's id
 // (in any case) goes, the first of equal ids stays, the order is kept.
 TEST(DriverUpdates, PruneKeepsTheFirstOfEachHardwareIdPrefix) {
-    std::vector<std::vector<std::wstring>> updates{{L"pci\\ven_1d6a&dev_4360", L"a.inf"},
-                                                   {L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_1", L"b.inf"},
-                                                   {L"usb\\vid_2b9e&pid_bd1e", L"c.inf"},
-                                                   {L"pci\\ven_1d6a", L"d.inf"},
-                                                   {L"usb\\vid_2b9e&pid_bd1e", L"e.inf"}};
-    qel::PruneByHardwareIdPrefix(updates, [](const std::vector<std::wstring>& e) -> const std::wstring& { return e[0]; });
+    std::vector<qel::DriverUpdateOp> updates{{L"pci\\ven_1d6a&dev_4360", L"a.inf"},
+                                             {L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_1", L"b.inf"},
+                                             {L"usb\\vid_2b9e&pid_bd1e", L"c.inf"},
+                                             {L"pci\\ven_1d6a", L"d.inf"},
+                                             {L"usb\\vid_2b9e&pid_bd1e", L"e.inf"}};
+    qel::PruneByHardwareIdPrefix(updates, [](const qel::DriverUpdateOp& e) -> const std::wstring& { return e.hardwareId; });
     std::vector<std::wstring> kept;
-    for (const auto& e : updates) kept.push_back(e[1]);
+    for (const auto& e : updates) kept.push_back(e.infPath);
     // d.inf's id is shorter than a.inf's: it stays, being no extension of an earlier one.
     EXPECT_EQ(kept, (std::vector<std::wstring>{L"a.inf", L"c.inf", L"d.inf"}));
 }

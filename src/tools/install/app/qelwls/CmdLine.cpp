@@ -110,7 +110,7 @@ bool PrepareScript(Run& run) {
         run.message = EarlyEndMessage(run.result, __LINE__);
         return false;
     }
-    run.transaction.driverInfName = GetFileNamePart(driverInf);
+    run.transaction.SetDriverInfName(GetFileNamePart(driverInf));
     run.installRoot = DirectoryOf(JoinPath(run.context.workingDir, DirectoryOf(driverInf)));
     run.virtualAdapterInf = JoinPath(run.installRoot, L"VWL\\qelvwl.inf");
     run.filterDriverInf = JoinPath(run.installRoot, L"QELIS\\qelis.inf");

@@ -10,7 +10,6 @@
 
 #include <windows.h>
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -67,6 +66,43 @@ struct LinkOp {
     std::wstring stringIdName;   // empty before Vista
 };
 
+// An INF the file stage stages into its folder, for the INF store (before
+// Vista).
+struct InfInstallOp {
+    std::wstring stagedInf;  // the copy in the folder
+    std::wstring folder;
+};
+
+// An INF that an earlier install put into the INF store, to take out again
+// (before Vista).
+struct InfRemoveOp {
+    std::wstring infPath;
+    std::wstring oemInfName;
+};
+
+// The present devices whose hardware id begins with hardwareId take the
+// driver of the INF (before Vista).
+struct DriverUpdateOp {
+    std::wstring hardwareId;
+    std::wstring infPath;
+};
+
+// The driver package that the package installer installs and removes from
+// Vista on.
+struct DriverPackage {
+    // The installer's folder, as the DriverInf key or an uninstall log names
+    // it; the driver stage's install makes it the installer's own path.
+    std::wstring dpinstPath;
+    std::wstring folder;  // the installer's "/path"
+    // The package INF the driver stages are working on.
+    std::wstring infPath;
+    std::wstring driverInfName;          // file name of the script's driver INF
+    std::vector<std::wstring> infNames;  // the package INFs a removal runs the installer for
+    // Until a catalog was checked the package counts as unsigned, the safe
+    // assumption.
+    bool isSigned = false;
+};
+
 // Kinds of DirOp.
 enum DirRemoveKind : uint32_t { DirRemoveIfEmpty = 0, DirRemoveTree = 1 };  // others: a shortcut
 
@@ -74,11 +110,6 @@ struct DirOp {
     std::wstring path;
     uint32_t kind = DirRemoveIfEmpty;
 };
-
-// The commit runs eight stages: programs before, registry deletions, driver
-// removal, file removals, files, drivers, registry additions and links,
-// programs after.
-constexpr size_t kCommitStages = 8;
 
 enum MoveResult : int { MoveDone = 0, MoveAtRestart = 1, MoveFailed = 2 };
 
@@ -172,15 +203,21 @@ public:
                         uint32_t flags, const std::vector<BYTE>& data, uint32_t access, bool add);
     void LinkAdd(const LinkOp& link);
     void DriverPackageInf(const std::wstring& infName);
+    // The driver package: where its installer and its folder are (the
+    // DriverInf key; an uninstall replay or a rollback from the log), the
+    // name of the script's driver INF, whether its catalog is signed.
+    const DriverPackage& Package() const { return driverPackage; }
+    void SetDriverPackageLocation(const std::wstring& dpinstPath, const std::wstring& folder);
+    void SetDriverInfName(const std::wstring& name) { driverPackage.driverInfName = name; }
+    void SetDriverPackageSigned(bool isSigned) { driverPackage.isSigned = isSigned; }
     void DirRemove(const std::wstring& path, uint32_t kind);
     // Takes ownership; the sub-install is committed, rolled back and cleaned
     // up after this transaction, in the order added.
     void AddSubTransaction(std::unique_ptr<UpdateTransaction> subInstall);
 
-    // This transaction's share of the commit's total cost.
+    // This transaction's share of the commit's total cost: the costs of the
+    // commit's stages (UpdateStages.h) added up.
     uint32_t Cost() const;
-    // The same, stage by stage, in the commit's order.
-    std::array<uint32_t, kCommitStages> StageCosts() const;
     // The whole tree that a commit, a rollback and the clean-up walk: this
     // transaction, then each sub-install with its own sub-installs, in the
     // order they were added.
@@ -247,21 +284,21 @@ public:
     bool GSMUDeleteKey(HKEY parent, const std::wstring& path, uint32_t flags);
     // Undoes this transaction from its rollback log, newest record first.
     void Rollback();
+    // The driver stages: the installer's own path, once its program name is
+    // known, and the package INF they are working on.
+    void SetDpinstPath(const std::wstring& path) { driverPackage.dpinstPath = path; }
+    void SetPackageInfPath(const std::wstring& path) { driverPackage.infPath = path; }
 
     // --- members -------------------------------------------------------------
-    std::wstring dpinstPath;
-    std::wstring packageFolder;
-    std::wstring packageInfPath;
-    std::wstring driverInfName;  // file name of the script's driver INF
+    DriverPackage driverPackage;
     std::vector<FileOp> fileInstalls;
     std::vector<FileOp> fileMoves;
-    std::vector<std::wstring> infInstalls;  // pairs: copied INF path, folder
-    std::vector<std::vector<std::wstring>> driverUpdates;  // (hardware id, INF path)
+    std::vector<InfInstallOp> infInstalls;
+    std::vector<DriverUpdateOp> driverUpdates;
     std::vector<FileOp> fileRemoves;
-    std::vector<std::wstring> infRemoves;   // pairs: INF path, OEM INF name
+    std::vector<InfRemoveOp> infRemoves;
     std::vector<std::wstring> driverUninstalls;
     std::vector<std::wstring> movedAsideFiles;  // deleted by the clean-up
-    std::vector<std::wstring> packageInfs;
     std::vector<RunOp> postRuns;
     std::vector<RunOp> preRuns;
     std::vector<RegOp> regAdds;
@@ -279,9 +316,6 @@ public:
     bool uninstallLogIsNew = false;
     // This transaction and the sub-installs appended to it directly.
     std::vector<UpdateTransaction*> transactions;
-    // Written by the driver package key. Until a catalog was checked the
-    // package counts as unsigned, the safe assumption.
-    bool driverPackageSigned = false;
     // Queue without touching the system: the key handlers read the script
     // and the machine and queue their records as for a run, but nothing is
     // created (no rollback log, no uninstall log, no folder), and the

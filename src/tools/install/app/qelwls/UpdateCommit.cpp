@@ -5,7 +5,9 @@
 #include "SetupStatus.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDecisions.h"
 #include "UpdateDrivers.h"
+#include "UpdateStages.h"
 #include "Util.h"
 
 #include <algorithm>
@@ -15,43 +17,25 @@ namespace qel {
 namespace {
 constexpr const char* kModuleName = "Update";
 
-class Progress {
-public:
-    explicit Progress(uint32_t total) : total_(total) {}
-    // Adds the step's share and reports. Done is never clamped to the total:
-    // some steps count work that has nothing to do on this system, others add
-    // work the total does not count.
-    void Advance(uint32_t amount) {
-        done_ += amount;
-        SetupStatusPrint(L"Progress,%d,%d\n", total_, done_);
-    }
-    // The driver stages report their steps themselves.
-    using Step = uint32_t (*)(UpdateTransaction&, uint32_t total, uint32_t done);
-    void Run(Step step, UpdateTransaction& t) { done_ = step(t, total_, done_); }
+template <typename List>
+uint32_t Count(const List& list) {
+    return static_cast<uint32_t>(list.size());
+}
 
-private:
-    uint32_t total_;
-    uint32_t done_ = 0;
-};
-
-void ProgramsBefore(UpdateTransaction& t, Progress& progress) {
+void ProgramsBefore(UpdateTransaction& t, CommitProgress& progress) {
     for (const RunOp& op : t.preRuns) {
-        // "-c" asks for the running program to be ended before its files are
-        // replaced; nothing is started then.
-        if (op.arguments.find(L"-c") != std::wstring::npos)
+        if (PreRunEndsProgram(op.arguments))
             TerminateProgram(op.program);
         else
             CommitRunApp(t, op.program, op.arguments, op.flags);
-        progress.Advance(30);
+        progress.Advance(kCostPreRun);
     }
 }
 
-void RegistryDeletions(UpdateTransaction& t, Progress& progress) {
+void RegistryDeletions(UpdateTransaction& t, CommitProgress& progress) {
     for (const RegOp& op : t.regDeletes) t.CommitRegDelete(op.root, op.subkey, op.valueName, op.flags);
-    progress.Advance(1);
+    progress.Advance(kCostRegistryStage);
 }
-
-void DriverRemoval(UpdateTransaction& t, Progress& progress) { progress.Run(CommitDriverRemoval, t); }
 
 // A file stage's listing of its folders (see FolderNames), in use while the
 // stage runs.
@@ -68,17 +52,17 @@ private:
     FolderNames names_;
 };
 
-void FileRemovals(UpdateTransaction& t, Progress& progress) {
+void FileRemovals(UpdateTransaction& t, CommitProgress& progress) {
     StageListing listing(t);
     for (size_t index = 0; index < t.fileRemoves.size(); ++index) {
         t.WriteFileRemoveRecordsAhead(index);
         t.CommitFileRemove(t.fileRemoves[index].source, t.fileRemoves[index].flags);
-        progress.Advance(3);
+        progress.Advance(kCostFile);
     }
     t.CutRecordsAhead();
 }
 
-void Files(UpdateTransaction& t, Progress& progress) {
+void Files(UpdateTransaction& t, CommitProgress& progress) {
     StageListing listing(t);
     // An install's uninstall log is a new temporary file until its move in
     // this stage puts it in place, so its records of this stage are flushed
@@ -104,10 +88,10 @@ void Files(UpdateTransaction& t, Progress& progress) {
         listing.Names().Changed(op.destination);
         // Recorded also when the install skipped the file: it belongs to the
         // package all the same. A failed write is not worth stopping for.
-        if ((op.flags & NO_UNINSTALL_RECORD) == 0)
+        if (GetsUninstallRecord(op.flags))
             t.LogUninstallRecord(journal::InstalledFileRecord{op.source, op.destination, op.flags});
-        if ((op.flags & SHARED_DLL) != 0) t.AddSharedDllRef(op.destination, present);
-        progress.Advance(3);
+        if (CountsSharedReference(op.flags)) t.AddSharedDllRef(op.destination, present);
+        progress.Advance(kCostFile);
     }
     t.CutRecordsAhead();
     if (logIsTemporary) {
@@ -130,27 +114,59 @@ void Files(UpdateTransaction& t, Progress& progress) {
         listing.Names().Changed(op.source);
         listing.Names().Changed(op.destination);
         if (moved == MoveFailed) QEL_RAISE(op.source, ::GetLastError());
-        if ((op.flags & NO_UNINSTALL_RECORD) == 0)
+        if (GetsUninstallRecord(op.flags))
             t.LogUninstallRecord(journal::MovedFileRecord{op.source, op.destination});
-        progress.Advance(3);
+        progress.Advance(kCostFile);
     }
 }
 
-void Drivers(UpdateTransaction& t, Progress& progress) { progress.Run(CommitDriverInstall, t); }
-
-void RegistryAdditionsAndLinks(UpdateTransaction& t, Progress& progress) {
+void RegistryAdditionsAndLinks(UpdateTransaction& t, CommitProgress& progress) {
     for (const RegOp& op : t.regAdds)
         t.CommitRegAdd(op.root, op.subkey, op.valueName, op.type, op.flags, op.data, op.access);
-    progress.Advance(1);
+    progress.Advance(kCostRegistryStage);
     for (const LinkOp& link : t.links) CommitLinkAdd(t, link);
 }
 
-void ProgramsAfter(UpdateTransaction& t, Progress& progress) {
+void ProgramsAfter(UpdateTransaction& t, CommitProgress& progress) {
     for (const RunOp& op : t.postRuns) {
         CommitRunApp(t, op.program, op.arguments, op.flags);
-        progress.Advance(10);
+        progress.Advance(kCostPostRun);
     }
 }
+
+// The stages in the order the commit runs them, with the rule of each one's
+// cost. The order is part of the behaviour: programs before run first, with
+// nothing changed yet; registry values are deleted before files; drivers are
+// removed before files are removed and installed; files (the uninstall log
+// among them) are in place before the driver packages are installed from
+// them; registry values are added after the drivers, and programs after run
+// last. Registry operations, links, the package INF names and the clean-up's
+// removals cost nothing of their own.
+constexpr std::array<CommitStage, kCommitStages> kStages{{
+    {CommitStageId::ProgramsBefore, L"programs before",
+     [](const UpdateTransaction& t) { return kCostPreRun * Count(t.preRuns); }, ProgramsBefore},
+    {CommitStageId::RegistryDeletions, L"registry deletions",
+     [](const UpdateTransaction&) { return kCostRegistryStage; }, RegistryDeletions},
+    {CommitStageId::DriverRemoval, L"driver removal",
+     [](const UpdateTransaction& t) {
+         return (t.driverUninstalls.empty() ? 0 : kCostDriverUninstall) + kCostInfRemove * Count(t.infRemoves);
+     },
+     CommitDriverRemoval},
+    {CommitStageId::FileRemovals, L"file removals",
+     [](const UpdateTransaction& t) { return kCostFile * Count(t.fileRemoves); }, FileRemovals},
+    {CommitStageId::Files, L"files",
+     [](const UpdateTransaction& t) { return kCostFile * (Count(t.fileInstalls) + Count(t.fileMoves)); }, Files},
+    {CommitStageId::Drivers, L"drivers",
+     [](const UpdateTransaction& t) {
+         return kCostInfInstall * Count(t.infInstalls) +
+                (t.driverUpdates.empty() ? 0 : kCostReenumerate + kCostDriverUpdate);
+     },
+     CommitDriverInstall},
+    {CommitStageId::RegistryAdditionsAndLinks, L"registry additions and shortcuts",
+     [](const UpdateTransaction&) { return kCostRegistryStage; }, RegistryAdditionsAndLinks},
+    {CommitStageId::ProgramsAfter, L"programs after",
+     [](const UpdateTransaction& t) { return kCostPostRun * Count(t.postRuns); }, ProgramsAfter},
+}};
 
 // Checks before the first change of a commit.
 // A file is installed or moved only where a file can go: a folder at the
@@ -217,6 +233,19 @@ void RefuseUnsafePaths(const std::vector<UpdateTransaction*>& tree) {
 
 }  // namespace
 
+const std::array<CommitStage, kCommitStages>& CommitStages() { return kStages; }
+
+void CommitProgress::Advance(uint32_t amount) {
+    done_ += amount;
+    SetupStatusPrint(L"Progress,%d,%d\n", total_, done_);
+}
+
+uint32_t UpdateTransaction::Cost() const {
+    uint32_t cost = 0;
+    for (const CommitStage& stage : kStages) cost += stage.cost(*this);
+    return cost;
+}
+
 void Commit(UpdateTransaction& transaction) {
     // Its records were queued to be looked at: committed without a rollback
     // log, its changes could not be undone.
@@ -227,12 +256,9 @@ void Commit(UpdateTransaction& transaction) {
     TraceWrite(TraceDetail, L"Commit(), Total cost %d\n", total);
     RefuseUnsafePaths(tree);
 
-    Progress progress(total);
-    using Stage = void (*)(UpdateTransaction&, Progress&);
-    for (Stage stage : {ProgramsBefore, RegistryDeletions, DriverRemoval, FileRemovals, Files, Drivers,
-                        RegistryAdditionsAndLinks, ProgramsAfter}) {
-        for (UpdateTransaction* each : tree) stage(*each, progress);
-    }
+    CommitProgress progress(total);
+    for (const CommitStage& stage : kStages)
+        for (UpdateTransaction* each : tree) stage.run(*each, progress);
 }
 
 }  // namespace qel

@@ -6,9 +6,9 @@
 // update lives here too.
 #include "BasicException.h"
 #include "DevMgr.h"
-#include "SetupStatus.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDecisions.h"
 #include "UpdateDrivers.h"
 #include "Util.h"
 
@@ -90,8 +90,8 @@ void ApplyDriverKeyValues(UpdateTransaction& t) {
         std::wstring hardwareId, description;
         GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeHardwareId, hardwareId);
         GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeDeviceDesc, description);
-        for (const std::vector<std::wstring>& update : t.driverUpdates) {
-            if (!StartsWithNoCase(update[0], hardwareId)) continue;
+        for (const DriverUpdateOp& update : t.driverUpdates) {
+            if (!StartsWithNoCase(update.hardwareId, hardwareId)) continue;
             UniqueKey driverKey = OpenDriverKey(devices.Get(), device, KEY_ALL_ACCESS);
             if (!driverKey) continue;
             // Written by the driver key's path under HKEY_LOCAL_MACHINE where
@@ -124,12 +124,12 @@ void CommitDriverUpdate(UpdateTransaction& t, std::vector<std::wstring>& replace
             GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeDeviceDesc, description);
             GetDriverKeyValue(devices.Get(), device, L"InfPath", infPath);
             hardwareId = Lowercase(hardwareId);
-            for (const std::vector<std::wstring>& entry : t.driverUpdates) {
-                if (!PnpIdMatches(entry[0], hardwareId)) continue;
+            for (const DriverUpdateOp& entry : t.driverUpdates) {
+                if (!PnpIdMatches(entry.hardwareId, hardwareId)) continue;
                 TraceWrite(TraceDetail, L"CommitDriverUpdate(): Found device \"%s\", \"%s\", \"%s\"\n",
                            hardwareId.c_str(), description.c_str(), infPath.c_str());
                 if (IsDevicePresent(device)) {
-                    updates.push_back({hardwareId, entry[1], infPath.empty() ? L"" : InfStorePath(infPath)});
+                    updates.push_back({hardwareId, entry.infPath, infPath.empty() ? L"" : InfStorePath(infPath)});
                 } else {
                     TraceWrite(TraceDetail,
                                L"CommitDriverUpdate(): Marking non-present device as needing reinstall: "
@@ -157,26 +157,23 @@ void CommitDriverUpdate(UpdateTransaction& t, std::vector<std::wstring>& replace
     ApplyDriverKeyValues(t);
 }
 
-uint32_t CommitDriverInstallBeforeVista(UpdateTransaction& t, uint32_t total, uint32_t done) {
+void CommitDriverInstallBeforeVista(UpdateTransaction& t, CommitProgress& progress) {
     std::vector<std::wstring> newInfNames;
-    for (size_t i = 0; i + 1 < t.infInstalls.size(); i += 2) {
+    for (const InfInstallOp& op : t.infInstalls) {
         std::wstring oemName;
-        CommitInfInstall(t, t.infInstalls[i], t.infInstalls[i + 1], oemName);
-        t.LogUninstallRecord(journal::InstalledInfRecord{t.infInstalls[i], oemName});
+        CommitInfInstall(t, op.stagedInf, op.folder, oemName);
+        t.LogUninstallRecord(journal::InstalledInfRecord{op.stagedInf, oemName});
         newInfNames.push_back(GetFileNamePart(oemName));
-        done += 10;
-        ReportDriverProgress(total, done);
+        progress.Advance(kCostInfInstall);
     }
     std::vector<std::wstring> replaced;
     if (!t.driverUpdates.empty()) {
-        Reenumerate(!t.driverPackageSigned);
-        done += 100;
-        ReportDriverProgress(total, done);
+        Reenumerate(!t.Package().isSigned);
+        progress.Advance(kCostReenumerate);
         PruneByHardwareIdPrefix(t.driverUpdates,
-                                [](const std::vector<std::wstring>& e) -> const std::wstring& { return e[0]; });
+                                [](const DriverUpdateOp& e) -> const std::wstring& { return e.hardwareId; });
         CommitDriverUpdate(t, replaced);
-        done += 100;
-        ReportDriverProgress(total, done);
+        progress.Advance(kCostDriverUpdate);
     }
     for (const std::wstring& name : replaced) {
         const bool justInstalled = std::any_of(newInfNames.begin(), newInfNames.end(), [&](const std::wstring& n) {
@@ -186,35 +183,31 @@ uint32_t CommitDriverInstallBeforeVista(UpdateTransaction& t, uint32_t total, ui
         KeepForRollback(t, name);
         RemoveInf(name);
     }
-    return done;
 }
 
-uint32_t CommitDriverInstallFromVista(UpdateTransaction& t, uint32_t total, uint32_t done) {
-    if (CommandLineContains(L"uninstall") || t.dpinstPath.empty()) return done;
-    t.dpinstPath =
-        JoinPath(t.dpinstPath, CommandLineContains(L"qelwls64.exe") ? L"\\dpinst64.exe" : L"\\dpinst32.exe");
+void CommitDriverInstallFromVista(UpdateTransaction& t, CommitProgress& progress) {
+    if (!PackageInstallRuns(::GetCommandLineW(), t.Package())) return;
+    t.SetDpinstPath(JoinPath(t.Package().dpinstPath,
+                             CommandLineContains(L"qelwls64.exe") ? L"\\dpinst64.exe" : L"\\dpinst32.exe"));
+    const DriverPackage& package = t.Package();
     for (const SupersededInfs& entry : kSupersededInfs) {
-        if (Lowercase(t.driverInfName) != entry.packageInf) continue;
+        if (Lowercase(package.driverInfName) != entry.packageInf) continue;
         for (const wchar_t* name : entry.superseded) {
-            const std::wstring path = JoinPath(t.packageFolder, name);
+            const std::wstring path = JoinPath(package.folder, name);
             if (FileExists(path)) ::DeleteFileW(path.c_str());
         }
     }
     const std::wstring command =
-        FormatText(L"\"%s\" /a /f /sw /sa /path \"%s\"", t.dpinstPath.c_str(), t.packageFolder.c_str());
-    TraceWrite(TraceDetail, L"DPInst.exe Command: '%s %s'\n", t.dpinstPath.c_str(), command.c_str());
-    t.packageInfPath = FormatText(L"%s\\%s", t.packageFolder.c_str(), t.driverInfName.c_str());
-    if (InfHasHardwareId(t.packageInfPath, L"usb\\vid_2b9e")) DnglResetAfterDisable(t);
-    CommitRunApp(t, t.dpinstPath, command, kRunWaitAndExamine);
-    t.LogUninstallRecord(journal::InstalledInfRecord{t.dpinstPath, t.packageFolder});
-    t.LogRollbackRecord(journal::CopyInfRecord{t.dpinstPath, t.packageFolder});
-    done += 100;
-    ReportDriverProgress(total, done);
-    return done;
+        FormatText(L"\"%s\" /a /f /sw /sa /path \"%s\"", package.dpinstPath.c_str(), package.folder.c_str());
+    TraceWrite(TraceDetail, L"DPInst.exe Command: '%s %s'\n", package.dpinstPath.c_str(), command.c_str());
+    t.SetPackageInfPath(FormatText(L"%s\\%s", package.folder.c_str(), package.driverInfName.c_str()));
+    if (InfHasHardwareId(package.infPath, L"usb\\vid_2b9e")) DnglResetAfterDisable(t);
+    CommitRunApp(t, package.dpinstPath, command, kRunWaitAndExamine);
+    t.LogUninstallRecord(journal::InstalledInfRecord{package.dpinstPath, package.folder});
+    t.LogRollbackRecord(journal::CopyInfRecord{package.dpinstPath, package.folder});
+    progress.Advance(kProgressDriverPackageInstall);
 }
 }  // namespace
-
-void ReportDriverProgress(uint32_t total, uint32_t done) { SetupStatusPrint(L"Progress,%d,%d\n", total, done); }
 
 std::wstring InfStorePath(const std::wstring& infName) {
     std::wstring path;
@@ -258,9 +251,11 @@ void CommitInfInstall(UpdateTransaction& t, const std::wstring& stagedInf, const
     if (!CopyOemInf(stagedInf, folder, 0, oemName)) QEL_RAISE(stagedInf, ::GetLastError());
 }
 
-uint32_t CommitDriverInstall(UpdateTransaction& t, uint32_t total, uint32_t done) {
-    return SetupGetRunningWinVer() < WinVerVista ? CommitDriverInstallBeforeVista(t, total, done)
-                                                 : CommitDriverInstallFromVista(t, total, done);
+void CommitDriverInstall(UpdateTransaction& t, CommitProgress& progress) {
+    if (DriversThroughPackageInstaller(SetupGetRunningWinVer()))
+        CommitDriverInstallFromVista(t, progress);
+    else
+        CommitDriverInstallBeforeVista(t, progress);
 }
 
 void RollbackInfCopy(UpdateTransaction& t, const journal::CopyInfRecord& record) {
@@ -276,11 +271,10 @@ void RollbackInfCopy(UpdateTransaction& t, const journal::CopyInfRecord& record)
         RemoveInf(oemName);
         return;
     }
-    t.dpinstPath = record.inf;
-    t.packageFolder = record.folder;
+    t.SetDriverPackageLocation(record.inf, record.folder);
     // A run killed before its end is undone by a later process, which never
     // read the script's package INF names: the folder's INFs stand for them.
-    if (t.packageInfs.empty()) {
+    if (t.Package().infNames.empty()) {
         WIN32_FIND_DATAW entry{};
         UniqueFindHandle find(::FindFirstFileW(JoinPath(record.folder, L"*.inf").c_str(), &entry));
         if (find) {
@@ -290,7 +284,9 @@ void RollbackInfCopy(UpdateTransaction& t, const journal::CopyInfRecord& record)
         }
     }
     t.DriverUninstall(record.folder);
-    CommitDriverRemoval(t, 0, 0);
+    // Outside a commit its steps count from 0 against a total of 0.
+    CommitProgress progress(0);
+    CommitDriverRemoval(t, progress);
 }
 
 void RollbackDriverUpdate(UpdateTransaction& t, const journal::UpdateDriverRecord& record) {

@@ -36,10 +36,7 @@ void ReplayKind(const InstalledInfRecord& r, UpdateTransaction& t, bool upgrade)
         if (!t.queueOnly) RemoveInfUnlessUsed(r.installed);
         return;
     }
-    if (SetupGetRunningWinVer() > WinVerXP) {
-        t.dpinstPath = r.inf;
-        t.packageFolder = r.installed;
-    }
+    if (SetupGetRunningWinVer() > WinVerXP) t.SetDriverPackageLocation(r.inf, r.installed);
     t.DriverUninstall(r.installed);
     t.InfRemove(r.inf, r.installed);
 }

@@ -55,7 +55,7 @@ void JudgeExitCode(UpdateTransaction& t, const std::wstring& program, const std:
         return;
     }
     if (code == 0) {
-        UninstallDriverMatchingInfs(t, t.packageInfPath);
+        UninstallDriverMatchingInfs(t, t.Package().infPath);
         TraceWrite(TraceDetail, L"Uninstall driver with DPInst.exe successfully.\n");
     } else {
         TraceWrite(TraceDetail, L"Fail to uninstall driver with DPInst.exe.\n");
