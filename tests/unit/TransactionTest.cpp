@@ -114,9 +114,9 @@ TEST_F(Transaction, InstallFlagsAndVersionsDecideWhetherAFileIsReplaced) {
         t.OpenRollbackLog(log, true);
         t.CommitFileInstall(source, destination, c.flags, L"");
         EXPECT_EQ(PathExists(destination) ? ReadFileBytes(destination) : "(none)", c.replaced ? offered : installed);
-        EXPECT_EQ(t.movedAsideFiles.size(), c.replaced && c.installed != kAbsent ? 1u : 0u);
+        EXPECT_EQ(t.MovedAsideFiles().size(), c.replaced && c.installed != kAbsent ? 1u : 0u);
         EXPECT_EQ(Records(log).empty(), !c.replaced) << "a skipped file leaves no rollback record";
-        EXPECT_EQ(FilesIn(destinationFolder).size(), (PathExists(destination) ? 1 : 0) + t.movedAsideFiles.size())
+        EXPECT_EQ(FilesIn(destinationFolder).size(), (PathExists(destination) ? 1 : 0) + t.MovedAsideFiles().size())
             << "no temporary file";
         EXPECT_EQ(t.IsRebootRequired(), c.reboot);
     }
@@ -192,7 +192,7 @@ TEST_F(Transaction, RemoveFlagsDecideWhetherAFileIsRemoved) {
         }
         qel::FolderNames names;
         UpdateTransaction t;
-        if (listed) t.folderNames = &names;
+        if (listed) t.UseFolderListing(&names);
         t.OpenRollbackLog(log, true);
         std::vector<std::wstring> removed, after;  // after: what the folder holds after the commit
         for (size_t i = 0; i < std::size(cases); ++i) {
@@ -203,10 +203,10 @@ TEST_F(Transaction, RemoveFlagsDecideWhetherAFileIsRemoved) {
         }
         const size_t remaining = after.size();
         t.CommitFileRemove(where + L"\\missing.txt", 6);
-        ASSERT_EQ(t.movedAsideFiles.size(), removed.size());
+        ASSERT_EQ(t.MovedAsideFiles().size(), removed.size());
         Strings records;
         for (size_t i = 0; i < removed.size(); ++i) {
-            const std::wstring& aside = t.movedAsideFiles[i];
+            const std::wstring& aside = t.MovedAsideFiles()[i];
             EXPECT_EQ(qel::DirectoryOf(aside), where);
             EXPECT_EQ(ReadFileBytes(aside), Utf8(qel::GetFileNamePart(removed[i])));
             records.push_back("TempFile," + Utf8(aside));
@@ -217,7 +217,7 @@ TEST_F(Transaction, RemoveFlagsDecideWhetherAFileIsRemoved) {
         std::sort(after.begin(), after.end());
         EXPECT_EQ(FilesIn(where), after);
         EXPECT_FALSE(t.IsRebootRequired());
-        for (const auto& aside : t.movedAsideFiles) qel::DeleteFileOrDefer(aside);
+        for (const auto& aside : t.MovedAsideFiles()) qel::DeleteFileOrDefer(aside);
         EXPECT_EQ(FilesIn(where).size(), remaining);
     }
 }
@@ -342,9 +342,8 @@ TEST(DriverUpdates, PruneKeepsTheFirstOfEachHardwareIdPrefix) {
                                              {L"usb\\vid_2b9e&pid_bd1e", L"c.inf"},
                                              {L"pci\\ven_1d6a", L"d.inf"},
                                              {L"usb\\vid_2b9e&pid_bd1e", L"e.inf"}};
-    qel::PruneByHardwareIdPrefix(updates, [](const qel::DriverUpdateOp& e) -> const std::wstring& { return e.hardwareId; });
     std::vector<std::wstring> kept;
-    for (const auto& e : updates) kept.push_back(e.infPath);
+    for (const auto& e : qel::OneUpdatePerDevice(updates)) kept.push_back(e.infPath);
     // d.inf's id is shorter than a.inf's: it stays, being no extension of an earlier one.
     EXPECT_EQ(kept, (std::vector<std::wstring>{L"a.inf", L"c.inf", L"d.inf"}));
 }

@@ -194,7 +194,7 @@ private:
     }
 
     void ProgramsBefore(const qel::UpdateTransaction& t) {
-        for (const qel::RunOp& op : t.preRuns) {
+        for (const qel::RunOp& op : t.PreRuns()) {
             if (qel::PreRunEndsProgram(op.arguments))
                 Add(L"program", L"end", L"end the running program " + qel::GetFileNamePart(op.program)).fields =
                     {{L"program", op.program}, {L"arguments", op.arguments}};
@@ -203,7 +203,7 @@ private:
         }
     }
     void ProgramsAfter(const qel::UpdateTransaction& t) {
-        for (const qel::RunOp& op : t.postRuns) Run(op);
+        for (const qel::RunOp& op : t.PostRuns()) Run(op);
     }
     void Run(const qel::RunOp& op) {
         Add(L"program", L"run", Format(L"run %s%s (flags 0x%x)", op.program.c_str(), op.arguments.c_str(), op.flags))
@@ -211,7 +211,7 @@ private:
     }
 
     void RegistryDeletions(const qel::UpdateTransaction& t) {
-        for (const qel::RegOp& op : t.regDeletes) {
+        for (const qel::RegOp& op : t.RegDeletes()) {
             const std::wstring path = std::wstring(RootName(op.root)) + L"\\" + op.subkey;
             const REGSAM view = qel::RegistryViewOf(op.flags, qel::SetupGetRunningWinVer());
             PlanRecord* record = nullptr;
@@ -247,13 +247,13 @@ private:
     void DriverRemoval(const qel::UpdateTransaction& t) {
         const qel::DriverPackage& package = t.Package();
         if (!qel::DriversThroughPackageInstaller(qel::SetupGetRunningWinVer())) {
-            for (const std::wstring& inf : t.driverUninstalls)
+            for (const std::wstring& inf : t.DriverUninstalls())
                 Add(L"driver", L"uninstall", L"uninstall the devices that use " + inf).fields = {{L"inf", inf}};
-            for (const qel::InfRemoveOp& op : t.infRemoves)
+            for (const qel::InfRemoveOp& op : t.InfRemoves())
                 Add(L"driver", L"remove-inf",
                     L"remove the driver package " + op.oemInfName + L" (" + op.infPath + L") from the store")
                     .fields = {{L"inf", op.infPath}, {L"oemInf", op.oemInfName}};
-        } else if (!t.driverUninstalls.empty()) {
+        } else if (!t.DriverUninstalls().empty()) {
             for (const std::wstring& inf : package.infNames)
                 Add(L"driver", L"dpinst-uninstall",
                     L"uninstall the driver package " + qel::JoinPath(package.folder, inf) + L" with " +
@@ -265,14 +265,10 @@ private:
     void Drivers(const qel::UpdateTransaction& t) {
         const qel::DriverPackage& package = t.Package();
         if (!qel::DriversThroughPackageInstaller(qel::SetupGetRunningWinVer())) {
-            for (const qel::InfInstallOp& op : t.infInstalls)
+            for (const qel::InfInstallOp& op : t.InfInstalls())
                 Add(L"driver", L"install-inf", L"install the driver INF " + op.stagedInf + L" into the store")
                     .fields = {{L"inf", op.stagedInf}, {L"folder", op.folder}};
-            // One update per device, as the commit prunes them.
-            std::vector<qel::DriverUpdateOp> updates = t.driverUpdates;
-            qel::PruneByHardwareIdPrefix(updates,
-                                         [](const qel::DriverUpdateOp& u) -> const std::wstring& { return u.hardwareId; });
-            for (const qel::DriverUpdateOp& update : updates)
+            for (const qel::DriverUpdateOp& update : qel::OneUpdatePerDevice(t.DriverUpdates()))
                 Add(L"driver", L"update",
                     L"update the driver of the devices " + update.hardwareId + L" from " + update.infPath)
                     .fields = {{L"hardwareId", update.hardwareId}, {L"inf", update.infPath}};
@@ -284,7 +280,7 @@ private:
     }
 
     void FileRemovals(const qel::UpdateTransaction& t) {
-        for (const qel::FileOp& op : t.fileRemoves) {
+        for (const qel::FileOp& op : t.FileRemoves()) {
             const std::wstring& path = op.source;
             const bool present = Present(path);
             const qel::FileRemovalDecision decision = qel::DecideFileRemoval(op.flags, present, present && IsFolder(path));
@@ -324,7 +320,7 @@ private:
     }
 
     void Files(const qel::UpdateTransaction& t) {
-        for (const qel::FileOp& op : t.fileInstalls) {
+        for (const qel::FileOp& op : t.FileInstalls()) {
             const bool present = Present(op.destination);
             const std::wstring source = op.cabinet.empty() ? op.source : op.cabinet + L"|" + op.source;
             std::wstring verdict, why;
@@ -380,7 +376,7 @@ private:
                              {L"uninstallRecord", qel::GetsUninstallRecord(op.flags) ? L"yes" : L"no"}};
             if (qel::CountsSharedReference(op.flags)) SharedCountUp(op.destination, present);
         }
-        for (const qel::FileOp& op : t.fileMoves) {
+        for (const qel::FileOp& op : t.FileMoves()) {
             const bool present = Present(op.destination);
             const bool newLog = qel::GetFileNamePart(op.source) == qel::kNewUninstallLogName;
             const std::wstring what = newLog ? L"the new uninstall log" : op.source;
@@ -401,7 +397,7 @@ private:
     }
 
     void RegistryAdditions(const qel::UpdateTransaction& t) {
-        for (const qel::RegOp& op : t.regAdds) {
+        for (const qel::RegOp& op : t.RegAdds()) {
             const std::wstring path = std::wstring(RootName(op.root)) + L"\\" + op.subkey;
             const REGSAM view = qel::RegistryViewOf(op.flags, qel::SetupGetRunningWinVer());
             DWORD type = 0;
@@ -454,12 +450,12 @@ private:
             Add(L"registry", verdict, text).fields = {{L"key", path}, {L"value", op.valueName},
                                                       {L"data", DataText(op.type, op.data)}};
         }
-        for (const qel::RegOp& op : t.relativeRegAdds)
+        for (const qel::RegOp& op : t.RelativeRegAdds())
             Add(L"registry", L"driver-key",
                 L"set " + op.valueName + L" = " + DataText(op.type, op.data) +
                     L" in the driver key of each device that takes the new driver")
                 .fields = {{L"key", L"HKR\\" + op.subkey}, {L"value", op.valueName}};
-        for (const qel::LinkOp& link : t.links) {
+        for (const qel::LinkOp& link : t.Links()) {
             const std::wstring path = qel::LinkPathOf(link);
             const bool present = qel::FileExists(path);
             Add(L"link", present ? L"replace" : L"add",
@@ -469,7 +465,7 @@ private:
     }
 
     void Cleanup(const qel::UpdateTransaction& t) {
-        for (const qel::DirOp& op : t.dirRemoves) {
+        for (const qel::DirOp& op : t.DirRemoves()) {
             const bool present = qel::FileExists(op.kind > qel::DirRemoveTree ? op.path + L".lnk" : op.path);
             std::wstring text;
             if (op.kind == qel::DirRemoveTree) text = L"remove the folder " + op.path + L" with everything in it";
@@ -620,7 +616,7 @@ int Plan(const std::wstring& folderArgument, Command command, const std::vector<
     plan.script = package.scriptPath;
     plan.road = RoadName(road);
     qel::UpdateTransaction transaction;
-    transaction.queueOnly = true;
+    transaction.SetQueueOnly();
     try {
         std::wstring driverInf;
         if (package.script.GetLineText(L"Install", L"DriverInf", driverInf) != qel::InfOk) {

@@ -181,9 +181,23 @@ public:
     UpdateTransaction(const UpdateTransaction&) = delete;
     UpdateTransaction& operator=(const UpdateTransaction&) = delete;
 
+    // --- the run's flags -------------------------------------------------------
+    // Set by the changes that take effect only after a restart; never cleared.
     bool IsRebootRequired() const { return rebootRequired; }
-    bool IsRestartDriverRequired() const { return restartDriverRequired; }
     void SetRebootRequired(bool required) { rebootRequired = rebootRequired || required; }
+    // Set by the driver package installer's exit code: the driver must be
+    // restarted for the change to take effect.
+    bool IsRestartDriverRequired() const { return restartDriverRequired; }
+    void SetRestartDriverRequired() { restartDriverRequired = true; }
+    // Queue without touching the system: the key handlers read the script
+    // and the machine and queue their records as for a run, but nothing is
+    // created (no rollback log, no uninstall log, no folder), and the
+    // transaction is never committed. Companion tools use it to check a
+    // script and to show what a command would do; a command never sets it.
+    // Sub-installs appended to such a transaction are queue-only too. A queue
+    // step that acts at once instead of queueing must not act on it.
+    void SetQueueOnly() { queueOnly = true; }
+    bool IsQueueOnly() const { return queueOnly; }
 
     void OpenRollbackLog(const std::wstring& path, bool create);
     void OpenUninstallLog(const std::wstring& path, bool create);
@@ -206,7 +220,6 @@ public:
     // The driver package: where its installer and its folder are (the
     // DriverInf key; an uninstall replay or a rollback from the log), the
     // name of the script's driver INF, whether its catalog is signed.
-    const DriverPackage& Package() const { return driverPackage; }
     void SetDriverPackageLocation(const std::wstring& dpinstPath, const std::wstring& folder);
     void SetDriverInfName(const std::wstring& name) { driverPackage.driverInfName = name; }
     void SetDriverPackageSigned(bool isSigned) { driverPackage.isSigned = isSigned; }
@@ -214,6 +227,27 @@ public:
     // Takes ownership; the sub-install is committed, rolled back and cleaned
     // up after this transaction, in the order added.
     void AddSubTransaction(std::unique_ptr<UpdateTransaction> subInstall);
+
+    // --- the queued work, in queue order ---------------------------------------
+    // The commit does not empty the lists: a second commit carries out every
+    // record queued so far once more.
+    const std::vector<FileOp>& FileInstalls() const { return fileInstalls; }  // the staged INFs among them
+    const std::vector<FileOp>& FileMoves() const { return fileMoves; }
+    const std::vector<FileOp>& FileRemoves() const { return fileRemoves; }  // the path to remove is the source
+    const std::vector<InfInstallOp>& InfInstalls() const { return infInstalls; }
+    const std::vector<DriverUpdateOp>& DriverUpdates() const { return driverUpdates; }
+    const std::vector<InfRemoveOp>& InfRemoves() const { return infRemoves; }
+    const std::vector<std::wstring>& DriverUninstalls() const { return driverUninstalls; }
+    const std::vector<RunOp>& PreRuns() const { return preRuns; }
+    const std::vector<RunOp>& PostRuns() const { return postRuns; }
+    const std::vector<RegOp>& RegAdds() const { return regAdds; }
+    const std::vector<RegOp>& RegDeletes() const { return regDeletes; }
+    // Additions under "HKR", made in the driver key of each device the
+    // driver update reaches.
+    const std::vector<RegOp>& RelativeRegAdds() const { return relativeRegAdds; }
+    const std::vector<LinkOp>& Links() const { return links; }
+    const std::vector<DirOp>& DirRemoves() const { return dirRemoves; }  // the clean-up's removals
+    const DriverPackage& Package() const { return driverPackage; }
 
     // This transaction's share of the commit's total cost: the costs of the
     // commit's stages (UpdateStages.h) added up.
@@ -256,9 +290,16 @@ public:
     // back, the clean-up deletes it. False, with the OS error kept, when it
     // could not be moved.
     bool MoveAsideQuietly(const std::wstring& path);
+    // The files the commit moved or copied aside (replaced and removed files,
+    // copies kept for a rollback), which the clean-up deletes.
+    void AddMovedAsideFile(const std::wstring& path) { movedAsideFiles.push_back(path); }
+    const std::vector<std::wstring>& MovedAsideFiles() const { return movedAsideFiles; }
     // SharedDLLs counts, each announced with the count as it was.
     void AddSharedDllRef(const std::wstring& path, bool presentBefore);
     void ReleaseSharedDllRef(const std::wstring& path);
+    // The listing of the file stage that runs (see FolderNames); none
+    // (null) outside the file stages.
+    void UseFolderListing(FolderNames* listing) { folderNames = listing; }
     void CommitFileInstall(const std::wstring& source, const std::wstring& destination, uint32_t flags,
                            const std::wstring& cabinet);
     // The same, with the destination already looked for (present or not)
@@ -268,7 +309,7 @@ public:
     void CommitFileRemove(const std::wstring& path, uint32_t flags);
     // The file stages write the records of the next files ahead, with one
     // flush (LogFile::WriteAhead), where they can tell the records the
-    // commit will write: the fileInstalls or fileRemoves from `first` on.
+    // commit will write: the FileInstalls or FileRemoves from `first` on.
     // Nothing when records are still ahead or no listing is in use.
     void WriteFileInstallRecordsAhead(size_t first);
     void WriteFileRemoveRecordsAhead(size_t first);
@@ -289,45 +330,13 @@ public:
     void SetDpinstPath(const std::wstring& path) { driverPackage.dpinstPath = path; }
     void SetPackageInfPath(const std::wstring& path) { driverPackage.infPath = path; }
 
-    // --- members -------------------------------------------------------------
-    DriverPackage driverPackage;
-    std::vector<FileOp> fileInstalls;
-    std::vector<FileOp> fileMoves;
-    std::vector<InfInstallOp> infInstalls;
-    std::vector<DriverUpdateOp> driverUpdates;
-    std::vector<FileOp> fileRemoves;
-    std::vector<InfRemoveOp> infRemoves;
-    std::vector<std::wstring> driverUninstalls;
-    std::vector<std::wstring> movedAsideFiles;  // deleted by the clean-up
-    std::vector<RunOp> postRuns;
-    std::vector<RunOp> preRuns;
-    std::vector<RegOp> regAdds;
-    std::vector<RegOp> regDeletes;
-    std::vector<RegOp> relativeRegAdds;
-    std::vector<LinkOp> links;
-    std::vector<DirOp> dirRemoves;
-    bool restartDriverRequired = false;
-    bool rebootRequired = false;
+    // --- the logs ----------------------------------------------------------------
     bool rollbackEnabled = true;  // false from the start of an uninstall replay
     LogFile rollbackLog;
     LogFile uninstallLog;
     // True when this run made the uninstall log (an install); false when it
     // replays one an earlier install left, which a rollback must keep.
     bool uninstallLogIsNew = false;
-    // This transaction and the sub-installs appended to it directly.
-    std::vector<UpdateTransaction*> transactions;
-    // Queue without touching the system: the key handlers read the script
-    // and the machine and queue their records as for a run, but nothing is
-    // created (no rollback log, no uninstall log, no folder), and the
-    // transaction is never committed. Companion tools use it to check a
-    // script and to show what a command would do; a command never sets it.
-    // Sub-installs appended to such a transaction are queue-only too. A queue
-    // step that acts at once instead of queueing must not act on it.
-    bool queueOnly = false;
-
-    // The listing of the file stage that runs (see FolderNames); none
-    // outside the file stages.
-    FolderNames* folderNames = nullptr;
 
 private:
     // Looks for a file or folder, through the stage's listing if it knows.
@@ -352,6 +361,27 @@ private:
     // were made, and a rollback undoes them newest first across the tree.
     // Each sub-install still has a log of its own, which stays empty.
     LogFile& RecordLog();
+
+    DriverPackage driverPackage;
+    std::vector<FileOp> fileInstalls;
+    std::vector<FileOp> fileMoves;
+    std::vector<InfInstallOp> infInstalls;
+    std::vector<DriverUpdateOp> driverUpdates;
+    std::vector<FileOp> fileRemoves;
+    std::vector<InfRemoveOp> infRemoves;
+    std::vector<std::wstring> driverUninstalls;
+    std::vector<std::wstring> movedAsideFiles;
+    std::vector<RunOp> postRuns;
+    std::vector<RunOp> preRuns;
+    std::vector<RegOp> regAdds;
+    std::vector<RegOp> regDeletes;
+    std::vector<RegOp> relativeRegAdds;
+    std::vector<LinkOp> links;
+    std::vector<DirOp> dirRemoves;
+    bool restartDriverRequired = false;
+    bool rebootRequired = false;
+    bool queueOnly = false;
+    FolderNames* folderNames = nullptr;
 
     UpdateTransaction* parent_ = nullptr;
     std::vector<std::unique_ptr<UpdateTransaction>> subInstalls_;

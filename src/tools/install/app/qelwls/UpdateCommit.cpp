@@ -23,7 +23,7 @@ uint32_t Count(const List& list) {
 }
 
 void ProgramsBefore(UpdateTransaction& t, CommitProgress& progress) {
-    for (const RunOp& op : t.preRuns) {
+    for (const RunOp& op : t.PreRuns()) {
         if (PreRunEndsProgram(op.arguments))
             TerminateProgram(op.program);
         else
@@ -33,7 +33,7 @@ void ProgramsBefore(UpdateTransaction& t, CommitProgress& progress) {
 }
 
 void RegistryDeletions(UpdateTransaction& t, CommitProgress& progress) {
-    for (const RegOp& op : t.regDeletes) t.CommitRegDelete(op.root, op.subkey, op.valueName, op.flags);
+    for (const RegOp& op : t.RegDeletes()) t.CommitRegDelete(op.root, op.subkey, op.valueName, op.flags);
     progress.Advance(kCostRegistryStage);
 }
 
@@ -41,8 +41,8 @@ void RegistryDeletions(UpdateTransaction& t, CommitProgress& progress) {
 // stage runs.
 class StageListing {
 public:
-    explicit StageListing(UpdateTransaction& t) : t_(t) { t_.folderNames = &names_; }
-    ~StageListing() { t_.folderNames = nullptr; }
+    explicit StageListing(UpdateTransaction& t) : t_(t) { t_.UseFolderListing(&names_); }
+    ~StageListing() { t_.UseFolderListing(nullptr); }
     StageListing(const StageListing&) = delete;
     StageListing& operator=(const StageListing&) = delete;
     FolderNames& Names() { return names_; }
@@ -54,9 +54,9 @@ private:
 
 void FileRemovals(UpdateTransaction& t, CommitProgress& progress) {
     StageListing listing(t);
-    for (size_t index = 0; index < t.fileRemoves.size(); ++index) {
+    for (size_t index = 0; index < t.FileRemoves().size(); ++index) {
         t.WriteFileRemoveRecordsAhead(index);
-        t.CommitFileRemove(t.fileRemoves[index].source, t.fileRemoves[index].flags);
+        t.CommitFileRemove(t.FileRemoves()[index].source, t.FileRemoves()[index].flags);
         progress.Advance(kCostFile);
     }
     t.CutRecordsAhead();
@@ -76,11 +76,11 @@ void Files(UpdateTransaction& t, CommitProgress& progress) {
     // record by record.
     const bool logIsTemporary =
         t.uninstallLogIsNew && t.uninstallLog.IsOpen() &&
-        std::any_of(t.fileMoves.begin(), t.fileMoves.end(),
+        std::any_of(t.FileMoves().begin(), t.FileMoves().end(),
                     [&](const FileOp& op) { return op.source == t.uninstallLog.Path(); });
     t.uninstallLog.DeferFlush(logIsTemporary);
-    for (size_t index = 0; index < t.fileInstalls.size(); ++index) {
-        const FileOp& op = t.fileInstalls[index];
+    for (size_t index = 0; index < t.FileInstalls().size(); ++index) {
+        const FileOp& op = t.FileInstalls()[index];
         t.WriteFileInstallRecordsAhead(index);
         const FolderNames::Answer known = listing.Names().Lookup(op.destination);
         const bool present = known == FolderNames::Unknown ? FileExists(op.destination) : known == FolderNames::Present;
@@ -98,7 +98,7 @@ void Files(UpdateTransaction& t, CommitProgress& progress) {
         t.uninstallLog.DeferFlush(false);
         t.uninstallLog.Flush();
     }
-    for (const FileOp& op : t.fileMoves) {
+    for (const FileOp& op : t.FileMoves()) {
         // What the move replaces (the previous uninstall log, say) is moved
         // aside first, like a replaced file, so a rollback can put it back;
         // the clean-up deletes it after a successful run.
@@ -108,7 +108,7 @@ void Files(UpdateTransaction& t, CommitProgress& progress) {
                 ::DeleteFileW(aside.c_str());
                 QEL_RAISE(op.destination, ::GetLastError());
             }
-            t.movedAsideFiles.push_back(aside);
+            t.AddMovedAsideFile(aside);
         }
         const MoveResult moved = t.MoveFileLogged(op.source, op.destination, true);
         listing.Names().Changed(op.source);
@@ -121,14 +121,14 @@ void Files(UpdateTransaction& t, CommitProgress& progress) {
 }
 
 void RegistryAdditionsAndLinks(UpdateTransaction& t, CommitProgress& progress) {
-    for (const RegOp& op : t.regAdds)
+    for (const RegOp& op : t.RegAdds())
         t.CommitRegAdd(op.root, op.subkey, op.valueName, op.type, op.flags, op.data, op.access);
     progress.Advance(kCostRegistryStage);
-    for (const LinkOp& link : t.links) CommitLinkAdd(t, link);
+    for (const LinkOp& link : t.Links()) CommitLinkAdd(t, link);
 }
 
 void ProgramsAfter(UpdateTransaction& t, CommitProgress& progress) {
-    for (const RunOp& op : t.postRuns) {
+    for (const RunOp& op : t.PostRuns()) {
         CommitRunApp(t, op.program, op.arguments, op.flags);
         progress.Advance(kCostPostRun);
     }
@@ -144,28 +144,28 @@ void ProgramsAfter(UpdateTransaction& t, CommitProgress& progress) {
 // removals cost nothing of their own.
 constexpr std::array<CommitStage, kCommitStages> kStages{{
     {CommitStageId::ProgramsBefore, L"programs before",
-     [](const UpdateTransaction& t) { return kCostPreRun * Count(t.preRuns); }, ProgramsBefore},
+     [](const UpdateTransaction& t) { return kCostPreRun * Count(t.PreRuns()); }, ProgramsBefore},
     {CommitStageId::RegistryDeletions, L"registry deletions",
      [](const UpdateTransaction&) { return kCostRegistryStage; }, RegistryDeletions},
     {CommitStageId::DriverRemoval, L"driver removal",
      [](const UpdateTransaction& t) {
-         return (t.driverUninstalls.empty() ? 0 : kCostDriverUninstall) + kCostInfRemove * Count(t.infRemoves);
+         return (t.DriverUninstalls().empty() ? 0 : kCostDriverUninstall) + kCostInfRemove * Count(t.InfRemoves());
      },
      CommitDriverRemoval},
     {CommitStageId::FileRemovals, L"file removals",
-     [](const UpdateTransaction& t) { return kCostFile * Count(t.fileRemoves); }, FileRemovals},
+     [](const UpdateTransaction& t) { return kCostFile * Count(t.FileRemoves()); }, FileRemovals},
     {CommitStageId::Files, L"files",
-     [](const UpdateTransaction& t) { return kCostFile * (Count(t.fileInstalls) + Count(t.fileMoves)); }, Files},
+     [](const UpdateTransaction& t) { return kCostFile * (Count(t.FileInstalls()) + Count(t.FileMoves())); }, Files},
     {CommitStageId::Drivers, L"drivers",
      [](const UpdateTransaction& t) {
-         return kCostInfInstall * Count(t.infInstalls) +
-                (t.driverUpdates.empty() ? 0 : kCostReenumerate + kCostDriverUpdate);
+         return kCostInfInstall * Count(t.InfInstalls()) +
+                (t.DriverUpdates().empty() ? 0 : kCostReenumerate + kCostDriverUpdate);
      },
      CommitDriverInstall},
     {CommitStageId::RegistryAdditionsAndLinks, L"registry additions and shortcuts",
      [](const UpdateTransaction&) { return kCostRegistryStage; }, RegistryAdditionsAndLinks},
     {CommitStageId::ProgramsAfter, L"programs after",
-     [](const UpdateTransaction& t) { return kCostPostRun * Count(t.postRuns); }, ProgramsAfter},
+     [](const UpdateTransaction& t) { return kCostPostRun * Count(t.PostRuns()); }, ProgramsAfter},
 }};
 
 // Checks before the first change of a commit.
@@ -217,7 +217,7 @@ private:
 void RefuseUnsafePaths(const std::vector<UpdateTransaction*>& tree) {
     PathChecks checks;
     for (const UpdateTransaction* t : tree) {
-        for (const std::vector<FileOp>* list : {&t->fileInstalls, &t->fileMoves}) {
+        for (const std::vector<FileOp>* list : {&t->FileInstalls(), &t->FileMoves()}) {
             for (const FileOp& op : *list) {
                 const DWORD attributes = checks.Attributes(op.destination);
                 if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
@@ -227,7 +227,7 @@ void RefuseUnsafePaths(const std::vector<UpdateTransaction*>& tree) {
                 checks.RefuseLinks(op.cabinet.empty() ? op.source : op.cabinet);
             }
         }
-        for (const FileOp& op : t->fileRemoves) checks.RefuseLinks(op.source);
+        for (const FileOp& op : t->FileRemoves()) checks.RefuseLinks(op.source);
     }
 }
 
@@ -249,7 +249,7 @@ uint32_t UpdateTransaction::Cost() const {
 void Commit(UpdateTransaction& transaction) {
     // Its records were queued to be looked at: committed without a rollback
     // log, its changes could not be undone.
-    if (transaction.queueOnly) QEL_RAISE(L"a queue-only transaction is never committed", 0);
+    if (transaction.IsQueueOnly()) QEL_RAISE(L"a queue-only transaction is never committed", 0);
     const std::vector<UpdateTransaction*> tree = transaction.Tree();
     uint32_t total = 0;
     for (const UpdateTransaction* each : tree) total += each->Cost();

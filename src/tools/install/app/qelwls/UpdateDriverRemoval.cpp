@@ -57,18 +57,18 @@ void UninstallDriverMatchingInf(UpdateTransaction& t, const std::vector<std::wst
             TraceWrite(TraceDetail, L"UninstallDriverMatchingInf(): deviceId matched\n");
             if (RemoveDevInst(devices.Get(), device) == RebootNeeded) {
                 TraceWrite(TraceDetail, L"RemoveDevInst(\"%s\"), reboot required\n", infPath.c_str());
-                t.rebootRequired = true;
+                t.SetRebootRequired(true);
             }
         }
     }
 }
 
 void CommitDriverRemovalBeforeVista(UpdateTransaction& t, CommitProgress& progress) {
-    if (!t.driverUninstalls.empty()) {
-        UninstallDriverMatchingInf(t, t.driverUninstalls);
+    if (!t.DriverUninstalls().empty()) {
+        UninstallDriverMatchingInf(t, t.DriverUninstalls());
         progress.Advance(kCostDriverUninstall);
     }
-    for (const InfRemoveOp& op : t.infRemoves) {
+    for (const InfRemoveOp& op : t.InfRemoves()) {
         // An install fails on an INF it cannot take out; an uninstall goes on.
         if (RemoveInf(op.oemInfName) != InfRemoval::Removed && t.rollbackEnabled)
             QEL_RAISE(op.oemInfName, ::GetLastError());
@@ -77,7 +77,7 @@ void CommitDriverRemovalBeforeVista(UpdateTransaction& t, CommitProgress& progre
 }
 
 void CommitDriverRemovalFromVista(UpdateTransaction& t, CommitProgress& progress) {
-    if (t.driverUninstalls.empty()) return;
+    if (t.DriverUninstalls().empty()) return;
     const DriverPackage& package = t.Package();
     for (const std::wstring& name : package.infNames) {
         TraceWrite(TraceDetail, L"Uninstall Driver inf: '%s'\n", name.c_str());
@@ -210,7 +210,7 @@ void UninstallDriverMatchingInfs(UpdateTransaction& t, const std::wstring& infPa
     TraceWrite(TraceDetail, L"Driver registry is removed.\n");
     if (RemoveDevInst(devices.Get(), device) == RebootNeeded) {
         TraceWrite(TraceDetail, L"UninstallDriverMatchingInfs(), reboot required\n");
-        t.rebootRequired = true;
+        t.SetRebootRequired(true);
     }
 }
 

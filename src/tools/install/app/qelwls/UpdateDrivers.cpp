@@ -78,19 +78,19 @@ void KeepForRollback(UpdateTransaction& t, const std::wstring& infName) {
         const std::wstring copy = t.MakeLoggedTempFile(DirectoryOf(path));
         if (!::CopyFileW(path.c_str(), copy.c_str(), FALSE)) QEL_RAISE(path, ::GetLastError());
         t.LogUndoRecord(journal::RestoreFileRecord{path, copy});
-        t.movedAsideFiles.push_back(copy);
+        t.AddMovedAsideFile(copy);
     }
 }
 
-void ApplyDriverKeyValues(UpdateTransaction& t) {
-    if (t.relativeRegAdds.empty()) return;
+void ApplyDriverKeyValues(UpdateTransaction& t, const std::vector<DriverUpdateOp>& driverUpdates) {
+    if (t.RelativeRegAdds().empty()) return;
     UniqueDevInfo devices = GetAllDevices();
     SP_DEVINFO_DATA device;
     for (DWORD index = 0; EnumDevice(devices.Get(), index, device); ++index) {
         std::wstring hardwareId, description;
         GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeHardwareId, hardwareId);
         GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeDeviceDesc, description);
-        for (const DriverUpdateOp& update : t.driverUpdates) {
+        for (const DriverUpdateOp& update : driverUpdates) {
             if (!StartsWithNoCase(update.hardwareId, hardwareId)) continue;
             UniqueKey driverKey = OpenDriverKey(devices.Get(), device, KEY_ALL_ACCESS);
             if (!driverKey) continue;
@@ -99,7 +99,7 @@ void ApplyDriverKeyValues(UpdateTransaction& t) {
             // any other registry value; the values land in the same key.
             std::wstring driverKeyPath;
             const bool named = GetDriverKeyPath(devices.Get(), device, driverKeyPath);
-            for (const RegOp& op : t.relativeRegAdds) {
+            for (const RegOp& op : t.RelativeRegAdds()) {
                 if (named)
                     t.CommitRegAdd(HKEY_LOCAL_MACHINE, JoinPath(driverKeyPath, op.subkey), op.valueName, op.type,
                                    op.flags, op.data, op.access);
@@ -113,7 +113,8 @@ void ApplyDriverKeyValues(UpdateTransaction& t) {
 // Points every present matching device at its new INF; phantoms are marked
 // so that Windows installs the new driver when they come back. The names of
 // the INFs the devices used before go to `replaced`.
-void CommitDriverUpdate(UpdateTransaction& t, std::vector<std::wstring>& replaced) {
+void CommitDriverUpdate(UpdateTransaction& t, const std::vector<DriverUpdateOp>& driverUpdates,
+                        std::vector<std::wstring>& replaced) {
     std::vector<DeviceUpdate> updates;
     {
         UniqueDevInfo devices = GetAllDevices();
@@ -124,7 +125,7 @@ void CommitDriverUpdate(UpdateTransaction& t, std::vector<std::wstring>& replace
             GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeDeviceDesc, description);
             GetDriverKeyValue(devices.Get(), device, L"InfPath", infPath);
             hardwareId = Lowercase(hardwareId);
-            for (const DriverUpdateOp& entry : t.driverUpdates) {
+            for (const DriverUpdateOp& entry : driverUpdates) {
                 if (!PnpIdMatches(entry.hardwareId, hardwareId)) continue;
                 TraceWrite(TraceDetail, L"CommitDriverUpdate(): Found device \"%s\", \"%s\", \"%s\"\n",
                            hardwareId.c_str(), description.c_str(), infPath.c_str());
@@ -150,16 +151,16 @@ void CommitDriverUpdate(UpdateTransaction& t, std::vector<std::wstring>& replace
         if (reboot) {
             TraceWrite(TraceDetail, L"UpdateDriverForPlugAndPlayDevices(\"%s\", \"%s\"), reboot required\n",
                        update.hardwareId.c_str(), update.newInf.c_str());
-            t.rebootRequired = true;
+            t.SetRebootRequired(true);
         }
         if (!update.previousInf.empty()) replaced.push_back(GetFileNamePart(update.previousInf));
     }
-    ApplyDriverKeyValues(t);
+    ApplyDriverKeyValues(t, driverUpdates);
 }
 
 void CommitDriverInstallBeforeVista(UpdateTransaction& t, CommitProgress& progress) {
     std::vector<std::wstring> newInfNames;
-    for (const InfInstallOp& op : t.infInstalls) {
+    for (const InfInstallOp& op : t.InfInstalls()) {
         std::wstring oemName;
         CommitInfInstall(t, op.stagedInf, op.folder, oemName);
         t.LogUninstallRecord(journal::InstalledInfRecord{op.stagedInf, oemName});
@@ -167,12 +168,10 @@ void CommitDriverInstallBeforeVista(UpdateTransaction& t, CommitProgress& progre
         progress.Advance(kCostInfInstall);
     }
     std::vector<std::wstring> replaced;
-    if (!t.driverUpdates.empty()) {
+    if (!t.DriverUpdates().empty()) {
         Reenumerate(!t.Package().isSigned);
         progress.Advance(kCostReenumerate);
-        PruneByHardwareIdPrefix(t.driverUpdates,
-                                [](const DriverUpdateOp& e) -> const std::wstring& { return e.hardwareId; });
-        CommitDriverUpdate(t, replaced);
+        CommitDriverUpdate(t, OneUpdatePerDevice(t.DriverUpdates()), replaced);
         progress.Advance(kCostDriverUpdate);
     }
     for (const std::wstring& name : replaced) {
@@ -215,6 +214,11 @@ std::wstring InfStorePath(const std::wstring& infName) {
     AppendPath(path, L"inf");
     AppendPath(path, infName);
     return path;
+}
+
+std::vector<DriverUpdateOp> OneUpdatePerDevice(std::vector<DriverUpdateOp> queued) {
+    PruneByHardwareIdPrefix(queued, [](const DriverUpdateOp& e) -> const std::wstring& { return e.hardwareId; });
+    return queued;
 }
 
 bool StartsWithNoCase(const std::wstring& prefix, const std::wstring& text) {
@@ -301,7 +305,7 @@ void RollbackDriverUpdate(UpdateTransaction& t, const journal::UpdateDriverRecor
     if (reboot) {
         TraceWrite(TraceDetail, L"UpdateDriverForPlugAndPlayDevices(\"%s\", \"%s\"), reboot required\n",
                    record.hardwareId.c_str(), record.previousInf.c_str());
-        t.rebootRequired = true;
+        t.SetRebootRequired(true);
     }
 }
 

@@ -44,6 +44,10 @@ void PruneByHardwareIdPrefix(std::vector<Entry>& entries, IdOf idOf) {
     entries = std::move(kept);
 }
 
+// The queued updates the driver stage carries out: those whose hardware id
+// does not begin with the hardware id of an earlier one kept.
+std::vector<DriverUpdateOp> OneUpdatePerDevice(std::vector<DriverUpdateOp> queued);
+
 // --- removal (the commit's driver removal stage, uninstall and rollback) ------
 void CommitDriverRemoval(UpdateTransaction& transaction, CommitProgress& progress);
 

@@ -10,10 +10,10 @@ namespace {
 constexpr const char* kModuleName = "Update";
 }  // namespace
 
-UpdateTransaction::UpdateTransaction() { transactions.push_back(this); }
+UpdateTransaction::UpdateTransaction() = default;
 
-// Sub-installs are owned through subInstalls_; `transactions` only refers to
-// them, so nothing is destroyed twice.
+// Sub-installs are owned through subInstalls_ alone, so nothing is destroyed
+// twice.
 UpdateTransaction::~UpdateTransaction() = default;
 
 void UpdateTransaction::OpenRollbackLog(const std::wstring& path, bool create) {
@@ -107,7 +107,6 @@ LogFile& UpdateTransaction::RecordLog() { return parent_ ? parent_->RecordLog() 
 void UpdateTransaction::AddSubTransaction(std::unique_ptr<UpdateTransaction> subInstall) {
     subInstall->parent_ = this;
     subInstall->queueOnly = queueOnly;
-    transactions.push_back(subInstall.get());
     subInstalls_.push_back(std::move(subInstall));
 }
 

@@ -92,7 +92,7 @@ void Uninstall(UpdateTransaction& t, bool upgrade) {
     }
     t.uninstallLog.Close();
     // Queued only to be looked at: the replay's removals stay in the lists.
-    if (t.queueOnly) return;
+    if (t.IsQueueOnly()) return;
     Commit(t);
 }
 
@@ -161,7 +161,7 @@ void RemoveOemFolder(const std::wstring& programFiles) {
 void DoCleanup(UpdateTransaction& t) {
     std::wstring programFiles;
     GetProgramFilesFolder(programFiles);
-    for (const DirOp& op : t.dirRemoves) RemoveCleanupTarget(op, programFiles);
+    for (const DirOp& op : t.DirRemoves()) RemoveCleanupTarget(op, programFiles);
 
     // Gives programs that were started or stopped a moment to let go of
     // their files before the leftovers are swept.
@@ -192,12 +192,12 @@ void DoCleanupAll(UpdateTransaction& transaction) {
     // folder are logged with it, for that finish.
     std::vector<DirOp> removals;
     for (UpdateTransaction* each : tree)
-        removals.insert(removals.end(), each->dirRemoves.begin(), each->dirRemoves.end());
+        removals.insert(removals.end(), each->DirRemoves().begin(), each->DirRemoves().end());
     transaction.LogCommitted(removals);
     // The files moved aside go first, every sub-install's with them, while
     // the log that names them is still there.
     for (UpdateTransaction* each : tree)
-        for (const std::wstring& aside : each->movedAsideFiles) DeleteFileOrDefer(aside);
+        for (const std::wstring& aside : each->MovedAsideFiles()) DeleteFileOrDefer(aside);
     for (UpdateTransaction* each : tree) DoCleanup(*each);
 }
 
