@@ -51,8 +51,8 @@ protected:
     void TearDown() override { DeleteLogs(transaction); }
     static void DeleteLogs(UpdateTransaction& t) {
         for (UpdateTransaction* each : t.Tree()) {
-            each->rollbackLog.CloseAndDelete();
-            each->uninstallLog.CloseAndDelete();
+            each->DeleteRollbackLog();
+            each->UninstallLog().CloseAndDelete();
         }
     }
 
@@ -151,7 +151,7 @@ TEST_F(ScriptKeys, SectionsThatCannotRunAreRefused) {
         EXPECT_EQ((std::vector<size_t>{t.FileInstalls().size(), t.FileRemoves().size(), t.DirRemoves().size()}),
                   std::vector<size_t>(3, c.queued));
         EXPECT_TRUE(t.FileMoves().empty());
-        EXPECT_FALSE(t.uninstallLog.IsOpen());
+        EXPECT_FALSE(t.UninstallLog().IsOpen());
         EXPECT_EQ(static_cast<int>(t.Tree().size()) - 1, c.nested) << "one sub-install in each";
         EXPECT_EQ(context.subInstallDepth, 0) << "the nesting count must unwind with the raise";
         DeleteLogs(t);

@@ -526,13 +526,14 @@ void QueueRoad(qel::RunContext& context, qel::UpdateTransaction& t, Package& pac
     qel::ProcessSection(context, t, package.script, L"UninstPart");
     // The applet goes at once, before the commit.
     std::wstring line;
-    t.uninstallLog.Rewind();
-    while (t.uninstallLog.ReadLine(line) == qel::LogOk) {
+    qel::LogFile& log = t.UninstallLog();
+    log.Rewind();
+    while (log.ReadLine(line) == qel::LogOk) {
         const auto record = qel::journal::Decode<qel::journal::UninstallRecord>(line);
         if (const qel::journal::InstalledFileRecord* applet = record ? qel::journal::ControlPanelApplet(*record) : nullptr)
             plan.notes.push_back(L"delete the control-panel applet " + applet->destination + L" at once");
     }
-    t.uninstallLog.Close();
+    log.Close();
     if (qel::SetupGetRunningWinVer() < qel::WinVerVista) {
         plan.notes.push_back(L"hide the tray icon, then [PostUninstPart] runs in a commit of its own");
         qel::ProcessSection(context, t, package.script, L"PostUninstPart");

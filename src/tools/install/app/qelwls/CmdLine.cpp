@@ -194,7 +194,7 @@ void UninstallRoad(Run& run) {
     }
     if (::lstrcmpiW(run.args[2].c_str(), L"sm") == 0) {
         TraceWrite(TraceError, L"Uninstalling sm...\n");
-        run.transaction.rollbackLog.CloseAndDelete();
+        run.transaction.DeleteRollbackLog();
         run.result = SetupSuccess;
         return;
     }
@@ -211,7 +211,7 @@ void UninstallRoad(Run& run) {
         HideTrayIcon(run.transaction);
         ProcessSection(run.context, run.transaction, run.script, L"PostUninstPart");
         Commit(run.transaction);
-        run.transaction.rollbackLog.CloseAndDelete();
+        run.transaction.DeleteRollbackLog();
     }
     run.result = run.ResultFromFlags();
 }

@@ -81,7 +81,7 @@ void UninstallLogKey(UpdateTransaction& transaction, const InfFile& script, cons
     // A section named twice on the command line meets the key twice: the log
     // is already being written and its move already queued. A second log
     // would leave the first one behind under its temporary name.
-    if (transaction.uninstallLogIsNew && (transaction.uninstallLog.IsOpen() || transaction.IsQueueOnly())) return;
+    if (transaction.WritesNewUninstallLog()) return;
 
     std::wstring logPath;
     std::wstring temporary;
@@ -90,7 +90,7 @@ void UninstallLogKey(UpdateTransaction& transaction, const InfFile& script, cons
         // for the temporary file a run would make beside the log.
         UninstallLogPathOf(script, logPath);
         temporary = JoinPath(DirectoryOf(logPath), kNewUninstallLogName);
-        transaction.uninstallLogIsNew = true;
+        transaction.OpenUninstallLog(temporary, true);
     } else {
         GetUninstallLogPath(script, logPath);
         // The log is written under a temporary name beside its final place and

@@ -181,7 +181,7 @@ public:
     UpdateTransaction(const UpdateTransaction&) = delete;
     UpdateTransaction& operator=(const UpdateTransaction&) = delete;
 
-    // --- the run's flags -------------------------------------------------------
+    // --- the run's flags --------------------------------------------------
     // Set by the changes that take effect only after a restart; never cleared.
     bool IsRebootRequired() const { return rebootRequired; }
     void SetRebootRequired(bool required) { rebootRequired = rebootRequired || required; }
@@ -199,8 +199,25 @@ public:
     void SetQueueOnly() { queueOnly = true; }
     bool IsQueueOnly() const { return queueOnly; }
 
+    // --- the two logs -----------------------------------------------------
     void OpenRollbackLog(const std::wstring& path, bool create);
+    bool HasRollbackLog() const { return rollbackLog.IsOpen(); }
+    // The run is done with it: closed and deleted.
+    void DeleteRollbackLog() { rollbackLog.CloseAndDelete(); }
+    // A queue-only transaction only takes the name of a new log (create):
+    // nothing is made, and the log is not open.
     void OpenUninstallLog(const std::wstring& path, bool create);
+    // The uninstall log being written (an install) or replayed (an upgrade
+    // or uninstall).
+    LogFile& UninstallLog() { return uninstallLog; }
+    // This run began the uninstall log and is writing it (a queue-only
+    // transaction only names it); a rollback deletes such a log, while it
+    // keeps one that an earlier install left.
+    bool WritesNewUninstallLog() const { return uninstallLogIsNew && (uninstallLog.IsOpen() || queueOnly); }
+    // Rollback records are written, and a failed removal is an error, until
+    // an uninstall replay begins.
+    bool RollbackEnabled() const { return rollbackEnabled; }
+    void DisableRollback() { rollbackEnabled = false; }
 
     // --- queue operations (key handlers) ---------------------------------
     void FileInstall(const std::wstring& source, const std::wstring& destination, uint32_t flags,
@@ -228,7 +245,7 @@ public:
     // up after this transaction, in the order added.
     void AddSubTransaction(std::unique_ptr<UpdateTransaction> subInstall);
 
-    // --- the queued work, in queue order ---------------------------------------
+    // --- the queued work, in queue order ----------------------------------
     // The commit does not empty the lists: a second commit carries out every
     // record queued so far once more.
     const std::vector<FileOp>& FileInstalls() const { return fileInstalls; }  // the staged INFs among them
@@ -330,14 +347,6 @@ public:
     void SetDpinstPath(const std::wstring& path) { driverPackage.dpinstPath = path; }
     void SetPackageInfPath(const std::wstring& path) { driverPackage.infPath = path; }
 
-    // --- the logs ----------------------------------------------------------------
-    bool rollbackEnabled = true;  // false from the start of an uninstall replay
-    LogFile rollbackLog;
-    LogFile uninstallLog;
-    // True when this run made the uninstall log (an install); false when it
-    // replays one an earlier install left, which a rollback must keep.
-    bool uninstallLogIsNew = false;
-
 private:
     // Looks for a file or folder, through the stage's listing if it knows.
     bool PathPresent(const std::wstring& path);
@@ -381,6 +390,12 @@ private:
     bool restartDriverRequired = false;
     bool rebootRequired = false;
     bool queueOnly = false;
+    bool rollbackEnabled = true;  // false from the start of an uninstall replay
+    LogFile rollbackLog;
+    LogFile uninstallLog;
+    // True when this run made the uninstall log (an install); false when it
+    // replays one an earlier install left, which a rollback must keep.
+    bool uninstallLogIsNew = false;
     FolderNames* folderNames = nullptr;
 
     UpdateTransaction* parent_ = nullptr;

@@ -74,11 +74,12 @@ void Files(UpdateTransaction& t, CommitProgress& progress) {
     // Once in place the log is what a later uninstall reads, and what is
     // written to it after the move (the driver stage's records) is flushed
     // record by record.
+    LogFile& uninstallLog = t.UninstallLog();
     const bool logIsTemporary =
-        t.uninstallLogIsNew && t.uninstallLog.IsOpen() &&
-        std::any_of(t.FileMoves().begin(), t.FileMoves().end(),
-                    [&](const FileOp& op) { return op.source == t.uninstallLog.Path(); });
-    t.uninstallLog.DeferFlush(logIsTemporary);
+        t.WritesNewUninstallLog() && std::any_of(t.FileMoves().begin(), t.FileMoves().end(), [&](const FileOp& op) {
+            return op.source == uninstallLog.Path();
+        });
+    uninstallLog.DeferFlush(logIsTemporary);
     for (size_t index = 0; index < t.FileInstalls().size(); ++index) {
         const FileOp& op = t.FileInstalls()[index];
         t.WriteFileInstallRecordsAhead(index);
@@ -95,8 +96,8 @@ void Files(UpdateTransaction& t, CommitProgress& progress) {
     }
     t.CutRecordsAhead();
     if (logIsTemporary) {
-        t.uninstallLog.DeferFlush(false);
-        t.uninstallLog.Flush();
+        uninstallLog.DeferFlush(false);
+        uninstallLog.Flush();
     }
     for (const FileOp& op : t.FileMoves()) {
         // What the move replaces (the previous uninstall log, say) is moved

@@ -15,13 +15,13 @@ namespace qel {
 
 struct DriverPackage;
 
-// --- programs ------------------------------------------------------------------
+// --- programs -------------------------------------------------------------
 // A program queued to run before the changes whose arguments hold "-c" is
 // not started: the running program of that name is ended instead, so that
 // its files can be replaced.
 bool PreRunEndsProgram(const std::wstring& arguments);
 
-// --- files -------------------------------------------------------------------
+// --- files ----------------------------------------------------------------
 // The version a file without a version resource is offered with: newer than
 // any version but those with the top bit set.
 constexpr uint64_t kUnversionedOffer = 0x7FFFFFFFFFFFFFFFull;
@@ -79,7 +79,7 @@ struct FileRemovalDecision {
 // isFolder matters only for a path that is present.
 FileRemovalDecision DecideFileRemoval(uint32_t flags, bool present, bool isFolder);
 
-// --- registry ------------------------------------------------------------------
+// --- registry -------------------------------------------------------------
 // The registry view a record's keys are opened in: the 32-bit view is
 // honoured only before Vista, the 64-bit view on every version.
 REGSAM RegistryViewOf(uint32_t flags, int windowsVersion);
@@ -120,7 +120,7 @@ enum class RegDeleteAction {
 
 RegDeleteAction DecideRegDelete(const std::wstring& valueName, uint32_t flags);
 
-// --- drivers -------------------------------------------------------------------
+// --- drivers --------------------------------------------------------------
 // From Vista on the driver stages hand the package to the driver package
 // installer; before, INFs go into the INF store and the devices' drivers are
 // updated from them.
@@ -130,7 +130,7 @@ bool DriversThroughPackageInstaller(int windowsVersion);
 // (its replay names the package only to remove it).
 bool PackageInstallRuns(const std::wstring& commandLine, const DriverPackage& package);
 
-// --- SharedDLLs counts ---------------------------------------------------------
+// --- SharedDLLs counts ----------------------------------------------------
 // The count after an install takes one more reference. `counted`: a count was
 // there; a file without one that was there before the install is taken to
 // have one user besides it. A count that would wrap to 0 becomes 1.

@@ -70,7 +70,7 @@ void CommitDriverRemovalBeforeVista(UpdateTransaction& t, CommitProgress& progre
     }
     for (const InfRemoveOp& op : t.InfRemoves()) {
         // An install fails on an INF it cannot take out; an uninstall goes on.
-        if (RemoveInf(op.oemInfName) != InfRemoval::Removed && t.rollbackEnabled)
+        if (RemoveInf(op.oemInfName) != InfRemoval::Removed && t.RollbackEnabled())
             QEL_RAISE(op.oemInfName, ::GetLastError());
         progress.Advance(kCostInfRemove);
     }

@@ -25,7 +25,10 @@ void UpdateTransaction::OpenRollbackLog(const std::wstring& path, bool create) {
 void UpdateTransaction::OpenUninstallLog(const std::wstring& path, bool create) {
     // Reading an existing log (the replay of an upgrade or uninstall) changes
     // nothing; making one would.
-    if (queueOnly && create) QEL_RAISE(L"a queue-only transaction makes no uninstall log: " + path, 0);
+    if (queueOnly && create) {
+        uninstallLogIsNew = true;
+        return;
+    }
     if (uninstallLog.Open(path, create) != LogOk) QEL_RAISE(path, ::GetLastError());
     uninstallLogIsNew = create;
     if (create) TheRunMarker().Add(journal::RunUninstallLogRecord{path});

@@ -80,8 +80,8 @@ constexpr FILEOP_FLAGS kDeleteTempFilesFlags =
 
 void Uninstall(UpdateTransaction& t, bool upgrade) {
     TraceWrite(TraceDetail, L"Uninstall()\n");
-    t.rollbackEnabled = false;
-    for (const std::wstring& line : ReadUninstallLines(t.uninstallLog)) {
+    t.DisableRollback();
+    for (const std::wstring& line : ReadUninstallLines(t.UninstallLog())) {
         const std::optional<journal::UninstallRecord> record = journal::Decode<journal::UninstallRecord>(line);
         // A line of no kind the log holds, or of one whose fields cannot be
         // read, stops the replay before anything is committed: removals
@@ -90,7 +90,7 @@ void Uninstall(UpdateTransaction& t, bool upgrade) {
         if (!record) QEL_RAISE(journal::KindOf(line), 0);
         journal::Replay(t, *record, upgrade);
     }
-    t.uninstallLog.Close();
+    t.UninstallLog().Close();
     // Queued only to be looked at: the replay's removals stay in the lists.
     if (t.IsQueueOnly()) return;
     Commit(t);
@@ -98,7 +98,7 @@ void Uninstall(UpdateTransaction& t, bool upgrade) {
 
 void UninstallCPL(UpdateTransaction& t) {
     TraceWrite(TraceDetail, L"UninstallCPL()\n");
-    for (const std::wstring& line : ReadUninstallLines(t.uninstallLog)) {
+    for (const std::wstring& line : ReadUninstallLines(t.UninstallLog())) {
         const std::optional<journal::UninstallRecord> record = journal::Decode<journal::UninstallRecord>(line);
         const journal::InstalledFileRecord* applet = record ? journal::ControlPanelApplet(*record) : nullptr;
         if (!applet) continue;
@@ -110,7 +110,7 @@ void UninstallCPL(UpdateTransaction& t) {
         // stays where it is, as a failed deletion would leave it.
         if (FileExists(path) && !IsDirectory(path)) t.MoveAsideQuietly(path);
     }
-    t.uninstallLog.Close();
+    t.UninstallLog().Close();
     Commit(t);
 }
 
@@ -179,7 +179,7 @@ void DoCleanup(UpdateTransaction& t) {
                    tempResult);
 
     RemoveOemFolder(programFiles);
-    t.rollbackLog.CloseAndDelete();
+    t.DeleteRollbackLog();
 }
 
 }  // namespace
