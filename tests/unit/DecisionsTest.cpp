@@ -144,6 +144,9 @@ TEST(RegistryDecisions, AdditionsMeetTheValueThereByTheirFlags) {
     EXPECT_EQ(qel::RegistryViewOf(FLG_ADDREG_32BITKEY, qel::WinVerVista), 0u);
     EXPECT_EQ(qel::RegistryViewOf(FLG_ADDREG_64BITKEY, qel::WinVerVista), k64);
     EXPECT_EQ(qel::RegistryViewOf(FLG_ADDREG_32BITKEY | FLG_ADDREG_64BITKEY, qel::WinVerXP), k32 | k64);
+    EXPECT_TRUE(qel::GrantsInteractiveAccess(1, qel::WinVerVista));
+    EXPECT_FALSE(qel::GrantsInteractiveAccess(1, qel::WinVerXP));
+    EXPECT_FALSE(qel::GrantsInteractiveAccess(2, qel::WinVerVista));
 }
 
 std::vector<BYTE> Bytes(const std::wstring& text) {

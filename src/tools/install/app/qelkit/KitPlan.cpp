@@ -396,59 +396,57 @@ private:
             .fields = {{L"name", prior.valueName}, {L"before", CountText(prior)}, {L"after", Format(L"%lu", after)}};
     }
 
+    // One addition as the commit carries it out against the value there now.
+    struct Addition {
+        std::wstring verdict, text;
+        bool writesValue = false;
+    };
+    static Addition DescribeAddition(const qel::RegOp& op, const std::wstring& path) {
+        const REGSAM view = qel::RegistryViewOf(op.flags, qel::SetupGetRunningWinVer());
+        DWORD type = 0;
+        std::vector<BYTE> now;
+        const bool exists = ReadValue(op.root, op.subkey, op.valueName, view, type, now);
+        const std::wstring name = op.valueName.empty() ? L"(default)" : op.valueName;
+        const std::wstring appended = L"append " + DataText(op.type, op.data) + L" to " + path + L" " + name;
+        switch (qel::DecideRegAdd(op.flags, exists)) {
+        case qel::RegAddAction::KeyOnly:
+            return {KeyExists(op.root, op.subkey, view) ? L"present" : L"add", L"create the key " + path};
+        case qel::RegAddAction::Keep:
+            return {L"keep", L"keep " + path + L" " + name + L" (present, not to be overwritten)"};
+        case qel::RegAddAction::Skip:
+            return {L"skip", L"skip " + path + L" " + name + L" (not present, only overwritten)"};
+        case qel::RegAddAction::Append: {
+            std::vector<BYTE> combined;
+            switch (qel::AppendToValue(type, now, op.data, combined)) {
+            case qel::RegAppendResult::Combined:
+                return {L"append", appended + L" (now " + DataText(type, now) + L")", true};
+            case qel::RegAppendResult::AlreadyListed:
+                return {L"present", appended + L" (already one of its items: nothing to do)"};
+            case qel::RegAppendResult::NotAppendable:
+                break;
+            }
+            return {L"refuse",
+                    appended + L" (a " + TypeName(type) + L" takes no appended data: the command ends with 200)"};
+        }
+        case qel::RegAddAction::Write:
+            break;
+        }
+        // Appended to a value not there, the data is the new value.
+        if ((op.flags & FLG_ADDREG_APPEND) != 0 && !exists) return {L"append", appended + L" (new)", true};
+        return {exists ? L"set" : L"add",
+                L"set " + path + L" " + name + L" = " + DataText(op.type, op.data) + L" (" + TypeName(op.type) +
+                    (exists ? L"; now " + DataText(type, now) : L"; new") + L")",
+                true};
+    }
+
     void RegistryAdditions(const qel::UpdateTransaction& t) {
         for (const qel::RegOp& op : t.RegAdds()) {
             const std::wstring path = std::wstring(RootName(op.root)) + L"\\" + op.subkey;
-            const REGSAM view = qel::RegistryViewOf(op.flags, qel::SetupGetRunningWinVer());
-            DWORD type = 0;
-            std::vector<BYTE> now;
-            const bool exists = ReadValue(op.root, op.subkey, op.valueName, view, type, now);
-            const std::wstring name = op.valueName.empty() ? L"(default)" : op.valueName;
-            std::wstring verdict, text;
-            switch (qel::DecideRegAdd(op.flags, exists)) {
-            case qel::RegAddAction::KeyOnly:
-                verdict = KeyExists(op.root, op.subkey, view) ? L"present" : L"add";
-                text = L"create the key " + path;
-                break;
-            case qel::RegAddAction::Keep:
-                verdict = L"keep", text = L"keep " + path + L" " + name + L" (present, not to be overwritten)";
-                break;
-            case qel::RegAddAction::Skip:
-                verdict = L"skip", text = L"skip " + path + L" " + name + L" (not present, only overwritten)";
-                break;
-            case qel::RegAddAction::Append: {
-                std::vector<BYTE> combined;
-                const std::wstring what = DataText(op.type, op.data) + L" to " + path + L" " + name;
-                switch (qel::AppendToValue(type, now, op.data, combined)) {
-                case qel::RegAppendResult::Combined:
-                    verdict = L"append", text = L"append " + what + L" (now " + DataText(type, now) + L")";
-                    break;
-                case qel::RegAppendResult::AlreadyListed:
-                    verdict = L"present", text = L"append " + what + L" (already one of its items: nothing to do)";
-                    break;
-                case qel::RegAppendResult::NotAppendable:
-                    verdict = L"refuse", text = L"append " + what + L" (a " + TypeName(type) +
-                                                L" takes no appended data: the command ends with 200)";
-                    break;
-                }
-                break;
-            }
-            case qel::RegAddAction::Write:
-                // Appended to a value not there, the data is the new value.
-                if ((op.flags & FLG_ADDREG_APPEND) != 0 && !exists) {
-                    verdict = L"append", text = L"append " + DataText(op.type, op.data) + L" to " + path + L" " + name +
-                                                L" (new)";
-                    break;
-                }
-                verdict = exists ? L"set" : L"add";
-                text = L"set " + path + L" " + name + L" = " + DataText(op.type, op.data) + L" (" + TypeName(op.type) +
-                       (exists ? L"; now " + DataText(type, now) : L"; new") + L")";
-                break;
-            }
-            if (op.access == 1 && qel::SetupGetRunningWinVer() >= qel::WinVerVista)
-                text += L"; interactive users may change the key";
-            Add(L"registry", verdict, text).fields = {{L"key", path}, {L"value", op.valueName},
-                                                      {L"data", DataText(op.type, op.data)}};
+            Addition addition = DescribeAddition(op, path);
+            if (addition.writesValue && qel::GrantsInteractiveAccess(op.access, qel::SetupGetRunningWinVer()))
+                addition.text += L"; interactive users may change the key";
+            Add(L"registry", addition.verdict, addition.text).fields = {{L"key", path}, {L"value", op.valueName},
+                                                                        {L"data", DataText(op.type, op.data)}};
         }
         for (const qel::RegOp& op : t.RelativeRegAdds())
             Add(L"registry", L"driver-key",

@@ -103,6 +103,10 @@ RegAddAction DecideRegAdd(uint32_t flags, bool valueExists) {
     return RegAddAction::Write;  // OVERWRITEONLY, and the value is there
 }
 
+bool GrantsInteractiveAccess(uint32_t access, int windowsVersion) {
+    return access == 1 && windowsVersion >= WinVerVista;
+}
+
 RegAppendResult AppendToValue(DWORD existingType, const std::vector<BYTE>& existing, const std::vector<BYTE>& data,
                               std::vector<BYTE>& combined) {
     const size_t evenSize = existing.size() & ~static_cast<size_t>(1);

@@ -97,6 +97,11 @@ enum class RegAddAction {
 bool RegAddLooksAtValue(uint32_t flags);
 RegAddAction DecideRegAdd(uint32_t flags, bool valueExists);
 
+// A value written with the access value 1 gets its key opened to the
+// interactive users, from Vista on; a key made without a value, a value kept
+// or one with nothing to append gets nothing.
+bool GrantsInteractiveAccess(uint32_t access, int windowsVersion);
+
 enum class RegAppendResult {
     Combined,       // `combined` holds the data to write
     AlreadyListed,  // a string list that holds the item already: nothing to write

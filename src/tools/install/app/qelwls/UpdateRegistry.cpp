@@ -229,7 +229,7 @@ void UpdateTransaction::CommitRegAdd(HKEY root, const std::wstring& subkey, cons
                          static_cast<DWORD>(toWrite->size())) != ERROR_SUCCESS)
         QEL_RAISE();
 
-    if (access == 1 && SetupGetRunningWinVer() >= WinVerVista && !GrantInteractiveAccess(subkey))
+    if (GrantsInteractiveAccess(access, SetupGetRunningWinVer()) && !GrantInteractiveAccess(subkey))
         TraceWrite(TraceError, L"Failed to set access rights on the registry: '%s'.\n", subkey.c_str());
 }
 
