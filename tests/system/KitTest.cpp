@@ -279,23 +279,27 @@ TEST_F(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
     folder.WriteScript("[Setup]\nUninstallLog=%16422%\\Qel Wireless\\Uninstall\\kitplan.log\n"
                        "[SourceDisksNames]\n1=\"disk\",,,\n"
                        "[SourceDisksFiles]\nolder.dll=1\nnewer.dll=1\nheld.txt=1\nqelcomm.dll=1\n"
-                       "new.txt=1\nkeep.txt=1\n"
+                       "new.txt=1\nkeep.txt=1\nlater.txt=1\n"
                        "[DestinationDirs]\nDefaultDestDir=16422,\"Qel Wireless\"\nShared=16427,\"Qel Shared\"\n"
                        "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files,Shared\n"
                        "AddReg=Registry\nDelReg=Remove\nUninstallLog=\n"
                        "[Files]\nolder.dll,,,0x40\nnewer.dll,,,0x40\nheld.txt,,,0x4\nnew.txt,,,0x4\nkeep.txt,,,0x10\n"
+                       "later.txt,,,0x8\n"
                        "[Shared]\nqelcomm.dll,,,0x80000004\n"
                        "[Registry]\n"
                        "HKLM,\"SOFTWARE\\Qel\\KitPlan\",Version,0,\"2.0\",,0\n"
                        "HKLM,\"SOFTWARE\\Qel\\KitPlan\",Count,0x10001,7,,0\n"
+                       "HKLM,\"SOFTWARE\\Qel\\KitPlan\",List,0x8,\"b\",,0\n"
                        "[Remove]\nHKLM,\"SOFTWARE\\Qel\\KitPlan\",Old,0\n");
     const std::string offered = ReadFileBytes(BuiltPackageFolder() + L"\\qelcomm.dll");  // version 3.2
     for (const wchar_t* name : {L"older.dll", L"newer.dll", L"qelcomm.dll"}) WriteFileBytes(folder.File(name), offered);
-    for (const wchar_t* name : {L"held.txt", L"new.txt", L"keep.txt"}) WriteFileBytes(folder.File(name), "offered");
+    for (const wchar_t* name : {L"held.txt", L"new.txt", L"keep.txt", L"later.txt"})
+        WriteFileBytes(folder.File(name), "offered");
 
     // The machine: an older and a newer version there, a file held open, a
-    // file not to be overwritten, a shared library counted once, registry
-    // values to change and to delete.
+    // file not to be overwritten, a new file its line puts in place at the
+    // restart, a shared library counted once, registry values to change, to
+    // delete, and a list that holds the item appended already.
     const std::wstring at = std::wstring(kAppFolder) + L"\\";
     MachineState machine;
     machine.files = {{at + L"older.dll", ReadFileBytes(TestBinDir() + L"\\qel_versioned.dll")},  // 1.2.3.4
@@ -303,7 +307,10 @@ TEST_F(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
                      {at + L"held.txt", "there"},
                      {at + L"keep.txt", "there"}};
     const RegValue old{true, REG_SZ, {'1', 0, '.', 0, '0', 0, 0, 0}};
-    machine.registry = {{std::wstring(kPlanKey) + L"\\Version", old}, {std::wstring(kPlanKey) + L"\\Old", old}};
+    const RegValue list{true, REG_SZ, {'a', 0, ',', 0, 'b', 0, 0, 0}};
+    machine.registry = {{std::wstring(kPlanKey) + L"\\Version", old},
+                        {std::wstring(kPlanKey) + L"\\Old", old},
+                        {std::wstring(kPlanKey) + L"\\List", list}};
     RestoreMachine(machine);
     SetSharedDllCount(kSharedDll, 1);
     qel::UniqueHandle held(::CreateFileW((at + L"held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -348,9 +355,14 @@ TEST_F(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
         {at + L"older.dll", L"replace"},           {at + L"newer.dll", L"skip-newer"},
         {at + L"held.txt", L"replace-at-restart"}, {kSharedDll, L"copy"},
         {at + L"new.txt", L"copy"},                {at + L"keep.txt", L"skip-present"},
-        {at + L"Uninstall\\qelwls.ini", L"copy"},
+        {at + L"Uninstall\\qelwls.ini", L"copy"}, {at + L"later.txt", L"copy-at-restart"},
     };
     EXPECT_EQ(decisions, expected);
+    std::map<std::wstring, std::wstring> values;
+    for (const Json& record : plan[L"stages"].items[6][L"records"].items)
+        if (record[L"kind"].text == L"registry") values[record[L"value"].text] = record[L"decision"].text;
+    EXPECT_EQ(values, (std::map<std::wstring, std::wstring>{{L"Version", L"set"}, {L"Count", L"add"},
+                                                            {L"List", L"present"}}));
     ASSERT_NE(count, nullptr);
     EXPECT_EQ((*count)[L"before"].text, L"1");
     EXPECT_EQ((*count)[L"after"].text, L"2");
@@ -371,11 +383,12 @@ TEST_F(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
         const bool changes = decision == L"copy" || decision == L"replace";
         EXPECT_EQ(now != there[path], changes) << Utf8(path) << " against the plan's " << Utf8(decision);
         EXPECT_EQ(std::find(pending.begin(), pending.end(), L"!\\??\\" + path) != pending.end(),
-                  decision == L"replace-at-restart")
+                  decision.find(L"at-restart") != std::wstring::npos)
             << Utf8(path);
     }
     EXPECT_EQ(SharedDllCount(kSharedDll), 2);
     EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kPlanKey, L"Version"), L"2.0");
+    EXPECT_TRUE(ReadRegValue(HKEY_LOCAL_MACHINE, kPlanKey, L"List") == list) << "the list held the item already";
     bool oldFound = true;
     ReadRegString(HKEY_LOCAL_MACHINE, kPlanKey, L"Old", 0, &oldFound);
     EXPECT_FALSE(oldFound);

@@ -1,6 +1,6 @@
 // Shortcuts, the logon GINA chain, the per-user clean-up and the tray icon,
 // through whole runs of qelwls64.exe (the per-user deletion also in-process).
-#include "CmdLineKeys.h"
+#include "CmdLineUninstall.h"
 #include "PackageFixture.h"
 
 #include "Handles.h"

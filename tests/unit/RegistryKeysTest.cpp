@@ -68,7 +68,7 @@ HKLM,Software\Qel,E,0x10001,7,STRID_ISM_HP,0
 )");
     const HKEY hklm = HKEY_LOCAL_MACHINE;
     const std::wstring qel = L"Software\\Qel";
-    EXPECT_EQ(Records(t.regAdds),
+    EXPECT_EQ(Records(t.RegAdds()),
               (std::vector<Record>{
                   {HKEY_CURRENT_USER, qel, L"Text", REG_SZ, 0, Sz(L"a, b"), 1},
                   // A multi-string line holds one item with a single terminator.
@@ -87,9 +87,9 @@ HKLM,Software\Qel,E,0x10001,7,STRID_ISM_HP,0
                   {hklm, qel, L"D", REG_SZ, 0, Sz(L"res.dll"), 0},
                   {hklm, qel, L"E", REG_DWORD, 0x10001, {7, 0, 0, 0}, 0},
               }));
-    EXPECT_EQ(Records(t.regDeletes), (std::vector<Record>{{hklm, qel, L"Value", REG_NONE, 2, {}, 0},
+    EXPECT_EQ(Records(t.RegDeletes()), (std::vector<Record>{{hklm, qel, L"Value", REG_NONE, 2, {}, 0},
                                                           {HKEY_CURRENT_USER, qel, L"", REG_NONE, 0x1F002, {}, 0}}));
-    EXPECT_EQ(Records(t.relativeRegAdds),
+    EXPECT_EQ(Records(t.RelativeRegAdds()),
               (std::vector<Record>{{qel::RelativeRoot(), L"", L"DriverValue", REG_DWORD, 0x10001, {1, 0, 0, 0}, 0}}));
 }
 
@@ -118,8 +118,8 @@ TEST(RegistryHandlers, MalformedLinesRaiseAndKeepWhatWasQueuedBefore) {
         if (c.description) {
             EXPECT_EQ(raised.Description(), L"[Lines] line 2: " + std::wstring(c.description)) << c.line;
         }
-        EXPECT_EQ(t.regAdds.size() + t.regDeletes.size(), 1u) << c.line;
-        EXPECT_TRUE(t.relativeRegAdds.empty()) << c.line;
+        EXPECT_EQ(t.RegAdds().size() + t.RegDeletes().size(), 1u) << c.line;
+        EXPECT_TRUE(t.RelativeRegAdds().empty()) << c.line;
     }
 }
 

@@ -50,10 +50,10 @@ protected:
     // The rollback logs live in the Windows folder of the prefix; remove them.
     void TearDown() override { DeleteLogs(transaction); }
     static void DeleteLogs(UpdateTransaction& t) {
-        for (UpdateTransaction* each : t.transactions)
-            if (each != &t) DeleteLogs(*each);
-        t.rollbackLog.CloseAndDelete();
-        t.uninstallLog.CloseAndDelete();
+        for (UpdateTransaction* each : t.Tree()) {
+            each->DeleteRollbackLog();
+            each->UninstallLog().CloseAndDelete();
+        }
     }
 
     const InfFile& Open(const std::wstring& path) {
@@ -88,22 +88,22 @@ TEST_F(ScriptKeys, FileListsResolveSourcesAndDestinations) {
                                    "[Cab]\nb.dll,,,0x10\nx.txt,,,0\n"
                                    "[Decorated]\nnever.sys,,,0\n[Decorated.amd64]\nchosen.sys,,,0\n");
     qel::CopyFilesKey(context, transaction, script, L"Install");
-    EXPECT_EQ(transaction.fileInstalls, (Ops{
+    EXPECT_EQ(transaction.FileInstalls(), (Ops{
                                             {Win(L"qel\\plain\\d.sys"), Program(L"files\\drivers\\a.sys"), 0, L""},
                                             {Win(L"qel\\plain\\c.exe"), Program(L"c.exe"), 0x40000000, L""},
                                             {Win(L"qel\\cab\\b.dll"), L"b.dll", 0x10, Program(L"data.cab")},
                                             {Win(L"qel\\cab\\x.txt"), Program(L"x.txt"), 0, L""},
                                             {Win(L"qel\\named\\chosen.sys"), Program(L"chosen.sys"), 0, L""},
                                         }));
-    EXPECT_TRUE(transaction.fileRemoves.empty());
+    EXPECT_TRUE(transaction.FileRemoves().empty());
     UpdateTransaction removal, broken;
     qel::DelFilesKey(removal, script, L"Remove");
-    EXPECT_EQ(removal.fileRemoves, (Ops{{L"", Win(L"qel\\decorated\\chosen.sys"), 6, L""},
+    EXPECT_EQ(removal.FileRemoves(), (Ops{{L"", Win(L"qel\\decorated\\chosen.sys"), 6, L""},
                                         {L"", Win(L"qel\\plain\\d.sys"), 6, L""},
                                         {L"", Win(L"qel\\plain\\c.exe"), 6, L""}}));
     const auto raised = ExpectRaise([&] { qel::DelFilesKey(broken, script, L"Broken"); });
     EXPECT_STREQ(raised.Description(), L"[NoSuch] is missing");
-    EXPECT_EQ(broken.fileRemoves.size(), 2u);
+    EXPECT_EQ(broken.FileRemoves().size(), 2u);
 }
 
 TEST_F(ScriptKeys, RegDelFilesRemovesListedFilesButNotOemInfsOrTheUninstaller) {
@@ -119,7 +119,7 @@ TEST_F(ScriptKeys, RegDelFilesRemovesListedFilesButNotOemInfsOrTheUninstaller) {
     qel::RegDelFilesKey(transaction, script, L"Remove");
 
     std::multiset<std::wstring> removed;  // queued in the registry's order of values
-    for (const FileOp& op : transaction.fileRemoves) {
+    for (const FileOp& op : transaction.FileRemoves()) {
         EXPECT_EQ(op.flags, 6u);
         removed.insert(op.source);
     }
@@ -148,13 +148,11 @@ TEST_F(ScriptKeys, SectionsThatCannotRunAreRefused) {
         const auto raised = ExpectRaise([&] { qel::ProcessSection(context, t, script, c.section); });
         EXPECT_STREQ(raised.Module(), "CmdLine");
         EXPECT_STREQ(raised.Description(), c.description);
-        EXPECT_EQ((std::vector<size_t>{t.fileInstalls.size(), t.fileRemoves.size(), t.dirRemoves.size()}),
+        EXPECT_EQ((std::vector<size_t>{t.FileInstalls().size(), t.FileRemoves().size(), t.DirRemoves().size()}),
                   std::vector<size_t>(3, c.queued));
-        EXPECT_TRUE(t.fileMoves.empty());
-        EXPECT_FALSE(t.uninstallLog.IsOpen());
-        int nested = 0;
-        for (UpdateTransaction* each = &t; each->transactions.size() == 2; each = each->transactions[1]) ++nested;
-        EXPECT_EQ(nested, c.nested);
+        EXPECT_TRUE(t.FileMoves().empty());
+        EXPECT_FALSE(t.UninstallLog().IsOpen());
+        EXPECT_EQ(static_cast<int>(t.Tree().size()) - 1, c.nested) << "one sub-install in each";
         EXPECT_EQ(context.subInstallDepth, 0) << "the nesting count must unwind with the raise";
         DeleteLogs(t);
     }
@@ -273,7 +271,7 @@ TEST_F(ScriptKeys, ASubInstallSkipsDriverInfForTheRestOfTheRun) {
         UpdateTransaction t;
         qel::ProcessSection(run, t, script, section);
         DeleteLogs(t);
-        return !t.packageFolder.empty();
+        return !t.Package().folder.empty();
     };
     qel::RunContext fresh = context;
     EXPECT_TRUE(driverQueued(fresh, L"Later"));

@@ -114,9 +114,9 @@ TEST_F(Transaction, InstallFlagsAndVersionsDecideWhetherAFileIsReplaced) {
         t.OpenRollbackLog(log, true);
         t.CommitFileInstall(source, destination, c.flags, L"");
         EXPECT_EQ(PathExists(destination) ? ReadFileBytes(destination) : "(none)", c.replaced ? offered : installed);
-        EXPECT_EQ(t.movedAsideFiles.size(), c.replaced && c.installed != kAbsent ? 1u : 0u);
+        EXPECT_EQ(t.MovedAsideFiles().size(), c.replaced && c.installed != kAbsent ? 1u : 0u);
         EXPECT_EQ(Records(log).empty(), !c.replaced) << "a skipped file leaves no rollback record";
-        EXPECT_EQ(FilesIn(destinationFolder).size(), (PathExists(destination) ? 1 : 0) + t.movedAsideFiles.size())
+        EXPECT_EQ(FilesIn(destinationFolder).size(), (PathExists(destination) ? 1 : 0) + t.MovedAsideFiles().size())
             << "no temporary file";
         EXPECT_EQ(t.IsRebootRequired(), c.reboot);
     }
@@ -192,7 +192,7 @@ TEST_F(Transaction, RemoveFlagsDecideWhetherAFileIsRemoved) {
         }
         qel::FolderNames names;
         UpdateTransaction t;
-        if (listed) t.folderNames = &names;
+        if (listed) t.UseFolderListing(&names);
         t.OpenRollbackLog(log, true);
         std::vector<std::wstring> removed, after;  // after: what the folder holds after the commit
         for (size_t i = 0; i < std::size(cases); ++i) {
@@ -203,10 +203,10 @@ TEST_F(Transaction, RemoveFlagsDecideWhetherAFileIsRemoved) {
         }
         const size_t remaining = after.size();
         t.CommitFileRemove(where + L"\\missing.txt", 6);
-        ASSERT_EQ(t.movedAsideFiles.size(), removed.size());
+        ASSERT_EQ(t.MovedAsideFiles().size(), removed.size());
         Strings records;
         for (size_t i = 0; i < removed.size(); ++i) {
-            const std::wstring& aside = t.movedAsideFiles[i];
+            const std::wstring& aside = t.MovedAsideFiles()[i];
             EXPECT_EQ(qel::DirectoryOf(aside), where);
             EXPECT_EQ(ReadFileBytes(aside), Utf8(qel::GetFileNamePart(removed[i])));
             records.push_back("TempFile," + Utf8(aside));
@@ -217,7 +217,7 @@ TEST_F(Transaction, RemoveFlagsDecideWhetherAFileIsRemoved) {
         std::sort(after.begin(), after.end());
         EXPECT_EQ(FilesIn(where), after);
         EXPECT_FALSE(t.IsRebootRequired());
-        for (const auto& aside : t.movedAsideFiles) qel::DeleteFileOrDefer(aside);
+        for (const auto& aside : t.MovedAsideFiles()) qel::DeleteFileOrDefer(aside);
         EXPECT_EQ(FilesIn(where).size(), remaining);
     }
 }
@@ -337,14 +337,13 @@ TEST_F(Transaction, RecordsWrittenAheadEndAsIfWrittenOneByOne) {
 // One driver update per device: an id that begins with an earlier entry's id
 // (in any case) goes, the first of equal ids stays, the order is kept.
 TEST(DriverUpdates, PruneKeepsTheFirstOfEachHardwareIdPrefix) {
-    std::vector<std::vector<std::wstring>> updates{{L"pci\\ven_1d6a&dev_4360", L"a.inf"},
-                                                   {L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_1", L"b.inf"},
-                                                   {L"usb\\vid_2b9e&pid_bd1e", L"c.inf"},
-                                                   {L"pci\\ven_1d6a", L"d.inf"},
-                                                   {L"usb\\vid_2b9e&pid_bd1e", L"e.inf"}};
-    qel::PruneByHardwareIdPrefix(updates, [](const std::vector<std::wstring>& e) -> const std::wstring& { return e[0]; });
+    std::vector<qel::DriverUpdateOp> updates{{L"pci\\ven_1d6a&dev_4360", L"a.inf"},
+                                             {L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_1", L"b.inf"},
+                                             {L"usb\\vid_2b9e&pid_bd1e", L"c.inf"},
+                                             {L"pci\\ven_1d6a", L"d.inf"},
+                                             {L"usb\\vid_2b9e&pid_bd1e", L"e.inf"}};
     std::vector<std::wstring> kept;
-    for (const auto& e : updates) kept.push_back(e[1]);
+    for (const auto& e : qel::OneUpdatePerDevice(updates)) kept.push_back(e.infPath);
     // d.inf's id is shorter than a.inf's: it stays, being no extension of an earlier one.
     EXPECT_EQ(kept, (std::vector<std::wstring>{L"a.inf", L"c.inf", L"d.inf"}));
 }

@@ -264,7 +264,7 @@ private:
 
     qel::UpdateTransaction* NewTransaction() {
         transactions_.push_back(std::make_unique<qel::UpdateTransaction>());
-        transactions_.back()->queueOnly = true;
+        transactions_.back()->SetQueueOnly();
         return transactions_.back().get();
     }
 
@@ -528,7 +528,7 @@ private:
         std::map<std::wstring, std::set<std::wstring>> cabinets;
         for (const auto& owned : transactions_) {
             for (qel::UpdateTransaction* transaction : owned->Tree()) {
-                for (const qel::FileOp& op : transaction->fileInstalls) {
+                for (const qel::FileOp& op : transaction->FileInstalls()) {
                     std::wstring missing, subject;
                     if (op.cabinet.empty()) {
                         if (qel::FileExists(op.source)) continue;

@@ -11,6 +11,9 @@
 #include "KitJson.h"
 #include "KitOutput.h"
 #include "Update.h"
+#include "UpdateDecisions.h"
+#include "UpdateDrivers.h"
+#include "UpdateStages.h"
 #include "Util.h"
 
 #include <setupapi.h>
@@ -23,13 +26,6 @@ namespace {
 
 constexpr const char* kModuleName = "Kit";
 constexpr wchar_t kInstallCount[] = L"QelSetup";
-
-const wchar_t* const kStageNames[qel::kCommitStages] = {
-    L"programs before", L"registry deletions", L"driver removal", L"file removals",
-    L"files",           L"drivers",            L"registry additions and shortcuts", L"programs after",
-};
-
-bool Has(uint32_t flags, uint32_t flag) { return (flags & flag) != 0; }
 
 std::wstring VersionText(uint64_t version) {
     return Format(L"%u.%u.%u.%u", static_cast<unsigned>(version >> 48), static_cast<unsigned>(version >> 32) & 0xFFFF,
@@ -56,14 +52,6 @@ const wchar_t* RootName(HKEY root) {
     if (root == HKEY_CURRENT_CONFIG) return L"HKEY_CURRENT_CONFIG";
     if (root == qel::RelativeRoot()) return L"HKR";
     return L"(root)";
-}
-
-// The registry view a record's key is opened in, as the commit opens it.
-REGSAM RecordView(uint32_t flags) {
-    REGSAM view = 0;
-    if (qel::SetupGetRunningWinVer() < qel::WinVerVista && Has(flags, FLG_ADDREG_32BITKEY)) view |= KEY_WOW64_32KEY;
-    if (Has(flags, FLG_ADDREG_64BITKEY)) view |= KEY_WOW64_64KEY;
-    return view;
 }
 
 bool KeyExists(HKEY root, const std::wstring& subkey, REGSAM view) {
@@ -120,34 +108,48 @@ public:
     // driver stage looks into as the installer does.
     Planner(PlanDocument& plan, std::wstring commandLine) : plan_(plan), commandLine_(std::move(commandLine)) {}
 
+    // Each stage of the commit's table over the whole tree, then the
+    // clean-up, as the commit and the clean-up run them.
     void Describe(qel::UpdateTransaction& top) {
         const std::vector<qel::UpdateTransaction*> tree = top.Tree();
-        for (size_t stage = 0; stage < qel::kCommitStages; ++stage) {
-            plan_.stages[stage].number = static_cast<int>(stage + 1);
-            plan_.stages[stage].name = kStageNames[stage];
-            for (const qel::UpdateTransaction* t : tree) plan_.stages[stage].cost += t->StageCosts()[stage];
-        }
         for (const qel::UpdateTransaction* t : tree) plan_.total += t->Cost();
-        for (qel::UpdateTransaction* t : tree) ProgramsBefore(*t);
-        for (qel::UpdateTransaction* t : tree) RegistryDeletions(*t);
-        for (qel::UpdateTransaction* t : tree) DriverRemoval(*t);
-        for (qel::UpdateTransaction* t : tree) FileRemovals(*t);
-        for (qel::UpdateTransaction* t : tree) Files(*t);
-        for (qel::UpdateTransaction* t : tree) Drivers(*t);
-        for (qel::UpdateTransaction* t : tree) RegistryAdditions(*t);
-        for (qel::UpdateTransaction* t : tree) ProgramsAfter(*t);
-        for (qel::UpdateTransaction* t : tree) Cleanup(*t);
+        const auto& stages = qel::CommitStages();
+        for (size_t index = 0; index < stages.size(); ++index) {
+            PlanStage& planned = plan_.stages[index];
+            planned.number = static_cast<int>(index + 1);
+            planned.name = stages[index].name;
+            records_ = &planned.records;
+            for (const qel::UpdateTransaction* t : tree) {
+                planned.cost += stages[index].cost(*t);
+                DescribeStage(stages[index].id, *t);
+            }
+        }
+        records_ = &plan_.cleanup;
+        for (const qel::UpdateTransaction* t : tree) Cleanup(*t);
         for (const PlanStage& stage : plan_.stages)
             for (const PlanRecord& record : stage.records)
                 if (record.decision.find(L"at-restart") != std::wstring::npos) plan_.restartNeeded = true;
     }
 
 private:
+    void DescribeStage(qel::CommitStageId stage, const qel::UpdateTransaction& t) {
+        using Id = qel::CommitStageId;
+        switch (stage) {
+        case Id::ProgramsBefore: return ProgramsBefore(t);
+        case Id::RegistryDeletions: return RegistryDeletions(t);
+        case Id::DriverRemoval: return DriverRemoval(t);
+        case Id::FileRemovals: return FileRemovals(t);
+        case Id::Files: return Files(t);
+        case Id::Drivers: return Drivers(t);
+        case Id::RegistryAdditionsAndLinks: return RegistryAdditions(t);
+        case Id::ProgramsAfter: return ProgramsAfter(t);
+        }
+    }
+
     // The files and counts as the records before have left them: a later
     // record is decided against that, as the commit decides it.
     struct FileState {
         bool present = false;
-        bool inUse = false;
         std::wstring versionOf;  // the file whose version it has now
     };
 
@@ -159,17 +161,18 @@ private:
         const FileState* changed = Changed(path);
         return changed ? changed->present : qel::FileExists(path);
     }
-    bool BusyNow(const std::wstring& path) const {
-        const FileState* changed = Changed(path);
-        return changed ? changed->inUse : InUse(path);
-    }
+    // A file this plan changed is one the run itself just put there or
+    // moved away: nothing else holds it.
+    bool BusyNow(const std::wstring& path) const { return !Changed(path) && InUse(path); }
+    // A folder where a file is named; a file this plan changed is none.
+    bool IsFolder(const std::wstring& path) const { return !Changed(path) && qel::IsDirectory(path); }
     bool Version(const std::wstring& path, uint64_t& version) const {
         const FileState* changed = Changed(path);
         if (changed && !changed->present) return false;
         return qel::GetFileVersionNumber(changed ? changed->versionOf : path, version);
     }
-    void Becomes(const std::wstring& path, bool present, bool inUse, const std::wstring& versionOf) {
-        files_[qel::Lowercase(path)] = FileState{present, inUse, versionOf};
+    void Becomes(const std::wstring& path, bool present, const std::wstring& versionOf) {
+        files_[qel::Lowercase(path)] = FileState{present, versionOf};
     }
 
     qel::SharedDllPrior Count(const std::wstring& path) {
@@ -184,47 +187,56 @@ private:
             qel::SharedDllPrior{name.valueName, name.view, exists, count};
     }
 
-    PlanRecord& Add(size_t stage, const std::wstring& kind, const std::wstring& decision, const std::wstring& text) {
-        std::vector<PlanRecord>& records = stage < qel::kCommitStages ? plan_.stages[stage].records : plan_.cleanup;
-        records.push_back(PlanRecord{kind, decision, text, {}});
-        return records.back();
+    // A record of the stage (or the clean-up) being described.
+    PlanRecord& Add(const std::wstring& kind, const std::wstring& decision, const std::wstring& text) {
+        records_->push_back(PlanRecord{kind, decision, text, {}});
+        return records_->back();
     }
 
-    void Programs(size_t stage, const std::vector<qel::RunOp>& runs) {
-        for (const qel::RunOp& op : runs) {
-            if (stage == 0 && op.arguments.find(L"-c") != std::wstring::npos) {
-                Add(stage, L"program", L"end", L"end the running program " + qel::GetFileNamePart(op.program))
-                    .fields = {{L"program", op.program}, {L"arguments", op.arguments}};
-                continue;
-            }
-            Add(stage, L"program", L"run",
-                Format(L"run %s%s (flags 0x%x)", op.program.c_str(), op.arguments.c_str(), op.flags))
-                .fields = {{L"program", op.program}, {L"arguments", op.arguments}};
+    void ProgramsBefore(const qel::UpdateTransaction& t) {
+        for (const qel::RunOp& op : t.PreRuns()) {
+            if (qel::PreRunEndsProgram(op.arguments))
+                Add(L"program", L"end", L"end the running program " + qel::GetFileNamePart(op.program)).fields =
+                    {{L"program", op.program}, {L"arguments", op.arguments}};
+            else
+                Run(op);
         }
     }
-    void ProgramsBefore(qel::UpdateTransaction& t) { Programs(0, t.preRuns); }
-    void ProgramsAfter(qel::UpdateTransaction& t) { Programs(7, t.postRuns); }
+    void ProgramsAfter(const qel::UpdateTransaction& t) {
+        for (const qel::RunOp& op : t.PostRuns()) Run(op);
+    }
+    void Run(const qel::RunOp& op) {
+        Add(L"program", L"run", Format(L"run %s%s (flags 0x%x)", op.program.c_str(), op.arguments.c_str(), op.flags))
+            .fields = {{L"program", op.program}, {L"arguments", op.arguments}};
+    }
 
-    void RegistryDeletions(qel::UpdateTransaction& t) {
-        for (const qel::RegOp& op : t.regDeletes) {
+    void RegistryDeletions(const qel::UpdateTransaction& t) {
+        for (const qel::RegOp& op : t.RegDeletes()) {
             const std::wstring path = std::wstring(RootName(op.root)) + L"\\" + op.subkey;
-            const REGSAM view = RecordView(op.flags);
+            const REGSAM view = qel::RegistryViewOf(op.flags, qel::SetupGetRunningWinVer());
             PlanRecord* record = nullptr;
-            if (op.valueName.empty()) {
+            switch (qel::DecideRegDelete(op.valueName, op.flags)) {
+            case qel::RegDeleteAction::Key: {
                 const bool exists = KeyExists(op.root, op.subkey, view);
-                record = &Add(1, L"registry", exists ? L"delete" : L"absent",
+                record = &Add(L"registry", exists ? L"delete" : L"absent",
                               exists ? L"delete the key " + path + L" with everything below it"
                                      : L"delete the key " + path + L" (not there: nothing to do)");
-            } else if ((op.flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING) {
-                record = &Add(1, L"registry", L"pass", L"pass over " + path + L" " + op.valueName +
-                                                           L" (deleting one string of a list is not supported)");
-            } else {
+                break;
+            }
+            case qel::RegDeleteAction::PassOver:
+                record = &Add(L"registry", L"pass",
+                              L"pass over " + path + L" " + op.valueName +
+                                  L" (deleting one string of a list is not supported)");
+                break;
+            case qel::RegDeleteAction::Value: {
                 DWORD type = 0;
                 std::vector<BYTE> data;
                 const bool exists = ReadValue(op.root, op.subkey, op.valueName, view, type, data);
-                record = &Add(1, L"registry", exists ? L"delete" : L"absent",
+                record = &Add(L"registry", exists ? L"delete" : L"absent",
                               exists ? L"delete " + path + L" " + op.valueName + L" (now " + DataText(type, data) + L")"
                                      : L"delete " + path + L" " + op.valueName + L" (not there: nothing to do)");
+                break;
+            }
             }
             record->fields = {{L"key", path}, {L"value", op.valueName}};
         }
@@ -232,119 +244,143 @@ private:
 
     // Driver work, from the lists the driver keys and the uninstall replay
     // fill, whatever Windows road filled them.
-    void DriverRemoval(qel::UpdateTransaction& t) {
-        const bool vista = qel::SetupGetRunningWinVer() >= qel::WinVerVista;
-        if (!vista) {
-            for (const std::wstring& inf : t.driverUninstalls)
-                Add(2, L"driver", L"uninstall", L"uninstall the devices that use " + inf).fields = {{L"inf", inf}};
-            for (size_t i = 0; i + 1 < t.infRemoves.size(); i += 2)
-                Add(2, L"driver", L"remove-inf",
-                    L"remove the driver package " + t.infRemoves[i + 1] + L" (" + t.infRemoves[i] + L") from the store")
-                    .fields = {{L"inf", t.infRemoves[i]}, {L"oemInf", t.infRemoves[i + 1]}};
-        } else if (!t.driverUninstalls.empty()) {
-            for (const std::wstring& inf : t.packageInfs)
-                Add(2, L"driver", L"dpinst-uninstall",
-                    L"uninstall the driver package " + qel::JoinPath(t.packageFolder, inf) + L" with " + t.dpinstPath)
-                    .fields = {{L"inf", inf}, {L"packageFolder", t.packageFolder}};
+    void DriverRemoval(const qel::UpdateTransaction& t) {
+        const qel::DriverPackage& package = t.Package();
+        if (!qel::DriversThroughPackageInstaller(qel::SetupGetRunningWinVer())) {
+            for (const std::wstring& inf : t.DriverUninstalls())
+                Add(L"driver", L"uninstall", L"uninstall the devices that use " + inf).fields = {{L"inf", inf}};
+            for (const qel::InfRemoveOp& op : t.InfRemoves())
+                Add(L"driver", L"remove-inf",
+                    L"remove the driver package " + op.oemInfName + L" (" + op.infPath + L") from the store")
+                    .fields = {{L"inf", op.infPath}, {L"oemInf", op.oemInfName}};
+        } else if (!t.DriverUninstalls().empty()) {
+            for (const std::wstring& inf : package.infNames)
+                Add(L"driver", L"dpinst-uninstall",
+                    L"uninstall the driver package " + qel::JoinPath(package.folder, inf) + L" with " +
+                        package.dpinstPath)
+                    .fields = {{L"inf", inf}, {L"packageFolder", package.folder}};
         }
     }
 
-    void Drivers(qel::UpdateTransaction& t) {
-        const bool vista = qel::SetupGetRunningWinVer() >= qel::WinVerVista;
-        if (!vista) {
-            for (size_t i = 0; i + 1 < t.infInstalls.size(); i += 2)
-                Add(5, L"driver", L"install-inf", L"install the driver INF " + t.infInstalls[i] + L" into the store")
-                    .fields = {{L"inf", t.infInstalls[i]}, {L"folder", t.infInstalls[i + 1]}};
-            for (const std::vector<std::wstring>& update : t.driverUpdates)
-                if (update.size() >= 2)
-                    Add(5, L"driver", L"update",
-                        L"update the driver of the devices " + update[0] + L" from " + update[1])
-                        .fields = {{L"hardwareId", update[0]}, {L"inf", update[1]}};
-        } else if (!t.dpinstPath.empty() && commandLine_.find(L"uninstall") == std::wstring::npos) {
-            Add(5, L"driver", L"dpinst-install",
-                L"install the driver package in " + t.packageFolder + L" with " + t.dpinstPath)
-                .fields = {{L"dpinst", t.dpinstPath}, {L"packageFolder", t.packageFolder}};
+    void Drivers(const qel::UpdateTransaction& t) {
+        const qel::DriverPackage& package = t.Package();
+        if (!qel::DriversThroughPackageInstaller(qel::SetupGetRunningWinVer())) {
+            for (const qel::InfInstallOp& op : t.InfInstalls())
+                Add(L"driver", L"install-inf", L"install the driver INF " + op.stagedInf + L" into the store")
+                    .fields = {{L"inf", op.stagedInf}, {L"folder", op.folder}};
+            for (const qel::DriverUpdateOp& update : qel::OneUpdatePerDevice(t.DriverUpdates()))
+                Add(L"driver", L"update",
+                    L"update the driver of the devices " + update.hardwareId + L" from " + update.infPath)
+                    .fields = {{L"hardwareId", update.hardwareId}, {L"inf", update.infPath}};
+        } else if (qel::PackageInstallRuns(commandLine_, package)) {
+            Add(L"driver", L"dpinst-install",
+                L"install the driver package in " + package.folder + L" with " + package.dpinstPath)
+                .fields = {{L"dpinst", package.dpinstPath}, {L"packageFolder", package.folder}};
         }
     }
 
-    void FileRemovals(qel::UpdateTransaction& t) {
-        for (const qel::FileOp& op : t.fileRemoves) {
+    void FileRemovals(const qel::UpdateTransaction& t) {
+        for (const qel::FileOp& op : t.FileRemoves()) {
             const std::wstring& path = op.source;
-            std::wstring decision, text;
-            if (!Present(path)) {
-                decision = L"absent", text = L"remove " + path + L" (not there: nothing to do)";
-            } else if (!Changed(path) && qel::IsDirectory(path)) {
-                decision = L"pass", text = L"pass over " + path + L" (a folder)";
-            } else {
-                const uint32_t keepers = qel::NO_UNINSTALL_RECORD | COPYFLG_REPLACEONLY | COPYFLG_NO_OVERWRITE;
-                if (Has(op.flags, qel::SHARED_DLL)) SharedCountDown(path);
-                if ((op.flags & keepers) != 0 || !Has(op.flags, COPYFLG_NOVERSIONCHECK))
-                    decision = L"keep",
-                    text = Format(L"keep %s (flags 0x%08x do not allow its removal)", path.c_str(), op.flags);
-                else if (BusyNow(path))
-                    decision = L"remove-at-restart", text = L"remove " + path + L" at the next restart (in use)";
-                else
-                    decision = L"remove", text = L"remove " + path, Becomes(path, false, false, L"");
+            const bool present = Present(path);
+            const qel::FileRemovalDecision decision = qel::DecideFileRemoval(op.flags, present, present && IsFolder(path));
+            if (decision.releasesCount) SharedCountDown(path);
+            std::wstring verdict, text;
+            switch (decision.action) {
+            case qel::FileRemovalAction::Absent:
+                verdict = L"absent", text = L"remove " + path + L" (not there: nothing to do)";
+                break;
+            case qel::FileRemovalAction::Folder:
+                verdict = L"pass", text = L"pass over " + path + L" (a folder)";
+                break;
+            case qel::FileRemovalAction::Keep:
+                verdict = L"keep", text = Format(L"keep %s (flags 0x%08x do not allow its removal)", path.c_str(), op.flags);
+                break;
+            case qel::FileRemovalAction::Remove:
+                if (BusyNow(path)) {
+                    verdict = L"remove-at-restart", text = L"remove " + path + L" at the next restart (in use)";
+                } else {
+                    verdict = L"remove", text = L"remove " + path;
+                    Becomes(path, false, L"");
+                }
+                break;
             }
-            Add(3, L"file-removal", decision, text).fields = {{L"path", path}, {L"flags", Format(L"0x%08x", op.flags)}};
+            Add(L"file-removal", verdict, text).fields = {{L"path", path}, {L"flags", Format(L"0x%08x", op.flags)}};
         }
     }
 
     void SharedCountDown(const std::wstring& path) {
         const qel::SharedDllPrior prior = Count(path);
-        const bool last = !prior.existed || prior.count == 1;
-        const std::wstring after = last ? L"none" : Format(L"%lu", prior.count - 1);
-        CountBecomes(path, !last, last ? 0 : prior.count - 1);
-        Add(3, L"shared-count", L"release",
+        const qel::SharedCountRelease release = qel::SharedCountAfterRelease(prior.existed, prior.count);
+        const std::wstring after = release.last ? L"none" : Format(L"%lu", release.after);
+        CountBecomes(path, !release.last, release.after);
+        Add(L"shared-count", L"release",
             L"SharedDLLs count of " + prior.valueName + L": " + CountText(prior) + L" -> " + after)
             .fields = {{L"name", prior.valueName}, {L"before", CountText(prior)}, {L"after", after}};
     }
 
-    void Files(qel::UpdateTransaction& t) {
-        for (const qel::FileOp& op : t.fileInstalls) {
+    void Files(const qel::UpdateTransaction& t) {
+        for (const qel::FileOp& op : t.FileInstalls()) {
             const bool present = Present(op.destination);
             const std::wstring source = op.cabinet.empty() ? op.source : op.cabinet + L"|" + op.source;
-            std::wstring decision, why;
+            std::wstring verdict, why;
             uint64_t installed = 0, offered = 0;
             if (!Version(op.destination, installed)) installed = 0;
             const bool versioned = qel::GetFileVersionNumber(op.source, offered);
+            const qel::FileInstallDecision decision =
+                qel::DecideFileInstall(op.flags, present, installed, versioned ? offered : qel::kUnversionedOffer);
+            // The commit's check before its first change, not a decision of
+            // its own: a folder at a destination ends the command.
             if (!Changed(op.destination) && qel::IsDirectory(op.destination)) {
-                decision = L"refuse", why = L"the destination is a folder: the command ends with 200 before any change";
-            } else if (present && Has(op.flags, COPYFLG_NO_OVERWRITE)) {
-                decision = L"skip-present", why = L"present, and the line says not to overwrite";
-            } else if (!present && Has(op.flags, COPYFLG_REPLACEONLY)) {
-                decision = L"skip-absent", why = L"not present, and the line only replaces";
-            } else if (!Has(op.flags, COPYFLG_NOVERSIONCHECK) && Has(op.flags, COPYFLG_OVERWRITE_OLDER_ONLY) &&
-                       installed > (versioned ? offered : UINT64_MAX >> 1)) {
-                decision = L"skip-newer",
-                why = L"the version there, " + VersionText(installed) + L", is newer than " + VersionText(offered);
-            } else if (!present) {
-                decision = L"copy", why = L"new";
-            } else if (Has(op.flags, COPYFLG_FORCE_FILE_IN_USE) || BusyNow(op.destination)) {
-                decision = L"replace-at-restart", why = L"in use: replaced at the next restart";
+                verdict = L"refuse", why = L"the destination is a folder: the command ends with 200 before any change";
             } else {
-                decision = L"replace";
-                why = installed && versioned ? L"version " + VersionText(installed) + L" -> " + VersionText(offered)
-                                             : L"present";
+                switch (decision.action) {
+                case qel::FileInstallAction::SkipPresent:
+                    verdict = L"skip-present", why = L"present, and the line says not to overwrite";
+                    break;
+                case qel::FileInstallAction::SkipAbsent:
+                    verdict = L"skip-absent", why = L"not present, and the line only replaces";
+                    break;
+                case qel::FileInstallAction::SkipNewer:
+                    verdict = L"skip-newer", why = L"the version there, " + VersionText(installed) +
+                                                   L", is newer than " + VersionText(offered);
+                    break;
+                case qel::FileInstallAction::Copy:
+                    if (decision.atRestart)
+                        verdict = L"copy-at-restart", why = L"new, and the line puts it in place at the next restart";
+                    else
+                        verdict = L"copy", why = L"new";
+                    break;
+                case qel::FileInstallAction::Replace:
+                    if (decision.atRestart)
+                        verdict = L"replace-at-restart", why = L"the line replaces it at the next restart";
+                    else if (BusyNow(op.destination))
+                        verdict = L"replace-at-restart", why = L"in use: replaced at the next restart";
+                    else
+                        verdict = L"replace", why = installed && versioned ? L"version " + VersionText(installed) +
+                                                                                 L" -> " + VersionText(offered)
+                                                                           : L"present";
+                    break;
+                }
+                if (decision.restartRequired) {
+                    why += L"; a restart is required";
+                    plan_.restartNeeded = true;
+                }
             }
-            if (Has(op.flags, COPYFLG_REPLACE_BOOT_FILE) && decision.rfind(L"skip", 0) != 0) {
-                why += L"; a restart is required";
-                plan_.restartNeeded = true;
-            }
-            if (decision == L"copy" || decision == L"replace") Becomes(op.destination, true, false, op.source);
-            PlanRecord& record = Add(4, L"file", decision,
-                                     Format(L"%s %s -> %s (%s)", decision.c_str(), source.c_str(),
-                                            op.destination.c_str(), why.c_str()));
+            if (verdict == L"copy" || verdict == L"replace") Becomes(op.destination, true, op.source);
+            PlanRecord& record =
+                Add(L"file", verdict,
+                    Format(L"%s %s -> %s (%s)", verdict.c_str(), source.c_str(), op.destination.c_str(), why.c_str()));
             record.fields = {{L"source", source}, {L"destination", op.destination},
                              {L"flags", Format(L"0x%08x", op.flags)},
-                             {L"uninstallRecord", Has(op.flags, qel::NO_UNINSTALL_RECORD) ? L"no" : L"yes"}};
-            if (Has(op.flags, qel::SHARED_DLL)) SharedCountUp(op.destination, present);
+                             {L"uninstallRecord", qel::GetsUninstallRecord(op.flags) ? L"yes" : L"no"}};
+            if (qel::CountsSharedReference(op.flags)) SharedCountUp(op.destination, present);
         }
-        for (const qel::FileOp& op : t.fileMoves) {
+        for (const qel::FileOp& op : t.FileMoves()) {
             const bool present = Present(op.destination);
             const bool newLog = qel::GetFileNamePart(op.source) == qel::kNewUninstallLogName;
             const std::wstring what = newLog ? L"the new uninstall log" : op.source;
-            Add(4, L"move", present ? L"replace" : L"move",
+            Add(L"move", present ? L"replace" : L"move",
                 what + L" takes the place of " + op.destination +
                     (present ? L" (the file there is kept aside until the run succeeds)" : L""))
                 .fields = {{L"source", op.source}, {L"destination", op.destination}};
@@ -353,74 +389,96 @@ private:
 
     void SharedCountUp(const std::wstring& path, bool present) {
         const qel::SharedDllPrior prior = Count(path);
-        // A file that was there before is taken to have one user already.
-        const DWORD after = !prior.existed ? (present ? 2 : 1) : (prior.count + 1 == 0 ? 1 : prior.count + 1);
+        const DWORD after = qel::SharedCountAfterAdd(prior.existed, prior.count, present);
         CountBecomes(path, true, after);
-        Add(4, L"shared-count", L"add",
+        Add(L"shared-count", L"add",
             L"SharedDLLs count of " + prior.valueName + L": " + CountText(prior) + Format(L" -> %lu", after))
             .fields = {{L"name", prior.valueName}, {L"before", CountText(prior)}, {L"after", Format(L"%lu", after)}};
     }
 
-    void RegistryAdditions(qel::UpdateTransaction& t) {
-        for (const qel::RegOp& op : t.regAdds) {
-            const std::wstring path = std::wstring(RootName(op.root)) + L"\\" + op.subkey;
-            const REGSAM view = RecordView(op.flags);
-            DWORD type = 0;
-            std::vector<BYTE> now;
-            const bool exists = ReadValue(op.root, op.subkey, op.valueName, view, type, now);
-            const std::wstring name = op.valueName.empty() ? L"(default)" : op.valueName;
-            std::wstring decision = exists ? L"set" : L"add";
-            std::wstring text;
-            if (Has(op.flags, FLG_ADDREG_KEYONLY)) {
-                decision = KeyExists(op.root, op.subkey, view) ? L"present" : L"add";
-                text = L"create the key " + path;
-            } else if (Has(op.flags, FLG_ADDREG_NOCLOBBER) && exists) {
-                decision = L"keep", text = L"keep " + path + L" " + name + L" (present, not to be overwritten)";
-            } else if (Has(op.flags, FLG_ADDREG_OVERWRITEONLY) && !exists) {
-                decision = L"skip", text = L"skip " + path + L" " + name + L" (not present, only overwritten)";
-            } else if (Has(op.flags, FLG_ADDREG_APPEND)) {
-                decision = L"append";
-                text = L"append " + DataText(op.type, op.data) + L" to " + path + L" " + name +
-                       (exists ? L" (now " + DataText(type, now) + L")" : L" (new)");
-            } else {
-                text = L"set " + path + L" " + name + L" = " + DataText(op.type, op.data) + L" (" + TypeName(op.type) +
-                       (exists ? L"; now " + DataText(type, now) : L"; new") + L")";
+    // One addition as the commit carries it out against the value there now.
+    struct Addition {
+        std::wstring verdict, text;
+        bool writesValue = false;
+    };
+    static Addition DescribeAddition(const qel::RegOp& op, const std::wstring& path) {
+        const REGSAM view = qel::RegistryViewOf(op.flags, qel::SetupGetRunningWinVer());
+        DWORD type = 0;
+        std::vector<BYTE> now;
+        const bool exists = ReadValue(op.root, op.subkey, op.valueName, view, type, now);
+        const std::wstring name = op.valueName.empty() ? L"(default)" : op.valueName;
+        const std::wstring appended = L"append " + DataText(op.type, op.data) + L" to " + path + L" " + name;
+        switch (qel::DecideRegAdd(op.flags, exists)) {
+        case qel::RegAddAction::KeyOnly:
+            return {KeyExists(op.root, op.subkey, view) ? L"present" : L"add", L"create the key " + path};
+        case qel::RegAddAction::Keep:
+            return {L"keep", L"keep " + path + L" " + name + L" (present, not to be overwritten)"};
+        case qel::RegAddAction::Skip:
+            return {L"skip", L"skip " + path + L" " + name + L" (not present, only overwritten)"};
+        case qel::RegAddAction::Append: {
+            std::vector<BYTE> combined;
+            switch (qel::AppendToValue(type, now, op.data, combined)) {
+            case qel::RegAppendResult::Combined:
+                return {L"append", appended + L" (now " + DataText(type, now) + L")", true};
+            case qel::RegAppendResult::AlreadyListed:
+                return {L"present", appended + L" (already one of its items: nothing to do)"};
+            case qel::RegAppendResult::NotAppendable:
+                break;
             }
-            if (op.access == 1 && qel::SetupGetRunningWinVer() >= qel::WinVerVista)
-                text += L"; interactive users may change the key";
-            Add(6, L"registry", decision, text).fields = {{L"key", path}, {L"value", op.valueName},
-                                                        {L"data", DataText(op.type, op.data)}};
+            return {L"refuse",
+                    appended + L" (a " + TypeName(type) + L" takes no appended data: the command ends with 200)"};
         }
-        for (const qel::RegOp& op : t.relativeRegAdds)
-            Add(6, L"registry", L"driver-key",
+        case qel::RegAddAction::Write:
+            break;
+        }
+        // Appended to a value not there, the data is the new value.
+        if ((op.flags & FLG_ADDREG_APPEND) != 0 && !exists) return {L"append", appended + L" (new)", true};
+        return {exists ? L"set" : L"add",
+                L"set " + path + L" " + name + L" = " + DataText(op.type, op.data) + L" (" + TypeName(op.type) +
+                    (exists ? L"; now " + DataText(type, now) : L"; new") + L")",
+                true};
+    }
+
+    void RegistryAdditions(const qel::UpdateTransaction& t) {
+        for (const qel::RegOp& op : t.RegAdds()) {
+            const std::wstring path = std::wstring(RootName(op.root)) + L"\\" + op.subkey;
+            Addition addition = DescribeAddition(op, path);
+            if (addition.writesValue && qel::GrantsInteractiveAccess(op.access, qel::SetupGetRunningWinVer()))
+                addition.text += L"; interactive users may change the key";
+            Add(L"registry", addition.verdict, addition.text).fields = {{L"key", path}, {L"value", op.valueName},
+                                                                        {L"data", DataText(op.type, op.data)}};
+        }
+        for (const qel::RegOp& op : t.RelativeRegAdds())
+            Add(L"registry", L"driver-key",
                 L"set " + op.valueName + L" = " + DataText(op.type, op.data) +
                     L" in the driver key of each device that takes the new driver")
                 .fields = {{L"key", L"HKR\\" + op.subkey}, {L"value", op.valueName}};
-        for (const qel::LinkOp& link : t.links) {
+        for (const qel::LinkOp& link : t.Links()) {
             const std::wstring path = qel::LinkPathOf(link);
             const bool present = qel::FileExists(path);
-            Add(6, L"link", present ? L"replace" : L"add",
+            Add(L"link", present ? L"replace" : L"add",
                 L"shortcut " + path + L" -> " + link.target + (present ? L" (replaces the one there)" : L""))
                 .fields = {{L"path", path}, {L"target", link.target}};
         }
     }
 
-    void Cleanup(qel::UpdateTransaction& t) {
-        for (const qel::DirOp& op : t.dirRemoves) {
+    void Cleanup(const qel::UpdateTransaction& t) {
+        for (const qel::DirOp& op : t.DirRemoves()) {
             const bool present = qel::FileExists(op.kind > qel::DirRemoveTree ? op.path + L".lnk" : op.path);
             std::wstring text;
             if (op.kind == qel::DirRemoveTree) text = L"remove the folder " + op.path + L" with everything in it";
             else if (op.kind == qel::DirRemoveIfEmpty) text = L"remove the folder " + op.path + L" if it is empty";
             else text = L"delete the shortcut " + op.path + L".lnk";
             if (!present) text += L" (not there)";
-            Add(qel::kCommitStages, L"folder", present ? L"remove" : L"absent", text)
+            Add(L"folder", present ? L"remove" : L"absent", text)
                 .fields = {{L"path", op.path}, {L"kind", Format(L"%u", op.kind)}};
         }
     }
 
     PlanDocument& plan_;
     std::wstring commandLine_;
-    std::map<std::wstring, FileState> files_;         // by lower-case path
+    std::vector<PlanRecord>* records_ = nullptr;         // where Add puts its records
+    std::map<std::wstring, FileState> files_;            // by lower-case path
     std::map<std::wstring, qel::SharedDllPrior> counts_;  // by lower-case name and view
 };
 
@@ -445,11 +503,11 @@ void QueueRoad(qel::RunContext& context, qel::UpdateTransaction& t, Package& pac
         return;
     }
     const qel::SharedDllPrior count = qel::ReadSharedDllCount(qel::SharedDllNameOf(kInstallCount, kModuleName));
-    const bool last = !count.existed || count.count == 1;
+    const qel::SharedCountRelease release = qel::SharedCountAfterRelease(count.existed, count.count);
     plan.notes.push_back(Format(L"the setup's install count (SharedDLLs %s): %s -> %s", kInstallCount,
                                 CountText(count).c_str(),
-                                last ? L"none" : Format(L"%lu", count.count - 1).c_str()));
-    if (last) {
+                                release.last ? L"none" : Format(L"%lu", release.after).c_str()));
+    if (release.last) {
         plan.notes.push_back(L"the last user of the setup: everything the uninstall log lists goes");
         openInstalledLog();
         qel::ProcessSection(context, t, package.script, L"Uninstall");
@@ -466,13 +524,14 @@ void QueueRoad(qel::RunContext& context, qel::UpdateTransaction& t, Package& pac
     qel::ProcessSection(context, t, package.script, L"UninstPart");
     // The applet goes at once, before the commit.
     std::wstring line;
-    t.uninstallLog.Rewind();
-    while (t.uninstallLog.ReadLine(line) == qel::LogOk) {
+    qel::LogFile& log = t.UninstallLog();
+    log.Rewind();
+    while (log.ReadLine(line) == qel::LogOk) {
         const auto record = qel::journal::Decode<qel::journal::UninstallRecord>(line);
         if (const qel::journal::InstalledFileRecord* applet = record ? qel::journal::ControlPanelApplet(*record) : nullptr)
             plan.notes.push_back(L"delete the control-panel applet " + applet->destination + L" at once");
     }
-    t.uninstallLog.Close();
+    log.Close();
     if (qel::SetupGetRunningWinVer() < qel::WinVerVista) {
         plan.notes.push_back(L"hide the tray icon, then [PostUninstPart] runs in a commit of its own");
         qel::ProcessSection(context, t, package.script, L"PostUninstPart");
@@ -556,14 +615,14 @@ int Plan(const std::wstring& folderArgument, Command command, const std::vector<
     plan.script = package.scriptPath;
     plan.road = RoadName(road);
     qel::UpdateTransaction transaction;
-    transaction.queueOnly = true;
+    transaction.SetQueueOnly();
     try {
         std::wstring driverInf;
         if (package.script.GetLineText(L"Install", L"DriverInf", driverInf) != qel::InfOk) {
             Err(L"qelkit: [Install] has no DriverInf key: " + plan.command + L" would end with 100\n");
             return 1;
         }
-        transaction.driverInfName = qel::GetFileNamePart(driverInf);
+        transaction.SetDriverInfName(qel::GetFileNamePart(driverInf));
         QueueRoad(context, transaction, package, command, folderArgument, extra, plan);
         std::wstring installer;
         qel::GetModuleDirectory(nullptr, installer);

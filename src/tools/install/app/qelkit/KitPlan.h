@@ -4,6 +4,7 @@
 #include "KitScript.h"
 
 #include "Update.h"
+#include "UpdateStages.h"
 
 #include <array>
 #include <string>

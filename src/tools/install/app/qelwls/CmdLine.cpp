@@ -5,6 +5,7 @@
 #include "BasicException.h"
 #include "CmdLineContext.h"
 #include "CmdLineKeys.h"
+#include "CmdLineUninstall.h"
 #include "DevMgr.h"
 #include "DriverInf.h"
 #include "FilterDriver.h"
@@ -109,7 +110,7 @@ bool PrepareScript(Run& run) {
         run.message = EarlyEndMessage(run.result, __LINE__);
         return false;
     }
-    run.transaction.driverInfName = GetFileNamePart(driverInf);
+    run.transaction.SetDriverInfName(GetFileNamePart(driverInf));
     run.installRoot = DirectoryOf(JoinPath(run.context.workingDir, DirectoryOf(driverInf)));
     run.virtualAdapterInf = JoinPath(run.installRoot, L"VWL\\qelvwl.inf");
     run.filterDriverInf = JoinPath(run.installRoot, L"QELIS\\qelis.inf");
@@ -193,7 +194,7 @@ void UninstallRoad(Run& run) {
     }
     if (::lstrcmpiW(run.args[2].c_str(), L"sm") == 0) {
         TraceWrite(TraceError, L"Uninstalling sm...\n");
-        run.transaction.rollbackLog.CloseAndDelete();
+        run.transaction.DeleteRollbackLog();
         run.result = SetupSuccess;
         return;
     }
@@ -210,7 +211,7 @@ void UninstallRoad(Run& run) {
         HideTrayIcon(run.transaction);
         ProcessSection(run.context, run.transaction, run.script, L"PostUninstPart");
         Commit(run.transaction);
-        run.transaction.rollbackLog.CloseAndDelete();
+        run.transaction.DeleteRollbackLog();
     }
     run.result = run.ResultFromFlags();
 }

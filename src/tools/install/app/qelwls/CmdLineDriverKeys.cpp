@@ -67,8 +67,10 @@ void QueuePnpIds(UpdateTransaction& t, const InfFile& driverInf, const std::wstr
 // the INF itself is not read here.
 void QueuePackageFolder(const RunContext& context, UpdateTransaction& t, const InfFile& script,
                         const std::wstring& driverInf) {
-    t.dpinstPath = GetDefaultInstallPath(script);
-    GetDriverStore(script, t.packageFolder);
+    const std::wstring dpinstFolder = GetDefaultInstallPath(script);
+    std::wstring packageFolder;
+    GetDriverStore(script, packageFolder);
+    t.SetDriverPackageLocation(dpinstFolder, packageFolder);
     std::wstring sourceFolder = driverInf;
     GetDirectoryPart(sourceFolder);
     sourceFolder = JoinPath(context.workingDir, sourceFolder);
@@ -94,8 +96,8 @@ void QueueInfInstall(const RunContext& context, UpdateTransaction& t, const InfF
     std::wstring catalog;
     GetCatalogPath(driverInf, catalog);
     TraceWrite(TraceDetail, L"ProcessDrivers: catalog file is %s\n", catalog.c_str());
-    t.driverPackageSigned = VerifyTrust(catalog);
-    TraceWrite(TraceDetail, L"ProcessDrivers: driver catalog is %s\n", t.driverPackageSigned ? L"signed" : L"unsigned");
+    t.SetDriverPackageSigned(VerifyTrust(catalog));
+    TraceWrite(TraceDetail, L"ProcessDrivers: driver catalog is %s\n", t.Package().isSigned ? L"signed" : L"unsigned");
     QueuePackageFiles(t, driverInf, folder);
     QueuePnpIds(t, driverInf, folder);
 }

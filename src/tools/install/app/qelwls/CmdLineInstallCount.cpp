@@ -1,7 +1,7 @@
 // The setup's own install count, kept in SharedDLLs under "QelSetup": the
 // parent setup program counts the products that share this installation, and
 // an uninstall is full only when it releases the last reference.
-#include "CmdLineKeys.h"
+#include "CmdLineUninstall.h"
 
 namespace qel {
 namespace {

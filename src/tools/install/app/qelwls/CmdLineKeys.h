@@ -124,20 +124,5 @@ void ProcessUninstallInf(UpdateTransaction& transaction, const InfFile& script, 
 // [Setup] DefaultInstallPath and DriverStore; each raises when missing.
 std::wstring GetDefaultInstallPath(const InfFile& script);
 void GetDriverStore(const InfFile& script, std::wstring& out);
-// Steps of the uninstall roads outside the transaction. The per-user
-// clean-up never raises; it is false when the profile list cannot be opened.
-bool PerUserCleanup();
-bool UserHiveLoadOrUnload(const std::wstring& sid, bool load);
-// Deletes "802.11" and "CM" below HKEY_USERS\<sid>\SOFTWARE\Ardentix of a
-// loaded hive; failures other than a missing key are logged.
-void DeleteUserSettings(const std::wstring& sid);
-// Raises when one of its keys cannot be opened. The flag as it was is written
-// to the transaction's rollback log, if one is open.
-void HideTrayIcon(UpdateTransaction& transaction);
-
-// The setup's own install count ("QelSetup" in SharedDLLs).
-// The release is announced in the transaction's rollback log with the count
-// as it was.
-bool ReleaseInstallRef(UpdateTransaction& transaction);
 
 }  // namespace qel

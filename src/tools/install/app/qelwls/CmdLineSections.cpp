@@ -32,7 +32,7 @@ void ProcessSection(RunContext& context, UpdateTransaction& transaction, const I
 void StartRollbackLog(UpdateTransaction& transaction) {
     // One log a transaction: a second would leave the first behind. A
     // queue-only transaction changes nothing, so it has nothing to log.
-    if (transaction.rollbackLog.IsOpen() || transaction.queueOnly) return;
+    if (transaction.HasRollbackLog() || transaction.IsQueueOnly()) return;
     // Kept in the Windows folder, apart from every folder an install touches.
     std::wstring windowsFolder;
     GetWindowsFolder(windowsFolder);

@@ -81,16 +81,16 @@ void UninstallLogKey(UpdateTransaction& transaction, const InfFile& script, cons
     // A section named twice on the command line meets the key twice: the log
     // is already being written and its move already queued. A second log
     // would leave the first one behind under its temporary name.
-    if (transaction.uninstallLogIsNew && (transaction.uninstallLog.IsOpen() || transaction.queueOnly)) return;
+    if (transaction.WritesNewUninstallLog()) return;
 
     std::wstring logPath;
     std::wstring temporary;
-    if (transaction.queueOnly) {
+    if (transaction.IsQueueOnly()) {
         // Nothing is made: the log's move is queued from the name that stands
         // for the temporary file a run would make beside the log.
         UninstallLogPathOf(script, logPath);
         temporary = JoinPath(DirectoryOf(logPath), kNewUninstallLogName);
-        transaction.uninstallLogIsNew = true;
+        transaction.OpenUninstallLog(temporary, true);
     } else {
         GetUninstallLogPath(script, logPath);
         // The log is written under a temporary name beside its final place and

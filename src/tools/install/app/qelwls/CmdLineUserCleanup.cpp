@@ -3,7 +3,7 @@
 // registry hive (loading the hives of users who are not logged on), and
 // hiding the tray icon through the adapter's "Control" flag.
 #include "BasicException.h"
-#include "CmdLineKeys.h"
+#include "CmdLineUninstall.h"
 #include "Handles.h"
 #include "Trace.h"
 #include "Util.h"

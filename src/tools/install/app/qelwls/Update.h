@@ -10,7 +10,6 @@
 
 #include <windows.h>
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -67,6 +66,43 @@ struct LinkOp {
     std::wstring stringIdName;   // empty before Vista
 };
 
+// An INF the file stage stages into its folder, for the INF store (before
+// Vista).
+struct InfInstallOp {
+    std::wstring stagedInf;  // the copy in the folder
+    std::wstring folder;
+};
+
+// An INF that an earlier install put into the INF store, to take out again
+// (before Vista).
+struct InfRemoveOp {
+    std::wstring infPath;
+    std::wstring oemInfName;
+};
+
+// The present devices whose hardware id begins with hardwareId take the
+// driver of the INF (before Vista).
+struct DriverUpdateOp {
+    std::wstring hardwareId;
+    std::wstring infPath;
+};
+
+// The driver package that the package installer installs and removes from
+// Vista on.
+struct DriverPackage {
+    // The installer's folder, as the DriverInf key or an uninstall log names
+    // it; the driver stage's install makes it the installer's own path.
+    std::wstring dpinstPath;
+    std::wstring folder;  // the installer's "/path"
+    // The package INF the driver stages are working on.
+    std::wstring infPath;
+    std::wstring driverInfName;          // file name of the script's driver INF
+    std::vector<std::wstring> infNames;  // the package INFs a removal runs the installer for
+    // Until a catalog was checked the package counts as unsigned, the safe
+    // assumption.
+    bool isSigned = false;
+};
+
 // Kinds of DirOp.
 enum DirRemoveKind : uint32_t { DirRemoveIfEmpty = 0, DirRemoveTree = 1 };  // others: a shortcut
 
@@ -74,11 +110,6 @@ struct DirOp {
     std::wstring path;
     uint32_t kind = DirRemoveIfEmpty;
 };
-
-// The commit runs eight stages: programs before, registry deletions, driver
-// removal, file removals, files, drivers, registry additions and links,
-// programs after.
-constexpr size_t kCommitStages = 8;
 
 enum MoveResult : int { MoveDone = 0, MoveAtRestart = 1, MoveFailed = 2 };
 
@@ -150,12 +181,43 @@ public:
     UpdateTransaction(const UpdateTransaction&) = delete;
     UpdateTransaction& operator=(const UpdateTransaction&) = delete;
 
+    // --- the run's flags --------------------------------------------------
+    // Set by the changes that take effect only after a restart; never cleared.
     bool IsRebootRequired() const { return rebootRequired; }
-    bool IsRestartDriverRequired() const { return restartDriverRequired; }
     void SetRebootRequired(bool required) { rebootRequired = rebootRequired || required; }
+    // Set by the driver package installer's exit code: the driver must be
+    // restarted for the change to take effect.
+    bool IsRestartDriverRequired() const { return restartDriverRequired; }
+    void SetRestartDriverRequired() { restartDriverRequired = true; }
+    // Queue without touching the system: the key handlers read the script
+    // and the machine and queue their records as for a run, but nothing is
+    // created (no rollback log, no uninstall log, no folder), and the
+    // transaction is never committed. Companion tools use it to check a
+    // script and to show what a command would do; a command never sets it.
+    // Sub-installs appended to such a transaction are queue-only too. A queue
+    // step that acts at once instead of queueing must not act on it.
+    void SetQueueOnly() { queueOnly = true; }
+    bool IsQueueOnly() const { return queueOnly; }
 
+    // --- the two logs -----------------------------------------------------
     void OpenRollbackLog(const std::wstring& path, bool create);
+    bool HasRollbackLog() const { return rollbackLog.IsOpen(); }
+    // The run is done with it: closed and deleted.
+    void DeleteRollbackLog() { rollbackLog.CloseAndDelete(); }
+    // A queue-only transaction only takes the name of a new log (create):
+    // nothing is made, and the log is not open.
     void OpenUninstallLog(const std::wstring& path, bool create);
+    // The uninstall log being written (an install) or replayed (an upgrade
+    // or uninstall).
+    LogFile& UninstallLog() { return uninstallLog; }
+    // This run began the uninstall log and is writing it (a queue-only
+    // transaction only names it); a rollback deletes such a log, while it
+    // keeps one that an earlier install left.
+    bool WritesNewUninstallLog() const { return uninstallLogIsNew && (uninstallLog.IsOpen() || queueOnly); }
+    // Rollback records are written, and a failed removal is an error, until
+    // an uninstall replay begins.
+    bool RollbackEnabled() const { return rollbackEnabled; }
+    void DisableRollback() { rollbackEnabled = false; }
 
     // --- queue operations (key handlers) ---------------------------------
     void FileInstall(const std::wstring& source, const std::wstring& destination, uint32_t flags,
@@ -172,15 +234,41 @@ public:
                         uint32_t flags, const std::vector<BYTE>& data, uint32_t access, bool add);
     void LinkAdd(const LinkOp& link);
     void DriverPackageInf(const std::wstring& infName);
+    // The driver package: where its installer and its folder are (the
+    // DriverInf key; an uninstall replay or a rollback from the log), the
+    // name of the script's driver INF, whether its catalog is signed.
+    void SetDriverPackageLocation(const std::wstring& dpinstPath, const std::wstring& folder);
+    void SetDriverInfName(const std::wstring& name) { driverPackage.driverInfName = name; }
+    void SetDriverPackageSigned(bool isSigned) { driverPackage.isSigned = isSigned; }
     void DirRemove(const std::wstring& path, uint32_t kind);
     // Takes ownership; the sub-install is committed, rolled back and cleaned
     // up after this transaction, in the order added.
     void AddSubTransaction(std::unique_ptr<UpdateTransaction> subInstall);
 
-    // This transaction's share of the commit's total cost.
+    // --- the queued work, in queue order ----------------------------------
+    // The commit does not empty the lists: a second commit carries out every
+    // record queued so far once more.
+    const std::vector<FileOp>& FileInstalls() const { return fileInstalls; }  // the staged INFs among them
+    const std::vector<FileOp>& FileMoves() const { return fileMoves; }
+    const std::vector<FileOp>& FileRemoves() const { return fileRemoves; }  // the path to remove is the source
+    const std::vector<InfInstallOp>& InfInstalls() const { return infInstalls; }
+    const std::vector<DriverUpdateOp>& DriverUpdates() const { return driverUpdates; }
+    const std::vector<InfRemoveOp>& InfRemoves() const { return infRemoves; }
+    const std::vector<std::wstring>& DriverUninstalls() const { return driverUninstalls; }
+    const std::vector<RunOp>& PreRuns() const { return preRuns; }
+    const std::vector<RunOp>& PostRuns() const { return postRuns; }
+    const std::vector<RegOp>& RegAdds() const { return regAdds; }
+    const std::vector<RegOp>& RegDeletes() const { return regDeletes; }
+    // Additions under "HKR", made in the driver key of each device the
+    // driver update reaches.
+    const std::vector<RegOp>& RelativeRegAdds() const { return relativeRegAdds; }
+    const std::vector<LinkOp>& Links() const { return links; }
+    const std::vector<DirOp>& DirRemoves() const { return dirRemoves; }  // the clean-up's removals
+    const DriverPackage& Package() const { return driverPackage; }
+
+    // This transaction's share of the commit's total cost: the costs of the
+    // commit's stages (UpdateStages.h) added up.
     uint32_t Cost() const;
-    // The same, stage by stage, in the commit's order.
-    std::array<uint32_t, kCommitStages> StageCosts() const;
     // The whole tree that a commit, a rollback and the clean-up walk: this
     // transaction, then each sub-install with its own sub-installs, in the
     // order they were added.
@@ -219,9 +307,16 @@ public:
     // back, the clean-up deletes it. False, with the OS error kept, when it
     // could not be moved.
     bool MoveAsideQuietly(const std::wstring& path);
+    // The files the commit moved or copied aside (replaced and removed files,
+    // copies kept for a rollback), which the clean-up deletes.
+    void AddMovedAsideFile(const std::wstring& path) { movedAsideFiles.push_back(path); }
+    const std::vector<std::wstring>& MovedAsideFiles() const { return movedAsideFiles; }
     // SharedDLLs counts, each announced with the count as it was.
     void AddSharedDllRef(const std::wstring& path, bool presentBefore);
     void ReleaseSharedDllRef(const std::wstring& path);
+    // The listing of the file stage that runs (see FolderNames); none
+    // (null) outside the file stages.
+    void UseFolderListing(FolderNames* listing) { folderNames = listing; }
     void CommitFileInstall(const std::wstring& source, const std::wstring& destination, uint32_t flags,
                            const std::wstring& cabinet);
     // The same, with the destination already looked for (present or not)
@@ -231,7 +326,7 @@ public:
     void CommitFileRemove(const std::wstring& path, uint32_t flags);
     // The file stages write the records of the next files ahead, with one
     // flush (LogFile::WriteAhead), where they can tell the records the
-    // commit will write: the fileInstalls or fileRemoves from `first` on.
+    // commit will write: the FileInstalls or FileRemoves from `first` on.
     // Nothing when records are still ahead or no listing is in use.
     void WriteFileInstallRecordsAhead(size_t first);
     void WriteFileRemoveRecordsAhead(size_t first);
@@ -247,53 +342,10 @@ public:
     bool GSMUDeleteKey(HKEY parent, const std::wstring& path, uint32_t flags);
     // Undoes this transaction from its rollback log, newest record first.
     void Rollback();
-
-    // --- members -------------------------------------------------------------
-    std::wstring dpinstPath;
-    std::wstring packageFolder;
-    std::wstring packageInfPath;
-    std::wstring driverInfName;  // file name of the script's driver INF
-    std::vector<FileOp> fileInstalls;
-    std::vector<FileOp> fileMoves;
-    std::vector<std::wstring> infInstalls;  // pairs: copied INF path, folder
-    std::vector<std::vector<std::wstring>> driverUpdates;  // (hardware id, INF path)
-    std::vector<FileOp> fileRemoves;
-    std::vector<std::wstring> infRemoves;   // pairs: INF path, OEM INF name
-    std::vector<std::wstring> driverUninstalls;
-    std::vector<std::wstring> movedAsideFiles;  // deleted by the clean-up
-    std::vector<std::wstring> packageInfs;
-    std::vector<RunOp> postRuns;
-    std::vector<RunOp> preRuns;
-    std::vector<RegOp> regAdds;
-    std::vector<RegOp> regDeletes;
-    std::vector<RegOp> relativeRegAdds;
-    std::vector<LinkOp> links;
-    std::vector<DirOp> dirRemoves;
-    bool restartDriverRequired = false;
-    bool rebootRequired = false;
-    bool rollbackEnabled = true;  // false from the start of an uninstall replay
-    LogFile rollbackLog;
-    LogFile uninstallLog;
-    // True when this run made the uninstall log (an install); false when it
-    // replays one an earlier install left, which a rollback must keep.
-    bool uninstallLogIsNew = false;
-    // This transaction and the sub-installs appended to it directly.
-    std::vector<UpdateTransaction*> transactions;
-    // Written by the driver package key. Until a catalog was checked the
-    // package counts as unsigned, the safe assumption.
-    bool driverPackageSigned = false;
-    // Queue without touching the system: the key handlers read the script
-    // and the machine and queue their records as for a run, but nothing is
-    // created (no rollback log, no uninstall log, no folder), and the
-    // transaction is never committed. Companion tools use it to check a
-    // script and to show what a command would do; a command never sets it.
-    // Sub-installs appended to such a transaction are queue-only too. A queue
-    // step that acts at once instead of queueing must not act on it.
-    bool queueOnly = false;
-
-    // The listing of the file stage that runs (see FolderNames); none
-    // outside the file stages.
-    FolderNames* folderNames = nullptr;
+    // The driver stages: the installer's own path, once its program name is
+    // known, and the package INF they are working on.
+    void SetDpinstPath(const std::wstring& path) { driverPackage.dpinstPath = path; }
+    void SetPackageInfPath(const std::wstring& path) { driverPackage.infPath = path; }
 
 private:
     // Looks for a file or folder, through the stage's listing if it knows.
@@ -318,6 +370,33 @@ private:
     // were made, and a rollback undoes them newest first across the tree.
     // Each sub-install still has a log of its own, which stays empty.
     LogFile& RecordLog();
+
+    DriverPackage driverPackage;
+    std::vector<FileOp> fileInstalls;
+    std::vector<FileOp> fileMoves;
+    std::vector<InfInstallOp> infInstalls;
+    std::vector<DriverUpdateOp> driverUpdates;
+    std::vector<FileOp> fileRemoves;
+    std::vector<InfRemoveOp> infRemoves;
+    std::vector<std::wstring> driverUninstalls;
+    std::vector<std::wstring> movedAsideFiles;
+    std::vector<RunOp> postRuns;
+    std::vector<RunOp> preRuns;
+    std::vector<RegOp> regAdds;
+    std::vector<RegOp> regDeletes;
+    std::vector<RegOp> relativeRegAdds;
+    std::vector<LinkOp> links;
+    std::vector<DirOp> dirRemoves;
+    bool restartDriverRequired = false;
+    bool rebootRequired = false;
+    bool queueOnly = false;
+    bool rollbackEnabled = true;  // false from the start of an uninstall replay
+    LogFile rollbackLog;
+    LogFile uninstallLog;
+    // True when this run made the uninstall log (an install); false when it
+    // replays one an earlier install left, which a rollback must keep.
+    bool uninstallLogIsNew = false;
+    FolderNames* folderNames = nullptr;
 
     UpdateTransaction* parent_ = nullptr;
     std::vector<std::unique_ptr<UpdateTransaction>> subInstalls_;

@@ -5,7 +5,9 @@
 #include "SetupStatus.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDecisions.h"
 #include "UpdateDrivers.h"
+#include "UpdateStages.h"
 #include "Util.h"
 
 #include <algorithm>
@@ -15,50 +17,32 @@ namespace qel {
 namespace {
 constexpr const char* kModuleName = "Update";
 
-class Progress {
-public:
-    explicit Progress(uint32_t total) : total_(total) {}
-    // Adds the step's share and reports. Done is never clamped to the total:
-    // some steps count work that has nothing to do on this system, others add
-    // work the total does not count.
-    void Advance(uint32_t amount) {
-        done_ += amount;
-        SetupStatusPrint(L"Progress,%d,%d\n", total_, done_);
-    }
-    // The driver stages report their steps themselves.
-    using Step = uint32_t (*)(UpdateTransaction&, uint32_t total, uint32_t done);
-    void Run(Step step, UpdateTransaction& t) { done_ = step(t, total_, done_); }
+template <typename List>
+uint32_t Count(const List& list) {
+    return static_cast<uint32_t>(list.size());
+}
 
-private:
-    uint32_t total_;
-    uint32_t done_ = 0;
-};
-
-void ProgramsBefore(UpdateTransaction& t, Progress& progress) {
-    for (const RunOp& op : t.preRuns) {
-        // "-c" asks for the running program to be ended before its files are
-        // replaced; nothing is started then.
-        if (op.arguments.find(L"-c") != std::wstring::npos)
+void ProgramsBefore(UpdateTransaction& t, CommitProgress& progress) {
+    for (const RunOp& op : t.PreRuns()) {
+        if (PreRunEndsProgram(op.arguments))
             TerminateProgram(op.program);
         else
             CommitRunApp(t, op.program, op.arguments, op.flags);
-        progress.Advance(30);
+        progress.Advance(kCostPreRun);
     }
 }
 
-void RegistryDeletions(UpdateTransaction& t, Progress& progress) {
-    for (const RegOp& op : t.regDeletes) t.CommitRegDelete(op.root, op.subkey, op.valueName, op.flags);
-    progress.Advance(1);
+void RegistryDeletions(UpdateTransaction& t, CommitProgress& progress) {
+    for (const RegOp& op : t.RegDeletes()) t.CommitRegDelete(op.root, op.subkey, op.valueName, op.flags);
+    progress.Advance(kCostRegistryStage);
 }
-
-void DriverRemoval(UpdateTransaction& t, Progress& progress) { progress.Run(CommitDriverRemoval, t); }
 
 // A file stage's listing of its folders (see FolderNames), in use while the
 // stage runs.
 class StageListing {
 public:
-    explicit StageListing(UpdateTransaction& t) : t_(t) { t_.folderNames = &names_; }
-    ~StageListing() { t_.folderNames = nullptr; }
+    explicit StageListing(UpdateTransaction& t) : t_(t) { t_.UseFolderListing(&names_); }
+    ~StageListing() { t_.UseFolderListing(nullptr); }
     StageListing(const StageListing&) = delete;
     StageListing& operator=(const StageListing&) = delete;
     FolderNames& Names() { return names_; }
@@ -68,17 +52,17 @@ private:
     FolderNames names_;
 };
 
-void FileRemovals(UpdateTransaction& t, Progress& progress) {
+void FileRemovals(UpdateTransaction& t, CommitProgress& progress) {
     StageListing listing(t);
-    for (size_t index = 0; index < t.fileRemoves.size(); ++index) {
+    for (size_t index = 0; index < t.FileRemoves().size(); ++index) {
         t.WriteFileRemoveRecordsAhead(index);
-        t.CommitFileRemove(t.fileRemoves[index].source, t.fileRemoves[index].flags);
-        progress.Advance(3);
+        t.CommitFileRemove(t.FileRemoves()[index].source, t.FileRemoves()[index].flags);
+        progress.Advance(kCostFile);
     }
     t.CutRecordsAhead();
 }
 
-void Files(UpdateTransaction& t, Progress& progress) {
+void Files(UpdateTransaction& t, CommitProgress& progress) {
     StageListing listing(t);
     // An install's uninstall log is a new temporary file until its move in
     // this stage puts it in place, so its records of this stage are flushed
@@ -90,13 +74,14 @@ void Files(UpdateTransaction& t, Progress& progress) {
     // Once in place the log is what a later uninstall reads, and what is
     // written to it after the move (the driver stage's records) is flushed
     // record by record.
+    LogFile& uninstallLog = t.UninstallLog();
     const bool logIsTemporary =
-        t.uninstallLogIsNew && t.uninstallLog.IsOpen() &&
-        std::any_of(t.fileMoves.begin(), t.fileMoves.end(),
-                    [&](const FileOp& op) { return op.source == t.uninstallLog.Path(); });
-    t.uninstallLog.DeferFlush(logIsTemporary);
-    for (size_t index = 0; index < t.fileInstalls.size(); ++index) {
-        const FileOp& op = t.fileInstalls[index];
+        t.WritesNewUninstallLog() && std::any_of(t.FileMoves().begin(), t.FileMoves().end(), [&](const FileOp& op) {
+            return op.source == uninstallLog.Path();
+        });
+    uninstallLog.DeferFlush(logIsTemporary);
+    for (size_t index = 0; index < t.FileInstalls().size(); ++index) {
+        const FileOp& op = t.FileInstalls()[index];
         t.WriteFileInstallRecordsAhead(index);
         const FolderNames::Answer known = listing.Names().Lookup(op.destination);
         const bool present = known == FolderNames::Unknown ? FileExists(op.destination) : known == FolderNames::Present;
@@ -104,17 +89,17 @@ void Files(UpdateTransaction& t, Progress& progress) {
         listing.Names().Changed(op.destination);
         // Recorded also when the install skipped the file: it belongs to the
         // package all the same. A failed write is not worth stopping for.
-        if ((op.flags & NO_UNINSTALL_RECORD) == 0)
+        if (GetsUninstallRecord(op.flags))
             t.LogUninstallRecord(journal::InstalledFileRecord{op.source, op.destination, op.flags});
-        if ((op.flags & SHARED_DLL) != 0) t.AddSharedDllRef(op.destination, present);
-        progress.Advance(3);
+        if (CountsSharedReference(op.flags)) t.AddSharedDllRef(op.destination, present);
+        progress.Advance(kCostFile);
     }
     t.CutRecordsAhead();
     if (logIsTemporary) {
-        t.uninstallLog.DeferFlush(false);
-        t.uninstallLog.Flush();
+        uninstallLog.DeferFlush(false);
+        uninstallLog.Flush();
     }
-    for (const FileOp& op : t.fileMoves) {
+    for (const FileOp& op : t.FileMoves()) {
         // What the move replaces (the previous uninstall log, say) is moved
         // aside first, like a replaced file, so a rollback can put it back;
         // the clean-up deletes it after a successful run.
@@ -124,33 +109,65 @@ void Files(UpdateTransaction& t, Progress& progress) {
                 ::DeleteFileW(aside.c_str());
                 QEL_RAISE(op.destination, ::GetLastError());
             }
-            t.movedAsideFiles.push_back(aside);
+            t.AddMovedAsideFile(aside);
         }
         const MoveResult moved = t.MoveFileLogged(op.source, op.destination, true);
         listing.Names().Changed(op.source);
         listing.Names().Changed(op.destination);
         if (moved == MoveFailed) QEL_RAISE(op.source, ::GetLastError());
-        if ((op.flags & NO_UNINSTALL_RECORD) == 0)
+        if (GetsUninstallRecord(op.flags))
             t.LogUninstallRecord(journal::MovedFileRecord{op.source, op.destination});
-        progress.Advance(3);
+        progress.Advance(kCostFile);
     }
 }
 
-void Drivers(UpdateTransaction& t, Progress& progress) { progress.Run(CommitDriverInstall, t); }
-
-void RegistryAdditionsAndLinks(UpdateTransaction& t, Progress& progress) {
-    for (const RegOp& op : t.regAdds)
+void RegistryAdditionsAndLinks(UpdateTransaction& t, CommitProgress& progress) {
+    for (const RegOp& op : t.RegAdds())
         t.CommitRegAdd(op.root, op.subkey, op.valueName, op.type, op.flags, op.data, op.access);
-    progress.Advance(1);
-    for (const LinkOp& link : t.links) CommitLinkAdd(t, link);
+    progress.Advance(kCostRegistryStage);
+    for (const LinkOp& link : t.Links()) CommitLinkAdd(t, link);
 }
 
-void ProgramsAfter(UpdateTransaction& t, Progress& progress) {
-    for (const RunOp& op : t.postRuns) {
+void ProgramsAfter(UpdateTransaction& t, CommitProgress& progress) {
+    for (const RunOp& op : t.PostRuns()) {
         CommitRunApp(t, op.program, op.arguments, op.flags);
-        progress.Advance(10);
+        progress.Advance(kCostPostRun);
     }
 }
+
+// The stages in the order the commit runs them, with the rule of each one's
+// cost. The order is part of the behaviour: programs before run first, with
+// nothing changed yet; registry values are deleted before files; drivers are
+// removed before files are removed and installed; files (the uninstall log
+// among them) are in place before the driver packages are installed from
+// them; registry values are added after the drivers, and programs after run
+// last. Registry operations, links, the package INF names and the clean-up's
+// removals cost nothing of their own.
+constexpr std::array<CommitStage, kCommitStages> kStages{{
+    {CommitStageId::ProgramsBefore, L"programs before",
+     [](const UpdateTransaction& t) { return kCostPreRun * Count(t.PreRuns()); }, ProgramsBefore},
+    {CommitStageId::RegistryDeletions, L"registry deletions",
+     [](const UpdateTransaction&) { return kCostRegistryStage; }, RegistryDeletions},
+    {CommitStageId::DriverRemoval, L"driver removal",
+     [](const UpdateTransaction& t) {
+         return (t.DriverUninstalls().empty() ? 0 : kCostDriverUninstall) + kCostInfRemove * Count(t.InfRemoves());
+     },
+     CommitDriverRemoval},
+    {CommitStageId::FileRemovals, L"file removals",
+     [](const UpdateTransaction& t) { return kCostFile * Count(t.FileRemoves()); }, FileRemovals},
+    {CommitStageId::Files, L"files",
+     [](const UpdateTransaction& t) { return kCostFile * (Count(t.FileInstalls()) + Count(t.FileMoves())); }, Files},
+    {CommitStageId::Drivers, L"drivers",
+     [](const UpdateTransaction& t) {
+         return kCostInfInstall * Count(t.InfInstalls()) +
+                (t.DriverUpdates().empty() ? 0 : kCostReenumerate + kCostDriverUpdate);
+     },
+     CommitDriverInstall},
+    {CommitStageId::RegistryAdditionsAndLinks, L"registry additions and shortcuts",
+     [](const UpdateTransaction&) { return kCostRegistryStage; }, RegistryAdditionsAndLinks},
+    {CommitStageId::ProgramsAfter, L"programs after",
+     [](const UpdateTransaction& t) { return kCostPostRun * Count(t.PostRuns()); }, ProgramsAfter},
+}};
 
 // Checks before the first change of a commit.
 // A file is installed or moved only where a file can go: a folder at the
@@ -201,7 +218,7 @@ private:
 void RefuseUnsafePaths(const std::vector<UpdateTransaction*>& tree) {
     PathChecks checks;
     for (const UpdateTransaction* t : tree) {
-        for (const std::vector<FileOp>* list : {&t->fileInstalls, &t->fileMoves}) {
+        for (const std::vector<FileOp>* list : {&t->FileInstalls(), &t->FileMoves()}) {
             for (const FileOp& op : *list) {
                 const DWORD attributes = checks.Attributes(op.destination);
                 if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
@@ -211,28 +228,38 @@ void RefuseUnsafePaths(const std::vector<UpdateTransaction*>& tree) {
                 checks.RefuseLinks(op.cabinet.empty() ? op.source : op.cabinet);
             }
         }
-        for (const FileOp& op : t->fileRemoves) checks.RefuseLinks(op.source);
+        for (const FileOp& op : t->FileRemoves()) checks.RefuseLinks(op.source);
     }
 }
 
 }  // namespace
 
+const std::array<CommitStage, kCommitStages>& CommitStages() { return kStages; }
+
+void CommitProgress::Advance(uint32_t amount) {
+    done_ += amount;
+    SetupStatusPrint(L"Progress,%d,%d\n", total_, done_);
+}
+
+uint32_t UpdateTransaction::Cost() const {
+    uint32_t cost = 0;
+    for (const CommitStage& stage : kStages) cost += stage.cost(*this);
+    return cost;
+}
+
 void Commit(UpdateTransaction& transaction) {
     // Its records were queued to be looked at: committed without a rollback
     // log, its changes could not be undone.
-    if (transaction.queueOnly) QEL_RAISE(L"a queue-only transaction is never committed", 0);
+    if (transaction.IsQueueOnly()) QEL_RAISE(L"a queue-only transaction is never committed", 0);
     const std::vector<UpdateTransaction*> tree = transaction.Tree();
     uint32_t total = 0;
     for (const UpdateTransaction* each : tree) total += each->Cost();
     TraceWrite(TraceDetail, L"Commit(), Total cost %d\n", total);
     RefuseUnsafePaths(tree);
 
-    Progress progress(total);
-    using Stage = void (*)(UpdateTransaction&, Progress&);
-    for (Stage stage : {ProgramsBefore, RegistryDeletions, DriverRemoval, FileRemovals, Files, Drivers,
-                        RegistryAdditionsAndLinks, ProgramsAfter}) {
-        for (UpdateTransaction* each : tree) stage(*each, progress);
-    }
+    CommitProgress progress(total);
+    for (const CommitStage& stage : kStages)
+        for (UpdateTransaction* each : tree) stage.run(*each, progress);
 }
 
 }  // namespace qel

@@ -5,9 +5,9 @@
 // sequence runs before its package is touched.
 #include "BasicException.h"
 #include "DevMgr.h"
-#include "SetupStatus.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDecisions.h"
 #include "UpdateDrivers.h"
 #include "Util.h"
 
@@ -57,41 +57,38 @@ void UninstallDriverMatchingInf(UpdateTransaction& t, const std::vector<std::wst
             TraceWrite(TraceDetail, L"UninstallDriverMatchingInf(): deviceId matched\n");
             if (RemoveDevInst(devices.Get(), device) == RebootNeeded) {
                 TraceWrite(TraceDetail, L"RemoveDevInst(\"%s\"), reboot required\n", infPath.c_str());
-                t.rebootRequired = true;
+                t.SetRebootRequired(true);
             }
         }
     }
 }
 
-uint32_t CommitDriverRemovalBeforeVista(UpdateTransaction& t, uint32_t total, uint32_t done) {
-    if (!t.driverUninstalls.empty()) {
-        UninstallDriverMatchingInf(t, t.driverUninstalls);
-        done += 100;
-        ReportDriverProgress(total, done);
+void CommitDriverRemovalBeforeVista(UpdateTransaction& t, CommitProgress& progress) {
+    if (!t.DriverUninstalls().empty()) {
+        UninstallDriverMatchingInf(t, t.DriverUninstalls());
+        progress.Advance(kCostDriverUninstall);
     }
-    for (size_t i = 0; i + 1 < t.infRemoves.size(); i += 2) {
+    for (const InfRemoveOp& op : t.InfRemoves()) {
         // An install fails on an INF it cannot take out; an uninstall goes on.
-        if (RemoveInf(t.infRemoves[i + 1]) != 0 && t.rollbackEnabled) QEL_RAISE(t.infRemoves[i + 1], ::GetLastError());
-        done += 10;
-        ReportDriverProgress(total, done);
+        if (RemoveInf(op.oemInfName) != InfRemoval::Removed && t.RollbackEnabled())
+            QEL_RAISE(op.oemInfName, ::GetLastError());
+        progress.Advance(kCostInfRemove);
     }
-    return done;
 }
 
-uint32_t CommitDriverRemovalFromVista(UpdateTransaction& t, uint32_t total, uint32_t done) {
-    if (t.driverUninstalls.empty()) return done;
-    for (const std::wstring& name : t.packageInfs) {
+void CommitDriverRemovalFromVista(UpdateTransaction& t, CommitProgress& progress) {
+    if (t.DriverUninstalls().empty()) return;
+    const DriverPackage& package = t.Package();
+    for (const std::wstring& name : package.infNames) {
         TraceWrite(TraceDetail, L"Uninstall Driver inf: '%s'\n", name.c_str());
         const std::wstring command =
-            FormatText(L"\"%s\" /u \"%s\\%s\" /q", t.dpinstPath.c_str(), t.packageFolder.c_str(), name.c_str());
-        t.packageInfPath = FormatText(L"%s\\%s", t.packageFolder.c_str(), name.c_str());
+            FormatText(L"\"%s\" /u \"%s\\%s\" /q", package.dpinstPath.c_str(), package.folder.c_str(), name.c_str());
+        t.SetPackageInfPath(FormatText(L"%s\\%s", package.folder.c_str(), name.c_str()));
         TraceWrite(TraceDetail, L"DPInst.exe Command: '%s'\n", command.c_str());
-        if (InfHasHardwareId(t.packageInfPath, kUsbAdapterBusId)) DnglResetAfterDisable(t);
-        CommitRunApp(t, t.dpinstPath, command, kRunWaitAndExamine);
-        done += 100;
-        ReportDriverProgress(total, done);
+        if (InfHasHardwareId(package.infPath, kUsbAdapterBusId)) DnglResetAfterDisable(t);
+        CommitRunApp(t, package.dpinstPath, command, kRunWaitAndExamine);
+        progress.Advance(kCostDriverUninstall);
     }
-    return done;
 }
 
 // Steps 2 to 5 of the reset on the device's open driver key. The marker is
@@ -117,33 +114,35 @@ UniqueDevInfo PresentNetworkAdapters() {
 }
 }  // namespace
 
-uint32_t CommitDriverRemoval(UpdateTransaction& t, uint32_t total, uint32_t done) {
-    return SetupGetRunningWinVer() < WinVerVista ? CommitDriverRemovalBeforeVista(t, total, done)
-                                                 : CommitDriverRemovalFromVista(t, total, done);
+void CommitDriverRemoval(UpdateTransaction& t, CommitProgress& progress) {
+    if (DriversThroughPackageInstaller(SetupGetRunningWinVer()))
+        CommitDriverRemovalFromVista(t, progress);
+    else
+        CommitDriverRemovalBeforeVista(t, progress);
 }
 
-int RemoveInf(const std::wstring& infPathOrName) {
+InfRemoval RemoveInf(const std::wstring& infPathOrName) {
     const LoadedLibrary setupApi(L"setupapi.dll");
     const std::wstring name = GetFileNamePart(infPathOrName);
     // Only the store's copies of packages are ever removed, never an INF
     // that came with Windows.
-    if (!IsOemInfName(name)) return 0;
+    if (!IsOemInfName(name)) return InfRemoval::Removed;
     TraceWrite(TraceDetail, L"RemoveInf( \"%s\" )\n", name.c_str());
     if (const auto uninstallOemInf =
             reinterpret_cast<UninstallOemInfFn>(reinterpret_cast<void*>(setupApi.Export("SetupUninstallOEMInfW")))) {
         if (!uninstallOemInf(name.c_str(), kUninstallOemInfForce, nullptr) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
-            return -1;
-        return 0;
+            return InfRemoval::Failed;
+        return InfRemoval::Removed;
     }
     // Windows before XP has no removal call: the INF and its compiled form
     // are deleted.
     std::wstring path = InfStorePath(name);
-    if (DeleteFailed(path)) return -3;
+    if (DeleteFailed(path)) return InfRemoval::NotDeleted;
     const size_t dot = path.rfind(L'.');
-    if (dot == std::wstring::npos) return -2;
+    if (dot == std::wstring::npos) return InfRemoval::NoExtension;
     path = path.substr(0, dot) + L".pnf";
-    if (DeleteFailed(path)) return -3;
-    return 0;
+    if (DeleteFailed(path)) return InfRemoval::NotDeleted;
+    return InfRemoval::Removed;
 }
 
 void RemoveInfUnlessUsed(const std::wstring& infPathOrName) {
@@ -211,7 +210,7 @@ void UninstallDriverMatchingInfs(UpdateTransaction& t, const std::wstring& infPa
     TraceWrite(TraceDetail, L"Driver registry is removed.\n");
     if (RemoveDevInst(devices.Get(), device) == RebootNeeded) {
         TraceWrite(TraceDetail, L"UninstallDriverMatchingInfs(), reboot required\n");
-        t.rebootRequired = true;
+        t.SetRebootRequired(true);
     }
 }
 
@@ -237,7 +236,7 @@ bool DnglResetAfterDisable(UpdateTransaction& t) {
         if (!Contains(id, kUsbAdapterBusId)) continue;
         id = id.substr(0, kUsbIdLength);
         InfFile inf;
-        inf.Open(t.packageInfPath, kInfNeutralLanguage);
+        inf.Open(t.Package().infPath, kInfNeutralLanguage);
         if (!InfListsDeviceId(inf, id)) continue;
         TraceWrite(TraceDetail, L"USB device is found.\n");
         UniqueKey driverKey = OpenDriverKey(adapters.Get(), device, KEY_READ | KEY_WRITE);

@@ -6,9 +6,9 @@
 // update lives here too.
 #include "BasicException.h"
 #include "DevMgr.h"
-#include "SetupStatus.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDecisions.h"
 #include "UpdateDrivers.h"
 #include "Util.h"
 
@@ -78,20 +78,20 @@ void KeepForRollback(UpdateTransaction& t, const std::wstring& infName) {
         const std::wstring copy = t.MakeLoggedTempFile(DirectoryOf(path));
         if (!::CopyFileW(path.c_str(), copy.c_str(), FALSE)) QEL_RAISE(path, ::GetLastError());
         t.LogUndoRecord(journal::RestoreFileRecord{path, copy});
-        t.movedAsideFiles.push_back(copy);
+        t.AddMovedAsideFile(copy);
     }
 }
 
-void ApplyDriverKeyValues(UpdateTransaction& t) {
-    if (t.relativeRegAdds.empty()) return;
+void ApplyDriverKeyValues(UpdateTransaction& t, const std::vector<DriverUpdateOp>& driverUpdates) {
+    if (t.RelativeRegAdds().empty()) return;
     UniqueDevInfo devices = GetAllDevices();
     SP_DEVINFO_DATA device;
     for (DWORD index = 0; EnumDevice(devices.Get(), index, device); ++index) {
         std::wstring hardwareId, description;
         GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeHardwareId, hardwareId);
         GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeDeviceDesc, description);
-        for (const std::vector<std::wstring>& update : t.driverUpdates) {
-            if (!StartsWithNoCase(update[0], hardwareId)) continue;
+        for (const DriverUpdateOp& update : driverUpdates) {
+            if (!StartsWithNoCase(update.hardwareId, hardwareId)) continue;
             UniqueKey driverKey = OpenDriverKey(devices.Get(), device, KEY_ALL_ACCESS);
             if (!driverKey) continue;
             // Written by the driver key's path under HKEY_LOCAL_MACHINE where
@@ -99,7 +99,7 @@ void ApplyDriverKeyValues(UpdateTransaction& t) {
             // any other registry value; the values land in the same key.
             std::wstring driverKeyPath;
             const bool named = GetDriverKeyPath(devices.Get(), device, driverKeyPath);
-            for (const RegOp& op : t.relativeRegAdds) {
+            for (const RegOp& op : t.RelativeRegAdds()) {
                 if (named)
                     t.CommitRegAdd(HKEY_LOCAL_MACHINE, JoinPath(driverKeyPath, op.subkey), op.valueName, op.type,
                                    op.flags, op.data, op.access);
@@ -113,7 +113,8 @@ void ApplyDriverKeyValues(UpdateTransaction& t) {
 // Points every present matching device at its new INF; phantoms are marked
 // so that Windows installs the new driver when they come back. The names of
 // the INFs the devices used before go to `replaced`.
-void CommitDriverUpdate(UpdateTransaction& t, std::vector<std::wstring>& replaced) {
+void CommitDriverUpdate(UpdateTransaction& t, const std::vector<DriverUpdateOp>& driverUpdates,
+                        std::vector<std::wstring>& replaced) {
     std::vector<DeviceUpdate> updates;
     {
         UniqueDevInfo devices = GetAllDevices();
@@ -124,12 +125,12 @@ void CommitDriverUpdate(UpdateTransaction& t, std::vector<std::wstring>& replace
             GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeDeviceDesc, description);
             GetDriverKeyValue(devices.Get(), device, L"InfPath", infPath);
             hardwareId = Lowercase(hardwareId);
-            for (const std::vector<std::wstring>& entry : t.driverUpdates) {
-                if (!PnpIdMatches(entry[0], hardwareId)) continue;
+            for (const DriverUpdateOp& entry : driverUpdates) {
+                if (!PnpIdMatches(entry.hardwareId, hardwareId)) continue;
                 TraceWrite(TraceDetail, L"CommitDriverUpdate(): Found device \"%s\", \"%s\", \"%s\"\n",
                            hardwareId.c_str(), description.c_str(), infPath.c_str());
                 if (IsDevicePresent(device)) {
-                    updates.push_back({hardwareId, entry[1], infPath.empty() ? L"" : InfStorePath(infPath)});
+                    updates.push_back({hardwareId, entry.infPath, infPath.empty() ? L"" : InfStorePath(infPath)});
                 } else {
                     TraceWrite(TraceDetail,
                                L"CommitDriverUpdate(): Marking non-present device as needing reinstall: "
@@ -150,33 +151,28 @@ void CommitDriverUpdate(UpdateTransaction& t, std::vector<std::wstring>& replace
         if (reboot) {
             TraceWrite(TraceDetail, L"UpdateDriverForPlugAndPlayDevices(\"%s\", \"%s\"), reboot required\n",
                        update.hardwareId.c_str(), update.newInf.c_str());
-            t.rebootRequired = true;
+            t.SetRebootRequired(true);
         }
         if (!update.previousInf.empty()) replaced.push_back(GetFileNamePart(update.previousInf));
     }
-    ApplyDriverKeyValues(t);
+    ApplyDriverKeyValues(t, driverUpdates);
 }
 
-uint32_t CommitDriverInstallBeforeVista(UpdateTransaction& t, uint32_t total, uint32_t done) {
+void CommitDriverInstallBeforeVista(UpdateTransaction& t, CommitProgress& progress) {
     std::vector<std::wstring> newInfNames;
-    for (size_t i = 0; i + 1 < t.infInstalls.size(); i += 2) {
+    for (const InfInstallOp& op : t.InfInstalls()) {
         std::wstring oemName;
-        CommitInfInstall(t, t.infInstalls[i], t.infInstalls[i + 1], oemName);
-        t.LogUninstallRecord(journal::InstalledInfRecord{t.infInstalls[i], oemName});
+        CommitInfInstall(t, op.stagedInf, op.folder, oemName);
+        t.LogUninstallRecord(journal::InstalledInfRecord{op.stagedInf, oemName});
         newInfNames.push_back(GetFileNamePart(oemName));
-        done += 10;
-        ReportDriverProgress(total, done);
+        progress.Advance(kCostInfInstall);
     }
     std::vector<std::wstring> replaced;
-    if (!t.driverUpdates.empty()) {
-        Reenumerate(!t.driverPackageSigned);
-        done += 100;
-        ReportDriverProgress(total, done);
-        PruneByHardwareIdPrefix(t.driverUpdates,
-                                [](const std::vector<std::wstring>& e) -> const std::wstring& { return e[0]; });
-        CommitDriverUpdate(t, replaced);
-        done += 100;
-        ReportDriverProgress(total, done);
+    if (!t.DriverUpdates().empty()) {
+        Reenumerate(!t.Package().isSigned);
+        progress.Advance(kCostReenumerate);
+        CommitDriverUpdate(t, OneUpdatePerDevice(t.DriverUpdates()), replaced);
+        progress.Advance(kCostDriverUpdate);
     }
     for (const std::wstring& name : replaced) {
         const bool justInstalled = std::any_of(newInfNames.begin(), newInfNames.end(), [&](const std::wstring& n) {
@@ -186,35 +182,31 @@ uint32_t CommitDriverInstallBeforeVista(UpdateTransaction& t, uint32_t total, ui
         KeepForRollback(t, name);
         RemoveInf(name);
     }
-    return done;
 }
 
-uint32_t CommitDriverInstallFromVista(UpdateTransaction& t, uint32_t total, uint32_t done) {
-    if (CommandLineContains(L"uninstall") || t.dpinstPath.empty()) return done;
-    t.dpinstPath =
-        JoinPath(t.dpinstPath, CommandLineContains(L"qelwls64.exe") ? L"\\dpinst64.exe" : L"\\dpinst32.exe");
+void CommitDriverInstallFromVista(UpdateTransaction& t, CommitProgress& progress) {
+    if (!PackageInstallRuns(::GetCommandLineW(), t.Package())) return;
+    t.SetDpinstPath(JoinPath(t.Package().dpinstPath,
+                             CommandLineContains(L"qelwls64.exe") ? L"\\dpinst64.exe" : L"\\dpinst32.exe"));
+    const DriverPackage& package = t.Package();
     for (const SupersededInfs& entry : kSupersededInfs) {
-        if (Lowercase(t.driverInfName) != entry.packageInf) continue;
+        if (Lowercase(package.driverInfName) != entry.packageInf) continue;
         for (const wchar_t* name : entry.superseded) {
-            const std::wstring path = JoinPath(t.packageFolder, name);
+            const std::wstring path = JoinPath(package.folder, name);
             if (FileExists(path)) ::DeleteFileW(path.c_str());
         }
     }
     const std::wstring command =
-        FormatText(L"\"%s\" /a /f /sw /sa /path \"%s\"", t.dpinstPath.c_str(), t.packageFolder.c_str());
-    TraceWrite(TraceDetail, L"DPInst.exe Command: '%s %s'\n", t.dpinstPath.c_str(), command.c_str());
-    t.packageInfPath = FormatText(L"%s\\%s", t.packageFolder.c_str(), t.driverInfName.c_str());
-    if (InfHasHardwareId(t.packageInfPath, L"usb\\vid_2b9e")) DnglResetAfterDisable(t);
-    CommitRunApp(t, t.dpinstPath, command, kRunWaitAndExamine);
-    t.LogUninstallRecord(journal::InstalledInfRecord{t.dpinstPath, t.packageFolder});
-    t.LogRollbackRecord(journal::CopyInfRecord{t.dpinstPath, t.packageFolder});
-    done += 100;
-    ReportDriverProgress(total, done);
-    return done;
+        FormatText(L"\"%s\" /a /f /sw /sa /path \"%s\"", package.dpinstPath.c_str(), package.folder.c_str());
+    TraceWrite(TraceDetail, L"DPInst.exe Command: '%s %s'\n", package.dpinstPath.c_str(), command.c_str());
+    t.SetPackageInfPath(FormatText(L"%s\\%s", package.folder.c_str(), package.driverInfName.c_str()));
+    if (InfHasHardwareId(package.infPath, L"usb\\vid_2b9e")) DnglResetAfterDisable(t);
+    CommitRunApp(t, package.dpinstPath, command, kRunWaitAndExamine);
+    t.LogUninstallRecord(journal::InstalledInfRecord{package.dpinstPath, package.folder});
+    t.LogRollbackRecord(journal::CopyInfRecord{package.dpinstPath, package.folder});
+    progress.Advance(kProgressDriverPackageInstall);
 }
 }  // namespace
-
-void ReportDriverProgress(uint32_t total, uint32_t done) { SetupStatusPrint(L"Progress,%d,%d\n", total, done); }
 
 std::wstring InfStorePath(const std::wstring& infName) {
     std::wstring path;
@@ -222,6 +214,11 @@ std::wstring InfStorePath(const std::wstring& infName) {
     AppendPath(path, L"inf");
     AppendPath(path, infName);
     return path;
+}
+
+std::vector<DriverUpdateOp> OneUpdatePerDevice(std::vector<DriverUpdateOp> queued) {
+    PruneByHardwareIdPrefix(queued, [](const DriverUpdateOp& e) -> const std::wstring& { return e.hardwareId; });
+    return queued;
 }
 
 bool StartsWithNoCase(const std::wstring& prefix, const std::wstring& text) {
@@ -258,9 +255,11 @@ void CommitInfInstall(UpdateTransaction& t, const std::wstring& stagedInf, const
     if (!CopyOemInf(stagedInf, folder, 0, oemName)) QEL_RAISE(stagedInf, ::GetLastError());
 }
 
-uint32_t CommitDriverInstall(UpdateTransaction& t, uint32_t total, uint32_t done) {
-    return SetupGetRunningWinVer() < WinVerVista ? CommitDriverInstallBeforeVista(t, total, done)
-                                                 : CommitDriverInstallFromVista(t, total, done);
+void CommitDriverInstall(UpdateTransaction& t, CommitProgress& progress) {
+    if (DriversThroughPackageInstaller(SetupGetRunningWinVer()))
+        CommitDriverInstallFromVista(t, progress);
+    else
+        CommitDriverInstallBeforeVista(t, progress);
 }
 
 void RollbackInfCopy(UpdateTransaction& t, const journal::CopyInfRecord& record) {
@@ -276,11 +275,10 @@ void RollbackInfCopy(UpdateTransaction& t, const journal::CopyInfRecord& record)
         RemoveInf(oemName);
         return;
     }
-    t.dpinstPath = record.inf;
-    t.packageFolder = record.folder;
+    t.SetDriverPackageLocation(record.inf, record.folder);
     // A run killed before its end is undone by a later process, which never
     // read the script's package INF names: the folder's INFs stand for them.
-    if (t.packageInfs.empty()) {
+    if (t.Package().infNames.empty()) {
         WIN32_FIND_DATAW entry{};
         UniqueFindHandle find(::FindFirstFileW(JoinPath(record.folder, L"*.inf").c_str(), &entry));
         if (find) {
@@ -290,7 +288,9 @@ void RollbackInfCopy(UpdateTransaction& t, const journal::CopyInfRecord& record)
         }
     }
     t.DriverUninstall(record.folder);
-    CommitDriverRemoval(t, 0, 0);
+    // Outside a commit its steps count from 0 against a total of 0.
+    CommitProgress progress(0);
+    CommitDriverRemoval(t, progress);
 }
 
 void RollbackDriverUpdate(UpdateTransaction& t, const journal::UpdateDriverRecord& record) {
@@ -305,7 +305,7 @@ void RollbackDriverUpdate(UpdateTransaction& t, const journal::UpdateDriverRecor
     if (reboot) {
         TraceWrite(TraceDetail, L"UpdateDriverForPlugAndPlayDevices(\"%s\", \"%s\"), reboot required\n",
                    record.hardwareId.c_str(), record.previousInf.c_str());
-        t.rebootRequired = true;
+        t.SetRebootRequired(true);
     }
 }
 

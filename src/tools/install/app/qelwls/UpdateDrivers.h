@@ -5,6 +5,7 @@
 
 #include "DriverInf.h"
 #include "Update.h"
+#include "UpdateStages.h"
 
 #include <string>
 #include <vector>
@@ -13,11 +14,9 @@ namespace qel {
 
 // The copy of an INF in the Windows INF store, by its name there.
 std::wstring InfStorePath(const std::wstring& infName);
-// A "Progress" line of a driver step.
-void ReportDriverProgress(uint32_t total, uint32_t done);
 
-// --- install (commit stage 6) -----------------------------------------------
-uint32_t CommitDriverInstall(UpdateTransaction& transaction, uint32_t total, uint32_t done);
+// --- install (the commit's driver stage) --------------------------------------
+void CommitDriverInstall(UpdateTransaction& transaction, CommitProgress& progress);
 // Puts a staged INF into the Windows INF store and gives its OEM name there.
 void CommitInfInstall(UpdateTransaction& transaction, const std::wstring& stagedInf, const std::wstring& folder,
                       std::wstring& oemName);
@@ -45,11 +44,20 @@ void PruneByHardwareIdPrefix(std::vector<Entry>& entries, IdOf idOf) {
     entries = std::move(kept);
 }
 
-// --- removal (commit stage 3, uninstall and rollback) -----------------------
-uint32_t CommitDriverRemoval(UpdateTransaction& transaction, uint32_t total, uint32_t done);
-// 0 removed (or not an OEM INF, or already gone), -1 the removal failed,
-// -2 the name has no extension, -3 a file could not be deleted.
-int RemoveInf(const std::wstring& infPathOrName);
+// The queued updates the driver stage carries out: those whose hardware id
+// does not begin with the hardware id of an earlier one kept.
+std::vector<DriverUpdateOp> OneUpdatePerDevice(std::vector<DriverUpdateOp> queued);
+
+// --- removal (the commit's driver removal stage, uninstall and rollback) ------
+void CommitDriverRemoval(UpdateTransaction& transaction, CommitProgress& progress);
+
+enum class InfRemoval {
+    Removed,      // or not an OEM INF, or already gone
+    Failed,       // the store's removal call failed
+    NoExtension,  // the name has no extension (no compiled form to find)
+    NotDeleted,   // a file could not be deleted
+};
+InfRemoval RemoveInf(const std::wstring& infPathOrName);
 // Removes the INF from the store unless a device still uses it.
 void RemoveInfUnlessUsed(const std::wstring& infPathOrName);
 bool InfListsDeviceId(const InfFile& inf, const std::wstring& deviceId);

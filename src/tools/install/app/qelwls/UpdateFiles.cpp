@@ -5,6 +5,7 @@
 #include "Handles.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDecisions.h"
 #include "Util.h"
 
 #include <setupapi.h>
@@ -17,7 +18,6 @@ namespace qel {
 namespace {
 constexpr const char* kModuleName = "Update";
 constexpr wchar_t kSharedDllsKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
-constexpr uint64_t kUnversioned = 0x7FFFFFFFFFFFFFFFull;  // an unversioned offer beats any version
 
 bool HasFlag(uint32_t flags, uint32_t flag) { return (flags & flag) != 0; }
 
@@ -233,26 +233,25 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
 void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std::wstring& destination,
                                           uint32_t flags, const std::wstring& cabinet, bool present) {
     TraceWrite(TraceDetail, L"CommitFileInstall( \"%s\", \"%s\")\n", source.c_str(), destination.c_str());
-    if (present && HasFlag(flags, COPYFLG_NO_OVERWRITE)) {
+    uint64_t installed = 0, offered = kUnversionedOffer;
+    if (FileInstallComparesVersions(flags, present)) {
+        if (!GetFileVersionNumber(destination, installed)) installed = 0;
+        if (!GetFileVersionNumber(source, offered)) offered = kUnversionedOffer;
+    }
+    const FileInstallDecision decision = DecideFileInstall(flags, present, installed, offered);
+    switch (decision.action) {
+    case FileInstallAction::SkipPresent:
         TraceWrite(TraceDetail, L"CommitFileInstall: skipping, flags include NO_OVERWRITE\n");
         return;
-    }
-    if (!present && HasFlag(flags, COPYFLG_REPLACEONLY)) {
+    case FileInstallAction::SkipAbsent:
         TraceWrite(TraceDetail, L"CommitFileInstall: skipping, flags include REPLACEONLY\n");
         return;
-    }
-    // Only OVERWRITE_OLDER_ONLY compares versions, and only with a file
-    // that is there: a missing one counts as version 0, which no offer is
-    // older than.
-    if (present && !HasFlag(flags, COPYFLG_NOVERSIONCHECK) && HasFlag(flags, COPYFLG_OVERWRITE_OLDER_ONLY)) {
-        uint64_t installed = 0;
-        if (!GetFileVersionNumber(destination, installed)) installed = 0;
-        uint64_t offered = 0;
-        if (!GetFileVersionNumber(source, offered)) offered = kUnversioned;
-        if (installed > offered) {
-            TraceWrite(TraceDetail, L"CommitFileInstall: skipping, system version is up to date\n");
-            return;
-        }
+    case FileInstallAction::SkipNewer:
+        TraceWrite(TraceDetail, L"CommitFileInstall: skipping, system version is up to date\n");
+        return;
+    case FileInstallAction::Copy:
+    case FileInstallAction::Replace:
+        break;
     }
 
     const std::wstring folder = DirectoryOf(destination);
@@ -276,14 +275,14 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
         movedAsideFiles.push_back(aside);
         result = MoveFileLogged(destination, aside, true, MoveToIsPlain);
     }
-    if (HasFlag(flags, COPYFLG_FORCE_FILE_IN_USE) || result == MoveAtRestart)
+    if (decision.atRestart || result == MoveAtRestart)
         result = QueuedMove(temp, destination);
     else if (result == MoveDone)
         result = MoveFileLogged(temp, destination, true,
                                 (tempNormal ? MoveFromIsNormal : 0u) | (present ? 0u : MoveToIsPlain));
     if (result == MoveFailed) QEL_RAISE(destination, ::GetLastError());
 
-    if (HasFlag(flags, COPYFLG_REPLACE_BOOT_FILE)) {
+    if (decision.restartRequired) {
         TraceWrite(TraceDetail, L"ReplaceBootFile(\"%s\", \"%s\"), reboot required.\n", source.c_str(),
                    destination.c_str());
         rebootRequired = true;
@@ -292,19 +291,17 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
 
 void UpdateTransaction::CommitFileRemove(const std::wstring& path, uint32_t flags) {
     TraceWrite(TraceDetail, L"CommitFileRemove: %s, %x.\n", path.c_str(), flags);
-    if (!PathPresent(path)) return;
-    // A folder where a file is named (a DelFiles line without a name, say) is
-    // never removed as a whole: moved aside, it would take everything in it
-    // with it. Such a line is passed over.
-    if (!(folderNames && folderNames->KnownPlainFile(path)) && IsDirectory(path)) {
+    const bool present = PathPresent(path);
+    const bool isFolder = present && !(folderNames && folderNames->KnownPlainFile(path)) && IsDirectory(path);
+    const FileRemovalDecision decision = DecideFileRemoval(flags, present, isFolder);
+    if (decision.action == FileRemovalAction::Folder) {
+        // A DelFiles line without a name, say: moved aside, the folder would
+        // take everything in it with it.
         TraceWrite(TraceDetail, L"CommitFileRemove: skipping, \"%s\" is a folder\n", path.c_str());
         return;
     }
-    if (HasFlag(flags, SHARED_DLL)) ReleaseSharedDllRef(path);
-    // Only files the system copied on its own account, with no version
-    // check, are ever removed: anything else may belong to someone else.
-    const uint32_t keepers = NO_UNINSTALL_RECORD | COPYFLG_REPLACEONLY | COPYFLG_NO_OVERWRITE;
-    if ((flags & keepers) != 0 || !HasFlag(flags, COPYFLG_NOVERSIONCHECK)) return;
+    if (decision.releasesCount) ReleaseSharedDllRef(path);
+    if (decision.action != FileRemovalAction::Remove) return;
 
     // The file goes to a free name straight away when the listing knows
     // one; should the name be taken since, to an empty file made for it.
@@ -362,9 +359,10 @@ void UpdateTransaction::WriteFileInstallRecordsAhead(size_t first) {
     for (size_t index = first; index < fileInstalls.size() && index < first + kFilesAhead; ++index) {
         const FileOp& op = fileInstalls[index];
         // Only files that are not there yet, and that go into place now.
-        if (HasFlag(op.flags, COPYFLG_FORCE_FILE_IN_USE) || folderNames->Lookup(op.destination) != FolderNames::Absent)
-            break;
-        if (HasFlag(op.flags, COPYFLG_REPLACEONLY)) continue;  // skipped without a record
+        if (folderNames->Lookup(op.destination) != FolderNames::Absent) break;
+        const FileInstallDecision decision = DecideFileInstall(op.flags, false, 0, kUnversionedOffer);
+        if (!decision.Installs()) continue;  // skipped without a record
+        if (decision.atRestart) break;
         // A folder still to be made is announced before the first file in it.
         const std::wstring folder = DirectoryOf(op.destination);
         if (!folderNames->FolderKnown(folder) && foldersFound.insert(folder).second && !FileExists(folder))
@@ -385,14 +383,14 @@ void UpdateTransaction::WriteFileRemoveRecordsAhead(size_t first) {
     if (!folderNames || !log.IsOpen() || log.HasLinesAhead()) return;
     std::vector<journal::RollbackRecord> records;
     UINT number = LastTempNumber();
-    const uint32_t keepers = NO_UNINSTALL_RECORD | COPYFLG_REPLACEONLY | COPYFLG_NO_OVERWRITE;
     for (size_t index = first; index < fileRemoves.size() && index < first + kFilesAhead; ++index) {
         const FileOp& op = fileRemoves[index];
         if (HasFlag(op.flags, SHARED_DLL)) break;
         const FolderNames::Answer answer = folderNames->Lookup(op.source);
         if (answer == FolderNames::Unknown) break;
-        if (answer == FolderNames::Absent || (op.flags & keepers) != 0 || !HasFlag(op.flags, COPYFLG_NOVERSIONCHECK) ||
-            (!folderNames->KnownPlainFile(op.source) && IsDirectory(op.source)))
+        const bool present = answer == FolderNames::Present;
+        const bool isFolder = present && !folderNames->KnownPlainFile(op.source) && IsDirectory(op.source);
+        if (DecideFileRemoval(op.flags, present, isFolder).action != FileRemovalAction::Remove)
             continue;  // nothing is removed, and nothing recorded
         const std::wstring aside = PredictTempName(DirectoryOf(op.source), number);
         if (aside.empty()) break;
@@ -459,14 +457,9 @@ void IncrementSharedDllCount(const SharedDllName& name, const std::wstring& path
     if (status != ERROR_SUCCESS) throw BasicException(module, __LINE__, path, static_cast<DWORD>(status));
 
     DWORD count = 0, type = 0, size = sizeof(count);
-    if (::RegQueryValueExW(key.Get(), name.valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&count),
-                           &size) != ERROR_SUCCESS) {
-        // A file that was there before the install is taken to have one user
-        // besides this one.
-        count = presentBefore ? 2 : 1;
-    } else if (++count == 0) {
-        count = 1;
-    }
+    const bool counted = ::RegQueryValueExW(key.Get(), name.valueName.c_str(), nullptr, &type,
+                                            reinterpret_cast<BYTE*>(&count), &size) == ERROR_SUCCESS;
+    count = SharedCountAfterAdd(counted, count, presentBefore);
     status = ::RegSetValueExW(key.Get(), name.valueName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count),
                               sizeof(count));
     if (status != ERROR_SUCCESS) throw BasicException(module, __LINE__, path, static_cast<DWORD>(status));
@@ -496,9 +489,10 @@ bool DecrementSharedDllCount(const SharedDllName& name, const std::wstring& path
         TraceWrite(TraceDetail, L"Cannot read SharedDLLs refcount.\n");
         return true;
     }
-    if (--count != 0) {
-        if (::RegSetValueExW(key.Get(), name.valueName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count),
-                             sizeof(count)) != ERROR_SUCCESS)
+    const SharedCountRelease release = SharedCountAfterRelease(true, count);
+    if (!release.last) {
+        if (::RegSetValueExW(key.Get(), name.valueName.c_str(), 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&release.after), sizeof(release.after)) != ERROR_SUCCESS)
             TraceWrite(TraceDetail, L"Cannot write new SharedDLLs refcount.\n");
         return false;
     }

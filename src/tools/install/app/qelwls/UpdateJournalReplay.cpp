@@ -33,13 +33,10 @@ void ReplayKind(const InstalledInfRecord& r, UpdateTransaction& t, bool upgrade)
         // An upgrade keeps the package while a device still uses it. It is
         // removed at once, not queued: a replay that is only looked at
         // leaves it.
-        if (!t.queueOnly) RemoveInfUnlessUsed(r.installed);
+        if (!t.IsQueueOnly()) RemoveInfUnlessUsed(r.installed);
         return;
     }
-    if (SetupGetRunningWinVer() > WinVerXP) {
-        t.dpinstPath = r.inf;
-        t.packageFolder = r.installed;
-    }
+    if (SetupGetRunningWinVer() > WinVerXP) t.SetDriverPackageLocation(r.inf, r.installed);
     t.DriverUninstall(r.installed);
     t.InfRemove(r.inf, r.installed);
 }

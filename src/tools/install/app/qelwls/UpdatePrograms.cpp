@@ -34,7 +34,7 @@ void JudgeExitCode(UpdateTransaction& t, const std::wstring& program, const std:
     if (!Contains(arguments, L"dpinst")) {
         if (code == 1) {
             TraceWrite(TraceDetail, L"CommitRunApp( \"%s\" reboot required.\n", arguments.c_str());
-            t.rebootRequired = true;
+            t.SetRebootRequired(true);
         }
         return;
     }
@@ -48,14 +48,14 @@ void JudgeExitCode(UpdateTransaction& t, const std::wstring& program, const std:
         }
         if ((code >> 24) == 0x40) {
             TraceWrite(TraceDetail, L"Install driver with DPInst.exe successfully and reboot required.\n");
-            t.restartDriverRequired = true;
+            t.SetRestartDriverRequired();
         } else {
             TraceWrite(TraceDetail, L"Install driver with DPInst.exe successfully.\n");
         }
         return;
     }
     if (code == 0) {
-        UninstallDriverMatchingInfs(t, t.packageInfPath);
+        UninstallDriverMatchingInfs(t, t.Package().infPath);
         TraceWrite(TraceDetail, L"Uninstall driver with DPInst.exe successfully.\n");
     } else {
         TraceWrite(TraceDetail, L"Fail to uninstall driver with DPInst.exe.\n");
@@ -130,7 +130,7 @@ bool WaitForProgram(HANDLE process, DWORD timeout, OutputToLog* output) {
 }  // namespace
 
 void CommitRunApp(UpdateTransaction& t, const std::wstring& program, const std::wstring& arguments, uint32_t flags) {
-    if ((flags & kRunSkipAfterReboot) != 0 && t.rebootRequired) return;
+    if ((flags & kRunSkipAfterReboot) != 0 && t.IsRebootRequired()) return;
     TraceWrite(TraceNotable, L"CommitRunApp( \"%s\", \"%s\", 0x%08x )\n", program.c_str(), arguments.c_str(), flags);
 
     STARTUPINFOW startup{};

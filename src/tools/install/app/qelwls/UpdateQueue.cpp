@@ -1,5 +1,5 @@
 // The transaction's records: construction, the queue operations that the key
-// handlers call, the cost of the queued work and the two logs.
+// handlers call, and the two logs.
 #include "BasicException.h"
 #include "Trace.h"
 #include "Update.h"
@@ -8,21 +8,12 @@
 namespace qel {
 namespace {
 constexpr const char* kModuleName = "Update";
-
-// Shares of the commit's total cost.
-constexpr uint32_t kCostPreRun = 30;
-constexpr uint32_t kCostPostRun = 10;
-constexpr uint32_t kCostFile = 3;
-constexpr uint32_t kCostInfEntry = 5;
-constexpr uint32_t kCostDriverUpdates = 200;
-constexpr uint32_t kCostDriverUninstalls = 100;
-constexpr uint32_t kCostRegistryStage = 1;  // one for deletions, one for additions and links
 }  // namespace
 
-UpdateTransaction::UpdateTransaction() { transactions.push_back(this); }
+UpdateTransaction::UpdateTransaction() = default;
 
-// Sub-installs are owned through subInstalls_; `transactions` only refers to
-// them, so nothing is destroyed twice.
+// Sub-installs are owned through subInstalls_ alone, so nothing is destroyed
+// twice.
 UpdateTransaction::~UpdateTransaction() = default;
 
 void UpdateTransaction::OpenRollbackLog(const std::wstring& path, bool create) {
@@ -34,7 +25,10 @@ void UpdateTransaction::OpenRollbackLog(const std::wstring& path, bool create) {
 void UpdateTransaction::OpenUninstallLog(const std::wstring& path, bool create) {
     // Reading an existing log (the replay of an upgrade or uninstall) changes
     // nothing; making one would.
-    if (queueOnly && create) QEL_RAISE(L"a queue-only transaction makes no uninstall log: " + path, 0);
+    if (queueOnly && create) {
+        uninstallLogIsNew = true;
+        return;
+    }
     if (uninstallLog.Open(path, create) != LogOk) QEL_RAISE(path, ::GetLastError());
     uninstallLogIsNew = create;
     if (create) TheRunMarker().Add(journal::RunUninstallLogRecord{path});
@@ -57,17 +51,15 @@ void UpdateTransaction::FileMove(const std::wstring& source, const std::wstring&
 void UpdateTransaction::InfInstall(const std::wstring& infPath, const std::wstring& folder) {
     const std::wstring copied = JoinPath(folder, GetFileNamePart(infPath));
     fileInstalls.push_back(FileOp{copied, infPath, kOwnFileFlags, L""});
-    infInstalls.push_back(copied);
-    infInstalls.push_back(folder);
+    infInstalls.push_back(InfInstallOp{copied, folder});
 }
 
 void UpdateTransaction::InfRemove(const std::wstring& infPath, const std::wstring& oemInfName) {
-    infRemoves.push_back(infPath);
-    infRemoves.push_back(oemInfName);
+    infRemoves.push_back(InfRemoveOp{infPath, oemInfName});
 }
 
 void UpdateTransaction::DriverUpdate(const std::wstring& hardwareId, const std::wstring& infPath) {
-    driverUpdates.push_back({hardwareId, infPath});
+    driverUpdates.push_back(DriverUpdateOp{hardwareId, infPath});
 }
 
 void UpdateTransaction::DriverUninstall(const std::wstring& oemInfOrPackageFolder) {
@@ -101,7 +93,12 @@ void UpdateTransaction::RegistryUpdate(HKEY root, const std::wstring& subkey, co
 
 void UpdateTransaction::LinkAdd(const LinkOp& link) { links.push_back(link); }
 
-void UpdateTransaction::DriverPackageInf(const std::wstring& infName) { packageInfs.push_back(infName); }
+void UpdateTransaction::DriverPackageInf(const std::wstring& infName) { driverPackage.infNames.push_back(infName); }
+
+void UpdateTransaction::SetDriverPackageLocation(const std::wstring& dpinstPath, const std::wstring& folder) {
+    driverPackage.dpinstPath = dpinstPath;
+    driverPackage.folder = folder;
+}
 
 void UpdateTransaction::DirRemove(const std::wstring& path, uint32_t kind) {
     CheckPathLength(path);
@@ -113,7 +110,6 @@ LogFile& UpdateTransaction::RecordLog() { return parent_ ? parent_->RecordLog() 
 void UpdateTransaction::AddSubTransaction(std::unique_ptr<UpdateTransaction> subInstall) {
     subInstall->parent_ = this;
     subInstall->queueOnly = queueOnly;
-    transactions.push_back(subInstall.get());
     subInstalls_.push_back(std::move(subInstall));
 }
 
@@ -124,26 +120,6 @@ std::vector<UpdateTransaction*> UpdateTransaction::Tree() {
         tree.insert(tree.end(), below.begin(), below.end());
     }
     return tree;
-}
-
-std::array<uint32_t, kCommitStages> UpdateTransaction::StageCosts() const {
-    const auto count = [](const auto& list) { return static_cast<uint32_t>(list.size()); };
-    return {
-        kCostPreRun * count(preRuns),
-        kCostRegistryStage,
-        (driverUninstalls.empty() ? 0 : kCostDriverUninstalls) + kCostInfEntry * count(infRemoves),
-        kCostFile * count(fileRemoves),
-        kCostFile * (count(fileInstalls) + count(fileMoves)),
-        kCostInfEntry * count(infInstalls) + (driverUpdates.empty() ? 0 : kCostDriverUpdates),
-        kCostRegistryStage,
-        kCostPostRun * count(postRuns),
-    };
-}
-
-uint32_t UpdateTransaction::Cost() const {
-    uint32_t cost = 0;
-    for (uint32_t share : StageCosts()) cost += share;
-    return cost;
 }
 
 void UpdateTransaction::LogRollbackRecord(const journal::RollbackRecord& record) {

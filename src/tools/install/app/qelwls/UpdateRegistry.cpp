@@ -6,24 +6,15 @@
 #include "Handles.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDecisions.h"
 #include "Util.h"
-
-#include <cstring>
-#include <cwchar>
 
 namespace qel {
 namespace {
 constexpr const char* kModuleName = "Update";
 
-// The access every key of a record is opened or created with. The 32-bit
-// view flag is honoured only before Vista; from Vista on the records that
-// carry it are written to the 64-bit view like the others.
-REGSAM RecordAccess(uint32_t flags) {
-    REGSAM access = KEY_ALL_ACCESS;
-    if (SetupGetRunningWinVer() < WinVerVista && (flags & FLG_ADDREG_32BITKEY)) access |= KEY_WOW64_32KEY;
-    if (flags & FLG_ADDREG_64BITKEY) access |= KEY_WOW64_64KEY;
-    return access;
-}
+// The access every key of a record is opened or created with.
+REGSAM RecordAccess(uint32_t flags) { return KEY_ALL_ACCESS | RegistryViewOf(flags, SetupGetRunningWinVer()); }
 
 // RegDeleteKeyExW, which can name a view, is missing before XP x64; it is
 // looked up in the advapi32 the program already has loaded.
@@ -35,55 +26,6 @@ LSTATUS DeleteKey(HKEY parent, const std::wstring& path, REGSAM access) {
                                       : nullptr;
     if (deleteKeyEx) return deleteKeyEx(parent, path.c_str(), access, 0);
     return ::RegDeleteKeyW(parent, path.c_str());
-}
-
-// The record's text without its terminating NUL.
-std::wstring RecordText(const std::vector<BYTE>& data) {
-    std::wstring text(data.size() / sizeof(wchar_t), L'\0');
-    if (!text.empty()) ::memcpy(&text[0], data.data(), text.size() * sizeof(wchar_t));
-    text.resize(wcsnlen(text.c_str(), text.size()));
-    return text;
-}
-
-bool IsListItem(const std::wstring& list, const std::wstring& item) {
-    std::vector<std::wstring> items;
-    SplitCommaList(list, items);
-    for (const std::wstring& existing : items)
-        if (existing == item) return true;
-    return false;
-}
-
-// `existing` with the record's data appended, by the existing value's type.
-// False when there is nothing to write: the string list already holds the
-// item. Sizes count whole characters; an odd trailing byte is dropped.
-bool AppendedData(DWORD existingType, const std::vector<BYTE>& existing, const std::vector<BYTE>& data,
-                  std::vector<BYTE>& combined) {
-    const size_t evenSize = existing.size() & ~static_cast<size_t>(1);
-    // Everything before the final terminating character.
-    const size_t keep = evenSize >= sizeof(wchar_t) ? evenSize - sizeof(wchar_t) : 0;
-    switch (existingType) {
-    case REG_MULTI_SZ:
-        // The new string takes the place of the list's final terminator, and
-        // a new one follows it. Nothing checks for an item already present.
-        combined.assign(existing.begin(), existing.begin() + keep);
-        combined.insert(combined.end(), data.begin(), data.end());
-        combined.insert(combined.end(), sizeof(wchar_t), 0);
-        return true;
-    case REG_SZ:
-    case REG_EXPAND_SZ: {
-        std::wstring text = RecordText(existing);
-        if (IsListItem(text, RecordText(data))) return false;
-        // The terminator becomes the comma, so an empty string gives ",new".
-        combined.assign(existing.begin(), existing.begin() + keep);
-        const wchar_t comma = L',';
-        const auto* commaBytes = reinterpret_cast<const BYTE*>(&comma);
-        combined.insert(combined.end(), commaBytes, commaBytes + sizeof(comma));
-        combined.insert(combined.end(), data.begin(), data.end());
-        return true;
-    }
-    default:
-        QEL_RAISE();
-    }
 }
 
 // A registry link (a key made with REG_OPTION_CREATE_LINK) names its target
@@ -182,16 +124,18 @@ void UpdateTransaction::CommitRegDelete(HKEY root, const std::wstring& subkey, c
                                         uint32_t flags) {
     if (subkey.empty()) QEL_RAISE();
     const bool undoable = journal::IsRegistryRecordRoot(root);
-    if (valueName.empty()) {
+    switch (DecideRegDelete(valueName, flags)) {
+    case RegDeleteAction::Key:
         if (undoable) LogKeyTree(*this, root, ViewOf(RecordAccess(flags)), subkey);
         // A key that is already gone is what a deletion wants.
         if (!GSMUDeleteKey(root, subkey, flags))
             TraceWrite(TraceDetail, L"GSMUDeleteKey: '%s' is not found.\n", subkey.c_str());
         return;
+    case RegDeleteAction::PassOver:
+        return;
+    case RegDeleteAction::Value:
+        break;
     }
-    // Deleting one string out of a multi-string value is not supported; such
-    // lines are passed over.
-    if ((flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING) return;
 
     UniqueKey key;
     const LSTATUS opened = ::RegOpenKeyExW(root, subkey.c_str(), 0, RecordAccess(flags), key.Put());
@@ -246,32 +190,38 @@ void UpdateTransaction::CommitRegAdd(HKEY root, const std::wstring& subkey, cons
     if (::RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, RecordAccess(flags), nullptr, key.Put(), nullptr) !=
         ERROR_SUCCESS)
         QEL_RAISE();
-    if (flags & FLG_ADDREG_KEYONLY) return;
-
-    std::vector<BYTE> combined;
-    const std::vector<BYTE>* toWrite = &data;
-    if (flags & (FLG_ADDREG_APPEND | FLG_ADDREG_NOCLOBBER | FLG_ADDREG_OVERWRITEONLY)) {
-        DWORD existingType = 0;
-        DWORD existingSize = 0;
+    bool exists = false;
+    DWORD existingType = 0;
+    DWORD existingSize = 0;
+    if (RegAddLooksAtValue(flags)) {
         const LSTATUS queried =
             ::RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, &existingType, nullptr, &existingSize);
-        if (queried == ERROR_FILE_NOT_FOUND) {
-            if (flags & FLG_ADDREG_OVERWRITEONLY) return;
-        } else if (queried != ERROR_SUCCESS) {
+        if (queried != ERROR_SUCCESS && queried != ERROR_FILE_NOT_FOUND) QEL_RAISE();
+        exists = queried == ERROR_SUCCESS;
+    }
+    std::vector<BYTE> combined;
+    const std::vector<BYTE>* toWrite = &data;
+    switch (DecideRegAdd(flags, exists)) {
+    case RegAddAction::KeyOnly:
+    case RegAddAction::Keep:
+    case RegAddAction::Skip:
+        return;
+    case RegAddAction::Write:
+        break;
+    case RegAddAction::Append: {
+        // One spare character, so that the buffer is never empty.
+        std::vector<BYTE> existing(existingSize + sizeof(wchar_t));
+        DWORD readSize = existingSize;
+        if (::RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, &existingType, existing.data(), &readSize) !=
+            ERROR_SUCCESS)
             QEL_RAISE();
-        } else if (flags & FLG_ADDREG_NOCLOBBER) {
-            return;
-        } else if (flags & FLG_ADDREG_APPEND) {
-            // One spare character, so that the buffer is never empty.
-            std::vector<BYTE> existing(existingSize + sizeof(wchar_t));
-            DWORD readSize = existingSize;
-            if (::RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, &existingType, existing.data(),
-                                   &readSize) != ERROR_SUCCESS)
-                QEL_RAISE();
-            existing.resize(readSize);
-            if (!AppendedData(existingType, existing, data, combined)) return;
-            toWrite = &combined;
-        }
+        existing.resize(readSize);
+        const RegAppendResult appended = AppendToValue(existingType, existing, data, combined);
+        if (appended == RegAppendResult::NotAppendable) QEL_RAISE();
+        if (appended == RegAppendResult::AlreadyListed) return;
+        toWrite = &combined;
+        break;
+    }
     }
 
     if (undoable) LogValueBefore(*this, root, view, subkey, key.Get(), valueName);
@@ -279,7 +229,7 @@ void UpdateTransaction::CommitRegAdd(HKEY root, const std::wstring& subkey, cons
                          static_cast<DWORD>(toWrite->size())) != ERROR_SUCCESS)
         QEL_RAISE();
 
-    if (access == 1 && SetupGetRunningWinVer() >= WinVerVista && !GrantInteractiveAccess(subkey))
+    if (GrantsInteractiveAccess(access, SetupGetRunningWinVer()) && !GrantInteractiveAccess(subkey))
         TraceWrite(TraceError, L"Failed to set access rights on the registry: '%s'.\n", subkey.c_str());
 }
 

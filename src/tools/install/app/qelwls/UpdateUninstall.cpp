@@ -80,8 +80,8 @@ constexpr FILEOP_FLAGS kDeleteTempFilesFlags =
 
 void Uninstall(UpdateTransaction& t, bool upgrade) {
     TraceWrite(TraceDetail, L"Uninstall()\n");
-    t.rollbackEnabled = false;
-    for (const std::wstring& line : ReadUninstallLines(t.uninstallLog)) {
+    t.DisableRollback();
+    for (const std::wstring& line : ReadUninstallLines(t.UninstallLog())) {
         const std::optional<journal::UninstallRecord> record = journal::Decode<journal::UninstallRecord>(line);
         // A line of no kind the log holds, or of one whose fields cannot be
         // read, stops the replay before anything is committed: removals
@@ -90,15 +90,15 @@ void Uninstall(UpdateTransaction& t, bool upgrade) {
         if (!record) QEL_RAISE(journal::KindOf(line), 0);
         journal::Replay(t, *record, upgrade);
     }
-    t.uninstallLog.Close();
+    t.UninstallLog().Close();
     // Queued only to be looked at: the replay's removals stay in the lists.
-    if (t.queueOnly) return;
+    if (t.IsQueueOnly()) return;
     Commit(t);
 }
 
 void UninstallCPL(UpdateTransaction& t) {
     TraceWrite(TraceDetail, L"UninstallCPL()\n");
-    for (const std::wstring& line : ReadUninstallLines(t.uninstallLog)) {
+    for (const std::wstring& line : ReadUninstallLines(t.UninstallLog())) {
         const std::optional<journal::UninstallRecord> record = journal::Decode<journal::UninstallRecord>(line);
         const journal::InstalledFileRecord* applet = record ? journal::ControlPanelApplet(*record) : nullptr;
         if (!applet) continue;
@@ -110,7 +110,7 @@ void UninstallCPL(UpdateTransaction& t) {
         // stays where it is, as a failed deletion would leave it.
         if (FileExists(path) && !IsDirectory(path)) t.MoveAsideQuietly(path);
     }
-    t.uninstallLog.Close();
+    t.UninstallLog().Close();
     Commit(t);
 }
 
@@ -161,7 +161,7 @@ void RemoveOemFolder(const std::wstring& programFiles) {
 void DoCleanup(UpdateTransaction& t) {
     std::wstring programFiles;
     GetProgramFilesFolder(programFiles);
-    for (const DirOp& op : t.dirRemoves) RemoveCleanupTarget(op, programFiles);
+    for (const DirOp& op : t.DirRemoves()) RemoveCleanupTarget(op, programFiles);
 
     // Gives programs that were started or stopped a moment to let go of
     // their files before the leftovers are swept.
@@ -179,7 +179,7 @@ void DoCleanup(UpdateTransaction& t) {
                    tempResult);
 
     RemoveOemFolder(programFiles);
-    t.rollbackLog.CloseAndDelete();
+    t.DeleteRollbackLog();
 }
 
 }  // namespace
@@ -192,12 +192,12 @@ void DoCleanupAll(UpdateTransaction& transaction) {
     // folder are logged with it, for that finish.
     std::vector<DirOp> removals;
     for (UpdateTransaction* each : tree)
-        removals.insert(removals.end(), each->dirRemoves.begin(), each->dirRemoves.end());
+        removals.insert(removals.end(), each->DirRemoves().begin(), each->DirRemoves().end());
     transaction.LogCommitted(removals);
     // The files moved aside go first, every sub-install's with them, while
     // the log that names them is still there.
     for (UpdateTransaction* each : tree)
-        for (const std::wstring& aside : each->movedAsideFiles) DeleteFileOrDefer(aside);
+        for (const std::wstring& aside : each->MovedAsideFiles()) DeleteFileOrDefer(aside);
     for (UpdateTransaction* each : tree) DoCleanup(*each);
 }
 
