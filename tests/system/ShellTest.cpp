@@ -377,6 +377,9 @@ TEST_F(SamplePackageShell, APartialUninstallBeforeVistaHidesTheTrayIcon) {
         EXPECT_EQ(LogHasLine(run.log, "Hiding Tray Icon..."), std::wstring(each.version) == L"winxp64");
         EXPECT_EQ(LogHasLine(run.log, cleared), each.line == cleared);
         EXPECT_EQ(Control(), each.after);
+        // A failed run gives the install count back, though the clean-up
+        // before the tray step has ended the log that released it.
+        EXPECT_EQ(SharedDllCount(L"QelSetup"), each.line ? 1 : 2);
     }
 
     WriteTrayKeys(5);
@@ -389,6 +392,7 @@ TEST_F(SamplePackageShell, APartialUninstallBeforeVistaHidesTheTrayIcon) {
     ExpectFailedWith200(run, "Update");
     EXPECT_TRUE(LogHasLine(run.log, cleared)) << run.log;
     EXPECT_EQ(Control(), Dword(5));
+    EXPECT_EQ(SharedDllCount(L"QelSetup"), 2);
 }
 
 }  // namespace
