@@ -270,14 +270,26 @@ TEST_F(Package, DestinationInUseIsReplacedAtTheNextRestart) {
                    "[^\r]*MoveFile," + folder + "QelMon\\.exe," + folder + "(qel[0-9a-f]+\\.tmp)\r\n"
                    "[^\r]*QueuedMove," + folder + "QelMon\\.exe," + folder + "\\2\r\n"
                    "[^\r]*reboot required\\.\r\n"
-                   "[^\r]*QueuedMove," + folder + "\\1," + folder + "QelMon\\.exe\r\n")))
+                   "[^\r]*QueuedMove," + folder + "\\1," + folder + "QelMon\\.exe\r\n"
+                   "[^\r]*reboot required\\.\r\n"
+                   "[^\r]*QueuedMove," + folder + "\\2,\r\n")))
         << run.log;
     // Windows keeps them in PendingFileRenameOperations: "\??\from" then
-    // "!\??\to" (replace existing), in the order they must run.
+    // "!\??\to" (replace existing), or an empty "to" for a deletion, in the
+    // order they must run: the old version is deleted after it went aside
+    // (the reader cannot tell the last entry's empty "to" from the list end).
     const std::wstring app = std::wstring(kAppFolder) + L"\\";
     EXPECT_EQ(ReadRegMultiString(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames),
               (std::vector<std::wstring>{L"\\??\\" + kMonitor, L"!\\??\\" + app + Wide(match[2]),
-                                         L"\\??\\" + app + Wide(match[1]), L"!\\??\\" + kMonitor}));
+                                         L"\\??\\" + app + Wide(match[1]), L"!\\??\\" + kMonitor,
+                                         L"\\??\\" + app + Wide(match[2])}));
+
+    // The restart (wineboot -r carries out the registered operations) leaves
+    // the package's monitor in place and no old copy beside it.
+    EXPECT_EQ(RunProgram(L"wineboot.exe -r").exitCode, 0u);
+    EXPECT_EQ(ReadFileBytes(kMonitor), ReadFileBytes(package.File(L"QelMon.exe")));
+    EXPECT_TRUE(FilesMatching(app + L"qel*.tmp").empty());
+    EXPECT_TRUE(ReadRegMultiString(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames).empty());
 }
 
 }  // namespace

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <regex>
+
+#include "UtilRunLock.h"
 
 using namespace qeltest;
 
@@ -146,6 +149,116 @@ TEST_F(ScriptRun, NoTemporaryFileOutlivesARun) {
     run = Install("CopyFiles=Files\r\n[DestinationDirs]\r\nFiles=24,\"QelReliability\"\r\n[Files]\r\nNUL,a.txt,,0x4\r\n");
     EXPECT_TRUE(run.exitCode == 0u || run.exitCode == 200u) << run.log;
     ExpectNoTempFiles({kDestination});
+}
+
+// Runs that meet on one machine: a product of many files installed by one
+// run, then started again as a new version by several at once.
+class RunsAtOnce : public ::testing::Test {
+protected:
+    static constexpr int kFiles = 120;
+    RunsAtOnce() : folder_(L"runs_at_once") {}
+    void SetUp() override { DeleteTree(kDestination); }
+    void TearDown() override { DeleteTree(kDestination); }
+
+    // Writes version `version` of the package: every file says which it is.
+    void WritePackage(const std::string& version) {
+        std::string files;
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string name = "f" + std::to_string(i) + ".dat";
+            folder_.Write(Wide(name), version + " " + name + "\r\n");
+            files += name + ",,,0x4\r\n";
+        }
+        folder_.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nCopyFiles=Files\r\n"
+                                            "[DestinationDirs]\r\nFiles=24,\"QelReliability\"\r\n[Files]\r\n" +
+                                            files));
+    }
+    std::wstring CommandLine() const { return L"\"" + folder_.Exe() + L"\" apponly_install \"" + folder_.Path() + L"\""; }
+
+    // The product holds exactly version `version`, with nothing beside it.
+    void ExpectProductIs(const std::string& version) {
+        FileSnapshot expected;
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string name = "f" + std::to_string(i) + ".dat";
+            expected[std::wstring(kDestination) + L"\\" + Wide(name)] = version + " " + name + "\r\n";
+        }
+        EXPECT_EQ(FilesBelow(kDestination), expected);
+        ExpectNoTempFiles({kDestination});
+    }
+    SetupFolder folder_;
+};
+
+// Another run holds the machine: this one says it waits, changes nothing
+// until the other has ended, then installs as if it had come later.
+TEST_F(RunsAtOnce, ARunWaitsForTheRunThatIsWorking) {
+    WritePackage("v1");
+    ASSERT_EQ(RunSetupProgram(folder_.Exe(), L"apponly_install \"" + folder_.Path() + L"\"").exitCode, 0u);
+    WritePackage("v2");
+    auto otherRun = std::make_unique<qel::NamedMutexHold>(qel::kRunLockName, 0);
+    ASSERT_TRUE(otherRun->Held());
+
+    ProcessResult result;
+    PipedStart run(CommandLine(), L"", 0, result);
+    std::string log;
+    for (int waited = 0; waited < 600 && !LogHasLine(log, "Another run of qelwls is working; waiting for it to end.");
+         ++waited) {
+        ::Sleep(100);
+        if (PathExists(DiagnosticLogPath())) log = ReadFileBytes(DiagnosticLogPath());
+    }
+    ASSERT_TRUE(LogHasLine(log, "Another run of qelwls is working; waiting for it to end.")) << log;
+    ::Sleep(500);
+    ExpectProductIs("v1");
+
+    otherRun.reset();
+    run.Finish();
+    EXPECT_EQ(result.exitCode, 0u);
+    log = ReadFileBytes(DiagnosticLogPath());
+    EXPECT_TRUE(LogHasLine(log, "The other run of qelwls has ended; going on.")) << log;
+    ExpectProductIs("v2");
+}
+
+// Two runs of a new version started at the same moment over the installed
+// product: both succeed, one after the other, and the product is the new
+// version, whole.
+TEST_F(RunsAtOnce, TwoRunsStartedTogetherBothInstallTheNewVersion) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DeleteTree(kDestination);
+        WritePackage("v1");
+        ASSERT_EQ(RunSetupProgram(folder_.Exe(), L"apponly_install \"" + folder_.Path() + L"\"").exitCode, 0u);
+        WritePackage("v2");
+        ProcessResult first, second;
+        {
+            PipedStart one(CommandLine(), L"", 0, first);
+            PipedStart two(CommandLine(), L"", 0, second);
+            one.Finish();
+            two.Finish();
+        }
+        EXPECT_EQ(first.exitCode, 0u) << first.out;
+        EXPECT_EQ(second.exitCode, 0u) << second.out;
+        ExpectProductIs("v2");
+    }
+}
+
+// A program the run starts and waits for may be this installer again (an
+// upgrade runs the old version's uninstall command): it works inside the run
+// that started it instead of waiting for that run to end.
+TEST_F(RunsAtOnce, AnInstallerTheRunStartsDoesNotWaitForIt) {
+    SetupFolder inner(L"runs_at_once_inner");
+    inner.Write(L"a.txt", "inner\r\n");
+    inner.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nCopyFiles=Files\r\n"
+                                      "[DestinationDirs]\r\nFiles=24,\"QelReliability\\Inner\"\r\n"
+                                      "[Files]\r\na.txt,,,0x4\r\n"));
+    folder_.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nPostRun=Inner\r\n[Inner]\r\n\"" +
+                                        Utf8(inner.Exe()) + "\",\"apponly_install " + Utf8(inner.Path()) +
+                                        "\",0x8\r\n"));
+    ProcessResult result;
+    PipedStart run(CommandLine(), L"", 0, result);
+    if (::WaitForSingleObject(run.Process(), 120000) == WAIT_TIMEOUT) {
+        ::TerminateProcess(run.Process(), 1);
+        FAIL() << "the run waited for the installer it started";
+    }
+    run.Finish();
+    EXPECT_EQ(result.exitCode, 0u) << result.out;
+    EXPECT_EQ(ReadFileBytes(std::wstring(kDestination) + L"\\Inner\\a.txt"), "inner\r\n");
 }
 
 class PackageRun : public ::testing::Test {

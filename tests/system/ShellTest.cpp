@@ -135,6 +135,22 @@ TEST_F(ShellKeys, TwoLinksAreMadeReplaceAnOlderOneAndAreTakenBackByARollback) {
 // required, from Vista on: a line without one ends the run while the script
 // is read. The read-me id is matched in any case, the others exactly; no
 // match gives the plain name.
+// A folder where a shortcut goes, with a user's file in it: moved aside as
+// an older shortcut is, it would go with the run's temporary files. The run
+// ends before its first change instead.
+TEST_F(ShellKeys, AFolderWhereAShortcutGoesEndsTheRunBeforeAnyChange) {
+    WriteFileBytes(std::wstring(kReadMeLink) + L"\\keep.txt", "user data\r\n");
+    const FileSnapshot before = ShellFiles();
+    const SetupRunResult run = InstallLinks("C:\\QelShell\\Menu,Read Me,C:\\QelShell\\readme.txt,,,,0,,\r\n");
+    EXPECT_EQ(run.exitCode, 200u) << run.log;
+    EXPECT_EQ(run.out, kVersionLine + std::string("Result,200,SetupErrorInternal,Update,") +
+                           run.out.substr(run.out.rfind(',') + 1));
+    EXPECT_NE(run.log.find("desc \"the destination is a folder: " + Utf8(kReadMeLink) + "\""), std::string::npos)
+        << run.log;
+    EXPECT_EQ(ShellFiles(), before);
+    EXPECT_TRUE(WindowsTempFiles().empty());
+}
+
 TEST_F(ShellKeys, LocalizedNamesAndLinesWithoutTheirFields) {
     const std::string readMe = "C:\\QelShell\\Menu,Read Me,C:\\QelShell\\readme.txt,,,,", names = "0,\"@" + Names() + "\",";
     struct Case {
@@ -377,6 +393,9 @@ TEST_F(SamplePackageShell, APartialUninstallBeforeVistaHidesTheTrayIcon) {
         EXPECT_EQ(LogHasLine(run.log, "Hiding Tray Icon..."), std::wstring(each.version) == L"winxp64");
         EXPECT_EQ(LogHasLine(run.log, cleared), each.line == cleared);
         EXPECT_EQ(Control(), each.after);
+        // A failed run gives the install count back, though the clean-up
+        // before the tray step has ended the log that released it.
+        EXPECT_EQ(SharedDllCount(L"QelSetup"), each.line ? 1 : 2);
     }
 
     WriteTrayKeys(5);
@@ -389,6 +408,7 @@ TEST_F(SamplePackageShell, APartialUninstallBeforeVistaHidesTheTrayIcon) {
     ExpectFailedWith200(run, "Update");
     EXPECT_TRUE(LogHasLine(run.log, cleared)) << run.log;
     EXPECT_EQ(Control(), Dword(5));
+    EXPECT_EQ(SharedDllCount(L"QelSetup"), 2);
 }
 
 }  // namespace

@@ -14,8 +14,10 @@
 #include "Trace.h"
 #include "Update.h"
 #include "Util.h"
+#include "UtilRunLock.h"
 #include "VirtualAdapter.h"
 
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -177,7 +179,8 @@ void UninstallRoad(Run& run) {
     // is logged like every other, so that a failed or killed uninstall gives
     // the count back as it was.
     StartRollbackLog(run.transaction);
-    if (ReleaseInstallRef(run.transaction)) {
+    SharedDllPrior countBefore;
+    if (ReleaseInstallRef(run.transaction, countBefore)) {
         // The last user of the setup: everything the log lists goes, and the
         // virtual adapter and the filter component with it.
         OpenInstalledLog(run);
@@ -206,8 +209,13 @@ void UninstallRoad(Run& run) {
     DoCleanupAll(run.transaction);
     if (SetupGetRunningWinVer() < WinVerVista) {
         // The clean-up ended the first log; the tray flag and this commit
-        // get one of their own, so a failed commit shows the icon again.
+        // get one of their own, so a failed commit shows the icon again. The
+        // count's release was recorded in the first log only: recorded again
+        // here, a failed commit gives the count back as it was (the literal
+        // steps add one back after the first log is gone, which a killed run
+        // cannot do).
         StartRollbackLog(run.transaction);
+        run.transaction.LogUndoRecord(countBefore);
         HideTrayIcon(run.transaction);
         ProcessSection(run.context, run.transaction, run.script, L"PostUninstPart");
         Commit(run.transaction);
@@ -273,9 +281,32 @@ void Dispatch(Run& run) {
 // adding one back on top of that would count a user that is not there.
 void UndoRun(Run& run) { RollbackAll(run.transaction); }
 
+// One script run at a time on a machine. Two runs over one product move each
+// other's files aside, and one's rollback or clean-up then deletes what the
+// other put in place. The lock is taken before the recovery of killed runs
+// (which changes things) and held past the clean-up and any rollback; a run
+// that finds it held says so and waits for the other run to end, then goes
+// on as if it had come later. The adapter commands restart, disable or enable
+// the adapter and keep no log: they take no lock, as before. A program that
+// this run starts (an old version's uninstaller that an upgrade waits for)
+// works inside this run and takes none either.
+std::unique_ptr<NamedMutexHold> TakeRunLock(const Run& run) {
+    if (!IsScriptCommand(run.Command()) || StartedInsideRun()) return nullptr;
+    auto lock = std::make_unique<NamedMutexHold>(kRunLockName, 0);
+    if (!lock->Held()) {
+        TraceWrite(TraceNotable, L"Another run of qelwls is working; waiting for it to end.\n");
+        lock = std::make_unique<RunLock>();
+        TraceWrite(TraceNotable, L"The other run of qelwls has ended; going on.\n");
+    }
+    LetProgramsWorkInsideThisRun();
+    return lock;
+}
+
 // Steps 19 to 21, with the three handlers of a failed command.
 void RunCommand(Run& run) {
+    std::unique_ptr<NamedMutexHold> runLock;
     try {
+        runLock = TakeRunLock(run);
         Dispatch(run);
     } catch (const BasicException& e) {
         TraceWrite(TraceError, L"Error: file \"%S\", line %d, desc \"%s\" last error: %d\n", e.Module(), e.Line(),

@@ -8,10 +8,11 @@ namespace {
 constexpr const char* kModuleName = "CmdLine";
 }
 
-bool ReleaseInstallRef(UpdateTransaction& transaction) {
+bool ReleaseInstallRef(UpdateTransaction& transaction, SharedDllPrior& countBefore) {
     constexpr wchar_t kInstallCount[] = L"QelSetup";
     const SharedDllName name = SharedDllNameOf(kInstallCount, kModuleName);
-    transaction.LogUndoRecord(ReadSharedDllCount(name));
+    countBefore = ReadSharedDllCount(name);
+    transaction.LogUndoRecord(countBefore);
     return DecrementSharedDllCount(name, kInstallCount);
 }
 

@@ -12,8 +12,9 @@ namespace qel {
 
 // The setup's own install count ("QelSetup" in SharedDLLs). True when this
 // was the last reference (full uninstall). The release is announced in the
-// transaction's rollback log with the count as it was.
-bool ReleaseInstallRef(UpdateTransaction& transaction);
+// transaction's rollback log with the count as it was, which `countBefore`
+// receives.
+bool ReleaseInstallRef(UpdateTransaction& transaction, SharedDllPrior& countBefore);
 
 // Raises when one of its keys cannot be opened. The flag as it was is written
 // to the transaction's rollback log, if one is open.

@@ -229,6 +229,15 @@ void RefuseUnsafePaths(const std::vector<UpdateTransaction*>& tree) {
             }
         }
         for (const FileOp& op : t->FileRemoves()) checks.RefuseLinks(op.source);
+        // A shortcut's name taken by a folder: moved aside as an older
+        // shortcut would be, the folder and what it holds would be deleted
+        // with the run's temporary files.
+        for (const LinkOp& link : t->Links()) {
+            const std::wstring linkPath = LinkPathOf(link);
+            const DWORD attributes = checks.Attributes(linkPath);
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+                QEL_RAISE(L"the destination is a folder: " + linkPath, ERROR_DIRECTORY);
+        }
     }
 }
 

@@ -270,10 +270,12 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
 
     // Nothing this install did can have made or removed the destination.
     MoveResult result = MoveDone;
+    std::wstring asideAtRestart;
     if (present) {
         const std::wstring aside = MakeLoggedTempFile(folder);
         movedAsideFiles.push_back(aside);
         result = MoveFileLogged(destination, aside, true, MoveToIsPlain);
+        if (result == MoveAtRestart) asideAtRestart = aside;
     }
     if (decision.atRestart || result == MoveAtRestart)
         result = QueuedMove(temp, destination);
@@ -281,6 +283,11 @@ void UpdateTransaction::CommitFileInstall(const std::wstring& source, const std:
         result = MoveFileLogged(temp, destination, true,
                                 (tempNormal ? MoveFromIsNormal : 0u) | (present ? 0u : MoveToIsPlain));
     if (result == MoveFailed) QEL_RAISE(destination, ::GetLastError());
+    // A file in use goes aside only at the restart, long after the clean-up
+    // that deletes what was moved aside: the restart deletes it as well,
+    // after the two moves (it makes them in the order they were registered).
+    if (!asideAtRestart.empty() && QueuedMove(asideAtRestart, L"") == MoveFailed)
+        QEL_RAISE(asideAtRestart, ::GetLastError());
 
     if (decision.restartRequired) {
         TraceWrite(TraceDetail, L"ReplaceBootFile(\"%s\", \"%s\"), reboot required.\n", source.c_str(),

@@ -2,6 +2,9 @@
 
 #include "BasicException.h"
 
+#include <cwchar>
+#include <string>
+
 namespace qel {
 namespace {
 constexpr const char* kModuleName = "Util";
@@ -24,7 +27,30 @@ NamedMutexHold::~NamedMutexHold() {
     if (held_) ::ReleaseMutex(mutex_.Get());
 }
 
+namespace {
+// The variable a lock holder's programs inherit: the holder's process id.
+constexpr wchar_t kRunHolderVariable[] = L"QELWLS_RUN_HOLDER";
+}  // namespace
+
+void LetProgramsWorkInsideThisRun() {
+    ::SetEnvironmentVariableW(kRunHolderVariable, std::to_wstring(::GetCurrentProcessId()).c_str());
+}
+
+bool StartedInsideRun() {
+    wchar_t value[16] = {};
+    const DWORD length = ::GetEnvironmentVariableW(kRunHolderVariable, value, 16);
+    if (length == 0 || length >= 16) return false;
+    wchar_t* end = nullptr;
+    const unsigned long holder = std::wcstoul(value, &end, 10);
+    if (*end != L'\0' || holder == 0 || holder == ::GetCurrentProcessId()) return false;
+    // Only the holder's descendants inherit the variable; a holder that has
+    // ended holds nothing, and its lock is free (or abandoned) to be taken.
+    UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(holder)));
+    return process && ::WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT;
+}
+
 bool InstallerRunInProgress() {
+    if (StartedInsideRun()) return false;
     UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kRunLockName));
     if (!mutex) return ::GetLastError() != ERROR_FILE_NOT_FOUND;
     const DWORD waited = ::WaitForSingleObject(mutex.Get(), 0);

@@ -40,7 +40,17 @@ public:
 
 // Whether an installer run holds the run lock now; does not wait. A lock left
 // by a run that ended without releasing it is no run in progress. A lock that
-// exists but cannot be opened counts as held: nothing but a run makes it.
+// exists but cannot be opened counts as held: nothing but a run makes it. The
+// run this process was started inside (see below) is no other run.
 bool InstallerRunInProgress();
+
+// A run that holds the lock may start programs and wait for them; an upgrade
+// runs the old package's uninstall command, which may be this installer (or
+// the setup program that starts it). Such a program works inside the run
+// that started it: waiting for that run's lock would wait for ever. The
+// holder names itself in an environment variable its programs inherit;
+// StartedInsideRun() is true in a descendant while that holder still runs.
+void LetProgramsWorkInsideThisRun();
+bool StartedInsideRun();
 
 }  // namespace qel
