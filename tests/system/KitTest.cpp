@@ -157,53 +157,84 @@ using KitRun = KitMachine;
 using KitRecover = KitMachine;
 
 // --- check ---------------------------------------------------------------------
-TEST(KitCheck, EachKindOfFaultIsReportedOnceOnItsLine) {
+// The findings of a run, with the line of the script each is on found by a
+// marker of that line: "<script>(<line>): <rest>", then the count line.
+std::string ExpectedFindings(const std::string& script, const std::string& text,
+                             const std::vector<std::pair<std::string, std::string>>& findings,
+                             const std::string& countLine) {
+    std::string expected;
+    for (const auto& [marker, rest] : findings)
+        expected += script + (marker.empty() ? "" : "(" + std::to_string(LineOf(text, marker)) + ")") + ": " + rest +
+                    "\r\n";
+    return expected + script + ": " + countLine + "\r\n";
+}
+
+// A package with a packager's typical mistakes: each kind of finding once,
+// with its code and level, on the line it is about, on both Windows roads
+// unless it holds on one only; the run exits 1 for the errors.
+TEST(KitCheck, EachKindOfFaultIsReportedOnceOnItsLineWithItsCodeAndLevel) {
     KitFolder folder(L"kit_check");
     const std::string text = folder.WriteScript(
-        "[Setup]\nDefaultInstallPath=%16422%\\KitCheck\n\n"
+        "[Setup]\nDefaultInstallPath=%16422%\\KitCheck\nDriverStore=%16422%\\KitCheck\\Driver\n\n"
         "[SourceDisksNames]\n1=\"disk\",,,\n2=\"documents\",,,docs\n3=\"help\",help.cab,,\n\n"
         "[SourceDisksFiles]\npresent.txt=1\nabsent.txt=1\nabsentdoc.txt=2\nabsentcab.txt=3\nhelp.txt=3\n\n"
         "[DestinationDirs]\nDefaultDestDir=16422,\"KitCheck\"\nFiles=16422,\"KitCheck\"\n"
-        "Nowhere=99999,\"KitCheck\"\n\n"
-        "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files,NoSuchFiles\nAddReg=Registry\nAddLinks=Links\n"
-        "CopyFile=Files\nUninstallLog=\n\n"
-        "[Files]\npresent.txt,,,0x4\nhelp.txt,,,0x4\nabsent.txt,,,0x4\nabsentdoc.txt,,,0x4\nabsentcab.txt,,,0x4\n\n"
+        "Nowhere=99999,\"KitCheck\"\nUnused=99998,\"KitCheck\"\n\n"
+        "[Install]\nDriverInf=Driver\\missing.inf\nCopyFiles=Files,NoSuchFiles\nCopyFiles=Nowhere\nAddReg=Registry\n"
+        "AddLinks=Links\nPostRun=After\nCopyFile=Files\nUninstallLog=\nConditionalSection=Rules\n\n"
+        "[Rules]\nUpgradeRun,,\"SOFTWARE\\Old\",\"UninstallString\",,\"/uninstall\",,0,0\n"
+        "SupportedApp,NoSuchSection\n\n"
+        "[Files]\npresent.txt,,,0x4\nhelp.txt,,,0x4\nabsent.txt,,,0x4\nabsentdoc.txt,,,0x4\nabsentcab.txt,,,0x4\n"
+        "flagless.txt\n\n"
+        "[Nowhere]\npresent.txt,,,0x4\n\n"
         "[Registry]\nHKLM,\"SOFTWARE\\QelKitCheck\",Name,0,\"value\"\n\n"
         "; Fields 8 and 9 (the localized name) are read from Vista on only.\n"
-        "[Links]\n%16422%\\KitCheck,Kit,%16422%\\KitCheck\\present.txt,,,,0\n");
+        "[Links]\n%16422%\\KitCheck,Kit,%16422%\\KitCheck\\present.txt,,,,0\n\n"
+        "[After]\n\"%16422%\\KitCheck\\missing.exe\",,0\n\"%16422%\\KitCheck\\optional.exe\",,0x4\n"
+        "\"%16422%\\KitCheck\\present.txt\",,0\n");
     WriteFileBytes(folder.File(L"present.txt"), "here");
     CopyFileOrFail(BuiltPackageFolder() + L"\\help.cab", folder.File(L"help.cab"));
 
-    const ProcessResult run = Kit(folder.Kit(), L"check " + folder.Quoted() + L" apponly_install");
-    EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
-    const std::string script = Utf8(folder.File(L"qelwls.ini"));
-    // The line each problem is reported on (by a marker of its text) and what it says.
-    const std::pair<const char*, const char*> expected[] = {
-        {"Nowhere=99999",
-         "[DestinationDirs] the entry for [Nowhere] names the folder id '99999', which Windows does not define"},
-        {"CopyFiles=Files,NoSuchFiles", "CopyFiles names [NoSuchFiles], which the script does not have"},
-        {"CopyFile=Files", "unknown key 'CopyFile'"},
-        {"UninstallLog=", "[Setup] UninstallLog is missing"},
-        {"absent.txt,,,0x4", "absent.txt is listed for copying but is not in the package"},
-        {"absentdoc.txt,,,0x4", "docs\\absentdoc.txt does not exist"},
-        {"absentcab.txt,,,0x4", "help.cab does not hold it"},
-        {"HKLM,\"SOFTWARE\\QelKitCheck\"", "field 7 missing or not valid"},
-        {"present.txt,,,,0", "the line has no field 8; the command would end with 200 before any change "
-                             "(Vista and later only)"},
-    };
-    const std::vector<std::string> lines = SplitCrLfLines(run.out);
-    size_t reported = 0;
-    for (const std::string& line : lines) reported += line.rfind(script + ":", 0) == 0 ? 1 : 0;
-    EXPECT_EQ(reported, std::size(expected)) << run.out;
-    for (const auto& [marker, says] : expected) {
-        const std::string prefix = script + ":" + std::to_string(LineOf(text, marker)) + ": ";
-        const auto count = std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.rfind(prefix, 0) == 0 && line.find(says) != std::string::npos;
-        });
-        EXPECT_EQ(count, 1) << prefix << says << "\n" << run.out;
-    }
-    EXPECT_NE(run.out.find("(a typo of 'CopyFiles'?)"), std::string::npos) << run.out;
-    EXPECT_EQ(lines.back(), "9 problems for apponly_install (both Windows roads)") << run.out;
+    const ProcessResult run = Kit(folder.Kit(), L"check " + folder.Quoted() + L" install");
+    const std::string at = Utf8(folder.Path()), app = "C:\\Program Files\\KitCheck\\";
+    EXPECT_EQ(run.out,
+              ExpectedFindings(
+                  Utf8(folder.File(L"qelwls.ini")), text,
+                  {
+                      {"Nowhere=99999", "error QK1007: [DestinationDirs] the entry for [Nowhere] names the folder id "
+                                        "'99999', which Windows does not define"},
+                      {"Unused=99998", "warning QK4004: [DestinationDirs] the entry for [Unused] names the folder id "
+                                       "'99998', which Windows does not define; no section of install installs there"},
+                      // Before Vista the key reads the INF; from Vista on the driver stage reads its staged copy.
+                      {"DriverInf=", "error QK1011: [Install] DriverInf names the driver INF " + at +
+                                         "\\Driver\\missing.inf, which is not in the package"},
+                      {"CopyFiles=Files,NoSuchFiles", "warning QK4003: [Install] CopyFiles names [NoSuchFiles], which "
+                                                      "the script does not have: the key skips it"},
+                      {"CopyFile=Files", "warning QK4001: [Install] unknown key 'CopyFile': the section processor does "
+                                         "nothing with it (a typo of 'CopyFiles'?)"},
+                      {"UninstallLog=", "error QK1008: [Install] UninstallLog starts the uninstall log, but [Setup] "
+                                        "UninstallLog is missing"},
+                      {"UpgradeRun,", "warning QK4006: [Rules] the UpgradeRun rule looks for a command with the "
+                                      "arguments \"/uninstall\": the installer starts the whole command as the name "
+                                      "of one program, so it never runs"},
+                      {"SupportedApp,", "warning QK4003: [Rules] the rule names [NoSuchSection], which the script "
+                                        "does not have: the rule runs nothing"},
+                      {"absent.txt,,,0x4", "error QK1014: [Files] absent.txt is listed for copying but is not in the "
+                                           "package: " + at + "\\absent.txt does not exist"},
+                      {"absentdoc.txt,,,0x4", "error QK1014: [Files] absentdoc.txt is listed for copying but is not "
+                                              "in the package: " + at + "\\docs\\absentdoc.txt does not exist"},
+                      {"absentcab.txt,,,0x4", "error QK1014: [Files] absentcab.txt is listed for copying but is not "
+                                              "in the package: the cabinet " + at + "\\help.cab does not hold it"},
+                      {"flagless.txt", "error QK1002: [Files] the line has no flags in field 4"},
+                      {"HKLM,\"SOFTWARE\\QelKitCheck\"", "error QK1002: [Registry] field 7 missing or not valid"},
+                      {"present.txt,,,,0", "error QK1002: [Links] the line has no field 8 (Vista and later only)"},
+                      {"missing.exe", "error QK1017: [After] " + app + "missing.exe is neither there nor installed by "
+                                      "the run: the run fails when it starts it, and is undone"},
+                      {"optional.exe", "warning QK4008: [After] " + app + "optional.exe is neither there nor "
+                                       "installed by the run: it is not started, and the run goes on (flag 0x4)"},
+                  },
+                  "10 errors and 6 warnings for install (both Windows roads)"));
+    EXPECT_EQ(run.exitCode, 1u);
     EXPECT_EQ(run.err, "");
 }
 
@@ -223,16 +254,62 @@ TEST(KitCheck, FaultsOfASubInstallAreShownOnItsOwnScriptsLines) {
 
     const ProcessResult run = Kit(folder.Kit(), L"check " + folder.Quoted() + L" apponly_install Tools");
     EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
-    const std::string at = Utf8(folder.File(L"tools.ini")) + ":";
-    const std::string fatal = "; the command would end with 200 before any change\r\n";
-    EXPECT_EQ(run.out, at + std::to_string(LineOf(tools, "DelGINA=")) +
-                           ": [Install] DelGINA needs a DLL, a function and an argument" + fatal + at +
-                           std::to_string(LineOf(tools, "[Again]") + 1) +
-                           ": [Again] SubInstall nests deeper than 16 sub-installs" + fatal + at +
+    const std::string at = Utf8(folder.File(L"tools.ini"));
+    EXPECT_EQ(run.out, at + "(" + std::to_string(LineOf(tools, "DelGINA=")) +
+                           "): error QK1004: [Install] DelGINA needs a DLL, a function and an argument\r\n" + at +
+                           "(" + std::to_string(LineOf(tools, "[Again]") + 1) +
+                           "): error QK1005: [Again] SubInstall nests deeper than 16 sub-installs\r\n" + at + "(" +
                            std::to_string(LineOf(tools, "flagless.txt")) +
-                           ": [Files] the line has no flags in field 4" + fatal +
-                           "3 problems for apponly_install (both Windows roads)\r\n");
+                           "): error QK1002: [Files] the line has no flags in field 4\r\n" +
+                           Utf8(folder.File(L"qelwls.ini")) +
+                           ": 3 errors for apponly_install (both Windows roads)\r\n");
     EXPECT_EQ(run.err, "");
+}
+
+// What only a command or this machine makes a fault: an upgrade with an
+// UninstallLog key in its sections and nothing installed to replay; option
+// words in the script folder and in a section on the command line. Warnings
+// alone end with 0; the driver's network INFs are read from Vista on only.
+TEST(KitCheck, CommandAndMachineFindings) {
+    KitFolder folder(L"kit_check_conmgmt");
+    const std::string text = folder.WriteScript(
+        "[Setup]\nUninstallLog=%16422%\\KitCheck\\Uninstall\\kitcheck.log\n\n"
+        "[Install]\nDriverInf=Driver\\none.inf\n\n"
+        "[peernetTools]\nAddReg=Values\n\n[Values]\nHKCU,\"Software\\QelKitCheck\",V,0,\"x\",,0\n\n"
+        "[Upgrade]\nUninstallLog=new\n");
+    const std::string script = Utf8(folder.File(L"qelwls.ini"));
+    const std::string says = "\": the installer looks for its option words anywhere in its command line, so ";
+    const auto firewall = [&](const std::string& command) {
+        return "warning QK4007: the script folder argument \"" + Utf8(folder.Path()) +
+               "\" holds the option word \"conmgmt" + says + command +
+               " would also add the firewall rules of the Wi-Fi Direct programs (Vista and later)";
+    };
+    const ProcessResult install = Kit(folder.Kit(), L"check " + folder.Quoted() + L" apponly_install peernetTools");
+    EXPECT_EQ(install.out,
+              ExpectedFindings(script, text,
+                               {{"", firewall("apponly_install")},
+                                {"[peernetTools]", "warning QK4007: the section name [peernetTools] on the command "
+                                                   "line holds the option word \"peernet" + says +
+                                                   "apponly_install would also create the virtual adapter (Vista and "
+                                                   "later)"}},
+                               "2 warnings for apponly_install (both Windows roads)"));
+    EXPECT_EQ(install.exitCode, 0u);
+
+    const ProcessResult upgrade = Kit(folder.Kit(), L"check " + folder.Quoted() + L" upgrade --os xp");
+    EXPECT_EQ(upgrade.out,
+              ExpectedFindings(script, text,
+                               {{"", firewall("upgrade")},
+                                {"UninstallLog=%16422%", "error QK1019: [Setup] there is no uninstall log C:\\Program "
+                                                         "Files\\KitCheck\\Uninstall\\kitcheck.log on this machine: "
+                                                         "upgrade replays the log an install left (nothing "
+                                                         "installed?)"},
+                                {"UninstallLog=new", "warning QK4005: [Upgrade] UninstallLog in the upgrade's sections "
+                                                    "starts a new, empty uninstall log: the upgrade then replays that "
+                                                    "one instead of the installed log, so the previous version's "
+                                                    "files are neither removed nor recorded, and a later uninstall "
+                                                    "leaves them behind"}},
+                               "1 error and 2 warnings for upgrade (before Vista)"));
+    EXPECT_EQ(upgrade.exitCode, 1u);
 }
 
 TEST(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {

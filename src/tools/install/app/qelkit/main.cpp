@@ -4,6 +4,7 @@
 // command with a progress bar, recover the runs that were killed.
 #include "CmdLine.h"
 #include "KitCheck.h"
+#include "KitFindings.h"
 #include "KitOutput.h"
 #include "KitPlan.h"
 #include "KitRecover.h"
@@ -22,25 +23,30 @@ constexpr int kUsage = 2;
 const wchar_t kHelp[] =
     L"qelkit: check, plan, run and recover setup scripts of qelwls64.exe\n"
     L"\n"
-    L"  qelkit check <script-folder> [command] [section ...] [--os xp|vista|both]\n"
-    L"  qelkit plan <script-folder> [command] [section ...] [--os xp|vista] [--json]\n"
+    L"  qelkit check <script-folder> [command] [section ...] [--os xp|vista|both] [--log FILE]\n"
+    L"  qelkit plan <script-folder> [command] [section ...] [--os xp|vista] [--json] [--log FILE]\n"
     L"  qelkit run <command> <script-folder> [section ...]\n"
     L"  qelkit recover [--apply]\n"
+    L"  qelkit codes\n"
     L"\n"
     L"command: install (the default), apponly_install, driveronly_install, upgrade or uninstall.\n"
     L"An empty script folder (\"\") is the folder of qelkit.exe and qelwls64.exe; source files\n"
     L"always come from there. \"qelkit <command> --help\" says more.\n";
 
 const wchar_t kCheckHelp[] =
-    L"qelkit check <script-folder> [command] [section ...] [--os xp|vista|both]\n"
+    L"qelkit check <script-folder> [command] [section ...] [--os xp|vista|both] [--log FILE]\n"
     L"\n"
-    L"Reads the script as the command would, with the installer's own key handlers, and changes\n"
-    L"nothing. Lists every problem with file, line and section: malformed lines, sections a key\n"
-    L"names that are missing, files listed for copying that are not in the package (plain, in a\n"
-    L"sub-folder or in a cabinet), [DestinationDirs] folder ids Windows does not define, keys the\n"
-    L"section processor does not know, a missing [Setup] UninstallLog where the command needs it.\n"
+    L"Reads the script as the command would, with the installer's own key handlers, sets what it\n"
+    L"queues against the package and this machine, and changes nothing. Each finding is one line,\n"
+    L"\"<script>(<line>): error|warning QKnnnn: <text>\", on the script line it is about: errors for\n"
+    L"what makes the command fail (malformed lines, missing sections and settings, files listed for\n"
+    L"copying that are not in the package, a missing driver INF, a program that is not there...),\n"
+    L"warnings for what it passes over (keys it does not know, sections a key names that are\n"
+    L"missing...). \"qelkit codes\" lists the codes and what to do about each.\n"
     L"--os reads the script for Windows before Vista, for Vista and later, or both (the default).\n"
-    L"Exit code: 0 no problems, 1 problems (or no readable script), 2 bad usage or no such folder.\n";
+    L"--log FILE appends the installer's diagnostic lines of the reading to FILE.\n"
+    L"Exit code: 0 no errors (warnings allowed), 1 errors (or no readable script), 2 bad usage or\n"
+    L"no such folder.\n";
 
 const wchar_t kPlanHelp[] =
     L"qelkit plan <script-folder> [command] [section ...] [--os xp|vista] [--json]\n"
@@ -50,7 +56,9 @@ const wchar_t kPlanHelp[] =
     L"what the rules decide against the file there now, SharedDLLs counts before and after,\n"
     L"registry values to write or delete, programs to run, driver work, folders to remove.\n"
     L"--json writes the same as one JSON document. Nothing is changed: no logs, no registry.\n"
-    L"Exit code: 0 done, 1 the command would fail before any change, 2 bad usage or no such folder.\n";
+    L"Before the plan it lists what check finds for this Windows.\n"
+    L"--log FILE appends the installer's diagnostic lines of the reading to FILE.\n"
+    L"Exit code: 0 done, 1 the command would fail, 2 bad usage or no such folder.\n";
 
 const wchar_t kRunHelp[] =
     L"qelkit run <command> <script-folder> [section ...]\n"
@@ -89,7 +97,8 @@ bool ParseScriptArguments(const std::vector<std::wstring>& words, ScriptArgument
     for (size_t i = 0; i < words.size(); ++i) {
         if (words[i].rfind(L"--", 0) == 0) {
             parsed.options.push_back(words[i]);
-            if (words[i] == L"--os" && i + 1 < words.size()) parsed.options.push_back(words[++i]);
+            if ((words[i] == L"--os" || words[i] == L"--log") && i + 1 < words.size())
+                parsed.options.push_back(words[++i]);
         } else {
             positional.push_back(words[i]);
         }
@@ -107,12 +116,24 @@ bool ParseScriptArguments(const std::vector<std::wstring>& words, ScriptArgument
     return true;
 }
 
+// "--log FILE": the engine's diagnostic lines go to FILE instead of nowhere.
+// False when the file cannot be opened.
+bool OpenLog(const std::wstring& path) {
+    if (qel::TraceOpen(path) == 0) return true;
+    kit::Err(L"qelkit: the log " + path + L" cannot be opened\n");
+    return false;
+}
+
 int CheckCommand(const std::vector<std::wstring>& words) {
     ScriptArguments parsed;
     std::wstring error;
     if (!ParseScriptArguments(words, parsed, error)) return Usage(error);
     std::vector<kit::Road> roads{kit::Road::BeforeVista, kit::Road::VistaOrLater};
     for (size_t i = 0; i < parsed.options.size(); ++i) {
+        if (parsed.options[i] == L"--log" && i + 1 < parsed.options.size()) {
+            if (!OpenLog(parsed.options[++i])) return kUsage;
+            continue;
+        }
         if (parsed.options[i] != L"--os" || i + 1 >= parsed.options.size())
             return Usage(L"unknown option " + parsed.options[i]);
         kit::Road road;
@@ -133,6 +154,8 @@ int PlanCommand(const std::vector<std::wstring>& words) {
     for (size_t i = 0; i < parsed.options.size(); ++i) {
         if (parsed.options[i] == L"--json") {
             json = true;
+        } else if (parsed.options[i] == L"--log" && i + 1 < parsed.options.size()) {
+            if (!OpenLog(parsed.options[++i])) return kUsage;
         } else if (parsed.options[i] == L"--os" && i + 1 < parsed.options.size()) {
             if (!kit::ParseRoad(parsed.options[++i], road))
                 return Usage(L"--os takes xp or vista, not '" + parsed.options[i] + L"'");
@@ -172,7 +195,8 @@ int wmain(int argc, wchar_t** argv) {
     // Like the installer, everything it loads comes from the system folder.
     if (!qel::RestrictDllSearchToSystemFolder()) return qel::SetupErrorUnknown;
     // qelkit keeps no diagnostic log of its own: looking changes nothing.
-    // What it changes (recover --apply) is logged where the installer logs.
+    // What it changes (recover --apply) is logged where the installer logs,
+    // and --log gives check and plan one of the caller's choice.
     qel::TraceDiscard();
 
     std::vector<std::wstring> words(argv + 1, argv + argc);
@@ -189,5 +213,6 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"plan") return help ? (kit::Out(kPlanHelp), 0) : PlanCommand(words);
     if (command == L"run") return help ? (kit::Out(kRunHelp), 0) : RunCommand(words);
     if (command == L"recover") return help ? (kit::Out(kRecoverHelp), 0) : RecoverCommand(words);
+    if (command == L"codes") return words.empty() ? (kit::PrintCodes(), 0) : Usage(L"codes takes no arguments");
     return Usage(L"unknown command '" + command + L"'");
 }
