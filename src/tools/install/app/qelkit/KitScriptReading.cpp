@@ -56,12 +56,8 @@ std::wstring UnknownKeyText(const std::wstring& name) {
 }
 
 std::wstring ErrorInWords(DWORD error) {
-    wchar_t text[512] = {};
-    const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                                          0, text, 512, nullptr);
-    std::wstring words(text, length);
-    while (!words.empty() && std::iswspace(words.back())) words.pop_back();
-    return words.empty() ? Format(L"error %lu", error) : words + Format(L" (error %lu)", error);
+    const std::wstring words = qel::SystemErrorText(error);
+    return (words.empty() ? L"" : words + L" ") + Format(L"(error %lu)", static_cast<unsigned long>(error));
 }
 
 // The script is read as the installer reads it: the path a key gives is
