@@ -9,6 +9,7 @@
 
 #include "Handles.h"
 #include "Util.h"
+#include "UtilRunLock.h"
 
 #include <gtest/gtest.h>
 
@@ -472,6 +473,12 @@ TEST_F(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
 }
 
 // --- run -----------------------------------------------------------------------
+// A pattern that matches the text as it is.
+std::string Literally(const std::string& text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, "\\$&");
+}
+
 // The frames of the progress line in qelkit's output, and what follows them.
 struct RunOutput {
     std::vector<std::string> frames;
@@ -537,15 +544,22 @@ TEST_F(KitRun, SuccessAndRestartShowTheInstallersProgressAndSayTheResult) {
     EXPECT_EQ(second.rest, "Upgraded; restart required\r\n");
 }
 
-TEST_F(KitRun, AFailureIsUndoneAndShowsTheModuleLineAndTheLogsEnd) {
+// A failure says what failed, in words and from the failing step's own lines
+// of the diagnostic log, before what undoing it did; the place in the program
+// that raised it stays in the log. --exit-codes msi maps the result, --log
+// appends the run's lines of the diagnostic log to the caller's file.
+TEST_F(KitRun, AFailureShowsItsCauseBeforeTheRollback) {
     KitFolder folder(L"kit_run_fail");
     folder.WriteScript("[Setup]\nUninstallLog=%16422%\\Qel Wireless\\Uninstall\\kitrun.log\n"
                        "[DestinationDirs]\nDefaultDestDir=16422,\"Qel Wireless\"\n"
                        "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files\nPostRun=After\nUninstallLog=\n"
                        "[Files]\nkit.txt,,,0x4\n[After]\nC:\\qeltests\\kit_run_fail\\missing.exe,,0\n");
     folder.Write(L"kit.txt", "kit");
-    const ProcessResult run = Kit(folder.Kit(), L"run apponly_install " + folder.Quoted());
-    EXPECT_EQ(run.exitCode, 200u) << run.out;
+    const std::wstring logFile = folder.File(L"fleet.log");
+    WriteFileBytes(logFile, "earlier\r\n");
+    const ProcessResult run =
+        Kit(folder.Kit(), L"run --exit-codes msi --log \"" + logFile + L"\" apponly_install " + folder.Quoted());
+    EXPECT_EQ(run.exitCode, 1603u) << run.out;
     const RunOutput output = SplitRunOutput(run.out);
     // Stage 8 fails after the files are in: the bar has moved, not to its end.
     ASSERT_FALSE(output.frames.empty()) << run.out;
@@ -555,15 +569,94 @@ TEST_F(KitRun, AFailureIsUndoneAndShowsTheModuleLineAndTheLogsEnd) {
     std::smatch place;
     ASSERT_TRUE(std::regex_match(message, place, std::regex("Result,200,SetupErrorInternal,Update,([0-9]+)\n")))
         << message;
+    const std::string program = "C:\\qeltests\\kit_run_fail\\missing.exe";
+    const std::string cause = program + ": " + Utf8(qel::SystemErrorText(ERROR_FILE_NOT_FOUND)) + " (error 2)";
+    const std::string stamp = "  [0-9]{2}:[0-9]{2}:[0-9]{2}: ";
     const std::vector<std::string> lines = SplitCrLfLines(output.rest);
-    ASSERT_GE(lines.size(), 3u) << run.out;
-    EXPECT_EQ(lines[0], "Failed and undone: internal error in Update line " + place[1].str());
-    EXPECT_EQ(lines[1], "The end of the diagnostic log " + Utf8(DiagnosticLogPath()) + ":");
-    const std::string error = "Error: file \"Update\", line " + place[1].str() + ", desc";
-    EXPECT_TRUE(std::any_of(lines.begin() + 2, lines.end(),
-                            [&](const std::string& line) { return line.find(error) != std::string::npos; }))
-        << run.out;
+    const std::vector<std::string> expected = {
+        Literally("Failed and undone: " + cause),
+        Literally("What failed, from the diagnostic log " + Utf8(DiagnosticLogPath()) + ":"),
+        stamp + Literally("CommitRunApp( \"" + program + "\", \"\", 0x00000000 )"),
+        stamp + Literally("Error 2 running \"" + program + ", \"."),
+        stamp + Literally("Error: " + cause),
+        "What undoing it did:",
+        stamp + "Rollback\\(\\)",
+    };
+    ASSERT_GT(lines.size(), expected.size()) << run.out;
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << i << ": " << lines[i];
+    for (size_t i = expected.size(); i < lines.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(stamp + "Rollback.*"))) << lines[i];
+    EXPECT_EQ(run.out.find("Update line"), std::string::npos) << "a place in the program reached the screen";
     EXPECT_FALSE(PathExists(std::wstring(kAppFolder) + L"\\kit.txt")) << "the failed run was not undone";
+
+    // The caller's log: what it held, then this run's lines from its header
+    // to its footer, the place in the program among them.
+    const std::vector<std::string> logged = SplitCrLfLines(ReadFileBytes(logFile));
+    ASSERT_GT(logged.size(), 3u);
+    EXPECT_EQ(logged[0], "earlier");
+    EXPECT_TRUE(std::regex_match(logged[1], std::regex("[0-9:]{8}: Start -- \".*qelwls64\\.exe\".*"))) << logged[1];
+    EXPECT_TRUE(std::regex_match(logged.back(), std::regex("[0-9:]{8}: End -- \".*qelwls64\\.exe\".*")))
+        << logged.back();
+    const std::string failure = "Error: file \"Update\", line " + place[1].str() + ", desc \"" + program + "\"";
+    EXPECT_TRUE(std::any_of(logged.begin(), logged.end(),
+                            [&](const std::string& line) { return line.find(failure) != std::string::npos; }));
+}
+
+// Each way a run ends, with the installer's codes and the Windows
+// installer's: refused before the start, ended by the installer, and refused
+// while another installer run holds the machine's run lock.
+TEST_F(KitRun, ExitCodesForFleetTools) {
+    SamplePackage package(L"kit_codes");
+    const std::wstring kit = package.File(L"qelkit.exe");
+    const std::wstring folder = L"\"" + package.Folder() + L"\"";
+    struct Case {
+        std::wstring args;
+        unsigned own, msi;
+        const char* says;  // the line it ends with, on either stream
+    };
+    const Case cases[] = {
+        {L"apponly_install " + folder + L" Tools", 0, 0, "Installed\r\n"},
+        {L"uninstall " + folder, 0, 0, "Uninstalled\r\n"},
+        {L"apponly_install C:\\qeltests\\no_such_folder", 100, 1603, ""},
+        {L"reinstall " + folder, 102, 1639, "qelkit: unknown command word 'reinstall'\r\n"},
+        {L"install", 102, 1639, "qelkit: run needs a command word and a script folder\r\n"},
+        {L"--quiet install " + folder, 102, 1639,
+         "qelkit: run takes --exit-codes msi and --log FILE before the command word, not '--quiet'\r\n"},
+    };
+    for (const bool msi : {false, true}) {
+        for (const Case& c : cases) {
+            const ProcessResult run = Kit(kit, L"run " + std::wstring(msi ? L"--exit-codes msi " : L"") + c.args);
+            EXPECT_EQ(run.exitCode, msi ? c.msi : c.own) << Utf8(c.args) << run.out << run.err;
+            const std::string said = run.out + run.err;
+            EXPECT_TRUE(said.size() >= strlen(c.says) && said.compare(said.size() - strlen(c.says), std::string::npos,
+                                                                      c.says) == 0)
+                << Utf8(c.args) << "\n" << said;
+        }
+    }
+    // A restart: 1, and 3010.
+    ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
+    for (const bool msi : {false, true}) {
+        qel::UniqueHandle held(::CreateFileW((std::wstring(kAppFolder) + L"\\readme.txt").c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.Valid());
+        const ProcessResult upgraded = Kit(kit, L"run " + std::wstring(msi ? L"--exit-codes msi " : L"") + L"upgrade " + folder);
+        EXPECT_EQ(upgraded.exitCode, msi ? 3010u : 1u) << upgraded.out;
+    }
+
+    // Another run holds the lock: nothing is started, 1618 with either codes.
+    const MachineState before = SnapshotMachine();
+    {
+        qel::RunLock lock;
+        ASSERT_TRUE(lock.Held());
+        for (const wchar_t* options : {L"", L"--exit-codes msi "}) {
+            const ProcessResult refused = Kit(kit, L"run " + std::wstring(options) + L"uninstall " + folder);
+            EXPECT_EQ(refused.exitCode, 1618u) << refused.out;
+            EXPECT_EQ(refused.err, "qelkit: another installer run is in progress; nothing was started\r\n");
+        }
+    }
+    const MachineState after = SnapshotMachine();
+    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
 }
 
 // --- recover -------------------------------------------------------------------

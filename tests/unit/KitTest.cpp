@@ -8,6 +8,7 @@
 #include "KitRun.h"
 #include "KitScript.h"
 #include "UnitHelpers.h"
+#include "Util.h"
 
 #include <gtest/gtest.h>
 
@@ -116,7 +117,23 @@ TEST(KitRun, ResultsInWords) {
          L"Stopped before it finished (exit code 1): \"qelkit recover\" shows what it left and undoes it"},
     };
     for (const auto& [command, result, resultLine, sentence] : cases)
-        EXPECT_EQ(kit::ResultSentence(command, result, L"Update", 117, resultLine), sentence) << result << resultLine;
+        EXPECT_EQ(kit::ResultSentence(command, result, L"", resultLine), sentence) << result << resultLine;
+    EXPECT_EQ(kit::ResultSentence(Command::Install, 200, L"", true), L"Failed and undone");
+    EXPECT_EQ(kit::ResultSentence(Command::Upgrade, 200, L"C:\\x: no", true), L"Failed and undone: C:\\x: no");
+}
+
+// The cause is the failure line's description and its Windows error in
+// words; the place in the program that raised it is left out.
+TEST(KitRun, TheCauseOfAFailureLine) {
+    const std::wstring notFound = qel::SystemErrorText(ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(kit::FailureCause(L"Error: file \"Update\", line 117, desc \"C:\\pkg\\a.exe\" last error: 2"),
+              L"C:\\pkg\\a.exe: " + (notFound.empty() ? L"" : notFound + L" ") + L"(error 2)");
+    // A description may hold quotes and the words that delimit it.
+    EXPECT_EQ(kit::FailureCause(L"Error: file \"CmdLine\", line 3, desc \"a \" last error: 5\" last error: 0"),
+              L"a \" last error: 5");
+    EXPECT_EQ(kit::FailureCause(L"Error: file \"CmdLine\", line 3, desc \"(null)\" last error: 0"), L"");
+    EXPECT_EQ(kit::FailureCause(L"Administrator privileges required."), L"");
+    EXPECT_EQ(kit::FailureCause(L"Error: file \"Update\" desc \"x\""), L"");
 }
 
 // Comment and blank lines are no lines; a line continued with a backslash is

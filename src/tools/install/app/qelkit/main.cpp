@@ -25,7 +25,7 @@ const wchar_t kHelp[] =
     L"\n"
     L"  qelkit check <script-folder> [command] [section ...] [--os xp|vista|both] [--log FILE]\n"
     L"  qelkit plan <script-folder> [command] [section ...] [--os xp|vista] [--json] [--log FILE]\n"
-    L"  qelkit run <command> <script-folder> [section ...]\n"
+    L"  qelkit run [--exit-codes msi] [--log FILE] <command> <script-folder> [section ...]\n"
     L"  qelkit recover [--apply]\n"
     L"  qelkit codes\n"
     L"\n"
@@ -61,12 +61,17 @@ const wchar_t kPlanHelp[] =
     L"Exit code: 0 done, 1 the command would fail, 2 bad usage or no such folder.\n";
 
 const wchar_t kRunHelp[] =
-    L"qelkit run <command> <script-folder> [section ...]\n"
+    L"qelkit run [--exit-codes msi] [--log FILE] <command> <script-folder> [section ...]\n"
     L"\n"
     L"Starts qelwls64.exe from the folder of qelkit.exe on pipes, as a setup program does, draws\n"
-    L"one progress line, says the result in words and, when the command failed, shows the end of\n"
-    L"the diagnostic log. Exit code: the installer's result code; 100 when the folder or script is\n"
-    L"not there, 102 for an unknown command word, 202 when qelwls64.exe cannot be started.\n";
+    L"one progress line and says the result in words. When the command failed it shows what\n"
+    L"failed (the failing step's lines of the diagnostic log and its error in words), then what\n"
+    L"undoing it did. Exit code: the installer's result code; 100 when the folder or script is\n"
+    L"not there, 102 for bad arguments, 202 when qelwls64.exe cannot be started.\n"
+    L"--exit-codes msi exits with the codes deployment systems expect of a setup: 0 success, 3010\n"
+    L"a restart is needed, 1603 failure, 1639 bad arguments. While another installer run is in\n"
+    L"progress nothing is started, and the exit code is 1618 with either codes.\n"
+    L"--log FILE appends this run's lines of the diagnostic log to FILE.\n";
 
 const wchar_t kRecoverHelp[] =
     L"qelkit recover [--apply]\n"
@@ -167,16 +172,28 @@ int PlanCommand(const std::vector<std::wstring>& words) {
 }
 
 int RunCommand(const std::vector<std::wstring>& words) {
-    if (words.size() < 2) {
-        kit::Err(L"qelkit: run needs a command word and a script folder\n");
-        return qel::SetupErrorInvalidArguments;
+    kit::RunOptions options;
+    size_t at = 0;
+    for (; at < words.size() && words[at].rfind(L"--", 0) == 0; ++at) {
+        if (words[at] == L"--exit-codes" && at + 1 < words.size() && words[at + 1] == L"msi") {
+            options.msiExitCodes = true;
+            ++at;
+        } else if (words[at] == L"--log" && at + 1 < words.size()) {
+            options.logFile = words[++at];
+        } else {
+            return kit::RefuseRun(qel::SetupErrorInvalidArguments,
+                                  L"run takes --exit-codes msi and --log FILE before the command word, not '" +
+                                      words[at] + L"'",
+                                  options);
+        }
     }
+    if (words.size() < at + 2)
+        return kit::RefuseRun(qel::SetupErrorInvalidArguments, L"run needs a command word and a script folder",
+                              options);
     kit::Command command;
-    if (!kit::ParseCommand(words[0], command)) {
-        kit::Err(L"qelkit: unknown command word '" + words[0] + L"'\n");
-        return qel::SetupErrorInvalidArguments;
-    }
-    return kit::Run(command, words[1], std::vector<std::wstring>(words.begin() + 2, words.end()));
+    if (!kit::ParseCommand(words[at], command))
+        return kit::RefuseRun(qel::SetupErrorInvalidArguments, L"unknown command word '" + words[at] + L"'", options);
+    return kit::Run(command, words[at + 1], std::vector<std::wstring>(words.begin() + at + 2, words.end()), options);
 }
 
 int RecoverCommand(const std::vector<std::wstring>& words) {
