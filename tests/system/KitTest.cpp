@@ -1,8 +1,9 @@
 // qelkit.exe on real scripts beside the real qelwls64.exe: check finds each
 // kind of fault once, on its line; plan's decisions are what the install then
 // does, and planning changes nothing; run shows the installer's progress and
-// says its result; recover undoes killed runs exactly and never touches a run
-// in progress or a log it cannot read through.
+// says its result and, on failure, its cause; recover undoes killed runs
+// exactly and never touches a run in progress or a log it cannot read
+// through.
 #include "ControlledRun.h"
 #include "KitRun.h"
 #include "PackageFixture.h"
@@ -689,6 +690,20 @@ std::map<std::wstring, std::string> LeftoverBytes() {
     return bytes;
 }
 
+// The pattern of recover's line for a run: its process, start time and
+// command line, then `state` (a pattern).
+std::string RunLine(const std::wstring& commandLine, const std::string& state) {
+    return "Process [0-9]+, started [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}, ran " +
+           Literally(Utf8(commandLine)) + ": " + state + "\r\n";
+}
+
+// The records recover --verbose lists, each as what undoing it does.
+size_t ListedRecords(const std::string& listing) {
+    const std::vector<std::string> lines = SplitCrLfLines(listing);
+    return static_cast<size_t>(
+        std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.rfind("    ", 0) == 0; }));
+}
+
 TEST_F(KitRecover, ARunKilledMidCommitIsUndoneExactly) {
     SamplePackage package(L"kit_recover");
     const std::wstring kit = package.File(L"qelkit.exe");
@@ -701,13 +716,26 @@ TEST_F(KitRecover, ARunKilledMidCommitIsUndoneExactly) {
             ASSERT_EQ(Controlled(package, command, RecordAction::Kill, k).exitCode, kKilledExitCode) << where;
             ASSERT_FALSE(SnapshotMachine() == before) << where << ": the killed run changed nothing";
 
+            // One line for the run, with its record count, first; the records with --verbose.
+            const std::wstring commandLine = L"\"" + package.Exe() + L"\" " + command + L" \"" + package.Folder() + L"\"";
+            const std::string line = RunLine(commandLine, "interrupted \\(([0-9]+) records\\); --apply undoes it");
             const ProcessResult listed = Kit(kit, L"recover");
             EXPECT_EQ(listed.exitCode, 1u) << where;
-            EXPECT_NE(listed.out.find("): interrupted; undoing it would, newest change first:"), std::string::npos)
-                << where << listed.out;
+            std::smatch count;
+            EXPECT_TRUE(std::regex_match(listed.out, count,
+                                         std::regex(line + "Run \"qelkit recover --apply\" to undo 1 run; \"qelkit "
+                                                           "recover --verbose\" lists what undoing does\r\n")))
+                << where << "\n" << listed.out;
+            const ProcessResult verbose = Kit(kit, L"recover --verbose");
+            EXPECT_NE(verbose.out.find("): interrupted; undoing it would, newest change first:"), std::string::npos)
+                << where << verbose.out;
+            if (count.size() > 1) {
+                EXPECT_EQ(std::to_string(ListedRecords(verbose.out)), count[1].str()) << where;
+            }
             const ProcessResult applied = Kit(kit, L"recover --apply");
             EXPECT_EQ(applied.exitCode, 0u) << where << applied.out;
-            EXPECT_NE(applied.out.find("1 run undone, 0 left"), std::string::npos) << where << applied.out;
+            EXPECT_TRUE(std::regex_match(applied.out, std::regex(line + "Process [0-9]+: undone\r\n1 run undone, 0 left\r\n")))
+                << where << "\n" << applied.out;
             const MachineState after = SnapshotMachine();
             EXPECT_TRUE(after == before) << where << "\n" << DescribeDifferences(before, after);
             EXPECT_TRUE(std::regex_search(ReadFileBytes(DiagnosticLogPath()),
@@ -736,14 +764,23 @@ TEST_F(KitRecover, ARunKilledInItsCleanUpIsFinishedNotUndone) {
     InstallOnce(package);
 
     ASSERT_EQ(Controlled(package, L"uninstall", RecordAction::Kill, records).exitCode, kKilledExitCode);
-    const ProcessResult listed = Kit(kit, L"recover");
+    // Finished, not undone, in every word.
+    const std::string line = RunLine(L"\"" + package.Exe() + L"\" uninstall \"" + package.Folder() + L"\"",
+                                     "interrupted in its clean-up \\([0-9]+ records\\); its changes stay, and "
+                                     "--apply finishes its clean-up");
+    const ProcessResult listed = Kit(kit, L"recover --verbose");
     EXPECT_EQ(listed.exitCode, 1u);
-    EXPECT_NE(listed.out.find("): interrupted in its clean-up; its changes stay"), std::string::npos) << listed.out;
-    EXPECT_EQ(listed.out.find("newest change first"), std::string::npos) << listed.out;
+    EXPECT_TRUE(std::regex_match(listed.out, std::regex(line + "Run of process [0-9]+ \\(C:\\\\windows\\\\qelwls-[0-9]+"
+                                                               "\\.run\\): interrupted in its clean-up; its changes stay, "
+                                                               "and finishing the clean-up deletes what it moved aside\r\n"
+                                                               "Run \"qelkit recover --apply\" to finish the clean-up "
+                                                               "of 1 run\r\n")))
+        << listed.out;
     const ProcessResult applied = Kit(kit, L"recover --apply");
     EXPECT_EQ(applied.exitCode, 0u) << applied.out;
-    EXPECT_NE(applied.out.find("  clean-up finished\r\n0 runs undone, 1 clean-up finished, 0 left\r\n"),
-              std::string::npos)
+    EXPECT_TRUE(std::regex_match(
+        applied.out,
+        std::regex(line + "Process [0-9]+: clean-up finished\r\n0 runs undone, 1 clean-up finished, 0 left\r\n")))
         << applied.out;
     const MachineState after = SnapshotMachine();
     EXPECT_TRUE(after == uninstalled) << DescribeDifferences(uninstalled, after);
@@ -766,8 +803,9 @@ TEST_F(KitRecover, ARunInProgressIsLeftAlone) {
     ASSERT_TRUE(run.intervened);
     EXPECT_EQ(run.exitCode, 0u) << "the paused upgrade did not finish as it would have";
     EXPECT_EQ(during.exitCode, 0u) << during.out;
-    EXPECT_NE(during.out.find("): still in progress; left alone"), std::string::npos) << during.out;
-    EXPECT_NE(during.out.find("0 runs undone, 0 left"), std::string::npos) << during.out;
+    const std::string line = RunLine(L"\"" + package.Exe() + L"\" upgrade \"" + package.Folder() + L"\"",
+                                     "still in progress; left alone");
+    EXPECT_TRUE(std::regex_match(during.out, std::regex(line + "0 runs undone, 0 left\r\n"))) << during.out;
     EXPECT_GE(leftBefore.size(), 2u) << "the run's marker and rollback log";
     EXPECT_EQ(leftAfter, leftBefore);
     // The upgrade went on to its end over what recover did not touch.
@@ -807,9 +845,13 @@ TEST_F(KitRecover, ALogThatCannotBeReadThroughIsLeftInPlace) {
 
     const ProcessResult applied = Kit(folder.Kit(), L"recover --apply");
     EXPECT_EQ(applied.exitCode, 1u) << applied.out;
-    EXPECT_NE(applied.out.find("cannot be undone: record 2 of the rollback log \"" + Utf8(log) +
-                               "\" is not one a rollback knows: \"NoSuchRecord,1,2\"; left in place"),
-              std::string::npos)
+    // A marker of an earlier build holds no command line; it reads all the same.
+    EXPECT_TRUE(std::regex_match(
+        applied.out, std::regex("Process " + std::to_string(processId) +
+                                ", started [0-9: -]{19}, its command not recorded: cannot be undone: " +
+                                Literally("record 2 of the rollback log \"" + Utf8(log) +
+                                          "\" is not one a rollback knows: \"NoSuchRecord,1,2\"; left in place") +
+                                "\r\n0 runs undone, 1 left\r\n")))
         << applied.out;
     EXPECT_TRUE(PathExists(folder.File(L"b.txt")) && !PathExists(folder.File(L"a.txt"))) << "half undone";
     EXPECT_EQ(ReadFileBytes(marker), markerBytes);

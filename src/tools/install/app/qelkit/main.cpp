@@ -26,7 +26,7 @@ const wchar_t kHelp[] =
     L"  qelkit check <script-folder> [command] [section ...] [--os xp|vista|both] [--log FILE]\n"
     L"  qelkit plan <script-folder> [command] [section ...] [--os xp|vista] [--json] [--log FILE]\n"
     L"  qelkit run [--exit-codes msi] [--log FILE] <command> <script-folder> [section ...]\n"
-    L"  qelkit recover [--apply]\n"
+    L"  qelkit recover [--apply] [--verbose]\n"
     L"  qelkit codes\n"
     L"\n"
     L"command: install (the default), apponly_install, driveronly_install, upgrade or uninstall.\n"
@@ -74,12 +74,15 @@ const wchar_t kRunHelp[] =
     L"--log FILE appends this run's lines of the diagnostic log to FILE.\n";
 
 const wchar_t kRecoverHelp[] =
-    L"qelkit recover [--apply]\n"
+    L"qelkit recover [--apply] [--verbose]\n"
     L"\n"
     L"Finds the runs of qelwls64.exe that were killed before they finished (their marker stays in\n"
-    L"the Windows folder) and shows what undoing each would do, newest change first; --apply undoes\n"
-    L"them with the recovery the installer runs before each script command. A run that is still in\n"
-    L"progress is never touched; a run whose logs cannot be read through is left in place.\n"
+    L"the Windows folder) and shows one line for each: its process, when it started, the command\n"
+    L"it ran, its records, and what --apply does: undo it, or, for a run killed in its clean-up,\n"
+    L"finish that clean-up (its changes stay). --verbose lists what undoing each would do, newest\n"
+    L"change first. --apply recovers them with the recovery the installer runs before each script\n"
+    L"command. A run that is still in progress is never touched; a run whose logs cannot be read\n"
+    L"through is left in place.\n"
     L"Exit code: 0 nothing left to recover, 1 runs left (or one that cannot be undone), 2 bad usage.\n";
 
 int Usage(const std::wstring& message) {
@@ -197,12 +200,13 @@ int RunCommand(const std::vector<std::wstring>& words) {
 }
 
 int RecoverCommand(const std::vector<std::wstring>& words) {
-    bool apply = false;
+    bool apply = false, verbose = false;
     for (const std::wstring& word : words) {
         if (word == L"--apply") apply = true;
-        else return Usage(L"recover takes --apply only, not '" + word + L"'");
+        else if (word == L"--verbose") verbose = true;
+        else return Usage(L"recover takes --apply and --verbose only, not '" + word + L"'");
     }
-    return kit::Recover(apply);
+    return kit::Recover(apply, verbose);
 }
 
 }  // namespace
