@@ -3,7 +3,7 @@
 // does, and planning changes nothing; run shows the installer's progress and
 // says its result and, on failure, its cause; recover undoes killed runs
 // exactly and never touches a run in progress or a log it cannot read
-// through.
+// through; verify tells an intact product from a damaged one.
 #include "ControlledRun.h"
 #include "KitRun.h"
 #include "PackageFixture.h"
@@ -157,6 +157,7 @@ protected:
 using KitPlan = KitMachine;
 using KitRun = KitMachine;
 using KitRecover = KitMachine;
+using KitVerify = KitMachine;
 
 // --- check ---------------------------------------------------------------------
 // The findings of a run, with the line of the script each is on found by a
@@ -869,6 +870,74 @@ TEST_F(KitRecover, ALogThatCannotBeReadThroughIsLeftInPlace) {
     EXPECT_EQ(ReadFileBytes(log), logBytes);
     ::DeleteFileW(marker.c_str());
     ::DeleteFileW(log.c_str());
+}
+
+// --- verify --------------------------------------------------------------------
+// The installed product against its uninstall log and its package: intact
+// after the install, each kind of damage named on a line of its own (a file
+// changed against its plain source and against its cabinet, a file, a
+// registry value and a SharedDLLs count missing), intact again after the
+// repair it names, and not installed after the uninstall.
+TEST_F(KitVerify, IntactDamagedRepairedAndUninstalled) {
+    SamplePackage package(L"kit_verify");
+    const std::wstring kit = package.File(L"qelkit.exe");
+    const std::wstring args = L"verify \"" + package.Folder() + L"\" apponly_install Tools";
+    const std::string script = Utf8(package.File(L"qelwls.ini"));
+    const std::string header =
+        Literally("Verify of apponly_install with " + script + " against the uninstall log " + Utf8(kUninstallLog)) +
+        "\r\n";
+    const std::string counted = "([0-9]+) files, ([0-9]+) registry values and 1 SharedDLLs count";
+    ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
+
+    const ProcessResult intact = Kit(kit, args);
+    EXPECT_EQ(intact.exitCode, 0u) << intact.out << intact.err;
+    std::smatch counts;
+    ASSERT_TRUE(std::regex_match(intact.out, counts, std::regex(header + "Intact: " + counted + " as installed\r\n")))
+        << intact.out;
+    // Every file of the uninstall log, every value of [AppRegistry].
+    EXPECT_EQ(counts[1].str(), "12");
+    EXPECT_EQ(counts[2].str(), "12");
+
+    const std::wstring readme = std::wstring(kAppFolder) + L"\\readme.txt";
+    const std::wstring help = std::wstring(kAppFolder) + L"\\Help\\help.txt";
+    const std::wstring guide = std::wstring(kAppFolder) + L"\\Docs\\guide.txt";
+    WriteFileBytes(readme, "changed by hand");
+    WriteFileBytes(help, "changed by hand too");
+    ASSERT_TRUE(::DeleteFileW(guide.c_str()));
+    DeleteRegValue(HKEY_LOCAL_MACHINE, kProductKey, L"InstallPath");
+    DeleteRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, kSharedDll);
+    const std::string digest = "SHA-256 [0-9a-f]{16} there, [0-9a-f]{16} in the package ";
+    const std::string repair =
+        Literally("qelkit run apponly_install " + Utf8(package.Folder()) + " Tools") + "\r\n";
+    const ProcessResult damaged = Kit(kit, args);
+    EXPECT_EQ(damaged.exitCode, 1u) << damaged.out;
+    EXPECT_TRUE(std::regex_match(
+        damaged.out,
+        std::regex(header + Literally("changed: " + Utf8(readme) + ": ") + digest +
+                   Literally("(" + Utf8(package.File(L"readme.txt")) + ")") + "\r\n" +
+                   Literally("missing: " + Utf8(guide)) + "\r\n" + Literally("changed: " + Utf8(help) + ": ") +
+                   digest + Literally("(" + Utf8(package.File(L"help.cab")) + "|help.txt)") + "\r\n" +
+                   Literally("missing: the SharedDLLs count of " + Utf8(kSharedDll)) + "\r\n" +
+                   Literally("missing: HKLM\\SOFTWARE\\Qel\\Wireless InstallPath") + "\r\n" +
+                   "Damaged: 5 of " + counted + " are not as installed\r\nThe repair is the install again: " +
+                   repair)))
+        << damaged.out;
+    // The two digests of a changed file differ.
+    std::smatch pair;
+    ASSERT_TRUE(std::regex_search(damaged.out, pair, std::regex("SHA-256 ([0-9a-f]{16}) there, ([0-9a-f]{16})")));
+    EXPECT_NE(pair[1].str(), pair[2].str());
+
+    // The repair it names.
+    EXPECT_EQ(Kit(kit, L"run apponly_install \"" + package.Folder() + L"\" Tools").exitCode, 0u);
+    const ProcessResult repaired = Kit(kit, args);
+    EXPECT_EQ(repaired.exitCode, 0u) << repaired.out;
+
+    ASSERT_EQ(package.Run(L"uninstall").exitCode, 0u);
+    const ProcessResult gone = Kit(kit, args);
+    EXPECT_EQ(gone.exitCode, 1u) << gone.out;
+    EXPECT_EQ(gone.out, "Not installed: there is no uninstall log " + Utf8(kUninstallLog) +
+                            "\r\nThe repair is the install: qelkit run apponly_install " + Utf8(package.Folder()) +
+                            " Tools\r\n");
 }
 
 }  // namespace

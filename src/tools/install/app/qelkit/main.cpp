@@ -9,6 +9,7 @@
 #include "KitPlan.h"
 #include "KitRecover.h"
 #include "KitRun.h"
+#include "KitVerify.h"
 #include "Trace.h"
 #include "Util.h"
 
@@ -21,12 +22,13 @@ qel::TraceQuietStart quietStart __attribute__((init_priority(101)));
 constexpr int kUsage = 2;
 
 const wchar_t kHelp[] =
-    L"qelkit: check, plan, run and recover setup scripts of qelwls64.exe\n"
+    L"qelkit: check, plan, run, recover and verify setup scripts of qelwls64.exe\n"
     L"\n"
     L"  qelkit check <script-folder> [command] [section ...] [--os xp|vista|both] [--log FILE]\n"
     L"  qelkit plan <script-folder> [command] [section ...] [--os xp|vista] [--json] [--log FILE]\n"
     L"  qelkit run [--exit-codes msi] [--log FILE] <command> <script-folder> [section ...]\n"
     L"  qelkit recover [--apply] [--verbose]\n"
+    L"  qelkit verify <script-folder> [command] [section ...]\n"
     L"  qelkit codes\n"
     L"\n"
     L"command: install (the default), apponly_install, driveronly_install, upgrade or uninstall.\n"
@@ -84,6 +86,18 @@ const wchar_t kRecoverHelp[] =
     L"command. A run that is still in progress is never touched; a run whose logs cannot be read\n"
     L"through is left in place.\n"
     L"Exit code: 0 nothing left to recover, 1 runs left (or one that cannot be undone), 2 bad usage.\n";
+
+const wchar_t kVerifyHelp[] =
+    L"qelkit verify <script-folder> [command] [section ...]\n"
+    L"\n"
+    L"Sets the installed product against the uninstall log its install left and against the\n"
+    L"package: files missing or changed (their SHA-256 against the package's source, plain, in a\n"
+    L"sub-folder or in a cabinet; a file the install keeps when it finds one, not to be\n"
+    L"overwritten or newer, is no change), driver packages missing, registry values of the\n"
+    L"script's AddReg lines missing, SharedDLLs counts missing. command: the install command that\n"
+    L"installed it (install, the default, apponly_install or driveronly_install), with its\n"
+    L"sections. The repair is the install again. Nothing is changed.\n"
+    L"Exit code: 0 intact, 1 damaged or not installed, 2 bad usage or no such folder.\n";
 
 int Usage(const std::wstring& message) {
     kit::Err(L"qelkit: " + message + L" (\"qelkit --help\" lists the commands)\n");
@@ -199,6 +213,16 @@ int RunCommand(const std::vector<std::wstring>& words) {
     return kit::Run(command, words[at + 1], std::vector<std::wstring>(words.begin() + at + 2, words.end()), options);
 }
 
+int VerifyCommand(const std::vector<std::wstring>& words) {
+    ScriptArguments parsed;
+    std::wstring error;
+    if (!ParseScriptArguments(words, parsed, error)) return Usage(error);
+    if (!parsed.options.empty()) return Usage(L"unknown option " + parsed.options.front());
+    if (!kit::IsInstallCommand(parsed.command))
+        return Usage(L"verify takes an install command, not '" + std::wstring(kit::CommandWord(parsed.command)) + L"'");
+    return kit::Verify(parsed.folder, parsed.command, parsed.sections);
+}
+
 int RecoverCommand(const std::vector<std::wstring>& words) {
     bool apply = false, verbose = false;
     for (const std::wstring& word : words) {
@@ -224,7 +248,7 @@ int wmain(int argc, wchar_t** argv) {
     if (words.empty() || IsHelp(words[0]) || words[0] == L"help") {
         const std::wstring topic = words.size() > 1 ? words[1] : L"";
         kit::Out(topic == L"check" ? kCheckHelp : topic == L"plan" ? kPlanHelp : topic == L"run" ? kRunHelp
-                 : topic == L"recover" ? kRecoverHelp : kHelp);
+                 : topic == L"recover" ? kRecoverHelp : topic == L"verify" ? kVerifyHelp : kHelp);
         return words.empty() ? kUsage : 0;
     }
     const std::wstring command = words[0];
@@ -234,6 +258,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"plan") return help ? (kit::Out(kPlanHelp), 0) : PlanCommand(words);
     if (command == L"run") return help ? (kit::Out(kRunHelp), 0) : RunCommand(words);
     if (command == L"recover") return help ? (kit::Out(kRecoverHelp), 0) : RecoverCommand(words);
+    if (command == L"verify") return help ? (kit::Out(kVerifyHelp), 0) : VerifyCommand(words);
     if (command == L"codes") return words.empty() ? (kit::PrintCodes(), 0) : Usage(L"codes takes no arguments");
     return Usage(L"unknown command '" + command + L"'");
 }
