@@ -159,6 +159,23 @@ using KitRun = KitMachine;
 using KitRecover = KitMachine;
 using KitVerify = KitMachine;
 
+// The example of README.md named `name`: the fenced block after the line
+// "<!-- qelkit example: name -->", LF as CR LF. Each starts with the command
+// line ("> qelkit ...") and goes on with what qelkit says, byte for byte, so
+// the README cannot tell of an output qelkit no longer gives.
+std::string ReadmeExample(const std::string& name) {
+    std::wstring path = L"Z:" + Wide(QEL_README);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    const std::string readme = ReadFileBytes(path), mark = "<!-- qelkit example: " + name + " -->\n```\n";
+    const size_t start = readme.find(mark);
+    if (start == std::string::npos) {
+        ADD_FAILURE() << "README.md has no example " << name;
+        return "";
+    }
+    const size_t from = start + mark.size();
+    return Crlf(readme.substr(from, readme.find("```\n", from) - from));
+}
+
 // --- check ---------------------------------------------------------------------
 // The findings of a run, with the line of the script each is on found by a
 // marker of that line: "<script>(<line>): <rest>", then the count line.
@@ -239,6 +256,13 @@ TEST(KitCheck, EachKindOfFaultIsReportedOnceOnItsLineWithItsCodeAndLevel) {
                   "10 errors and 6 warnings for install (both Windows roads)"));
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_EQ(run.err, "");
+    // The README shows this run, with the folder as C:\kit.
+    std::string shown = "> qelkit check C:\\kit install\r\n" + run.out;
+    for (size_t pos = shown.find(at); pos != std::string::npos; pos = shown.find(at, pos))
+        shown.replace(pos, at.size(), "C:\\kit");
+    EXPECT_EQ(ReadmeExample("check"), shown);
+    const ProcessResult codes = Kit(folder.Kit(), L"codes");
+    EXPECT_EQ(ReadmeExample("codes"), "> qelkit codes\r\n" + codes.out);
 }
 
 // A fault in a sub-install's own script is shown on that script's line, once,
@@ -338,7 +362,9 @@ TEST(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
         {L"run apponly_install C:\\qeltests\\no_such_folder", 100,
          "qelkit: no such folder: C:\\qeltests\\no_such_folder\r\n"},
         {L"recover --now", 2,
-         "qelkit: recover takes --apply only, not '--now' (\"qelkit --help\" lists the commands)\r\n"},
+         "qelkit: recover takes --apply and --verbose only, not '--now' (\"qelkit --help\" lists the commands)\r\n"},
+        {L"verify \"" + package.Folder() + L"\" uninstall", 2,
+         "qelkit: verify takes an install command, not 'uninstall' (\"qelkit --help\" lists the commands)\r\n"},
         {L"inspect", 2, "qelkit: unknown command 'inspect' (\"qelkit --help\" lists the commands)\r\n"},
     };
     for (const auto& [args, exitCode, says] : cases) {
@@ -347,6 +373,12 @@ TEST(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
         EXPECT_EQ(run.err, says) << Utf8(args);
         EXPECT_EQ(run.out, "") << Utf8(args);
     }
+}
+
+// A pattern that matches the text as it is.
+std::string Literally(const std::string& text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, "\\$&");
 }
 
 // --- plan ----------------------------------------------------------------------
@@ -474,12 +506,112 @@ TEST_F(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
     EXPECT_FALSE(oldFound);
 }
 
-// --- run -----------------------------------------------------------------------
-// A pattern that matches the text as it is.
-std::string Literally(const std::string& text) {
-    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-    return std::regex_replace(text, special, "\\$&");
+// A packager's typical mistakes, one per script: plan shows check's finding on
+// its line, plans nothing and exits 1; the real command then fails as
+// predicted, before any change (or, for a program the run cannot start, with
+// its changes undone).
+TEST_F(KitPlan, PlanPredictsEachFailureTheCommandThenMeets) {
+    const std::string destination = "[DestinationDirs]\nDefaultDestDir=16422,\"KitPlan\"\n";
+    const std::string install = "[Install]\nDriverInf=Driver\\none.inf\n";
+    struct Case {
+        const char* name;
+        const wchar_t* command;
+        std::string body;
+        std::string marker;   // the script line the finding is on
+        std::string finding;  // its code and text; "<at>": the folder
+        bool changesUndone;   // the command fails in its commit and undoes what it did
+    };
+    const std::string app = "C:\\Program Files\\KitPlan\\";
+    const Case cases[] = {
+        {"plain source", L"apponly_install", destination + install + "CopyFiles=Files\n[Files]\nabsent.txt,,,0x4\n",
+         "absent.txt", "error QK1014: [Files] absent.txt is listed for copying but is not in the package: <at>\\absent.txt "
+         "does not exist", false},
+        {"cabinet source", L"apponly_install",
+         "[SourceDisksNames]\n1=\"help\",help.cab,,\n[SourceDisksFiles]\nabsentcab.txt=1\n" + destination + install +
+             "CopyFiles=Files\n[Files]\nabsentcab.txt,,,0x4\n",
+         "absentcab.txt,", "error QK1014: [Files] absentcab.txt is listed for copying but is not in the package: the "
+         "cabinet <at>\\help.cab does not hold it", false},
+        {"folder id", L"apponly_install",
+         destination + "Files=99999,\"KitPlan\"\n" + install + "CopyFiles=Files\n[Files]\npresent.txt,,,0x4\n",
+         "Files=99999", "error QK1007: [DestinationDirs] the entry for [Files] names the folder id '99999', which "
+         "Windows does not define", false},
+        {"bad line", L"apponly_install", install + "AddReg=Registry\n[Registry]\nHKLM,\"SOFTWARE\\QelKitPlan\",Name,0,\"v\"\n",
+         "HKLM,", "error QK1002: [Registry] field 7 missing or not valid", false},
+        {"driver INF", L"install",
+         "[Setup]\nDefaultInstallPath=%16422%\\KitPlan\nDriverStore=%16422%\\KitPlan\\Driver\n[Install]\n"
+         "DriverInf=Driver\\missing.inf\n",
+         "DriverInf=", "error QK1011: [Install] DriverInf names the driver INF <at>\\Driver\\missing.inf, which is not "
+         "in the package", false},
+        {"nothing installed", L"upgrade",
+         "[Setup]\nUninstallLog=%16422%\\KitPlan\\Uninstall\\kitplan.log\n" + install,
+         "UninstallLog=%16422%", "error QK1019: [Setup] there is no uninstall log " + app + "Uninstall\\kitplan.log on "
+         "this machine: upgrade replays the log an install left (nothing installed?)", false},
+        {"program", L"apponly_install",
+         destination + install + "CopyFiles=Files\nPostRun=After\n[Files]\npresent.txt,,,0x4\n[After]\n\"" + app +
+             "missing.exe\",,0\n",
+         "missing.exe", "error QK1017: [After] " + app + "missing.exe is neither there nor installed by the run: the "
+         "run fails when it starts it, and is undone", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KitFolder folder(L"kit_plan_fault");
+        const std::string text = folder.WriteScript(c.body);
+        WriteFileBytes(folder.File(L"present.txt"), "here");
+        CopyFileOrFail(BuiltPackageFolder() + L"\\help.cab", folder.File(L"help.cab"));
+        const std::string command = Utf8(c.command);
+        std::string finding = c.finding;
+        if (finding.find("<at>") != std::string::npos) finding.replace(finding.find("<at>"), 4, Utf8(folder.Path()));
+        const MachineState before = SnapshotMachine();
+
+        const ProcessResult plan = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" " + c.command);
+        EXPECT_EQ(plan.exitCode, 1u) << plan.out << plan.err;
+        EXPECT_EQ(plan.out, ExpectedFindings(Utf8(folder.File(L"qelwls.ini")), text, {{c.marker, finding}},
+                                             "1 error for " + command + " (this Windows)"));
+        EXPECT_EQ(plan.err, "qelkit: " + command + " would fail on the errors above; nothing planned\r\n");
+        // check says the same of this Windows.
+        const ProcessResult check =
+            Kit(folder.Kit(), L"check " + folder.Quoted() + L" " + c.command + L" --os " +
+                                  (qel::SetupGetRunningWinVer() < qel::WinVerVista ? L"xp" : L"vista"));
+        EXPECT_EQ(check.out.substr(0, check.out.find("\r\n")), plan.out.substr(0, plan.out.find("\r\n")));
+
+        const SetupRunResult run = RunSetupProgram(folder.Exe(), std::wstring(c.command) + L" \"" + folder.Path() + L"\"");
+        EXPECT_EQ(run.exitCode, 200u) << run.out;
+        EXPECT_TRUE(std::regex_match(Utf8(run.message), std::regex("Result,200,SetupErrorInternal,[A-Za-z]+,[0-9]+\n")))
+            << Utf8(run.message);
+        if (c.changesUndone) {
+            EXPECT_TRUE(LogHasLine(run.log, "Rollback()")) << run.log;
+            EXPECT_FALSE(PathExists(L"C:\\Program Files\\KitPlan\\present.txt"));
+        } else {
+            const MachineState after = SnapshotMachine();
+            EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+        }
+        CleanMachine();
+    }
 }
+
+// Warnings alone: plan shows them and then its plan, and exits 0; with --json
+// they go to the error stream and the output stays one JSON document.
+TEST_F(KitPlan, WarningsComeBeforeThePlan) {
+    KitFolder folder(L"kit_plan_warning");
+    const std::string text = folder.WriteScript("[Install]\nDriverInf=Driver\\none.inf\nAddRegs=Registry\n");
+    const std::string finding = "warning QK4001: [Install] unknown key 'AddRegs': the section processor does nothing "
+                                "with it (a typo of 'AddReg'?)";
+    const std::string script = Utf8(folder.File(L"qelwls.ini"));
+    const ProcessResult plan = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" apponly_install");
+    EXPECT_EQ(plan.exitCode, 0u) << plan.out << plan.err;
+    const std::string findings =
+        ExpectedFindings(script, text, {{"AddRegs=", finding}}, "1 warning for apponly_install (this Windows)");
+    EXPECT_EQ(plan.out.substr(0, findings.size()), findings);
+    EXPECT_EQ(plan.out.compare(findings.size(), 16, "Plan of apponly_"), 0) << plan.out;
+    EXPECT_EQ(plan.err, "");
+
+    const ProcessResult json = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" apponly_install --json");
+    EXPECT_EQ(json.exitCode, 0u);
+    EXPECT_EQ(json.out.substr(0, 1), "{");
+    EXPECT_EQ(json.err, script + "(" + std::to_string(LineOf(text, "AddRegs=")) + "): " + finding + "\r\n");
+}
+
+// --- run -----------------------------------------------------------------------
 
 // The frames of the progress line in qelkit's output, and what follows them.
 struct RunOutput {

@@ -8,6 +8,7 @@
 #include "BasicException.h"
 #include "CmdLine.h"
 #include "CmdLineKeys.h"
+#include "KitFind.h"
 #include "KitJson.h"
 #include "KitOutput.h"
 #include "Update.h"
@@ -606,6 +607,22 @@ int Plan(const std::wstring& folderArgument, Command command, const std::vector<
     case OpenResult::Ok: break;
     case OpenResult::NoFolder: Err(L"qelkit: " + error + L"\n"); return 2;
     default: Err(L"qelkit: " + error + L"\n"); return 1;
+    }
+    // What check finds for this road, first: with an error the command would
+    // fail, and a plan of it would show what never happens. With --json the
+    // findings go to the error stream, which leaves the output one document.
+    const FindRequest request{folderArgument, command, extra, {road}};
+    const Findings findings = FindProblems(package, request);
+    if (!findings.Items().empty()) {
+        if (asJson) {
+            for (const Finding& finding : findings.Items()) Err(FindingLine(finding, request.roads) + L"\n");
+        } else {
+            PrintFindings(findings, package, request);
+        }
+    }
+    if (findings.HasErrors()) {
+        Err(L"qelkit: " + std::wstring(CommandWord(command)) + L" would fail on the errors above; nothing planned\n");
+        return 1;
     }
     qel::RunContext context = PrepareHandlers(folderArgument, command);
     SelectRoad(road);
