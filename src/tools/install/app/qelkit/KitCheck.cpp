@@ -8,12 +8,8 @@ namespace kit {
 int Check(const std::wstring& folderArgument, Command command, const std::vector<std::wstring>& extra,
           const std::vector<Road>& roads) {
     Package package;
-    std::wstring error;
-    switch (OpenPackage(folderArgument, command, package, error)) {
-    case OpenResult::Ok: break;
-    case OpenResult::NoFolder: Err(L"qelkit: " + error + L"\n"); return 2;
-    default: Err(L"qelkit: " + error + L"\n"); return 1;
-    }
+    int refused = 0;
+    if (!OpenPackageOrSay(folderArgument, command, package, refused)) return refused;
     const FindRequest request{folderArgument, command, extra, roads};
     const Findings findings = FindProblems(package, request);
     PrintFindings(findings, package, request);

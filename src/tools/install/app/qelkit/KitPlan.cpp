@@ -602,12 +602,8 @@ std::string PlanJson(const PlanDocument& plan) {
 int Plan(const std::wstring& folderArgument, Command command, const std::vector<std::wstring>& extra, Road road,
          bool asJson) {
     Package package;
-    std::wstring error;
-    switch (OpenPackage(folderArgument, command, package, error)) {
-    case OpenResult::Ok: break;
-    case OpenResult::NoFolder: Err(L"qelkit: " + error + L"\n"); return 2;
-    default: Err(L"qelkit: " + error + L"\n"); return 1;
-    }
+    int refused = 0;
+    if (!OpenPackageOrSay(folderArgument, command, package, refused)) return refused;
     // What check finds for this road, first: with an error the command would
     // fail, and a plan of it would show what never happens. With --json the
     // findings go to the error stream, which leaves the output one document.

@@ -152,12 +152,8 @@ private:
 
 int Verify(const std::wstring& folderArgument, Command command, const std::vector<std::wstring>& extra) {
     Package package;
-    std::wstring error;
-    switch (OpenPackage(folderArgument, command, package, error)) {
-    case OpenResult::Ok: break;
-    case OpenResult::NoFolder: Err(L"qelkit: " + error + L"\n"); return 2;
-    default: Err(L"qelkit: " + error + L"\n"); return 1;
-    }
+    int refused = 0;
+    if (!OpenPackageOrSay(folderArgument, command, package, refused)) return refused;
     std::wstring repair = L"qelkit run " + std::wstring(CommandWord(command)) + L" " + qel::QuoteArgument(folderArgument);
     for (const std::wstring& section : extra) repair += L" " + qel::QuoteArgument(section);
     std::wstring logPath;
