@@ -506,10 +506,10 @@ TEST_F(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
     EXPECT_FALSE(oldFound);
 }
 
-// A packager's typical mistakes, one per script: plan shows check's finding on
-// its line, plans nothing and exits 1; the real command then fails as
-// predicted, before any change (or, for a program the run cannot start, with
-// its changes undone).
+// A packager's typical mistakes, one per script, on both Windows roads: plan
+// shows check's finding on its line, plans nothing and exits 1; the real
+// command then fails as predicted, before any change (or, for a program the
+// run cannot start, with its changes undone).
 TEST_F(KitPlan, PlanPredictsEachFailureTheCommandThenMeets) {
     const std::string destination = "[DestinationDirs]\nDefaultDestDir=16422,\"KitPlan\"\n";
     const std::string install = "[Install]\nDriverInf=Driver\\none.inf\n";
@@ -524,8 +524,10 @@ TEST_F(KitPlan, PlanPredictsEachFailureTheCommandThenMeets) {
     const std::string app = "C:\\Program Files\\KitPlan\\";
     const Case cases[] = {
         {"plain source", L"apponly_install", destination + install + "CopyFiles=Files\n[Files]\nabsent.txt,,,0x4\n",
-         "absent.txt", "error QK1014: [Files] absent.txt is listed for copying but is not in the package: <at>\\absent.txt "
-         "does not exist", false},
+         "absent.txt",
+         "error QK1014: [Files] absent.txt is listed for copying but is not in the package: <at>\\absent.txt does "
+         "not exist",
+         false},
         {"cabinet source", L"apponly_install",
          "[SourceDisksNames]\n1=\"help\",help.cab,,\n[SourceDisksFiles]\nabsentcab.txt=1\n" + destination + install +
              "CopyFiles=Files\n[Files]\nabsentcab.txt,,,0x4\n",
@@ -535,7 +537,8 @@ TEST_F(KitPlan, PlanPredictsEachFailureTheCommandThenMeets) {
          destination + "Files=99999,\"KitPlan\"\n" + install + "CopyFiles=Files\n[Files]\npresent.txt,,,0x4\n",
          "Files=99999", "error QK1007: [DestinationDirs] the entry for [Files] names the folder id '99999', which "
          "Windows does not define", false},
-        {"bad line", L"apponly_install", install + "AddReg=Registry\n[Registry]\nHKLM,\"SOFTWARE\\QelKitPlan\",Name,0,\"v\"\n",
+        {"bad line", L"apponly_install",
+         install + "AddReg=Registry\n[Registry]\nHKLM,\"SOFTWARE\\QelKitPlan\",Name,0,\"v\"\n",
          "HKLM,", "error QK1002: [Registry] field 7 missing or not valid", false},
         {"driver INF", L"install",
          "[Setup]\nDefaultInstallPath=%16422%\\KitPlan\nDriverStore=%16422%\\KitPlan\\Driver\n[Install]\n"
@@ -552,41 +555,52 @@ TEST_F(KitPlan, PlanPredictsEachFailureTheCommandThenMeets) {
          "missing.exe", "error QK1017: [After] " + app + "missing.exe is neither there nor installed by the run: the "
          "run fails when it starts it, and is undone", true},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        KitFolder folder(L"kit_plan_fault");
-        const std::string text = folder.WriteScript(c.body);
-        WriteFileBytes(folder.File(L"present.txt"), "here");
-        CopyFileOrFail(BuiltPackageFolder() + L"\\help.cab", folder.File(L"help.cab"));
-        const std::string command = Utf8(c.command);
-        std::string finding = c.finding;
-        if (finding.find("<at>") != std::string::npos) finding.replace(finding.find("<at>"), 4, Utf8(folder.Path()));
-        const MachineState before = SnapshotMachine();
+    // On both Windows roads: qelkit and the installer see the same version.
+    for (const wchar_t* version : {L"win10", L"winxp64"}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " on " + Utf8(version));
+            SetWindowsVersion(L"qelkit.exe", version);
+            SetWindowsVersion(L"qelwls64.exe", version);
+            const bool beforeVista = std::wstring(version) == L"winxp64";
+            KitFolder folder(L"kit_plan_fault");
+            const std::string text = folder.WriteScript(c.body);
+            WriteFileBytes(folder.File(L"present.txt"), "here");
+            CopyFileOrFail(BuiltPackageFolder() + L"\\help.cab", folder.File(L"help.cab"));
+            const std::string command = Utf8(c.command);
+            std::string finding = c.finding;
+            if (finding.find("<at>") != std::string::npos)
+                finding.replace(finding.find("<at>"), 4, Utf8(folder.Path()));
+            const MachineState before = SnapshotMachine();
 
-        const ProcessResult plan = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" " + c.command);
-        EXPECT_EQ(plan.exitCode, 1u) << plan.out << plan.err;
-        EXPECT_EQ(plan.out, ExpectedFindings(Utf8(folder.File(L"qelwls.ini")), text, {{c.marker, finding}},
-                                             "1 error for " + command + " (this Windows)"));
-        EXPECT_EQ(plan.err, "qelkit: " + command + " would fail on the errors above; nothing planned\r\n");
-        // check says the same of this Windows.
-        const ProcessResult check =
-            Kit(folder.Kit(), L"check " + folder.Quoted() + L" " + c.command + L" --os " +
-                                  (qel::SetupGetRunningWinVer() < qel::WinVerVista ? L"xp" : L"vista"));
-        EXPECT_EQ(check.out.substr(0, check.out.find("\r\n")), plan.out.substr(0, plan.out.find("\r\n")));
+            const ProcessResult plan = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" " + c.command);
+            EXPECT_EQ(plan.exitCode, 1u) << plan.out << plan.err;
+            EXPECT_EQ(plan.out, ExpectedFindings(Utf8(folder.File(L"qelwls.ini")), text, {{c.marker, finding}},
+                                                 "1 error for " + command + " (this Windows)"));
+            EXPECT_EQ(plan.err, "qelkit: " + command + " would fail on the errors above; nothing planned\r\n");
+            // check says the same of this Windows.
+            const ProcessResult check =
+                Kit(folder.Kit(),
+                    L"check " + folder.Quoted() + L" " + c.command + L" --os " + (beforeVista ? L"xp" : L"vista"));
+            EXPECT_EQ(check.out.substr(0, check.out.find("\r\n")), plan.out.substr(0, plan.out.find("\r\n")));
 
-        const SetupRunResult run = RunSetupProgram(folder.Exe(), std::wstring(c.command) + L" \"" + folder.Path() + L"\"");
-        EXPECT_EQ(run.exitCode, 200u) << run.out;
-        EXPECT_TRUE(std::regex_match(Utf8(run.message), std::regex("Result,200,SetupErrorInternal,[A-Za-z]+,[0-9]+\n")))
-            << Utf8(run.message);
-        if (c.changesUndone) {
-            EXPECT_TRUE(LogHasLine(run.log, "Rollback()")) << run.log;
-            EXPECT_FALSE(PathExists(L"C:\\Program Files\\KitPlan\\present.txt"));
-        } else {
-            const MachineState after = SnapshotMachine();
-            EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+            const SetupRunResult run =
+                RunSetupProgram(folder.Exe(), std::wstring(c.command) + L" \"" + folder.Path() + L"\"");
+            EXPECT_EQ(run.exitCode, 200u) << run.out;
+            EXPECT_TRUE(
+                std::regex_match(Utf8(run.message), std::regex("Result,200,SetupErrorInternal,[A-Za-z]+,[0-9]+\n")))
+                << Utf8(run.message);
+            if (c.changesUndone) {
+                EXPECT_TRUE(LogHasLine(run.log, "Rollback()")) << run.log;
+                EXPECT_FALSE(PathExists(L"C:\\Program Files\\KitPlan\\present.txt"));
+            } else {
+                const MachineState after = SnapshotMachine();
+                EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+            }
+            CleanMachine();
         }
-        CleanMachine();
     }
+    SetWindowsVersion(L"qelkit.exe", L"");
+    SetWindowsVersion(L"qelwls64.exe", L"");
 }
 
 // Warnings alone: plan shows them and then its plan, and exits 0; with --json
@@ -774,7 +788,8 @@ TEST_F(KitRun, ExitCodesForFleetTools) {
         qel::UniqueHandle held(::CreateFileW((std::wstring(kAppFolder) + L"\\readme.txt").c_str(), GENERIC_READ,
                                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(held.Valid());
-        const ProcessResult upgraded = Kit(kit, L"run " + std::wstring(msi ? L"--exit-codes msi " : L"") + L"upgrade " + folder);
+        const ProcessResult upgraded =
+            Kit(kit, L"run " + std::wstring(msi ? L"--exit-codes msi " : L"") + L"upgrade " + folder);
         EXPECT_EQ(upgraded.exitCode, msi ? 3010u : 1u) << upgraded.out;
     }
 
@@ -850,7 +865,8 @@ TEST_F(KitRecover, ARunKilledMidCommitIsUndoneExactly) {
             ASSERT_FALSE(SnapshotMachine() == before) << where << ": the killed run changed nothing";
 
             // One line for the run, with its record count, first; the records with --verbose.
-            const std::wstring commandLine = L"\"" + package.Exe() + L"\" " + command + L" \"" + package.Folder() + L"\"";
+            const std::wstring commandLine =
+                L"\"" + package.Exe() + L"\" " + command + L" \"" + package.Folder() + L"\"";
             const std::string line = RunLine(commandLine, "interrupted \\(([0-9]+) records\\); --apply undoes it");
             const ProcessResult listed = Kit(kit, L"recover");
             EXPECT_EQ(listed.exitCode, 1u) << where;
@@ -867,7 +883,8 @@ TEST_F(KitRecover, ARunKilledMidCommitIsUndoneExactly) {
             }
             const ProcessResult applied = Kit(kit, L"recover --apply");
             EXPECT_EQ(applied.exitCode, 0u) << where << applied.out;
-            EXPECT_TRUE(std::regex_match(applied.out, std::regex(line + "Process [0-9]+: undone\r\n1 run undone, 0 left\r\n")))
+            EXPECT_TRUE(std::regex_match(applied.out,
+                                         std::regex(line + "Process [0-9]+: undone\r\n1 run undone, 0 left\r\n")))
                 << where << "\n" << applied.out;
             const MachineState after = SnapshotMachine();
             EXPECT_TRUE(after == before) << where << "\n" << DescribeDifferences(before, after);
