@@ -24,7 +24,9 @@
 # untimed warm-up round runs first, and every timed run gets a fresh copy of
 # the base prefix (with the server up and one untimed program run in it).
 # Times are medians; the install and the uninstall include the clean-up's
-# fixed 2 s pause, which the ratios also give without.
+# fixed 2 s pause, which the ratios also give without. Before each install,
+# `qelkit check` and `qelkit plan` read the same package on the same fresh
+# prefix; their times are set against the install's without the pause.
 #
 # Every run is checked: the exit code and Result line, the installed files
 # equal to the package's (no file missing, none extra, no temporary file
@@ -60,7 +62,7 @@ if [ ${#small[@]} -ne 2 ]; then echo "bench: --files takes two counts" >&2; exit
 
 bash scripts/prerequisites.sh
 cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target qelwls64 qelbench_copy qelbench_delete qelbench_run
+cmake --build --preset mingw --target qelwls64 qelkit qelbench_copy qelbench_delete qelbench_run
 
 bench=$root/build/bench
 bin=$bench/bin
@@ -105,6 +107,7 @@ make_package() {
     echo "$stamp" > "$dir/.ready"
   fi
   cp build/bin/qelwls64.exe "$dir/qelwls64.exe"
+  cp build/bin/qelkit.exe "$dir/qelkit.exe"
 }
 
 # --- runs -----------------------------------------------------------------------
@@ -176,6 +179,13 @@ round() {
   local manifest="$win_package\\manifest.txt"
 
   fresh_prefix
+  timed check "$win_package\\qelkit.exe" check "$win_package" apponly_install
+  [ "$status" = 0 ] || fail "check: exit code $status: $(tail -n 3 "$out/check.txt")"
+  echo "check $elapsed" >> "$results"
+  timed plan "$win_package\\qelkit.exe" plan "$win_package" apponly_install
+  [ "$status" = 0 ] || fail "plan: exit code $status: $(tail -n 3 "$out/plan.txt")"
+  grep -q '^Total ' "$out/plan.txt" || fail "plan: no total in $out/plan.txt"
+  echo "plan $elapsed" >> "$results"
   timed install "$win_package\\qelwls64.exe" apponly_install "$win_package"
   expect_result install
   expect_installed install "$package" "$folders"
@@ -237,16 +247,17 @@ done
 pause=2  # the clean-up's fixed pause, in every install and uninstall
 declare -A m
 for i in 0 1 2; do
-  for kind in install safe plain uninstall delete aside peak; do m[$i,$kind]=$(median $kind "$out/${names[$i]}.results"); done
+  for kind in install safe plain uninstall delete aside peak check plan; do m[$i,$kind]=$(median $kind "$out/${names[$i]}.results"); done
 done
 
 echo
 echo "Medians of $runs run(s), in seconds; install and uninstall include the ${pause} s pause of the clean-up."
-printf '%-18s %9s %9s %9s %10s %11s %13s %12s\n' package install safe plain uninstall "raw delete" "aside delete" \
-  "peak memory"
+printf '%-18s %9s %9s %9s %10s %11s %13s %12s %7s %7s\n' package install safe plain uninstall "raw delete" \
+  "aside delete" "peak memory" check plan
 for i in 0 1 2; do
-  printf '%-18s %9.2f %9.2f %9.2f %10.2f %11.2f %13.2f %8.1f MiB\n' "${labels[$i]}" "${m[$i,install]}" "${m[$i,safe]}" \
-    "${m[$i,plain]}" "${m[$i,uninstall]}" "${m[$i,delete]}" "${m[$i,aside]}" "${m[$i,peak]}"
+  printf '%-18s %9.2f %9.2f %9.2f %10.2f %11.2f %13.2f %8.1f MiB %7.2f %7.2f\n' "${labels[$i]}" "${m[$i,install]}" \
+    "${m[$i,safe]}" "${m[$i,plain]}" "${m[$i,uninstall]}" "${m[$i,delete]}" "${m[$i,aside]}" "${m[$i,peak]}" \
+    "${m[$i,check]}" "${m[$i,plan]}"
 done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 less_pause() { awk -v a="$1" -v p=$pause 'BEGIN {printf "%.3f", a - p}'; }
@@ -269,4 +280,13 @@ line+=")"
 line+="; ${counts[1]}/${counts[0]} files without the pause: install $(ratio "$(less_pause "${m[1,install]}")" "$(less_pause "${m[0,install]}")")"
 line+=", uninstall $(ratio "$(less_pause "${m[1,uninstall]}")" "$(less_pause "${m[0,uninstall]}")")"
 line+="; peak memory at ${counts[1]} files: ${m[1,peak]} MiB"
+echo "$line"
+# qelkit reads a package before it is installed: at most a tenth of the
+# install's own time (without the pause) is the aim.
+line="Check and plan over install without the pause:"
+for i in 0 1; do
+  line+=" ${counts[$i]} files: check $(ratio "${m[$i,check]}" "$(less_pause "${m[$i,install]}")")"
+  line+=", plan $(ratio "${m[$i,plan]}" "$(less_pause "${m[$i,install]}")")"
+  [ $i -lt 1 ] && line+=";"
+done
 echo "$line"

@@ -1,14 +1,16 @@
 // qelkit.exe on real scripts beside the real qelwls64.exe: check finds each
 // kind of fault once, on its line; plan's decisions are what the install then
 // does, and planning changes nothing; run shows the installer's progress and
-// says its result; recover undoes killed runs exactly and never touches a run
-// in progress or a log it cannot read through.
+// says its result and, on failure, its cause; recover undoes killed runs
+// exactly and never touches a run in progress or a log it cannot read
+// through; verify tells an intact product from a damaged one.
 #include "ControlledRun.h"
 #include "KitRun.h"
 #include "PackageFixture.h"
 
 #include "Handles.h"
 #include "Util.h"
+#include "UtilRunLock.h"
 
 #include <gtest/gtest.h>
 
@@ -155,56 +157,112 @@ protected:
 using KitPlan = KitMachine;
 using KitRun = KitMachine;
 using KitRecover = KitMachine;
+using KitVerify = KitMachine;
+
+// The example of README.md named `name`: the fenced block after the line
+// "<!-- qelkit example: name -->", LF as CR LF. Each starts with the command
+// line ("> qelkit ...") and goes on with what qelkit says, byte for byte, so
+// the README cannot tell of an output qelkit no longer gives.
+std::string ReadmeExample(const std::string& name) {
+    std::wstring path = L"Z:" + Wide(QEL_README);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    const std::string readme = ReadFileBytes(path), mark = "<!-- qelkit example: " + name + " -->\n```\n";
+    const size_t start = readme.find(mark);
+    if (start == std::string::npos) {
+        ADD_FAILURE() << "README.md has no example " << name;
+        return "";
+    }
+    const size_t from = start + mark.size();
+    return Crlf(readme.substr(from, readme.find("```\n", from) - from));
+}
 
 // --- check ---------------------------------------------------------------------
-TEST(KitCheck, EachKindOfFaultIsReportedOnceOnItsLine) {
+// The findings of a run, with the line of the script each is on found by a
+// marker of that line: "<script>(<line>): <rest>", then the count line.
+std::string ExpectedFindings(const std::string& script, const std::string& text,
+                             const std::vector<std::pair<std::string, std::string>>& findings,
+                             const std::string& countLine) {
+    std::string expected;
+    for (const auto& [marker, rest] : findings)
+        expected += script + (marker.empty() ? "" : "(" + std::to_string(LineOf(text, marker)) + ")") + ": " + rest +
+                    "\r\n";
+    return expected + script + ": " + countLine + "\r\n";
+}
+
+// A package with a packager's typical mistakes: each kind of finding once,
+// with its code and level, on the line it is about, on both Windows roads
+// unless it holds on one only; the run exits 1 for the errors.
+TEST(KitCheck, EachKindOfFaultIsReportedOnceOnItsLineWithItsCodeAndLevel) {
     KitFolder folder(L"kit_check");
     const std::string text = folder.WriteScript(
-        "[Setup]\nDefaultInstallPath=%16422%\\KitCheck\n\n"
+        "[Setup]\nDefaultInstallPath=%16422%\\KitCheck\nDriverStore=%16422%\\KitCheck\\Driver\n\n"
         "[SourceDisksNames]\n1=\"disk\",,,\n2=\"documents\",,,docs\n3=\"help\",help.cab,,\n\n"
         "[SourceDisksFiles]\npresent.txt=1\nabsent.txt=1\nabsentdoc.txt=2\nabsentcab.txt=3\nhelp.txt=3\n\n"
         "[DestinationDirs]\nDefaultDestDir=16422,\"KitCheck\"\nFiles=16422,\"KitCheck\"\n"
-        "Nowhere=99999,\"KitCheck\"\n\n"
-        "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files,NoSuchFiles\nAddReg=Registry\nAddLinks=Links\n"
-        "CopyFile=Files\nUninstallLog=\n\n"
-        "[Files]\npresent.txt,,,0x4\nhelp.txt,,,0x4\nabsent.txt,,,0x4\nabsentdoc.txt,,,0x4\nabsentcab.txt,,,0x4\n\n"
+        "Nowhere=99999,\"KitCheck\"\nUnused=99998,\"KitCheck\"\n\n"
+        "[Install]\nDriverInf=Driver\\missing.inf\nCopyFiles=Files,NoSuchFiles\nCopyFiles=Nowhere\nAddReg=Registry\n"
+        "AddLinks=Links\nPostRun=After\nCopyFile=Files\nUninstallLog=\nConditionalSection=Rules\n\n"
+        "[Rules]\nUpgradeRun,,\"SOFTWARE\\Old\",\"UninstallString\",,\"/uninstall\",,0,0\n"
+        "SupportedApp,NoSuchSection\n\n"
+        "[Files]\npresent.txt,,,0x4\nhelp.txt,,,0x4\nabsent.txt,,,0x4\nabsentdoc.txt,,,0x4\nabsentcab.txt,,,0x4\n"
+        "flagless.txt\n\n"
+        "[Nowhere]\npresent.txt,,,0x4\n\n"
         "[Registry]\nHKLM,\"SOFTWARE\\QelKitCheck\",Name,0,\"value\"\n\n"
         "; Fields 8 and 9 (the localized name) are read from Vista on only.\n"
-        "[Links]\n%16422%\\KitCheck,Kit,%16422%\\KitCheck\\present.txt,,,,0\n");
+        "[Links]\n%16422%\\KitCheck,Kit,%16422%\\KitCheck\\present.txt,,,,0\n\n"
+        "[After]\n\"%16422%\\KitCheck\\missing.exe\",,0\n\"%16422%\\KitCheck\\optional.exe\",,0x4\n"
+        "\"%16422%\\KitCheck\\present.txt\",,0\n");
     WriteFileBytes(folder.File(L"present.txt"), "here");
     CopyFileOrFail(BuiltPackageFolder() + L"\\help.cab", folder.File(L"help.cab"));
 
-    const ProcessResult run = Kit(folder.Kit(), L"check " + folder.Quoted() + L" apponly_install");
-    EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
-    const std::string script = Utf8(folder.File(L"qelwls.ini"));
-    // The line each problem is reported on (by a marker of its text) and what it says.
-    const std::pair<const char*, const char*> expected[] = {
-        {"Nowhere=99999",
-         "[DestinationDirs] the entry for [Nowhere] names the folder id '99999', which Windows does not define"},
-        {"CopyFiles=Files,NoSuchFiles", "CopyFiles names [NoSuchFiles], which the script does not have"},
-        {"CopyFile=Files", "unknown key 'CopyFile'"},
-        {"UninstallLog=", "[Setup] UninstallLog is missing"},
-        {"absent.txt,,,0x4", "absent.txt is listed for copying but is not in the package"},
-        {"absentdoc.txt,,,0x4", "docs\\absentdoc.txt does not exist"},
-        {"absentcab.txt,,,0x4", "help.cab does not hold it"},
-        {"HKLM,\"SOFTWARE\\QelKitCheck\"", "field 7 missing or not valid"},
-        {"present.txt,,,,0", "the line has no field 8; the command would end with 200 before any change "
-                             "(Vista and later only)"},
-    };
-    const std::vector<std::string> lines = SplitCrLfLines(run.out);
-    size_t reported = 0;
-    for (const std::string& line : lines) reported += line.rfind(script + ":", 0) == 0 ? 1 : 0;
-    EXPECT_EQ(reported, std::size(expected)) << run.out;
-    for (const auto& [marker, says] : expected) {
-        const std::string prefix = script + ":" + std::to_string(LineOf(text, marker)) + ": ";
-        const auto count = std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.rfind(prefix, 0) == 0 && line.find(says) != std::string::npos;
-        });
-        EXPECT_EQ(count, 1) << prefix << says << "\n" << run.out;
-    }
-    EXPECT_NE(run.out.find("(a typo of 'CopyFiles'?)"), std::string::npos) << run.out;
-    EXPECT_EQ(lines.back(), "9 problems for apponly_install (both Windows roads)") << run.out;
+    const ProcessResult run = Kit(folder.Kit(), L"check " + folder.Quoted() + L" install");
+    const std::string at = Utf8(folder.Path()), app = "C:\\Program Files\\KitCheck\\";
+    EXPECT_EQ(run.out,
+              ExpectedFindings(
+                  Utf8(folder.File(L"qelwls.ini")), text,
+                  {
+                      {"Nowhere=99999", "error QK1007: [DestinationDirs] the entry for [Nowhere] names the folder id "
+                                        "'99999', which Windows does not define"},
+                      {"Unused=99998", "warning QK4004: [DestinationDirs] the entry for [Unused] names the folder id "
+                                       "'99998', which Windows does not define; no section of install installs there"},
+                      // Before Vista the key reads the INF; from Vista on the driver stage reads its staged copy.
+                      {"DriverInf=", "error QK1011: [Install] DriverInf names the driver INF " + at +
+                                         "\\Driver\\missing.inf, which is not in the package"},
+                      {"CopyFiles=Files,NoSuchFiles", "warning QK4003: [Install] CopyFiles names [NoSuchFiles], which "
+                                                      "the script does not have: the key skips it"},
+                      {"CopyFile=Files", "warning QK4001: [Install] unknown key 'CopyFile': the section processor does "
+                                         "nothing with it (a typo of 'CopyFiles'?)"},
+                      {"UninstallLog=", "error QK1008: [Install] UninstallLog starts the uninstall log, but [Setup] "
+                                        "UninstallLog is missing"},
+                      {"UpgradeRun,", "warning QK4006: [Rules] the UpgradeRun rule looks for a command with the "
+                                      "arguments \"/uninstall\": the installer starts the whole command as the name "
+                                      "of one program, so it never runs"},
+                      {"SupportedApp,", "warning QK4003: [Rules] the rule names [NoSuchSection], which the script "
+                                        "does not have: the rule runs nothing"},
+                      {"absent.txt,,,0x4", "error QK1014: [Files] absent.txt is listed for copying but is not in the "
+                                           "package: " + at + "\\absent.txt does not exist"},
+                      {"absentdoc.txt,,,0x4", "error QK1014: [Files] absentdoc.txt is listed for copying but is not "
+                                              "in the package: " + at + "\\docs\\absentdoc.txt does not exist"},
+                      {"absentcab.txt,,,0x4", "error QK1014: [Files] absentcab.txt is listed for copying but is not "
+                                              "in the package: the cabinet " + at + "\\help.cab does not hold it"},
+                      {"flagless.txt", "error QK1002: [Files] the line has no flags in field 4"},
+                      {"HKLM,\"SOFTWARE\\QelKitCheck\"", "error QK1002: [Registry] field 7 missing or not valid"},
+                      {"present.txt,,,,0", "error QK1002: [Links] the line has no field 8 (Vista and later only)"},
+                      {"missing.exe", "error QK1017: [After] " + app + "missing.exe is neither there nor installed by "
+                                      "the run: the run fails when it starts it, and is undone"},
+                      {"optional.exe", "warning QK4008: [After] " + app + "optional.exe is neither there nor "
+                                       "installed by the run: it is not started, and the run goes on (flag 0x4)"},
+                  },
+                  "10 errors and 6 warnings for install (both Windows roads)"));
+    EXPECT_EQ(run.exitCode, 1u);
     EXPECT_EQ(run.err, "");
+    // The README shows this run, with the folder as C:\kit.
+    std::string shown = "> qelkit check C:\\kit install\r\n" + run.out;
+    for (size_t pos = shown.find(at); pos != std::string::npos; pos = shown.find(at, pos))
+        shown.replace(pos, at.size(), "C:\\kit");
+    EXPECT_EQ(ReadmeExample("check"), shown);
+    const ProcessResult codes = Kit(folder.Kit(), L"codes");
+    EXPECT_EQ(ReadmeExample("codes"), "> qelkit codes\r\n" + codes.out);
 }
 
 // A fault in a sub-install's own script is shown on that script's line, once,
@@ -223,16 +281,62 @@ TEST(KitCheck, FaultsOfASubInstallAreShownOnItsOwnScriptsLines) {
 
     const ProcessResult run = Kit(folder.Kit(), L"check " + folder.Quoted() + L" apponly_install Tools");
     EXPECT_EQ(run.exitCode, 1u) << run.out << run.err;
-    const std::string at = Utf8(folder.File(L"tools.ini")) + ":";
-    const std::string fatal = "; the command would end with 200 before any change\r\n";
-    EXPECT_EQ(run.out, at + std::to_string(LineOf(tools, "DelGINA=")) +
-                           ": [Install] DelGINA needs a DLL, a function and an argument" + fatal + at +
-                           std::to_string(LineOf(tools, "[Again]") + 1) +
-                           ": [Again] SubInstall nests deeper than 16 sub-installs" + fatal + at +
+    const std::string at = Utf8(folder.File(L"tools.ini"));
+    EXPECT_EQ(run.out, at + "(" + std::to_string(LineOf(tools, "DelGINA=")) +
+                           "): error QK1004: [Install] DelGINA needs a DLL, a function and an argument\r\n" + at +
+                           "(" + std::to_string(LineOf(tools, "[Again]") + 1) +
+                           "): error QK1005: [Again] SubInstall nests deeper than 16 sub-installs\r\n" + at + "(" +
                            std::to_string(LineOf(tools, "flagless.txt")) +
-                           ": [Files] the line has no flags in field 4" + fatal +
-                           "3 problems for apponly_install (both Windows roads)\r\n");
+                           "): error QK1002: [Files] the line has no flags in field 4\r\n" +
+                           Utf8(folder.File(L"qelwls.ini")) +
+                           ": 3 errors for apponly_install (both Windows roads)\r\n");
     EXPECT_EQ(run.err, "");
+}
+
+// What only a command or this machine makes a fault: an upgrade with an
+// UninstallLog key in its sections and nothing installed to replay; option
+// words in the script folder and in a section on the command line. Warnings
+// alone end with 0; the driver's network INFs are read from Vista on only.
+TEST(KitCheck, CommandAndMachineFindings) {
+    KitFolder folder(L"kit_check_conmgmt");
+    const std::string text = folder.WriteScript(
+        "[Setup]\nUninstallLog=%16422%\\KitCheck\\Uninstall\\kitcheck.log\n\n"
+        "[Install]\nDriverInf=Driver\\none.inf\n\n"
+        "[peernetTools]\nAddReg=Values\n\n[Values]\nHKCU,\"Software\\QelKitCheck\",V,0,\"x\",,0\n\n"
+        "[Upgrade]\nUninstallLog=new\n");
+    const std::string script = Utf8(folder.File(L"qelwls.ini"));
+    const std::string says = "\": the installer looks for its option words anywhere in its command line, so ";
+    const auto firewall = [&](const std::string& command) {
+        return "warning QK4007: the script folder argument \"" + Utf8(folder.Path()) +
+               "\" holds the option word \"conmgmt" + says + command +
+               " would also add the firewall rules of the Wi-Fi Direct programs (Vista and later)";
+    };
+    const ProcessResult install = Kit(folder.Kit(), L"check " + folder.Quoted() + L" apponly_install peernetTools");
+    EXPECT_EQ(install.out,
+              ExpectedFindings(script, text,
+                               {{"", firewall("apponly_install")},
+                                {"[peernetTools]", "warning QK4007: the section name [peernetTools] on the command "
+                                                   "line holds the option word \"peernet" + says +
+                                                   "apponly_install would also create the virtual adapter (Vista and "
+                                                   "later)"}},
+                               "2 warnings for apponly_install (both Windows roads)"));
+    EXPECT_EQ(install.exitCode, 0u);
+
+    const ProcessResult upgrade = Kit(folder.Kit(), L"check " + folder.Quoted() + L" upgrade --os xp");
+    EXPECT_EQ(upgrade.out,
+              ExpectedFindings(script, text,
+                               {{"", firewall("upgrade")},
+                                {"UninstallLog=%16422%", "error QK1019: [Setup] there is no uninstall log C:\\Program "
+                                                         "Files\\KitCheck\\Uninstall\\kitcheck.log on this machine: "
+                                                         "upgrade replays the log an install left (nothing "
+                                                         "installed?)"},
+                                {"UninstallLog=new", "warning QK4005: [Upgrade] UninstallLog in the upgrade's sections "
+                                                    "starts a new, empty uninstall log: the upgrade then replays that "
+                                                    "one instead of the installed log, so the previous version's "
+                                                    "files are neither removed nor recorded, and a later uninstall "
+                                                    "leaves them behind"}},
+                               "1 error and 2 warnings for upgrade (before Vista)"));
+    EXPECT_EQ(upgrade.exitCode, 1u);
 }
 
 TEST(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
@@ -258,7 +362,9 @@ TEST(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
         {L"run apponly_install C:\\qeltests\\no_such_folder", 100,
          "qelkit: no such folder: C:\\qeltests\\no_such_folder\r\n"},
         {L"recover --now", 2,
-         "qelkit: recover takes --apply only, not '--now' (\"qelkit --help\" lists the commands)\r\n"},
+         "qelkit: recover takes --apply and --verbose only, not '--now' (\"qelkit --help\" lists the commands)\r\n"},
+        {L"verify \"" + package.Folder() + L"\" uninstall", 2,
+         "qelkit: verify takes an install command, not 'uninstall' (\"qelkit --help\" lists the commands)\r\n"},
         {L"inspect", 2, "qelkit: unknown command 'inspect' (\"qelkit --help\" lists the commands)\r\n"},
     };
     for (const auto& [args, exitCode, says] : cases) {
@@ -267,6 +373,12 @@ TEST(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
         EXPECT_EQ(run.err, says) << Utf8(args);
         EXPECT_EQ(run.out, "") << Utf8(args);
     }
+}
+
+// A pattern that matches the text as it is.
+std::string Literally(const std::string& text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, "\\$&");
 }
 
 // --- plan ----------------------------------------------------------------------
@@ -394,7 +506,127 @@ TEST_F(KitPlan, DecisionsAreWhatTheInstallDoesAndPlanningChangesNothing) {
     EXPECT_FALSE(oldFound);
 }
 
+// A packager's typical mistakes, one per script, on both Windows roads: plan
+// shows check's finding on its line, plans nothing and exits 1; the real
+// command then fails as predicted, before any change (or, for a program the
+// run cannot start, with its changes undone).
+TEST_F(KitPlan, PlanPredictsEachFailureTheCommandThenMeets) {
+    const std::string destination = "[DestinationDirs]\nDefaultDestDir=16422,\"KitPlan\"\n";
+    const std::string install = "[Install]\nDriverInf=Driver\\none.inf\n";
+    struct Case {
+        const char* name;
+        const wchar_t* command;
+        std::string body;
+        std::string marker;   // the script line the finding is on
+        std::string finding;  // its code and text; "<at>": the folder
+        bool changesUndone;   // the command fails in its commit and undoes what it did
+    };
+    const std::string app = "C:\\Program Files\\KitPlan\\";
+    const Case cases[] = {
+        {"plain source", L"apponly_install", destination + install + "CopyFiles=Files\n[Files]\nabsent.txt,,,0x4\n",
+         "absent.txt",
+         "error QK1014: [Files] absent.txt is listed for copying but is not in the package: <at>\\absent.txt does "
+         "not exist",
+         false},
+        {"cabinet source", L"apponly_install",
+         "[SourceDisksNames]\n1=\"help\",help.cab,,\n[SourceDisksFiles]\nabsentcab.txt=1\n" + destination + install +
+             "CopyFiles=Files\n[Files]\nabsentcab.txt,,,0x4\n",
+         "absentcab.txt,", "error QK1014: [Files] absentcab.txt is listed for copying but is not in the package: the "
+         "cabinet <at>\\help.cab does not hold it", false},
+        {"folder id", L"apponly_install",
+         destination + "Files=99999,\"KitPlan\"\n" + install + "CopyFiles=Files\n[Files]\npresent.txt,,,0x4\n",
+         "Files=99999", "error QK1007: [DestinationDirs] the entry for [Files] names the folder id '99999', which "
+         "Windows does not define", false},
+        {"bad line", L"apponly_install",
+         install + "AddReg=Registry\n[Registry]\nHKLM,\"SOFTWARE\\QelKitPlan\",Name,0,\"v\"\n",
+         "HKLM,", "error QK1002: [Registry] field 7 missing or not valid", false},
+        {"driver INF", L"install",
+         "[Setup]\nDefaultInstallPath=%16422%\\KitPlan\nDriverStore=%16422%\\KitPlan\\Driver\n[Install]\n"
+         "DriverInf=Driver\\missing.inf\n",
+         "DriverInf=", "error QK1011: [Install] DriverInf names the driver INF <at>\\Driver\\missing.inf, which is not "
+         "in the package", false},
+        {"nothing installed", L"upgrade",
+         "[Setup]\nUninstallLog=%16422%\\KitPlan\\Uninstall\\kitplan.log\n" + install,
+         "UninstallLog=%16422%", "error QK1019: [Setup] there is no uninstall log " + app + "Uninstall\\kitplan.log on "
+         "this machine: upgrade replays the log an install left (nothing installed?)", false},
+        {"program", L"apponly_install",
+         destination + install + "CopyFiles=Files\nPostRun=After\n[Files]\npresent.txt,,,0x4\n[After]\n\"" + app +
+             "missing.exe\",,0\n",
+         "missing.exe", "error QK1017: [After] " + app + "missing.exe is neither there nor installed by the run: the "
+         "run fails when it starts it, and is undone", true},
+    };
+    // On both Windows roads: qelkit and the installer see the same version.
+    for (const wchar_t* version : {L"win10", L"winxp64"}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " on " + Utf8(version));
+            SetWindowsVersion(L"qelkit.exe", version);
+            SetWindowsVersion(L"qelwls64.exe", version);
+            const bool beforeVista = std::wstring(version) == L"winxp64";
+            KitFolder folder(L"kit_plan_fault");
+            const std::string text = folder.WriteScript(c.body);
+            WriteFileBytes(folder.File(L"present.txt"), "here");
+            CopyFileOrFail(BuiltPackageFolder() + L"\\help.cab", folder.File(L"help.cab"));
+            const std::string command = Utf8(c.command);
+            std::string finding = c.finding;
+            if (finding.find("<at>") != std::string::npos)
+                finding.replace(finding.find("<at>"), 4, Utf8(folder.Path()));
+            const MachineState before = SnapshotMachine();
+
+            const ProcessResult plan = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" " + c.command);
+            EXPECT_EQ(plan.exitCode, 1u) << plan.out << plan.err;
+            EXPECT_EQ(plan.out, ExpectedFindings(Utf8(folder.File(L"qelwls.ini")), text, {{c.marker, finding}},
+                                                 "1 error for " + command + " (this Windows)"));
+            EXPECT_EQ(plan.err, "qelkit: " + command + " would fail on the errors above; nothing planned\r\n");
+            // check says the same of this Windows.
+            const ProcessResult check =
+                Kit(folder.Kit(),
+                    L"check " + folder.Quoted() + L" " + c.command + L" --os " + (beforeVista ? L"xp" : L"vista"));
+            EXPECT_EQ(check.out.substr(0, check.out.find("\r\n")), plan.out.substr(0, plan.out.find("\r\n")));
+
+            const SetupRunResult run =
+                RunSetupProgram(folder.Exe(), std::wstring(c.command) + L" \"" + folder.Path() + L"\"");
+            EXPECT_EQ(run.exitCode, 200u) << run.out;
+            EXPECT_TRUE(
+                std::regex_match(Utf8(run.message), std::regex("Result,200,SetupErrorInternal,[A-Za-z]+,[0-9]+\n")))
+                << Utf8(run.message);
+            if (c.changesUndone) {
+                EXPECT_TRUE(LogHasLine(run.log, "Rollback()")) << run.log;
+                EXPECT_FALSE(PathExists(L"C:\\Program Files\\KitPlan\\present.txt"));
+            } else {
+                const MachineState after = SnapshotMachine();
+                EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+            }
+            CleanMachine();
+        }
+    }
+    SetWindowsVersion(L"qelkit.exe", L"");
+    SetWindowsVersion(L"qelwls64.exe", L"");
+}
+
+// Warnings alone: plan shows them and then its plan, and exits 0; with --json
+// they go to the error stream and the output stays one JSON document.
+TEST_F(KitPlan, WarningsComeBeforeThePlan) {
+    KitFolder folder(L"kit_plan_warning");
+    const std::string text = folder.WriteScript("[Install]\nDriverInf=Driver\\none.inf\nAddRegs=Registry\n");
+    const std::string finding = "warning QK4001: [Install] unknown key 'AddRegs': the section processor does nothing "
+                                "with it (a typo of 'AddReg'?)";
+    const std::string script = Utf8(folder.File(L"qelwls.ini"));
+    const ProcessResult plan = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" apponly_install");
+    EXPECT_EQ(plan.exitCode, 0u) << plan.out << plan.err;
+    const std::string findings =
+        ExpectedFindings(script, text, {{"AddRegs=", finding}}, "1 warning for apponly_install (this Windows)");
+    EXPECT_EQ(plan.out.substr(0, findings.size()), findings);
+    EXPECT_EQ(plan.out.compare(findings.size(), 16, "Plan of apponly_"), 0) << plan.out;
+    EXPECT_EQ(plan.err, "");
+
+    const ProcessResult json = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" apponly_install --json");
+    EXPECT_EQ(json.exitCode, 0u);
+    EXPECT_EQ(json.out.substr(0, 1), "{");
+    EXPECT_EQ(json.err, script + "(" + std::to_string(LineOf(text, "AddRegs=")) + "): " + finding + "\r\n");
+}
+
 // --- run -----------------------------------------------------------------------
+
 // The frames of the progress line in qelkit's output, and what follows them.
 struct RunOutput {
     std::vector<std::string> frames;
@@ -460,15 +692,22 @@ TEST_F(KitRun, SuccessAndRestartShowTheInstallersProgressAndSayTheResult) {
     EXPECT_EQ(second.rest, "Upgraded; restart required\r\n");
 }
 
-TEST_F(KitRun, AFailureIsUndoneAndShowsTheModuleLineAndTheLogsEnd) {
+// A failure says what failed, in words and from the failing step's own lines
+// of the diagnostic log, before what undoing it did; the place in the program
+// that raised it stays in the log. --exit-codes msi maps the result, --log
+// appends the run's lines of the diagnostic log to the caller's file.
+TEST_F(KitRun, AFailureShowsItsCauseBeforeTheRollback) {
     KitFolder folder(L"kit_run_fail");
     folder.WriteScript("[Setup]\nUninstallLog=%16422%\\Qel Wireless\\Uninstall\\kitrun.log\n"
                        "[DestinationDirs]\nDefaultDestDir=16422,\"Qel Wireless\"\n"
                        "[Install]\nDriverInf=Driver\\none.inf\nCopyFiles=Files\nPostRun=After\nUninstallLog=\n"
                        "[Files]\nkit.txt,,,0x4\n[After]\nC:\\qeltests\\kit_run_fail\\missing.exe,,0\n");
     folder.Write(L"kit.txt", "kit");
-    const ProcessResult run = Kit(folder.Kit(), L"run apponly_install " + folder.Quoted());
-    EXPECT_EQ(run.exitCode, 200u) << run.out;
+    const std::wstring logFile = folder.File(L"fleet.log");
+    WriteFileBytes(logFile, "earlier\r\n");
+    const ProcessResult run =
+        Kit(folder.Kit(), L"run --exit-codes msi --log \"" + logFile + L"\" apponly_install " + folder.Quoted());
+    EXPECT_EQ(run.exitCode, 1603u) << run.out;
     const RunOutput output = SplitRunOutput(run.out);
     // Stage 8 fails after the files are in: the bar has moved, not to its end.
     ASSERT_FALSE(output.frames.empty()) << run.out;
@@ -478,15 +717,95 @@ TEST_F(KitRun, AFailureIsUndoneAndShowsTheModuleLineAndTheLogsEnd) {
     std::smatch place;
     ASSERT_TRUE(std::regex_match(message, place, std::regex("Result,200,SetupErrorInternal,Update,([0-9]+)\n")))
         << message;
+    const std::string program = "C:\\qeltests\\kit_run_fail\\missing.exe";
+    const std::string cause = program + ": " + Utf8(qel::SystemErrorText(ERROR_FILE_NOT_FOUND)) + " (error 2)";
+    const std::string stamp = "  [0-9]{2}:[0-9]{2}:[0-9]{2}: ";
     const std::vector<std::string> lines = SplitCrLfLines(output.rest);
-    ASSERT_GE(lines.size(), 3u) << run.out;
-    EXPECT_EQ(lines[0], "Failed and undone: internal error in Update line " + place[1].str());
-    EXPECT_EQ(lines[1], "The end of the diagnostic log " + Utf8(DiagnosticLogPath()) + ":");
-    const std::string error = "Error: file \"Update\", line " + place[1].str() + ", desc";
-    EXPECT_TRUE(std::any_of(lines.begin() + 2, lines.end(),
-                            [&](const std::string& line) { return line.find(error) != std::string::npos; }))
-        << run.out;
+    const std::vector<std::string> expected = {
+        Literally("Failed and undone: " + cause),
+        Literally("What failed, from the diagnostic log " + Utf8(DiagnosticLogPath()) + ":"),
+        stamp + Literally("CommitRunApp( \"" + program + "\", \"\", 0x00000000 )"),
+        stamp + Literally("Error 2 running \"" + program + ", \"."),
+        stamp + Literally("Error: " + cause),
+        "What undoing it did:",
+        stamp + "Rollback\\(\\)",
+    };
+    ASSERT_GT(lines.size(), expected.size()) << run.out;
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << i << ": " << lines[i];
+    for (size_t i = expected.size(); i < lines.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(stamp + "Rollback.*"))) << lines[i];
+    EXPECT_EQ(run.out.find("Update line"), std::string::npos) << "a place in the program reached the screen";
     EXPECT_FALSE(PathExists(std::wstring(kAppFolder) + L"\\kit.txt")) << "the failed run was not undone";
+
+    // The caller's log: what it held, then this run's lines from its header
+    // to its footer, the place in the program among them.
+    const std::vector<std::string> logged = SplitCrLfLines(ReadFileBytes(logFile));
+    ASSERT_GT(logged.size(), 3u);
+    EXPECT_EQ(logged[0], "earlier");
+    EXPECT_TRUE(std::regex_match(logged[1], std::regex("[0-9:]{8}: Start -- \".*qelwls64\\.exe\".*"))) << logged[1];
+    EXPECT_TRUE(std::regex_match(logged.back(), std::regex("[0-9:]{8}: End -- \".*qelwls64\\.exe\".*")))
+        << logged.back();
+    const std::string failure = "Error: file \"Update\", line " + place[1].str() + ", desc \"" + program + "\"";
+    EXPECT_TRUE(std::any_of(logged.begin(), logged.end(),
+                            [&](const std::string& line) { return line.find(failure) != std::string::npos; }));
+}
+
+// Each way a run ends, with the installer's codes and the Windows
+// installer's: refused before the start, ended by the installer, and refused
+// while another installer run holds the machine's run lock.
+TEST_F(KitRun, ExitCodesForFleetTools) {
+    SamplePackage package(L"kit_codes");
+    const std::wstring kit = package.File(L"qelkit.exe");
+    const std::wstring folder = L"\"" + package.Folder() + L"\"";
+    struct Case {
+        std::wstring args;
+        unsigned own, msi;
+        const char* says;  // the line it ends with, on either stream
+    };
+    const Case cases[] = {
+        {L"apponly_install " + folder + L" Tools", 0, 0, "Installed\r\n"},
+        {L"uninstall " + folder, 0, 0, "Uninstalled\r\n"},
+        {L"apponly_install C:\\qeltests\\no_such_folder", 100, 1603, ""},
+        {L"reinstall " + folder, 102, 1639, "qelkit: unknown command word 'reinstall'\r\n"},
+        {L"install", 102, 1639, "qelkit: run needs a command word and a script folder\r\n"},
+        {L"--quiet install " + folder, 102, 1639,
+         "qelkit: run takes --exit-codes msi and --log FILE before the command word, not '--quiet'\r\n"},
+    };
+    for (const bool msi : {false, true}) {
+        for (const Case& c : cases) {
+            const ProcessResult run = Kit(kit, L"run " + std::wstring(msi ? L"--exit-codes msi " : L"") + c.args);
+            EXPECT_EQ(run.exitCode, msi ? c.msi : c.own) << Utf8(c.args) << run.out << run.err;
+            const std::string said = run.out + run.err;
+            EXPECT_TRUE(said.size() >= strlen(c.says) && said.compare(said.size() - strlen(c.says), std::string::npos,
+                                                                      c.says) == 0)
+                << Utf8(c.args) << "\n" << said;
+        }
+    }
+    // A restart: 1, and 3010.
+    ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
+    for (const bool msi : {false, true}) {
+        qel::UniqueHandle held(::CreateFileW((std::wstring(kAppFolder) + L"\\readme.txt").c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.Valid());
+        const ProcessResult upgraded =
+            Kit(kit, L"run " + std::wstring(msi ? L"--exit-codes msi " : L"") + L"upgrade " + folder);
+        EXPECT_EQ(upgraded.exitCode, msi ? 3010u : 1u) << upgraded.out;
+    }
+
+    // Another run holds the lock: nothing is started, 1618 with either codes.
+    const MachineState before = SnapshotMachine();
+    {
+        qel::RunLock lock;
+        ASSERT_TRUE(lock.Held());
+        for (const wchar_t* options : {L"", L"--exit-codes msi "}) {
+            const ProcessResult refused = Kit(kit, L"run " + std::wstring(options) + L"uninstall " + folder);
+            EXPECT_EQ(refused.exitCode, 1618u) << refused.out;
+            EXPECT_EQ(refused.err, "qelkit: another installer run is in progress; nothing was started\r\n");
+        }
+    }
+    const MachineState after = SnapshotMachine();
+    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
 }
 
 // --- recover -------------------------------------------------------------------
@@ -519,6 +838,20 @@ std::map<std::wstring, std::string> LeftoverBytes() {
     return bytes;
 }
 
+// The pattern of recover's line for a run: its process, start time and
+// command line, then `state` (a pattern).
+std::string RunLine(const std::wstring& commandLine, const std::string& state) {
+    return "Process [0-9]+, started [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}, ran " +
+           Literally(Utf8(commandLine)) + ": " + state + "\r\n";
+}
+
+// The records recover --verbose lists, each as what undoing it does.
+size_t ListedRecords(const std::string& listing) {
+    const std::vector<std::string> lines = SplitCrLfLines(listing);
+    return static_cast<size_t>(
+        std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.rfind("    ", 0) == 0; }));
+}
+
 TEST_F(KitRecover, ARunKilledMidCommitIsUndoneExactly) {
     SamplePackage package(L"kit_recover");
     const std::wstring kit = package.File(L"qelkit.exe");
@@ -531,13 +864,28 @@ TEST_F(KitRecover, ARunKilledMidCommitIsUndoneExactly) {
             ASSERT_EQ(Controlled(package, command, RecordAction::Kill, k).exitCode, kKilledExitCode) << where;
             ASSERT_FALSE(SnapshotMachine() == before) << where << ": the killed run changed nothing";
 
+            // One line for the run, with its record count, first; the records with --verbose.
+            const std::wstring commandLine =
+                L"\"" + package.Exe() + L"\" " + command + L" \"" + package.Folder() + L"\"";
+            const std::string line = RunLine(commandLine, "interrupted \\(([0-9]+) records\\); --apply undoes it");
             const ProcessResult listed = Kit(kit, L"recover");
             EXPECT_EQ(listed.exitCode, 1u) << where;
-            EXPECT_NE(listed.out.find("): interrupted; undoing it would, newest change first:"), std::string::npos)
-                << where << listed.out;
+            std::smatch count;
+            EXPECT_TRUE(std::regex_match(listed.out, count,
+                                         std::regex(line + "Run \"qelkit recover --apply\" to undo 1 run; \"qelkit "
+                                                           "recover --verbose\" lists what undoing does\r\n")))
+                << where << "\n" << listed.out;
+            const ProcessResult verbose = Kit(kit, L"recover --verbose");
+            EXPECT_NE(verbose.out.find("): interrupted; undoing it would, newest change first:"), std::string::npos)
+                << where << verbose.out;
+            if (count.size() > 1) {
+                EXPECT_EQ(std::to_string(ListedRecords(verbose.out)), count[1].str()) << where;
+            }
             const ProcessResult applied = Kit(kit, L"recover --apply");
             EXPECT_EQ(applied.exitCode, 0u) << where << applied.out;
-            EXPECT_NE(applied.out.find("1 run undone, 0 left"), std::string::npos) << where << applied.out;
+            EXPECT_TRUE(std::regex_match(applied.out,
+                                         std::regex(line + "Process [0-9]+: undone\r\n1 run undone, 0 left\r\n")))
+                << where << "\n" << applied.out;
             const MachineState after = SnapshotMachine();
             EXPECT_TRUE(after == before) << where << "\n" << DescribeDifferences(before, after);
             EXPECT_TRUE(std::regex_search(ReadFileBytes(DiagnosticLogPath()),
@@ -566,14 +914,23 @@ TEST_F(KitRecover, ARunKilledInItsCleanUpIsFinishedNotUndone) {
     InstallOnce(package);
 
     ASSERT_EQ(Controlled(package, L"uninstall", RecordAction::Kill, records).exitCode, kKilledExitCode);
-    const ProcessResult listed = Kit(kit, L"recover");
+    // Finished, not undone, in every word.
+    const std::string line = RunLine(L"\"" + package.Exe() + L"\" uninstall \"" + package.Folder() + L"\"",
+                                     "interrupted in its clean-up \\([0-9]+ records\\); its changes stay, and "
+                                     "--apply finishes its clean-up");
+    const ProcessResult listed = Kit(kit, L"recover --verbose");
     EXPECT_EQ(listed.exitCode, 1u);
-    EXPECT_NE(listed.out.find("): interrupted in its clean-up; its changes stay"), std::string::npos) << listed.out;
-    EXPECT_EQ(listed.out.find("newest change first"), std::string::npos) << listed.out;
+    EXPECT_TRUE(std::regex_match(listed.out, std::regex(line + "Run of process [0-9]+ \\(C:\\\\windows\\\\qelwls-[0-9]+"
+                                                               "\\.run\\): interrupted in its clean-up; its changes stay, "
+                                                               "and finishing the clean-up deletes what it moved aside\r\n"
+                                                               "Run \"qelkit recover --apply\" to finish the clean-up "
+                                                               "of 1 run\r\n")))
+        << listed.out;
     const ProcessResult applied = Kit(kit, L"recover --apply");
     EXPECT_EQ(applied.exitCode, 0u) << applied.out;
-    EXPECT_NE(applied.out.find("  clean-up finished\r\n0 runs undone, 1 clean-up finished, 0 left\r\n"),
-              std::string::npos)
+    EXPECT_TRUE(std::regex_match(
+        applied.out,
+        std::regex(line + "Process [0-9]+: clean-up finished\r\n0 runs undone, 1 clean-up finished, 0 left\r\n")))
         << applied.out;
     const MachineState after = SnapshotMachine();
     EXPECT_TRUE(after == uninstalled) << DescribeDifferences(uninstalled, after);
@@ -596,8 +953,9 @@ TEST_F(KitRecover, ARunInProgressIsLeftAlone) {
     ASSERT_TRUE(run.intervened);
     EXPECT_EQ(run.exitCode, 0u) << "the paused upgrade did not finish as it would have";
     EXPECT_EQ(during.exitCode, 0u) << during.out;
-    EXPECT_NE(during.out.find("): still in progress; left alone"), std::string::npos) << during.out;
-    EXPECT_NE(during.out.find("0 runs undone, 0 left"), std::string::npos) << during.out;
+    const std::string line = RunLine(L"\"" + package.Exe() + L"\" upgrade \"" + package.Folder() + L"\"",
+                                     "still in progress; left alone");
+    EXPECT_TRUE(std::regex_match(during.out, std::regex(line + "0 runs undone, 0 left\r\n"))) << during.out;
     EXPECT_GE(leftBefore.size(), 2u) << "the run's marker and rollback log";
     EXPECT_EQ(leftAfter, leftBefore);
     // The upgrade went on to its end over what recover did not touch.
@@ -637,9 +995,13 @@ TEST_F(KitRecover, ALogThatCannotBeReadThroughIsLeftInPlace) {
 
     const ProcessResult applied = Kit(folder.Kit(), L"recover --apply");
     EXPECT_EQ(applied.exitCode, 1u) << applied.out;
-    EXPECT_NE(applied.out.find("cannot be undone: record 2 of the rollback log \"" + Utf8(log) +
-                               "\" is not one a rollback knows: \"NoSuchRecord,1,2\"; left in place"),
-              std::string::npos)
+    // A marker of an earlier build holds no command line; it reads all the same.
+    EXPECT_TRUE(std::regex_match(
+        applied.out, std::regex("Process " + std::to_string(processId) +
+                                ", started [0-9: -]{19}, its command not recorded: cannot be undone: " +
+                                Literally("record 2 of the rollback log \"" + Utf8(log) +
+                                          "\" is not one a rollback knows: \"NoSuchRecord,1,2\"; left in place") +
+                                "\r\n0 runs undone, 1 left\r\n")))
         << applied.out;
     EXPECT_TRUE(PathExists(folder.File(L"b.txt")) && !PathExists(folder.File(L"a.txt"))) << "half undone";
     EXPECT_EQ(ReadFileBytes(marker), markerBytes);
@@ -657,6 +1019,74 @@ TEST_F(KitRecover, ALogThatCannotBeReadThroughIsLeftInPlace) {
     EXPECT_EQ(ReadFileBytes(log), logBytes);
     ::DeleteFileW(marker.c_str());
     ::DeleteFileW(log.c_str());
+}
+
+// --- verify --------------------------------------------------------------------
+// The installed product against its uninstall log and its package: intact
+// after the install, each kind of damage named on a line of its own (a file
+// changed against its plain source and against its cabinet, a file, a
+// registry value and a SharedDLLs count missing), intact again after the
+// repair it names, and not installed after the uninstall.
+TEST_F(KitVerify, IntactDamagedRepairedAndUninstalled) {
+    SamplePackage package(L"kit_verify");
+    const std::wstring kit = package.File(L"qelkit.exe");
+    const std::wstring args = L"verify \"" + package.Folder() + L"\" apponly_install Tools";
+    const std::string script = Utf8(package.File(L"qelwls.ini"));
+    const std::string header =
+        Literally("Verify of apponly_install with " + script + " against the uninstall log " + Utf8(kUninstallLog)) +
+        "\r\n";
+    const std::string counted = "([0-9]+) files, ([0-9]+) registry values and 1 SharedDLLs count";
+    ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
+
+    const ProcessResult intact = Kit(kit, args);
+    EXPECT_EQ(intact.exitCode, 0u) << intact.out << intact.err;
+    std::smatch counts;
+    ASSERT_TRUE(std::regex_match(intact.out, counts, std::regex(header + "Intact: " + counted + " as installed\r\n")))
+        << intact.out;
+    // Every file of the uninstall log, every value of [AppRegistry].
+    EXPECT_EQ(counts[1].str(), "12");
+    EXPECT_EQ(counts[2].str(), "12");
+
+    const std::wstring readme = std::wstring(kAppFolder) + L"\\readme.txt";
+    const std::wstring help = std::wstring(kAppFolder) + L"\\Help\\help.txt";
+    const std::wstring guide = std::wstring(kAppFolder) + L"\\Docs\\guide.txt";
+    WriteFileBytes(readme, "changed by hand");
+    WriteFileBytes(help, "changed by hand too");
+    ASSERT_TRUE(::DeleteFileW(guide.c_str()));
+    DeleteRegValue(HKEY_LOCAL_MACHINE, kProductKey, L"InstallPath");
+    DeleteRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, kSharedDll);
+    const std::string digest = "SHA-256 [0-9a-f]{16} there, [0-9a-f]{16} in the package ";
+    const std::string repair =
+        Literally("qelkit run apponly_install " + Utf8(package.Folder()) + " Tools") + "\r\n";
+    const ProcessResult damaged = Kit(kit, args);
+    EXPECT_EQ(damaged.exitCode, 1u) << damaged.out;
+    EXPECT_TRUE(std::regex_match(
+        damaged.out,
+        std::regex(header + Literally("changed: " + Utf8(readme) + ": ") + digest +
+                   Literally("(" + Utf8(package.File(L"readme.txt")) + ")") + "\r\n" +
+                   Literally("missing: " + Utf8(guide)) + "\r\n" + Literally("changed: " + Utf8(help) + ": ") +
+                   digest + Literally("(" + Utf8(package.File(L"help.cab")) + "|help.txt)") + "\r\n" +
+                   Literally("missing: the SharedDLLs count of " + Utf8(kSharedDll)) + "\r\n" +
+                   Literally("missing: HKLM\\SOFTWARE\\Qel\\Wireless InstallPath") + "\r\n" +
+                   "Damaged: 5 of " + counted + " are not as installed\r\nThe repair is the install again: " +
+                   repair)))
+        << damaged.out;
+    // The two digests of a changed file differ.
+    std::smatch pair;
+    ASSERT_TRUE(std::regex_search(damaged.out, pair, std::regex("SHA-256 ([0-9a-f]{16}) there, ([0-9a-f]{16})")));
+    EXPECT_NE(pair[1].str(), pair[2].str());
+
+    // The repair it names.
+    EXPECT_EQ(Kit(kit, L"run apponly_install \"" + package.Folder() + L"\" Tools").exitCode, 0u);
+    const ProcessResult repaired = Kit(kit, args);
+    EXPECT_EQ(repaired.exitCode, 0u) << repaired.out;
+
+    ASSERT_EQ(package.Run(L"uninstall").exitCode, 0u);
+    const ProcessResult gone = Kit(kit, args);
+    EXPECT_EQ(gone.exitCode, 1u) << gone.out;
+    EXPECT_EQ(gone.out, "Not installed: there is no uninstall log " + Utf8(kUninstallLog) +
+                            "\r\nThe repair is the install: qelkit run apponly_install " + Utf8(package.Folder()) +
+                            " Tools\r\n");
 }
 
 }  // namespace

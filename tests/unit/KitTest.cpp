@@ -1,17 +1,69 @@
-// The parts of qelkit with many cases: the JSON text of a plan, the progress
-// line and the result sentence of a run, and the line numbers of a script's
-// text as the INF reader counts its lines.
+// The parts of qelkit with many cases: the line of a finding and how findings
+// of several readings become one, the JSON text of a plan, the progress line
+// and the result sentence of a run, and the line numbers of a script's text
+// as the INF reader counts its lines.
 #include "CmdLine.h"
+#include "KitFindings.h"
 #include "KitJson.h"
 #include "KitRun.h"
 #include "KitScript.h"
 #include "UnitHelpers.h"
+#include "Util.h"
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <tuple>
 
 namespace {
+
+// The same fault found on both roads is one finding for every road; found on
+// one road it says so; an error about the same thing takes the place of a
+// warning, never the other way round; the count names both levels.
+TEST(KitFindings, OneLineEachWithCodeLevelAndRoads) {
+    using kit::Finding;
+    using kit::Kind;
+    using kit::Road;
+    const std::vector<Road> both{Road::BeforeVista, Road::VistaOrLater};
+    const unsigned xp = kit::RoadBit(Road::BeforeVista), vista = kit::RoadBit(Road::VistaOrLater);
+    const std::wstring script = L"C:\\pkg\\qelwls.ini", tools = L"C:\\pkg\\tools.ini";
+    kit::Findings findings;
+    findings.Add(Finding{Kind::MissingSource, script, 35, L"[Files] a.txt is listed", L"file:a", xp});
+    findings.Add(Finding{Kind::MissingSource, script, 35, L"[Files] a.txt is listed", L"file:a", vista});
+    findings.Add(Finding{Kind::MissingField, script, 44, L"[Links] the line has no field 8", L"line:8", vista});
+    findings.Add(Finding{Kind::SkippedSection, script, 26, L"CopyFiles names [X]: the key skips it", L"section:X", 0});
+    findings.Add(Finding{Kind::MissingSection, script, 26, L"CopyFiles names [X]; the command fails", L"section:X", 0});
+    findings.Add(Finding{Kind::SkippedSection, script, 26, L"CopyFiles names [X]: the key skips it", L"section:X", 0});
+    findings.Add(Finding{Kind::UnknownKey, tools, 3, L"[Install] unknown key 'CopyFile'", L"key:CopyFile", 0});
+    findings.Add(Finding{Kind::OptionWordInName, script, 0, L"the script folder holds \"peernet\"", L"option", 0});
+    findings.Sort(script);
+    std::vector<std::wstring> lines;
+    for (const Finding& finding : findings.Items()) lines.push_back(kit::FindingLine(finding, both));
+    EXPECT_EQ(lines, (std::vector<std::wstring>{
+                         L"C:\\pkg\\qelwls.ini: warning QK4007: the script folder holds \"peernet\"",
+                         L"C:\\pkg\\qelwls.ini(26): error QK1006: CopyFiles names [X]; the command fails",
+                         L"C:\\pkg\\qelwls.ini(35): error QK1014: [Files] a.txt is listed",
+                         L"C:\\pkg\\qelwls.ini(44): error QK1002: [Links] the line has no field 8 (Vista and later only)",
+                         L"C:\\pkg\\tools.ini(3): warning QK4001: [Install] unknown key 'CopyFile'",
+                     }));
+    EXPECT_EQ(kit::CountText(findings), L"3 errors and 2 warnings");
+    EXPECT_EQ(kit::CountText(kit::Findings{}), L"no problems");
+    kit::Findings one;
+    one.Add(Finding{Kind::UnknownKey, script, 3, L"x", L"key:x", 0});
+    EXPECT_EQ(kit::CountText(one), L"1 warning");
+    EXPECT_FALSE(one.HasErrors());
+}
+
+// Codes are stable and unique, and errors and warnings keep their ranges.
+TEST(KitFindings, CodesAreUniqueAndLevelsKeepTheirRanges) {
+    std::set<int> codes;
+    for (const kit::KindInfo& info : kit::Kinds()) {
+        EXPECT_TRUE(codes.insert(info.code).second) << info.code;
+        EXPECT_EQ(info.level == kit::Level::Error, info.code < 4000) << info.code;
+        EXPECT_EQ(&kit::InfoOf(info.kind), &info);
+    }
+    EXPECT_EQ(kit::CodeOf(kit::Kind::MissingSource), L"QK1014");
+}
 
 TEST(KitJson, NestsSeparatesAndEscapes) {
     kit::JsonWriter json;
@@ -65,7 +117,23 @@ TEST(KitRun, ResultsInWords) {
          L"Stopped before it finished (exit code 1): \"qelkit recover\" shows what it left and undoes it"},
     };
     for (const auto& [command, result, resultLine, sentence] : cases)
-        EXPECT_EQ(kit::ResultSentence(command, result, L"Update", 117, resultLine), sentence) << result << resultLine;
+        EXPECT_EQ(kit::ResultSentence(command, result, L"", resultLine), sentence) << result << resultLine;
+    EXPECT_EQ(kit::ResultSentence(Command::Install, 200, L"", true), L"Failed and undone");
+    EXPECT_EQ(kit::ResultSentence(Command::Upgrade, 200, L"C:\\x: no", true), L"Failed and undone: C:\\x: no");
+}
+
+// The cause is the failure line's description and its Windows error in
+// words; the place in the program that raised it is left out.
+TEST(KitRun, TheCauseOfAFailureLine) {
+    const std::wstring notFound = qel::SystemErrorText(ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(kit::FailureCause(L"Error: file \"Update\", line 117, desc \"C:\\pkg\\a.exe\" last error: 2"),
+              L"C:\\pkg\\a.exe: " + (notFound.empty() ? L"" : notFound + L" ") + L"(error 2)");
+    // A description may hold quotes and the words that delimit it.
+    EXPECT_EQ(kit::FailureCause(L"Error: file \"CmdLine\", line 3, desc \"a \" last error: 5\" last error: 0"),
+              L"a \" last error: 5");
+    EXPECT_EQ(kit::FailureCause(L"Error: file \"CmdLine\", line 3, desc \"(null)\" last error: 0"), L"");
+    EXPECT_EQ(kit::FailureCause(L"Administrator privileges required."), L"");
+    EXPECT_EQ(kit::FailureCause(L"Error: file \"Update\" desc \"x\""), L"");
 }
 
 // Comment and blank lines are no lines; a line continued with a backslash is

@@ -2,7 +2,7 @@
 // command line it builds, the exit codes for fleet tools, and finding this
 // run's lines in a diagnostic log that every run appends to.
 #include "CmdLine.h"
-#include "LauncherLog.h"
+#include "TraceRunLog.h"
 #include "LauncherOptions.h"
 #include "UnitHelpers.h"
 
@@ -121,7 +121,7 @@ protected:
 };
 
 TEST_F(RunLog, TheRunsLinesStartAtItsHeaderAfterBegin) {
-    launcher::RunLogFollower follower(path_);
+    qel::RunLogFollower follower(path_);
     follower.Begin();
     EXPECT_FALSE(follower.Poll(77)) << "the earlier run's lines are not this run's";
     // Another program's lines, then this run's header and a line cut in two.
@@ -140,7 +140,7 @@ TEST_F(RunLog, TheRunsLinesStartAtItsHeaderAfterBegin) {
 }
 
 TEST_F(RunLog, ALogEmptiedSinceBeginIsReadFromItsStart) {
-    launcher::RunLogFollower follower(path_);
+    qel::RunLogFollower follower(path_);
     follower.Begin();
     ASSERT_TRUE(::DeleteFileW(path_.c_str()));
     EXPECT_FALSE(follower.Poll(9)) << "no log yet";
@@ -150,7 +150,7 @@ TEST_F(RunLog, ALogEmptiedSinceBeginIsReadFromItsStart) {
 }
 
 TEST_F(RunLog, TheCauseIsTheFailureLineWithItsErrorInWords) {
-    launcher::RunLogFollower follower(path_);
+    qel::RunLogFollower follower(path_);
     follower.Begin();
     // A folder named like a failure is not one.
     Append("12:00:00: Start -- \"C:\\failed error\\qelwls64.exe\", Version 7.35 (TOB) (r), PID 4\r\n"
@@ -166,10 +166,10 @@ TEST_F(RunLog, TheCauseIsTheFailureLineWithItsErrorInWords) {
     EXPECT_EQ(cause.back(), L')');
 
     // The early ends name their cause in a line of their own.
-    EXPECT_TRUE(launcher::IsErrorLine(L"Administrator privileges required."));
-    EXPECT_TRUE(launcher::IsErrorLine(L"Invalid arguments"));
-    EXPECT_FALSE(launcher::IsErrorLine(L"DoCleanup(): Unable to remove dir \"C:\\x\" Reason: 5."));
-    EXPECT_EQ(launcher::ExplainErrorLine(L"Error: file \"CmdLine\", line 3, desc \"(null)\" last error: 0"),
+    EXPECT_TRUE(qel::IsErrorLine(L"Administrator privileges required."));
+    EXPECT_TRUE(qel::IsErrorLine(L"Invalid arguments"));
+    EXPECT_FALSE(qel::IsErrorLine(L"DoCleanup(): Unable to remove dir \"C:\\x\" Reason: 5."));
+    EXPECT_EQ(qel::ExplainErrorLine(L"Error: file \"CmdLine\", line 3, desc \"(null)\" last error: 0"),
               L"Error: file \"CmdLine\", line 3, desc \"(null)\" last error: 0");
 }
 

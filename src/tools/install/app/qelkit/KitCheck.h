@@ -1,4 +1,5 @@
-// qelkit check: every problem of a setup script, as a command reads it.
+// qelkit check: every fault of a setup script and its package, as a command
+// would meet them on either Windows road.
 #pragma once
 
 #include "KitScript.h"
@@ -8,9 +9,12 @@
 
 namespace kit {
 
-// Lists the problems on standard output. 0: none, 1: problems (or no
-// readable script), 2: the folder does not exist.
+// Lists the findings on standard output. 0: no error (warnings allowed),
+// 1: errors (or no readable script), 2: the folder does not exist.
 int Check(const std::wstring& folderArgument, Command command, const std::vector<std::wstring>& extra,
           const std::vector<Road>& roads);
+
+// The kinds of finding with their codes, levels and what to do about them.
+void PrintCodes();
 
 }  // namespace kit

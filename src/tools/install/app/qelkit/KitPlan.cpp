@@ -8,8 +8,10 @@
 #include "BasicException.h"
 #include "CmdLine.h"
 #include "CmdLineKeys.h"
+#include "KitFind.h"
 #include "KitJson.h"
 #include "KitOutput.h"
+#include "Trace.h"
 #include "Update.h"
 #include "UpdateDecisions.h"
 #include "UpdateDrivers.h"
@@ -324,14 +326,20 @@ private:
             const bool present = Present(op.destination);
             const std::wstring source = op.cabinet.empty() ? op.source : op.cabinet + L"|" + op.source;
             std::wstring verdict, why;
+            // Versions decide only over a file that is there: a new file is
+            // copied whatever they are, and reading them is most of the time
+            // a plan of many new files takes.
             uint64_t installed = 0, offered = 0;
-            if (!Version(op.destination, installed)) installed = 0;
-            const bool versioned = qel::GetFileVersionNumber(op.source, offered);
+            bool versioned = false;
+            if (present) {
+                if (!Version(op.destination, installed)) installed = 0;
+                versioned = qel::GetFileVersionNumber(op.source, offered);
+            }
             const qel::FileInstallDecision decision =
                 qel::DecideFileInstall(op.flags, present, installed, versioned ? offered : qel::kUnversionedOffer);
             // The commit's check before its first change, not a decision of
             // its own: a folder at a destination ends the command.
-            if (!Changed(op.destination) && qel::IsDirectory(op.destination)) {
+            if (present && !Changed(op.destination) && qel::IsDirectory(op.destination)) {
                 verdict = L"refuse", why = L"the destination is a folder: the command ends with 200 before any change";
             } else {
                 switch (decision.action) {
@@ -601,11 +609,23 @@ std::string PlanJson(const PlanDocument& plan) {
 int Plan(const std::wstring& folderArgument, Command command, const std::vector<std::wstring>& extra, Road road,
          bool asJson) {
     Package package;
-    std::wstring error;
-    switch (OpenPackage(folderArgument, command, package, error)) {
-    case OpenResult::Ok: break;
-    case OpenResult::NoFolder: Err(L"qelkit: " + error + L"\n"); return 2;
-    default: Err(L"qelkit: " + error + L"\n"); return 1;
+    int refused = 0;
+    if (!OpenPackageOrSay(folderArgument, command, package, refused)) return refused;
+    // What check finds for this road, first: with an error the command would
+    // fail, and a plan of it would show what never happens. With --json the
+    // findings go to the error stream, which leaves the output one document.
+    const FindRequest request{folderArgument, command, extra, {road}};
+    const Findings findings = FindProblems(package, request);
+    if (!findings.Items().empty()) {
+        if (asJson) {
+            for (const Finding& finding : findings.Items()) Err(FindingLine(finding, request.roads) + L"\n");
+        } else {
+            PrintFindings(findings, package, request);
+        }
+    }
+    if (findings.HasErrors()) {
+        Err(L"qelkit: " + std::wstring(CommandWord(command)) + L" would fail on the errors above; nothing planned\n");
+        return 1;
     }
     qel::RunContext context = PrepareHandlers(folderArgument, command);
     SelectRoad(road);
@@ -631,11 +651,11 @@ int Plan(const std::wstring& folderArgument, Command command, const std::vector<
         for (const std::wstring& section : extra) commandLine += L" " + section;
         Planner(plan, commandLine).Describe(transaction);
     } catch (const qel::BasicException& e) {
-        const std::wstring where =
-            std::string(e.Module()) == kModuleName ? L"" : Format(L" (%S line %d)", e.Module(), e.Line());
+        // Where in the program it was raised is for the diagnostic log only.
+        qel::TraceWrite(qel::TraceError, L"qelkit plan: raised in %S line %d\n", e.Module(), e.Line());
         Err(Format(L"qelkit: %s would end with 200 before any change: %s", plan.command.c_str(),
                    e.Description() ? e.Description() : L"the script cannot be read") +
-            where + L"\nqelkit: \"qelkit check\" lists every problem of the script\n");
+            L"\nqelkit: \"qelkit check\" lists every problem of the script\n");
         return 1;
     }
     if (asJson) {

@@ -174,6 +174,15 @@ OpenResult OpenPackage(const std::wstring& folderArgument, Command command, Pack
     return OpenResult::Ok;
 }
 
+bool OpenPackageOrSay(const std::wstring& folderArgument, Command command, Package& package, int& exitCode) {
+    std::wstring error;
+    const OpenResult opened = OpenPackage(folderArgument, command, package, error);
+    if (opened == OpenResult::Ok) return true;
+    Err(L"qelkit: " + error + L"\n");
+    exitCode = opened == OpenResult::NoFolder ? 2 : 1;
+    return false;
+}
+
 qel::RunContext PrepareHandlers(const std::wstring& folderArgument, Command command) {
     qel::RunContext context;
     qel::GetModuleDirectory(nullptr, context.workingDir);

@@ -32,6 +32,10 @@ struct Package {
 enum class OpenResult { Ok, NoFolder, NoScript, Unreadable };
 // `error` gets a one-line sentence for anything but Ok.
 OpenResult OpenPackage(const std::wstring& folderArgument, Command command, Package& package, std::wstring& error);
+// The same for check, plan and verify: false when the package cannot be
+// opened, with the reason on the error stream and the exit code (2 for a
+// folder that is not there, 1 otherwise).
+bool OpenPackageOrSay(const std::wstring& folderArgument, Command command, Package& package, int& exitCode);
 // What the key handlers know of a run, as the installer's entry point sets it
 // for the command: qelkit's own folder stands for the installer's, which it
 // ships beside. Each reading of the script takes a fresh copy.

@@ -15,7 +15,7 @@ std::wstring ReadProductName(const std::wstring& scriptFolder) {
     return name[0] ? name : kUnnamedProduct;
 }
 
-Session::Session(Options options) : options_(std::move(options)), log_(RunLogFollower::InstallerLogPath()) {
+Session::Session(Options options) : options_(std::move(options)), log_(qel::RunLogFollower::InstallerLogPath()) {
     qel::GetModuleDirectory(nullptr, folder_);
     product_ = ReadProductName(folder_);
 }

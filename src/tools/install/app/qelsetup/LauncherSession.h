@@ -3,11 +3,11 @@
 // the exit code. The window and the quiet mode drive the same session.
 #pragma once
 
-#include "LauncherLog.h"
 #include "LauncherOptions.h"
 #include "LauncherRun.h"
 #include "LauncherStaging.h"
 #include "LauncherText.h"
+#include "TraceRunLog.h"
 #include "UtilRunLock.h"
 
 #include <memory>
@@ -36,7 +36,7 @@ public:
     const Options& GetOptions() const { return options_; }
     const std::wstring& ProductName() const { return product_; }
     const RunState& State() const { return run_.State(); }
-    const RunLogFollower& Log() const { return log_; }
+    const qel::RunLogFollower& Log() const { return log_; }
     const Outcome& FinalOutcome() const { return outcome_; }
     int ExitCode() const { return exitCode_; }
 
@@ -47,7 +47,7 @@ private:
     std::unique_ptr<qel::NamedMutexHold> instance_;
     std::unique_ptr<StagedInstaller> staging_;
     InstallerRun run_;
-    RunLogFollower log_;
+    qel::RunLogFollower log_;
     bool runStarted_ = false;
     bool ended_ = false;
     Outcome outcome_;

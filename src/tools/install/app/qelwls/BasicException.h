@@ -21,6 +21,7 @@ enum class ScriptFault {
     MissingSection,       // a key names a section the script does not have
     UndefinedFolderId,    // a [DestinationDirs] entry names a folder id Windows does not define
     UninstallLogSetting,  // [Setup] UninstallLog is missing or not a full path
+    SetupSetting,         // another [Setup] key the command needs is missing or not usable
     UnreadableScript,     // a script or INF that cannot be opened
 };
 

@@ -19,7 +19,10 @@ constexpr uint32_t kPackageFileFlags = kOwnFileFlags;
 
 std::wstring RequiredSetupValue(const InfFile& script, const wchar_t* key) {
     std::wstring value;
-    if (script.GetLineText(L"Setup", key, value) != InfOk) QEL_RAISE(std::wstring(L"[Setup] ") + key, 0);
+    if (script.GetLineText(L"Setup", key, value) != InfOk) {
+        const std::wstring name = std::wstring(L"[Setup] ") + key;
+        QEL_RAISE_AT(KeyPlace(script, ScriptFault::SetupSetting, L"Setup", key, name + L" is missing"), name, 0);
+    }
     return value;
 }
 

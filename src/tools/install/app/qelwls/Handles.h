@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 #include <setupapi.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -105,6 +106,17 @@ struct FontTraits {  // fonts a window makes for its own controls
     static void Close(HFONT f) { ::DeleteObject(f); }
 };
 
+struct CryptProviderTraits {  // a cryptographic provider's context
+    static HCRYPTPROV Empty() { return 0; }
+    static bool IsEmpty(HCRYPTPROV p) { return p == 0; }
+    static void Close(HCRYPTPROV p) { ::CryptReleaseContext(p, 0); }
+};
+struct CryptHashTraits {
+    static HCRYPTHASH Empty() { return 0; }
+    static bool IsEmpty(HCRYPTHASH h) { return h == 0; }
+    static void Close(HCRYPTHASH h) { ::CryptDestroyHash(h); }
+};
+
 using UniqueHandle = UniqueResource<HANDLE, KernelHandleTraits>;
 using UniqueFindHandle = UniqueResource<HANDLE, FindHandleTraits>;
 using UniqueKey = UniqueResource<HKEY, RegKeyTraits>;
@@ -116,6 +128,8 @@ using UniqueCoTaskMem = UniqueResource<void*, CoTaskMemTraits>;
 using UniqueLocalMem = UniqueResource<HLOCAL, LocalMemTraits>;
 using UniqueSid = UniqueResource<PSID, SidTraits>;
 using UniqueFont = UniqueResource<HFONT, FontTraits>;
+using UniqueCryptProvider = UniqueResource<HCRYPTPROV, CryptProviderTraits>;
+using UniqueCryptHash = UniqueResource<HCRYPTHASH, CryptHashTraits>;
 
 // A COM interface pointer that releases its reference.
 template <typename I>

@@ -475,6 +475,7 @@ RunMarker& TheRunMarker();
 struct InterruptedRun {
     std::wstring marker;     // the marker file
     DWORD processId = 0;     // 0 when the marker cannot be read
+    std::wstring commandLine;  // empty in a marker of an earlier build
     bool inProgress = false; // its process still runs: it is never touched
     std::vector<std::wstring> rollbackLogs;   // as the marker names them
     std::vector<std::wstring> uninstallLogs;  // new uninstall logs, deleted by the recovery

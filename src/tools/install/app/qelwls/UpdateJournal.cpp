@@ -228,6 +228,7 @@ template <typename F> void Layout(F& f, Of<F, InstalledInfRecord>& r) { f.Path(r
 template <typename F> void Layout(F& f, Of<F, RunProcessRecord>& r) {
     f.Decimal(r.processId), f.LongNumber(r.creationTime);
 }
+template <typename F> void Layout(F& f, Of<F, RunCommandRecord>& r) { f.Text(r.commandLine); }
 template <typename F> void Layout(F& f, Of<F, RunRollbackLogRecord>& r) { f.Path(r.path); }
 template <typename F> void Layout(F& f, Of<F, RunUninstallLogRecord>& r) { f.Path(r.path); }
 

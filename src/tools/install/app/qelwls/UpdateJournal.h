@@ -127,16 +127,20 @@ struct InstalledInfRecord { static constexpr const wchar_t* kKind = L"CopyInf"; 
 using UninstallRecord = std::variant<InstalledFileRecord, MovedFileRecord, InstalledInfRecord>;
 
 // --- the run marker --------------------------------------------------------
-// The process of a run, first; then each log the run created.
+// The process of a run, first; then its command line and each log the run
+// created.
 struct RunProcessRecord {
     static constexpr const wchar_t* kKind = L"Process";
     DWORD processId = 0;
     uint64_t creationTime = 0;
 };
+// The command line of the run, as its process got it, for the person who
+// finds the run interrupted. Markers of earlier builds do not hold it.
+struct RunCommandRecord { static constexpr const wchar_t* kKind = L"Command"; std::wstring commandLine; };
 struct RunRollbackLogRecord { static constexpr const wchar_t* kKind = L"RollbackLog"; std::wstring path; };
 struct RunUninstallLogRecord { static constexpr const wchar_t* kKind = L"UninstallLog"; std::wstring path; };
 
-using MarkerRecord = std::variant<RunProcessRecord, RunRollbackLogRecord, RunUninstallLogRecord>;
+using MarkerRecord = std::variant<RunProcessRecord, RunCommandRecord, RunRollbackLogRecord, RunUninstallLogRecord>;
 
 // --- bytes -------------------------------------------------------------------
 // The line of a record, "\n" included. A path or device id that holds a line

@@ -23,6 +23,7 @@ constexpr wchar_t kMarkerPattern[] = L"qelwls-*.run";
 struct MarkerContents {
     DWORD processId = 0;
     uint64_t creationTime = 0;
+    std::wstring commandLine;
     std::vector<std::wstring> rollbackLogs;
     std::vector<std::wstring> uninstallLogs;
 };
@@ -86,6 +87,8 @@ bool ReadMarker(const std::wstring& path, MarkerContents& marker) {
         if (process) {
             marker.processId = process->processId;
             marker.creationTime = process->creationTime;
+        } else if (const auto* command = std::get_if<journal::RunCommandRecord>(&*record)) {
+            marker.commandLine = command->commandLine;
         } else if (const auto* rollbackLog = std::get_if<journal::RunRollbackLogRecord>(&*record)) {
             marker.rollbackLogs.push_back(rollbackLog->path);
         } else {
@@ -164,7 +167,9 @@ void RunMarker::Begin() {
         JoinPath(WindowsFolder(), FormatText(L"qelwls-%u.run", static_cast<unsigned>(::GetCurrentProcessId())));
     if (file_.Open(path, true) != LogOk) QEL_RAISE(path, ::GetLastError());
     const uint64_t created = ProcessCreationTime(::GetCurrentProcess());
-    if (file_.WriteLine(journal::Encode(journal::RunProcessRecord{::GetCurrentProcessId(), created})) != LogOk)
+    // Both with one flush, as the process record alone was.
+    if (file_.WriteLine(journal::Encode(journal::RunProcessRecord{::GetCurrentProcessId(), created}) +
+                        journal::Encode(journal::RunCommandRecord{::GetCommandLineW()})) != LogOk)
         QEL_RAISE(path, ::GetLastError());
 }
 
@@ -197,6 +202,7 @@ std::vector<InterruptedRun> FindInterruptedRuns() {
         InterruptedRun run;
         run.marker = path;
         run.processId = marker.processId;
+        run.commandLine = marker.commandLine;
         run.inProgress = IsRunning(marker);
         run.rollbackLogs = marker.rollbackLogs;
         run.uninstallLogs = marker.uninstallLogs;

@@ -115,6 +115,9 @@ std::wstring FormatMessageV(size_t maxChars, const wchar_t* format, va_list args
 // The same without a limit: log records carry paths of any length.
 std::wstring FormatWholeV(const wchar_t* format, va_list args);
 std::wstring FormatText(const wchar_t* format, ...);
+// The system's text of a Windows error ("The system cannot find the file
+// specified."), without its line end; empty when the system has none.
+std::wstring SystemErrorText(DWORD error);
 // One argument of a command line, quoted when it needs it, so that the C
 // runtime's split gives it back as it was (backslashes before a quote doubled).
 std::wstring QuoteArgument(const std::wstring& argument);

@@ -1,4 +1,4 @@
-#include "LauncherLog.h"
+#include "TraceRunLog.h"
 
 #include "Handles.h"
 #include "Trace.h"
@@ -6,20 +6,20 @@
 
 #include <cwchar>
 
-namespace launcher {
+namespace qel {
 
 RunLogFollower::RunLogFollower(std::wstring logPath) : path_(std::move(logPath)) {}
 
 std::wstring RunLogFollower::InstallerLogPath() {
     wchar_t temp[MAX_PATH + 1] = {};
     const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
-    return qel::JoinPath(std::wstring(temp, length <= MAX_PATH ? length : 0), L"qelwl.log");
+    return JoinPath(std::wstring(temp, length <= MAX_PATH ? length : 0), L"qelwl.log");
 }
 
 namespace {
-qel::UniqueHandle OpenShared(const std::wstring& path) {
+UniqueHandle OpenShared(const std::wstring& path) {
     // The installer holds the file open for appending while it runs.
-    return qel::UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ,
+    return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -30,13 +30,13 @@ void RunLogFollower::Begin() {
     pending_.clear();
     started_ = false;
     lines_.clear();
-    qel::UniqueHandle file = OpenShared(path_);
+    UniqueHandle file = OpenShared(path_);
     LARGE_INTEGER size{};
     if (file && ::GetFileSizeEx(file.Get(), &size)) offset_ = static_cast<unsigned long long>(size.QuadPart);
 }
 
 bool RunLogFollower::Poll(DWORD processId) {
-    qel::UniqueHandle file = OpenShared(path_);
+    UniqueHandle file = OpenShared(path_);
     if (!file) return false;
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file.Get(), &size)) return false;
@@ -61,11 +61,11 @@ bool RunLogFollower::Poll(DWORD processId) {
         std::string line = pending_.substr(start, end - start);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!started_) {
-            if (!qel::TraceIsStartOf(line, processId)) continue;
+            if (!TraceIsStartOf(line, processId)) continue;
             started_ = true;
         }
         std::wstring text;
-        qel::Utf8ToWide(line, text);
+        Utf8ToWide(line, text);
         lines_.push_back(std::move(text));
         added = true;
     }
@@ -98,12 +98,26 @@ std::wstring ExplainErrorLine(const std::wstring& message) {
     if (at == std::wstring::npos) return message;
     const unsigned long error = std::wcstoul(message.c_str() + at + kLastError.size(), nullptr, 10);
     if (error == 0) return message;
-    wchar_t text[512] = {};
-    const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                          text, 512, nullptr);
-    std::wstring words(text, length);
-    while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' || words.back() == L' ')) words.pop_back();
+    const std::wstring words = SystemErrorText(error);
     return words.empty() ? message : message + L" (" + words + L")";
+}
+
+bool ParseFailureLine(const std::wstring& message, FailureLine& failure) {
+    // The description may hold anything, quotes included: it is the text
+    // between the first "desc \"" and the last "\" last error: ".
+    static const std::wstring kStart = L"Error: file \"", kLine = L"\", line ", kDesc = L", desc \"",
+                              kLastError = L"\" last error: ";
+    if (message.compare(0, kStart.size(), kStart) != 0) return false;
+    const size_t moduleEnd = message.find(kLine, kStart.size());
+    const size_t desc = moduleEnd == std::wstring::npos ? moduleEnd : message.find(kDesc, moduleEnd);
+    const size_t lastError = message.rfind(kLastError);
+    if (desc == std::wstring::npos || lastError == std::wstring::npos || lastError < desc + kDesc.size())
+        return false;
+    failure.module = message.substr(kStart.size(), moduleEnd - kStart.size());
+    failure.line = static_cast<int>(std::wcstol(message.c_str() + moduleEnd + kLine.size(), nullptr, 10));
+    failure.description = message.substr(desc + kDesc.size(), lastError - desc - kDesc.size());
+    failure.error = static_cast<DWORD>(std::wcstoul(message.c_str() + lastError + kLastError.size(), nullptr, 10));
+    return true;
 }
 
 std::wstring RunLogFollower::FirstErrorLine() const {
@@ -114,4 +128,4 @@ std::wstring RunLogFollower::FirstErrorLine() const {
     return L"";
 }
 
-}  // namespace launcher
+}  // namespace qel

@@ -1,5 +1,7 @@
-// This run's lines of the installer's diagnostic log ("qelwl.log" in the
-// temporary folder, which every run appends to), read as they are written.
+// A run's lines of the installer's diagnostic log ("qelwl.log" in the
+// temporary folder, which every run appends to), read as they are written by
+// a program that started the installer (qelsetup, qelkit run), and the line
+// that tells why a run failed.
 #pragma once
 
 #include <windows.h>
@@ -7,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace launcher {
+namespace qel {
 
 class RunLogFollower {
 public:
@@ -44,4 +46,14 @@ bool IsErrorLine(const std::wstring& message);
 // The line with the text of the Windows error that ends it, if any.
 std::wstring ExplainErrorLine(const std::wstring& message);
 
-}  // namespace launcher
+// The line of the caught failure, taken apart:
+// Error: file "<module>", line <line>, desc "<description>" last error: <error>
+struct FailureLine {
+    std::wstring module;
+    int line = 0;
+    std::wstring description;  // "(null)" when the failure carried none
+    DWORD error = 0;
+};
+bool ParseFailureLine(const std::wstring& message, FailureLine& failure);
+
+}  // namespace qel

@@ -1,0 +1,35 @@
+// The faults a command of the installer would hit with a package, found
+// before anything is changed: what check lists and plan shows before its plan.
+#pragma once
+
+#include "KitFindings.h"
+#include "KitScript.h"
+
+#include <string>
+#include <vector>
+
+namespace qel {
+class UpdateTransaction;
+}
+
+namespace kit {
+
+struct FindRequest {
+    std::wstring folderArgument;  // the script folder as the command line gives it
+    Command command = Command::Install;
+    std::vector<std::wstring> extra;  // the sections after [Install]
+    std::vector<Road> roads;          // the Windows roads to read the script for
+};
+
+// Reads the script as the command would, on each road, and sets what it
+// queues against the package and this machine. `alsoQueued`: a road the
+// caller queued itself (plan's, with an upgrade's or uninstall's replay),
+// checked against the package too. Changes nothing.
+Findings FindProblems(Package& package, const FindRequest& request,
+                      const std::vector<qel::UpdateTransaction*>& alsoQueued = {});
+
+// Prints the findings, one line each, then a line that counts them:
+// "<script>: 2 errors and 1 warning for install (both Windows roads)".
+void PrintFindings(const Findings& findings, const Package& package, const FindRequest& request);
+
+}  // namespace kit
