@@ -10,6 +10,7 @@
 #include "Trace.h"
 #include "Update.h"
 #include "Util.h"
+#include "UtilRunLock.h"
 
 #include <windows.h>
 
@@ -101,6 +102,11 @@ int Recover(bool apply, bool verbose) {
         Err(L"qelkit: recover --apply needs administrator rights\n");
         return 1;
     }
+    // An installer run that is working recovers the same killed runs and
+    // changes what is on disk: --apply waits for it, as a second installer
+    // run would, and holds the machine while it recovers.
+    std::unique_ptr<qel::NamedMutexHold> runLock;
+    if (apply) runLock = qel::TakeRunLock([] { Out(L"Another run of qelwls is working; waiting for it to end\n"); });
     // The recovery writes its "Recovery:" lines where the installer's go.
     if (apply) {
         wchar_t temp[MAX_PATH] = {};

@@ -290,15 +290,14 @@ void UndoRun(Run& run) { RollbackAll(run.transaction); }
 // the adapter and keep no log: they take no lock, as before. A program that
 // this run starts (an old version's uninstaller that an upgrade waits for)
 // works inside this run and takes none either.
-std::unique_ptr<NamedMutexHold> TakeRunLock(const Run& run) {
-    if (!IsScriptCommand(run.Command()) || StartedInsideRun()) return nullptr;
-    auto lock = std::make_unique<NamedMutexHold>(kRunLockName, 0);
-    if (!lock->Held()) {
+std::unique_ptr<NamedMutexHold> TakeScriptRunLock(const Run& run) {
+    if (!IsScriptCommand(run.Command())) return nullptr;
+    bool waited = false;
+    std::unique_ptr<NamedMutexHold> lock = TakeRunLock([&waited] {
         TraceWrite(TraceNotable, L"Another run of qelwls is working; waiting for it to end.\n");
-        lock = std::make_unique<RunLock>();
-        TraceWrite(TraceNotable, L"The other run of qelwls has ended; going on.\n");
-    }
-    LetProgramsWorkInsideThisRun();
+        waited = true;
+    });
+    if (waited) TraceWrite(TraceNotable, L"The other run of qelwls has ended; going on.\n");
     return lock;
 }
 
@@ -306,7 +305,7 @@ std::unique_ptr<NamedMutexHold> TakeRunLock(const Run& run) {
 void RunCommand(Run& run) {
     std::unique_ptr<NamedMutexHold> runLock;
     try {
-        runLock = TakeRunLock(run);
+        runLock = TakeScriptRunLock(run);
         Dispatch(run);
     } catch (const BasicException& e) {
         TraceWrite(TraceError, L"Error: file \"%S\", line %d, desc \"%s\" last error: %d\n", e.Module(), e.Line(),

@@ -49,6 +49,17 @@ bool StartedInsideRun() {
     return process && ::WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT;
 }
 
+std::unique_ptr<NamedMutexHold> TakeRunLock(const std::function<void()>& beforeWaiting) {
+    if (StartedInsideRun()) return nullptr;
+    auto lock = std::make_unique<NamedMutexHold>(kRunLockName, 0);
+    if (!lock->Held()) {
+        beforeWaiting();
+        lock = std::make_unique<RunLock>();
+    }
+    LetProgramsWorkInsideThisRun();
+    return lock;
+}
+
 bool InstallerRunInProgress() {
     if (StartedInsideRun()) return false;
     UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kRunLockName));

@@ -6,6 +6,9 @@
 
 #include "Handles.h"
 
+#include <functional>
+#include <memory>
+
 namespace qel {
 
 // The machine-wide lock of installer runs.
@@ -37,6 +40,12 @@ class RunLock : public NamedMutexHold {
 public:
     RunLock() : NamedMutexHold(kRunLockName, INFINITE) {}
 };
+
+// The run lock for work that changes the machine: taken at once when free;
+// otherwise `beforeWaiting` is called and the lock waited for until the run
+// that holds it ends. None (nullptr) in a process started inside that run
+// (below), which must not wait for it.
+std::unique_ptr<NamedMutexHold> TakeRunLock(const std::function<void()>& beforeWaiting);
 
 // Whether an installer run holds the run lock now; does not wait. A lock left
 // by a run that ended without releasing it is no run in progress. A lock that
