@@ -125,6 +125,18 @@ bool PrepareScript(Run& run) {
             checkReader.Open(*inf, GetUILanguage());
         }
     }
+    // A piece the options ask for must have a driver for this system in its
+    // INF; one that has none is refused here, before any change, as an INF
+    // that cannot be read is, rather than after the commit, where the old
+    // filter would already be gone and the run would end with nothing bound.
+    bool installsPieces = false;
+    for (const wchar_t* each : {L"install", L"apponly_install", L"driveronly_install", L"upgrade"})
+        installsPieces = installsPieces || IsCommand(command, each);
+    if (installsPieces && SetupGetRunningWinVer() == WinVerVista && run.HasOption(L"peernet") &&
+        FileExists(run.virtualAdapterInf))
+        CheckVirtualAdapterInf(run.virtualAdapterInf);
+    if (installsPieces && run.HasOption(L"-qelis") && FileExists(run.filterDriverInf))
+        CheckFilterDriverInf(run.filterDriverInf);
     return true;
 }
 

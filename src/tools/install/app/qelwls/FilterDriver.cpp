@@ -3,6 +3,7 @@
 #include "FilterDriver.h"
 
 #include "BasicException.h"
+#include "DriverInf.h"
 #include "Handles.h"
 #include "Trace.h"
 #include "Update.h"
@@ -70,18 +71,6 @@ private:
 
 HRESULT LastErrorResult() { return HRESULT_FROM_WIN32(::GetLastError()); }
 
-// A field of the first line of an INF section.
-HRESULT GetInfStringField(HINF inf, const wchar_t* section, DWORD field, std::wstring& out) {
-    INFCONTEXT line{};
-    if (!::SetupFindFirstLineW(inf, section, nullptr, &line)) return LastErrorResult();
-    DWORD size = 0;
-    if (!::SetupGetStringFieldW(&line, field, nullptr, 0, &size)) return LastErrorResult();
-    out.assign(size, L'\0');
-    if (!::SetupGetStringFieldW(&line, field, &out[0], size, nullptr)) return LastErrorResult();
-    out.resize(size > 0 ? size - 1 : 0);
-    return S_OK;
-}
-
 HRESULT InstallNetComponent(INetCfg* netCfg, const std::wstring& id, const GUID& classGuid,
                             const std::wstring& infPath) {
     // The INF goes into the INF store first, where the engine looks for it.
@@ -105,10 +94,22 @@ HRESULT GetInfPnpId(const std::wstring& infPath, std::wstring& id) {
     id.clear();
     UniqueInf inf(::SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
     if (!inf) return LastErrorResult();
-    std::wstring models;
-    HRESULT hr = GetInfStringField(inf.Get(), L"Manufacturer", 1, models);
-    if (SUCCEEDED(hr)) hr = GetInfStringField(inf.Get(), (models + L".NTamd64").c_str(), 2, id);
-    return hr;
+    // The first model of the first models section that the manufacturers
+    // give this system.
+    const std::vector<std::wstring> sections = ModelsSectionsOf(inf.Get(), InfPlatformOfThisRun());
+    if (sections.empty()) return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+    INFCONTEXT model{};
+    if (!::SetupFindFirstLineW(inf.Get(), sections[0].c_str(), nullptr, &model)) return LastErrorResult();
+    id = InfStringField(model, 2);
+    return id.empty() ? HRESULT_FROM_WIN32(ERROR_INVALID_DATA) : S_OK;
+}
+
+void CheckFilterDriverInf(const std::wstring& infPath) {
+    std::wstring id;
+    if (SUCCEEDED(GetInfPnpId(infPath, id))) return;
+    TraceWrite(TraceError, L"Filter driver will not be installed because '%s' has no model for %s.\n", infPath.c_str(),
+               DescribeInfPlatform(InfPlatformOfThisRun()).c_str());
+    QEL_RAISE(infPath, ERROR_NOT_SUPPORTED);
 }
 
 bool InstallFilterDriver(UpdateTransaction& transaction, const std::wstring& infPath) {

@@ -20,7 +20,11 @@ constexpr wchar_t kFilterComponentId[] = L"QELIS_NdisLwf";
 bool InstallFilterDriver(UpdateTransaction& transaction, const std::wstring& infPath);
 // Removes the component; the engine's result (logged, never raised).
 HRESULT UninstallFilterDriver(UpdateTransaction& transaction, const std::wstring& componentId);
-// The component id of the INF's first model line, for 64-bit Windows.
+// The component id of the INF's first model line for this system.
 HRESULT GetInfPnpId(const std::wstring& infPath, std::wstring& id);
+// Raises, after a diagnostic line, unless the INF has a model for this
+// system: a run that asks for the filter checks its INF before it changes
+// anything.
+void CheckFilterDriverInf(const std::wstring& infPath);
 
 }  // namespace qel

@@ -171,7 +171,11 @@ bool InfListsDeviceId(const InfFile& inf, const std::wstring& deviceId) {
 bool InfHasHardwareId(const std::wstring& infPath, const std::wstring& lowercaseText) {
     InfFile inf;
     inf.Open(infPath, kInfNeutralLanguage);
-    std::vector<std::wstring> ids;
+    // A package with no models section for this system drives nothing here;
+    // whether it is refused is the package installer's to say.
+    std::vector<std::wstring> sections, ids;
+    inf.GetModelsSections(sections);
+    if (sections.empty()) return false;
     inf.GetModelHardwareIds(ids);
     for (const std::wstring& id : ids) {
         if (Lowercase(id).find(lowercaseText) != std::wstring::npos) return true;

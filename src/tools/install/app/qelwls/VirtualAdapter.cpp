@@ -4,6 +4,7 @@
 
 #include "BasicException.h"
 #include "DevMgr.h"
+#include "DriverInf.h"
 #include "Trace.h"
 #include "Update.h"
 #include "Util.h"
@@ -117,6 +118,19 @@ bool CreateRootDevice(const std::wstring& hardwareId, const std::wstring& infPat
     set.Reset();
     ::SetLastError(error);
     return error == ERROR_SUCCESS;
+}
+
+void CheckVirtualAdapterInf(const std::wstring& infPath) {
+    InfFile inf;
+    inf.Open(infPath, kInfNeutralLanguage);
+    std::vector<std::wstring> sections, ids;
+    inf.GetModelsSections(sections);
+    if (!sections.empty()) inf.GetModelHardwareIds(ids);
+    for (const std::wstring& id : ids)
+        if (::lstrcmpiW(id.c_str(), kVirtualAdapterId) == 0) return;
+    TraceWrite(TraceError, L"Virtual driver will not be installed because '%s' has no model of %s for %s.\n",
+               infPath.c_str(), kVirtualAdapterId, DescribeInfPlatform(InfPlatformOfThisRun()).c_str());
+    QEL_RAISE(infPath, ERROR_NOT_SUPPORTED);
 }
 
 void InstallVirtualDriver(UpdateTransaction& transaction, const std::wstring& infPath) {

@@ -17,6 +17,10 @@ constexpr wchar_t kVirtualAdapterId[] = L"Root\\qelVWL";
 // Creates the device, or updates the driver of the one that exists; a
 // missing INF only skips the work. Raises when the device installer fails.
 void InstallVirtualDriver(UpdateTransaction& transaction, const std::wstring& infPath);
+// Raises, after a diagnostic line, unless the INF has a model of the virtual
+// adapter for this system: a run that asks for the adapter checks its INF
+// before it changes anything.
+void CheckVirtualAdapterInf(const std::wstring& infPath);
 // True when a present device has the hardware id (case ignored); with
 // `remove` that device is disabled and removed (raises when the removal
 // fails).
