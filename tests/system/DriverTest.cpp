@@ -80,6 +80,42 @@ void AddPciAdapter() {
 
 std::wstring InfStore(const std::wstring& name) { return L"C:\\windows\\inf\\" + name; }
 
+const wchar_t kKestrelStick[] = L"USB\\VID_2B9E&PID_C0DE\\0002";
+
+// A second maker's stick that only the newest models sections list.
+void AddKestrelStick() {
+    AddFakeDevice(kKestrelStick, {L"USB\\VID_2B9E&PID_C0DE&REV_0001", L"USB\\VID_2B9E&PID_C0DE"}, kNetClass,
+                  L"USB device");
+}
+
+// The adapter's package as the driver kit stamps it today (several makers,
+// architectures and Windows versions); `windows10Only` drops its sections
+// for Windows 7 and Server 2003.
+void CopyWdkPackage(const SetupFolder& folder, bool windows10Only) {
+    CopyTree(TestBinDir() + L"\\wdk\\Driver", folder.File(L"Driver"));
+    if (!windows10Only) return;
+    const std::string inf = ReadFileBytes(folder.File(L"Driver\\qelwl.inf"));
+    folder.Write(L"Driver\\qelwl.inf", std::regex_replace(inf, std::regex(", NTamd64\\.6\\.1, NTamd64\\.5\\.2"), ""));
+}
+
+// What a driver install can change: the product's folder, the INF store,
+// the devices and their driver keys, the driver's service, the setup's
+// install count, and the Windows folder's leftovers of a run.
+MachineState SnapshotDriverMachine() {
+    MachineState state;
+    AddFilesBelow(kAppFolderPath, state.files);
+    for (const wchar_t* pattern : {L"C:\\windows\\inf\\*.inf", L"C:\\windows\\inf\\*.pnf"})
+        for (const std::wstring& name : FilesMatching(pattern))
+            state.files[L"C:\\windows\\inf\\" + name] = ReadFileBytes(L"C:\\windows\\inf\\" + name);
+    for (const wchar_t* key : {L"SYSTEM\\CurrentControlSet\\Enum\\PCI", L"SYSTEM\\CurrentControlSet\\Enum\\USB",
+                               L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}",
+                               L"SYSTEM\\CurrentControlSet\\Services\\qelwl"})
+        AddRegistryBelow(HKEY_LOCAL_MACHINE, key, state.registry);
+    state.registry[L"QelSetup"] = ReadRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, L"QelSetup");
+    state.windowsLeftovers = WindowsLeftovers();
+    return state;
+}
+
 // The OEM name a record "CopyInf,<staged INF>,<oem name>" of the log gives.
 std::wstring OemNameIn(const std::string& uninstallLog) {
     std::smatch match;
@@ -106,6 +142,8 @@ protected:
         SetWindowsVersion(L"qelwls64.exe", L"");
         RemoveFakeDevice(kPciAdapter);
         RemoveFakeDevice(kUsbAdapter);
+        RemoveFakeDevice(kKestrelStick);
+        SetWindowsVersion(L"dpinst64.exe", L"");
         DeleteTree(kAppFolderPath);
         ::DeleteFileW(kOtherInf);
         folder_.reset();
@@ -174,6 +212,81 @@ TEST_F(DriverPackage, BeforeVistaTheInfIsStagedAndThePresentAdapterTakesIt) {
         EXPECT_TRUE(LogHasLine(run.log, line)) << line << "\n" << run.log;
     EXPECT_FALSE(PathExists(InfStore(oem)));
     EXPECT_FALSE(PathExists(std::wstring(kStore) + L"\\qelwl.inf"));
+}
+
+// A package stamped for Windows 10, 7 and Server 2003 on several
+// architectures: before Vista the run reads it as Server 2003 x64 does, so
+// the adapter takes the driver of that section and the stick that only the
+// newest sections list is not looked for.
+TEST_F(DriverPackage, BeforeVistaAPackageForSeveralSystemsBindsTheAdapterByItsServer2003Section) {
+    SetWindowsVersion(L"qelwls64.exe", L"winxp64");
+    AddPciAdapter();
+    AddKestrelStick();
+    CopyWdkPackage(*folder_, false);
+    folder_->Write(L"qelwls.ini", DriverScript());
+
+    const SetupRunResult run = Run(L"install");
+    ASSERT_EQ(run.exitCode, 0u) << run.log;
+    EXPECT_EQ(run.out, kVersionLine + Progress(230, {1, 4, 7, 10, 13, 16, 19, 29, 129, 229, 230}) +
+                           "Result,0,SetupSuccess,,\r\n");
+    std::vector<std::string> found;
+    for (const std::string& line : LogMessages(run.log))
+        if (line.rfind("Found pnp ID", 0) == 0) found.push_back(line);
+    EXPECT_EQ(found, std::vector<std::string>{"Found pnp ID \"PCI\\VEN_1D6A&DEV_4360\""});
+    const std::wstring oem = OemNameIn(ReadFileBytes(kDriverLog));
+    ASSERT_FALSE(oem.empty());
+    EXPECT_EQ(DeviceInf(kPciAdapter), oem);
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, DriverKeyPath(kPciAdapter), L"DriverDesc"), L"Qel Wireless PCIe Adapter");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, DriverKeyPath(kPciAdapter) + L"\\Ndi", L"Service"), L"qelwl");
+    EXPECT_EQ(DriverKeyPath(kKestrelStick), L"");
+    EXPECT_EQ(ReadFileBytes(InfStore(oem)), ReadFileBytes(folder_->File(L"Driver\\qelwl.inf")));
+}
+
+// From Vista on the package installer reads the package as Windows does: on
+// Windows 10 it binds the adapter and the stick; on Windows 7 a package made
+// for Windows 10 only has nothing for the system, the installer stages
+// nothing, and the run fails and leaves the machine as it was.
+TEST_F(DriverPackage, FromVistaAWindows10PackageBindsOnWindows10AndFailsWholeOnWindows7) {
+    AddPciAdapter();
+    AddKestrelStick();
+    CopyWdkPackage(*folder_, true);
+    CopyFileOrFail(SamplePackageFile(L"dpinst64.exe"), folder_->File(L"dpinst64.exe"));
+    folder_->Write(L"qelwls.ini", DriverScript("", "", true));
+
+    SetWindowsVersion(L"qelwls64.exe", L"win7");
+    SetWindowsVersion(L"dpinst64.exe", L"win7");
+    const MachineState before = SnapshotDriverMachine();
+    SetupRunResult run = Run(L"install");
+    EXPECT_EQ(run.exitCode, 200u) << run.log;
+    const std::string staged = Utf8(kStore) + "\\qelwl.inf";
+    for (const std::string& line : {"DPInst.exe: error: " + staged +
+                                        " was not staged: it has no models section for x64 Windows 6.1 build 7601",
+                                    std::string("Fail to install driver with DPInst.exe.")})
+        EXPECT_TRUE(LogHasLine(run.log, line)) << line << "\n" << run.log;
+    const MachineState after = SnapshotDriverMachine();
+    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+
+    SetWindowsVersion(L"qelwls64.exe", L"win10");
+    SetWindowsVersion(L"dpinst64.exe", L"win10");
+    run = Run(L"install");
+    ASSERT_EQ(run.exitCode, 0u) << run.log;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(run.log, match, std::regex("DPInst.exe: staged [^\r\n]*qelwl.inf as ([^\r\n]+)")))
+        << run.log;
+    const std::string stored = match[1];
+    for (const std::wstring& device : {std::wstring(kPciAdapter), std::wstring(kKestrelStick)}) {
+        EXPECT_TRUE(LogHasLine(run.log, "DPInst.exe: updated device " + Utf8(device) + " to " + stored)) << run.log;
+        EXPECT_EQ(DeviceInf(device), Wide(stored));
+    }
+    EXPECT_TRUE(LogHasLine(run.log, "Install driver with DPInst.exe successfully.")) << run.log;
+
+    // installed -> the package and the devices on it gone.
+    run = Run(L"uninstall");
+    ASSERT_EQ(run.exitCode, 0u) << run.log;
+    for (const std::wstring& device : {std::wstring(kPciAdapter), std::wstring(kKestrelStick)})
+        EXPECT_TRUE(LogHasLine(run.log, "DPInst.exe: removed device " + Utf8(device))) << run.log;
+    EXPECT_TRUE(LogHasLine(run.log, "Uninstall driver with DPInst.exe successfully.")) << run.log;
+    EXPECT_FALSE(PathExists(InfStore(Wide(stored))));
 }
 
 TEST_F(DriverPackage, BeforeVistaAnUpgradeReplacesTheInfTheDeviceNoLongerUses) {
@@ -291,6 +404,12 @@ TEST_F(DriverPackage, BadDriverInputEndsTheRunWithNothingChanged) {
               "file \"DriverInf\", line [0-9]+"},
              {L"winxp64", std::regex_replace(DriverScript(), std::regex("Driver\\\\qelwl"), "Driver\\missing"), "",
               "file \"DriverInf\", line [0-9]+, desc \"[^\"]*missing.inf\""},
+             // A package stamped for Windows 10 only has no driver for this system.
+             {L"winxp64", DriverScript(),
+              std::regex_replace(ReadFileBytes(TestBinDir() + L"\\wdk\\Driver\\qelwl.inf"),
+                                 std::regex(", NTamd64\\.6\\.1, NTamd64\\.5\\.2"), ""),
+              "file \"DriverInf\", line [0-9]+, desc \"[^\"]*qelwl.inf has no models section for x64 Windows 5\\.2 "
+              "build 3790\" last error: 50"},
          }) {
         SetWindowsVersion(L"qelwls64.exe", version);
         folder_->Write(L"qelwls.ini", script);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 
 using namespace qeltest;
 
@@ -345,6 +346,57 @@ TEST_F(NetworkPieces, InstallWaitsForTheWriteLockAndGivesUpAfterTenAttempts) {
         EXPECT_TRUE(installed || run.log.find("has been installed successfully") == std::string::npos);
         EXPECT_EQ(CallsStarting(kNetCfgLog, "ClassSetup.").empty(), !installed);
     }
+}
+
+// The virtual adapter and the filter as the driver kit stamps their INFs
+// (versioned decorations for several architectures and Windows versions):
+// on Windows 7 the run takes their 6.1 sections. The same INFs made for
+// Windows 10 only have nothing for this system: a run that asks for the
+// piece ends before any change, so the filter already installed stays.
+// (The device stand-ins bind the adapter's driver: Wine's own reads no
+// versioned decoration.)
+TEST_F(NetworkPieces, PiecesStampedForSeveralSystemsInstallAndThoseWithoutThisSystemAreRefusedFirst) {
+    InstallDeviceStandIns();
+    SamplePackage package(L"network_wdk");
+    for (const wchar_t* piece : {L"VWL", L"QELIS"}) CopyTree(TestBinDir() + L"\\wdk\\" + piece, package.File(piece));
+    SetupRunResult run = package.Run(L"apponly_install", L"peernet -qelis");
+    ASSERT_EQ(run.exitCode, 0u) << run.log;
+    const std::vector<std::wstring> adapters = VirtualAdapters();
+    ASSERT_EQ(adapters.size(), 1u) << run.log;
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, adapters[0], L"Service"), L"qelvwl");
+    const std::wstring driver = ReadRegString(HKEY_LOCAL_MACHINE, adapters[0], L"Driver");
+    const std::wstring driverKey = L"SYSTEM\\CurrentControlSet\\Control\\Class\\" + driver;
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, driverKey, L"InfSection"), L"QelVwl.ndi");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, driverKey, L"DriverDesc"), L"Qel Wireless Virtual Adapter");
+    EXPECT_EQ(FileLines(kNetCfgLog), kUninstallThenInstallFilter);
+    EXPECT_TRUE(LogHasLine(run.log, "Filter driver for pnp id 'QELIS_NdisLwf' has been installed successfully."));
+
+    const auto refused = [&](const wchar_t* piece, const wchar_t* inf, const std::wstring& options,
+                             const std::string& line) {
+        SCOPED_TRACE(Utf8(piece));
+        SamplePackage tenOnly(L"network_wdk_ten");
+        for (const wchar_t* each : {L"VWL", L"QELIS"}) CopyTree(TestBinDir() + L"\\wdk\\" + each, tenOnly.File(each));
+        const std::wstring path = tenOnly.File(std::wstring(piece) + L"\\" + inf);
+        WriteFileBytes(path, std::regex_replace(ReadFileBytes(path), std::regex(", NTamd64\\.6\\.1"), ""));
+        ::DeleteFileW(kNetCfgLog);
+        const MachineState before = SnapshotMachine();
+        const SetupRunResult ended = tenOnly.Run(L"apponly_install", options);
+        EXPECT_EQ(ended.exitCode, 100u) << ended.log;
+        EXPECT_EQ(ended.out, kVersionLine);
+        EXPECT_TRUE(std::regex_match(Utf8(ReadResultMessage()), std::regex("Result,100,SetupErrorNoConfigFile,CmdLine,[0-9]+\n")))
+            << Utf8(ReadResultMessage());
+        EXPECT_TRUE(LogHasLine(ended.log, std::regex_replace(line, std::regex("PATH"), Utf8(path)))) << ended.log;
+        const MachineState after = SnapshotMachine();
+        EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+        EXPECT_EQ(VirtualAdapters(), adapters);
+        EXPECT_TRUE(FileLines(kNetCfgLog).empty());
+        EXPECT_TRUE(KeyExists(kFilterComponent));
+    };
+    refused(L"VWL", L"qelvwl.inf", L"peernet",
+            "Virtual driver will not be installed because 'PATH' has no model of Root\\qelVWL for x64 Windows 6.1 build "
+            "7601.");
+    refused(L"QELIS", L"qelis.inf", L"-qelis",
+            "Filter driver will not be installed because 'PATH' has no model for x64 Windows 6.1 build 7601.");
 }
 
 }  // namespace
