@@ -99,18 +99,28 @@ void CopyWdkPackage(const SetupFolder& folder, bool windows10Only) {
 }
 
 // What a driver install can change: the product's folder, the INF store,
-// the devices and their driver keys, the driver's service, the setup's
-// install count, and the Windows folder's leftovers of a run.
+// the devices with their driver keys, the setup's install count, and the
+// Windows folder's leftovers of a run. (The drivers' services and images
+// stay when their devices go, on Windows too; Wine also keeps the driver key
+// of a device it removes, which Windows deletes: only the driver keys that
+// devices name are compared.)
 MachineState SnapshotDriverMachine() {
     MachineState state;
     AddFilesBelow(kAppFolderPath, state.files);
     for (const wchar_t* pattern : {L"C:\\windows\\inf\\*.inf", L"C:\\windows\\inf\\*.pnf"})
         for (const std::wstring& name : FilesMatching(pattern))
             state.files[L"C:\\windows\\inf\\" + name] = ReadFileBytes(L"C:\\windows\\inf\\" + name);
-    for (const wchar_t* key : {L"SYSTEM\\CurrentControlSet\\Enum\\PCI", L"SYSTEM\\CurrentControlSet\\Enum\\USB",
-                               L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}",
-                               L"SYSTEM\\CurrentControlSet\\Services\\qelwl"})
-        AddRegistryBelow(HKEY_LOCAL_MACHINE, key, state.registry);
+    for (const wchar_t* bus : {L"PCI", L"USB"})
+        AddRegistryBelow(HKEY_LOCAL_MACHINE, std::wstring(L"SYSTEM\\CurrentControlSet\\Enum\\") + bus, state.registry);
+    for (const auto& [path, value] : RegistrySnapshot(state.registry)) {
+        const std::wstring suffix = L"\\Driver";
+        if (path.size() <= suffix.size() || path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::wstring driver(reinterpret_cast<const wchar_t*>(value.data.data()), value.data.size() / 2);
+        AddRegistryBelow(HKEY_LOCAL_MACHINE,
+                         L"SYSTEM\\CurrentControlSet\\Control\\Class\\" + std::wstring(driver.c_str()),
+                         state.registry);
+    }
     state.registry[L"QelSetup"] = ReadRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, L"QelSetup");
     state.windowsLeftovers = WindowsLeftovers();
     return state;
@@ -211,6 +221,7 @@ TEST_F(DriverPackage, BeforeVistaTheInfIsStagedAndThePresentAdapterTakesIt) {
                                     "RemoveInf( \"" + Utf8(oem) + "\" )"})
         EXPECT_TRUE(LogHasLine(run.log, line)) << line << "\n" << run.log;
     EXPECT_FALSE(PathExists(InfStore(oem)));
+    EXPECT_FALSE(PathExists(InfStore(oem.substr(0, oem.size() - 4) + L".pnf")));
     EXPECT_FALSE(PathExists(std::wstring(kStore) + L"\\qelwl.inf"));
 }
 
@@ -309,29 +320,35 @@ TEST_F(DriverPackage, BeforeVistaAnUpgradeReplacesTheInfTheDeviceNoLongerUses) {
     EXPECT_FALSE(PathExists(InfStore(oldOem)));
 }
 
-TEST_F(DriverPackage, AFailureAfterTheDriverStagePutsTheDeviceBackOnItsInf) {
+// Two adapters: one runs an older package that some other setup put there,
+// the other has no driver yet. A failure after the driver stage gives the
+// first its own driver back and leaves the second without one (removed, and
+// found again once the new package has left the store), and the machine is
+// as it was.
+TEST_F(DriverPackage, AFailureAfterTheDriverStageGivesEachAdapterTheDriverItHad) {
     SetWindowsVersion(L"qelwls64.exe", L"winxp64");
     AddPciAdapter();
-    // The adapter runs an older package that some other setup put there.
+    AddFakeDevice(kUsbAdapter, {L"USB\\VID_2B9E&PID_BD1E&REV_0100", L"USB\\VID_2B9E&PID_BD1E"}, kNetClass,
+                  L"Qel USB adapter");
+    KeepFakeDevicePluggedIn(kUsbAdapter);
     CopyDriverPackage(L"Older", "0.9.0.0");
     ASSERT_EQ(StandInUpdateDriver(L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03", folder_->File(L"Older\\qelwl.inf")),
               0u);
-    const std::wstring before = DeviceInf(kPciAdapter);
-    const std::vector<std::wstring> storeBefore = FilesMatching(L"C:\\windows\\inf\\oem*.inf");
+    const std::wstring older = DeviceInf(kPciAdapter);
+    const MachineState before = SnapshotDriverMachine();
 
     // A program after the changes that cannot be started fails the run.
     folder_->Write(L"qelwls.ini", DriverScript("PostRun=Missing\r\n", "[Missing]\r\nmissing.exe,,0\r\n"));
     const SetupRunResult run = Run(L"install");
     EXPECT_EQ(run.exitCode, 200u) << run.log;
-    EXPECT_TRUE(std::regex_search(run.log, std::regex("RollbackDriverUpdate\\(\\): UpdateDriver\\(")));
-    EXPECT_EQ(DeviceInf(kPciAdapter), before) << run.log;
-    // The INF the adapter used is back in the store. (Wine's SetupCopyOEMInf
-    // with SP_COPY_REPLACEONLY also copies an INF the store lacks, so the
-    // commit takes the new package for one already there, writes no CopyInf
-    // record and the rollback leaves it; Windows refuses that copy, and the
-    // record's undo takes the package out again.)
-    for (const std::wstring& inf : storeBefore) EXPECT_TRUE(PathExists(InfStore(inf))) << Utf8(inf);
-    EXPECT_FALSE(PathExists(std::wstring(kStore) + L"\\qelwl.inf"));
+    EXPECT_TRUE(LogHasLine(run.log, "RollbackDriverUpdate(): RemoveDevice( \"USB\\VID_2B9E&PID_BD1E&REV_0100\" ), it "
+                                    "had no driver"))
+        << run.log;
+    EXPECT_TRUE(LogHasLine(run.log, "Triggering reenumeration")) << run.log;
+    EXPECT_EQ(DeviceInf(kPciAdapter), older) << run.log;
+    EXPECT_EQ(DeviceInf(kUsbAdapter), L"") << run.log;
+    const MachineState after = SnapshotDriverMachine();
+    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
     EXPECT_FALSE(PathExists(kDriverLog));
 }
 
@@ -367,6 +384,25 @@ TEST_F(DriverPackage, FromVistaThePackageInstallerTakesTheFolder) {
                              "Uninstall driver with DPInst.exe successfully."})
         EXPECT_TRUE(LogHasLine(run.log, line)) << line << "\n" << run.log;
     EXPECT_FALSE(RegKeyExists(L"SYSTEM\\CurrentControlSet\\Enum\\" + std::wstring(kUsbAdapter)));
+}
+
+// The package INF gone from the package folder (a user cleaning up, a
+// damaged disk): the uninstall cannot name the package to the installer, says
+// so and goes on, so the product can still be uninstalled.
+TEST_F(DriverPackage, FromVistaAnUninstallWhosePackageInfIsGoneStillRemovesTheProduct) {
+    SetWindowsVersion(L"qelwls64.exe", L"win10");
+    CopyFileOrFail(SamplePackageFile(L"dpinst64.exe"), folder_->File(L"dpinst64.exe"));
+    folder_->Write(L"qelwls.ini", DriverScript("", "", true));
+    ASSERT_EQ(Run(L"install").exitCode, 0u);
+    ASSERT_TRUE(::DeleteFileW((std::wstring(kStore) + L"\\qelwl.inf").c_str()));
+
+    const SetupRunResult run = Run(L"uninstall");
+    EXPECT_EQ(run.exitCode, 0u) << run.log;
+    EXPECT_TRUE(LogHasLine(run.log, "Uninstall Driver inf: '" + Utf8(kStore) +
+                                        "\\qelwl.inf' is missing; its package is left in the INF store"))
+        << run.log;
+    EXPECT_EQ(run.log.find("DPInst.exe: "), std::string::npos) << run.log;  // the installer did not run
+    EXPECT_FALSE(PathExists(std::wstring(kAppFolderPath) + L"\\app.txt"));
 }
 
 TEST_F(DriverPackage, FromVistaARestartThePackageAsksForEndsWith2) {

@@ -348,6 +348,33 @@ TEST_F(NetworkPieces, InstallWaitsForTheWriteLockAndGivesUpAfterTenAttempts) {
     }
 }
 
+// A full uninstall that fails in its commit leaves the product installed,
+// and so the virtual adapter and the filter too: they go only after the
+// commit of the removals succeeded.
+TEST_F(NetworkPieces, AFailedFullUninstallKeepsTheVirtualAdapterAndTheFilter) {
+    SamplePackage package(L"network_failed_uninstall");
+    ASSERT_EQ(package.Run(L"apponly_install", L"peernet -qelis").exitCode, 0u);
+    const std::vector<std::wstring> adapters = VirtualAdapters();
+    ASSERT_EQ(adapters.size(), 1u);
+    ASSERT_TRUE(KeyExists(kFilterComponent));
+    // A text appended to a number fails the registry stage.
+    WriteFileBytes(package.File(L"qelwls.ini"),
+                   std::regex_replace(ReadFileBytes(package.File(L"qelwls.ini")), std::regex("\\[Uninstall\\]\r?\n"),
+                                      "[Uninstall]\r\nAddReg=Breaks\r\n") +
+                       "\r\n[Breaks]\r\nHKLM,\"SOFTWARE\\Qel\\Number\",N,0x10001,1,,0\r\n"
+                       "HKLM,\"SOFTWARE\\Qel\\Number\",N,0x10008,\"x\",,0\r\n");
+    ::DeleteFileW(kNetCfgLog);
+    const MachineState before = SnapshotMachine();
+    const SetupRunResult run = package.Run(L"uninstall");
+    EXPECT_EQ(run.exitCode, 200u) << run.log;
+    EXPECT_EQ(run.log.find("Uninstall Virtual Driver"), std::string::npos) << run.log;
+    EXPECT_EQ(VirtualAdapters(), adapters);
+    EXPECT_TRUE(KeyExists(kFilterComponent));
+    EXPECT_TRUE(CallsStarting(kNetCfgLog, "ClassSetup.").empty());
+    const MachineState after = SnapshotMachine();
+    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+}
+
 // The virtual adapter and the filter as the driver kit stamps their INFs
 // (versioned decorations for several architectures and Windows versions):
 // on Windows 7 the run takes their 6.1 sections. The same INFs made for

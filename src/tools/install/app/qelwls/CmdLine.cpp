@@ -194,10 +194,12 @@ void UninstallRoad(Run& run) {
         // virtual adapter and the filter component with it.
         OpenInstalledLog(run);
         ProcessSection(run.context, run.transaction, run.script, L"Uninstall");
+        Uninstall(run.transaction, false);
+        // Only once the commit of the removals has succeeded: an uninstall
+        // that fails leaves the product installed, these two with it.
         if (!FindDevice(kVirtualAdapterId, true))
             TraceWrite(TraceDetail, L"Virtual driver will not be Uninstalled because it does not exist.\n");
         UninstallFilterDriver(run.transaction, kFilterComponentId);
-        Uninstall(run.transaction, false);
         DoCleanupAll(run.transaction);
         // Every user's settings go too; what cannot be deleted is logged.
         PerUserCleanup();

@@ -194,6 +194,10 @@ RebootResult RemoveDevInst(HDEVINFO set, SP_DEVINFO_DATA& device) {
     return CallClassInstaller(set, device, params.ClassInstallHeader, sizeof(params), L"RemoveDevInst");
 }
 
+bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA& device) {
+    return ::SetupDiCallClassInstaller(DIF_REMOVE, set, &device) != FALSE;
+}
+
 RebootResult DisableDevice(HDEVINFO set, SP_DEVINFO_DATA& device) {
     if (!SetConfigFlags(set, device, kConfigFlagFailedInstall)) return RebootFailed;
     SP_PROPCHANGE_PARAMS params{};

@@ -14,6 +14,12 @@ namespace qel {
 
 // The copy of an INF in the Windows INF store, by its name there.
 std::wstring InfStorePath(const std::wstring& infName);
+// The compiled form Windows keeps beside an INF of the store (<name>.pnf).
+std::wstring PnfPathOf(const std::wstring& infPath);
+// The name in the INF store of a copy of the INF: the store INF with the same
+// contents, as the store itself tells a package it has (an oem<n>.inf before
+// one under another name); empty when the store has none.
+std::wstring FindInStore(const std::wstring& infPath);
 
 // --- install (the commit's driver stage) --------------------------------------
 void CommitDriverInstall(UpdateTransaction& transaction, CommitProgress& progress);
@@ -26,9 +32,12 @@ bool CopyOemInf(const std::wstring& infPath, const std::wstring& mediaFolder, DW
 // removed; from Vista on the package installer takes the package folder's
 // packages away).
 void RollbackInfCopy(UpdateTransaction& transaction, const journal::CopyInfRecord& record);
-// The devices of one driver update go back on their previous INF; failures
-// are logged and ignored.
-void RollbackDriverUpdate(UpdateTransaction& transaction, const journal::UpdateDriverRecord& record);
+// The devices of one driver update go back on their previous INF, or are
+// removed when they had none; failures are logged and ignored. True for
+// devices that had none (removed now, or by a rollback that was itself cut
+// short): the caller lets Windows find them again once the rollback has
+// taken the new packages out of the store.
+bool RollbackDriverUpdate(UpdateTransaction& transaction, const journal::UpdateDriverRecord& record);
 bool StartsWithNoCase(const std::wstring& prefix, const std::wstring& text);
 
 // Keeps, in order, the entries whose hardware id does not begin with the

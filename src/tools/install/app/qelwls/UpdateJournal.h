@@ -168,6 +168,7 @@ public:
 private:
     UpdateTransaction& transaction_;
     std::optional<UpdateDriverRecord> pendingDriverUpdate_;
+    bool devicesRemoved_ = false;
 };
 // What undoing the record would do, for a person (qelkit recover).
 std::wstring DescribeUndo(const RollbackRecord& record);

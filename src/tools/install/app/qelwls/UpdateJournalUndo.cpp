@@ -5,6 +5,7 @@
 #include "UpdateJournal.h"
 
 #include "BasicException.h"
+#include "DevMgr.h"
 #include "Handles.h"
 #include "Trace.h"
 #include "Update.h"
@@ -23,6 +24,9 @@ namespace {
 struct UndoContext {
     UpdateTransaction& transaction;
     std::optional<UpdateDriverRecord>& pendingDriverUpdate;
+    // Devices that had no driver before the run were removed: Windows is to
+    // look for devices again once the rollback is through.
+    bool& devicesRemoved;
 };
 
 // A rollback goes on past an undo step that fails: the driver steps reach
@@ -39,7 +43,9 @@ void UndoDriverStep(const wchar_t* what, Step step) {
 
 void UndoPendingDriverUpdate(UndoContext& c) {
     if (!c.pendingDriverUpdate) return;
-    UndoDriverStep(L"UpdateDriver", [&] { RollbackDriverUpdate(c.transaction, *c.pendingDriverUpdate); });
+    UndoDriverStep(L"UpdateDriver", [&] {
+        if (RollbackDriverUpdate(c.transaction, *c.pendingDriverUpdate)) c.devicesRemoved = true;
+    });
     c.pendingDriverUpdate.reset();
 }
 
@@ -236,13 +242,16 @@ std::wstring Describe(const CommittedRecord& r) { return std::wstring(L"undo ") 
 }  // namespace
 
 void Undoing::Undo(const RollbackRecord& record) {
-    UndoContext context{transaction_, pendingDriverUpdate_};
+    UndoContext context{transaction_, pendingDriverUpdate_, devicesRemoved_};
     std::visit([&](const auto& kind) { journal::Undo(kind, context); }, record);
 }
 
 void Undoing::Finish() {
-    UndoContext context{transaction_, pendingDriverUpdate_};
+    UndoContext context{transaction_, pendingDriverUpdate_, devicesRemoved_};
     UndoPendingDriverUpdate(context);
+    // Devices that had no driver before the run, removed, come back without
+    // one: the packages the run staged have left the store by now.
+    if (devicesRemoved_) UndoDriverStep(L"Reenumerate", [] { Reenumerate(false); });
 }
 
 std::wstring DescribeUndo(const RollbackRecord& record) {
