@@ -4,6 +4,7 @@
 // codes. The test prefix gets stand-ins for the device binding and the
 // configuration manager, which Wine only stubs; fake adapters are present
 // hardware written into the Enum key.
+#include "ControlledRun.h"
 #include "PackageFixture.h"
 
 #include "Handles.h"
@@ -123,6 +124,11 @@ MachineState SnapshotDriverMachine() {
     }
     state.registry[L"QelSetup"] = ReadRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, L"QelSetup");
     state.windowsLeftovers = WindowsLeftovers();
+    // The device stand-in's own copy of an INF, beside the package and in
+    // the store, stays where a run is killed in the middle of a device
+    // install: it is the stand-in's, not the run's.
+    for (auto file = state.files.begin(); file != state.files.end();)
+        file = file->first.find(L"\\qelstandin") != std::wstring::npos ? state.files.erase(file) : std::next(file);
     return state;
 }
 
@@ -350,6 +356,42 @@ TEST_F(DriverPackage, AFailureAfterTheDriverStageGivesEachAdapterTheDriverItHad)
     const MachineState after = SnapshotDriverMachine();
     EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
     EXPECT_FALSE(PathExists(kDriverLog));
+}
+
+// The same two adapters; the run is killed at each record it makes, its
+// driver steps among them (the new package into the store, each device's
+// update, the older package's removal), and the next run, with nothing of
+// its own to do, undoes it first: the machine is as it was.
+TEST_F(DriverPackage, BeforeVistaARunKilledAtAnyRecordIsUndoneByTheNextRun) {
+    SetWindowsVersion(L"qelwls64.exe", L"winxp64");
+    AddPciAdapter();
+    AddFakeDevice(kUsbAdapter, {L"USB\\VID_2B9E&PID_BD1E&REV_0100", L"USB\\VID_2B9E&PID_BD1E"}, kNetClass,
+                  L"Qel USB adapter");
+    KeepFakeDevicePluggedIn(kUsbAdapter);
+    CopyDriverPackage(L"Older", "0.9.0.0");
+    ASSERT_EQ(StandInUpdateDriver(L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03", folder_->File(L"Older\\qelwl.inf")),
+              0u);
+    SetupFolder idle(L"drivers_idle");
+    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+    // The run ends with a failure after its last change, so that every record
+    // is made and the machine is as it was for the next kill.
+    folder_->Write(L"qelwls.ini", DriverScript("PostRun=Missing\r\n", "[Missing]\r\nmissing.exe,,0\r\n"));
+    const std::wstring command = L"\"" + folder_->Exe() + L"\" install \"" + folder_->Path() + L"\"";
+    const MachineState before = SnapshotDriverMachine();
+    const ControlledRunResult whole = RunControlled(command, RecordAction::None, 0);
+    ASSERT_EQ(whole.exitCode, 200u);
+    ASSERT_GT(whole.flushes, 5);
+
+    for (int k = 1; k <= whole.flushes; ++k) {
+        const std::string where = "killed at record " + std::to_string(k) + " of " + std::to_string(whole.flushes);
+        ASSERT_EQ(RunControlled(command, RecordAction::Kill, k).exitCode, kKilledExitCode) << where;
+        const SetupRunResult next = RunSetupProgram(idle.Exe(), L"apponly_install \"" + idle.Path() + L"\"");
+        EXPECT_EQ(next.exitCode, 0u) << where << next.log;
+        EXPECT_NE(next.log.find("is undone"), std::string::npos) << where << next.log;
+        const MachineState after = SnapshotDriverMachine();
+        EXPECT_TRUE(after == before) << where << "\n" << DescribeDifferences(before, after) << next.log;
+        if (::testing::Test::HasFailure()) return;
+    }
 }
 
 TEST_F(DriverPackage, FromVistaThePackageInstallerTakesTheFolder) {
