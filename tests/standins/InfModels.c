@@ -203,3 +203,27 @@ BOOL WriteInfWithChosenModels(const WCHAR* infPath, WCHAR* copyPath, DWORD copyC
     if (!ok) DeleteFileW(copyPath);
     return ok;
 }
+
+BOOL InfHasModel(const WCHAR* infPath, const WCHAR* id, WCHAR* installSection, DWORD sectionChars) {
+    static Line lines[MAX_LINES];
+    int count, i;
+    BOOL found = FALSE;
+    HINF inf;
+    ChooseSections(infPath, lines, &count);
+    inf = SetupOpenInfFileW(infPath, NULL, INF_STYLE_WIN4, NULL);
+    if (inf == INVALID_HANDLE_VALUE) return FALSE;
+    for (i = 0; i < count && !found; ++i) {
+        INFCONTEXT model;
+        if (!lines[i].section[0] || !SetupFindFirstLineW(inf, lines[i].section, NULL, &model)) continue;
+        do {
+            WCHAR field[FIELD_CHARS];
+            DWORD f, n = SetupGetFieldCount(&model);
+            for (f = 2; f <= n && !found; ++f)
+                found = SetupGetStringFieldW(&model, f, field, FIELD_CHARS, NULL) &&
+                        CompareStringOrdinal(field, -1, id, -1, TRUE) == CSTR_EQUAL;
+            if (found) SetupGetStringFieldW(&model, 1, installSection, sectionChars, NULL);
+        } while (!found && SetupFindNextLine(&model, &model));
+    }
+    SetupCloseInfFile(inf);
+    return found;
+}

@@ -18,3 +18,8 @@
  * that Wine can read it as it is, or when the copy cannot be made. The
  * copy takes ASCII and UTF-8 INFs. */
 BOOL WriteInfWithChosenModels(const WCHAR* infPath, WCHAR* copyPath, DWORD copyChars);
+
+/* TRUE when a models section Windows takes from the INF for this system has
+ * a model with the id (field 2 onwards, any case); `installSection` gets the
+ * model's install section (field 1). */
+BOOL InfHasModel(const WCHAR* infPath, const WCHAR* id, WCHAR* installSection, DWORD sectionChars);

@@ -139,6 +139,14 @@ static DWORD InstallOnDevice(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR*
     driver.cbSize = sizeof(driver);
     if (!SetupDiEnumDriverInfoW(set, device, SPDIT_COMPATDRIVER, 0, &driver)) return ERROR_NO_MORE_ITEMS;
 
+    /* Windows writes the driver key anew for the new driver; Wine keeps an
+     * InfSectionExt of the driver before when the new one has none. */
+    key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_SET_VALUE);
+    if (key != INVALID_HANDLE_VALUE) {
+        RegDeleteValueW(key, L"InfSectionExt");
+        RegCloseKey(key);
+    }
+
     for (i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
         if (!SetupDiCallClassInstaller(steps[i], set, device) && GetLastError() != ERROR_DI_DO_DEFAULT) {
             const DWORD error = GetLastError();

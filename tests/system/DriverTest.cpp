@@ -4,7 +4,6 @@
 // codes. The test prefix gets stand-ins for the device binding and the
 // configuration manager, which Wine only stubs; fake adapters are present
 // hardware written into the Enum key.
-#include "ControlledRun.h"
 #include "PackageFixture.h"
 
 #include "Handles.h"
@@ -65,6 +64,23 @@ std::string DriverScript(const std::string& installExtra = "", const std::string
         sections);
 }
 
+// A folder whose script has nothing to do: its run undoes a killed run
+// first.
+const SetupFolder& IdleFolder() {
+    static const SetupFolder idle = [] {
+        SetupFolder folder(L"drivers_idle");
+        folder.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+        return folder;
+    }();
+    return idle;
+}
+
+// The same with a program after the changes that cannot be started: the
+// run fails once every change is made.
+std::string FailingDriverScript(bool withInstaller = false) {
+    return DriverScript("PostRun=Missing\r\n", "[Missing]\r\nmissing.exe,,0\r\n", withInstaller);
+}
+
 std::wstring DeviceInf(const std::wstring& instance) {
     const std::wstring key = DriverKeyPath(instance);
     return key.empty() ? L"" : ReadRegString(HKEY_LOCAL_MACHINE, key, L"InfPath");
@@ -108,9 +124,7 @@ void CopyWdkPackage(const SetupFolder& folder, bool windows10Only) {
 MachineState SnapshotDriverMachine() {
     MachineState state;
     AddFilesBelow(kAppFolderPath, state.files);
-    for (const wchar_t* pattern : {L"C:\\windows\\inf\\*.inf", L"C:\\windows\\inf\\*.pnf"})
-        for (const std::wstring& name : FilesMatching(pattern))
-            state.files[L"C:\\windows\\inf\\" + name] = ReadFileBytes(L"C:\\windows\\inf\\" + name);
+    AddInfStore(state);
     for (const wchar_t* bus : {L"PCI", L"USB"})
         AddRegistryBelow(HKEY_LOCAL_MACHINE, std::wstring(L"SYSTEM\\CurrentControlSet\\Enum\\") + bus, state.registry);
     for (const auto& [path, value] : RegistrySnapshot(state.registry)) {
@@ -124,9 +138,9 @@ MachineState SnapshotDriverMachine() {
     }
     state.registry[L"QelSetup"] = ReadRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, L"QelSetup");
     state.windowsLeftovers = WindowsLeftovers();
-    // The device stand-in's own copy of an INF, beside the package and in
-    // the store, stays where a run is killed in the middle of a device
-    // install: it is the stand-in's, not the run's.
+    // The device stand-in's own copy of an INF beside the package stays
+    // where a run is killed in the middle of a device install: it is the
+    // stand-in's, not the run's.
     for (auto file = state.files.begin(); file != state.files.end();)
         file = file->first.find(L"\\qelstandin") != std::wstring::npos ? state.files.erase(file) : std::next(file);
     return state;
@@ -171,6 +185,25 @@ protected:
         folder_->Write(into + L"\\qelwl.inf", inf);
         for (const wchar_t* file : {L"qelwl.sys", L"qelwl.cat"})
             CopyFileOrFail(SamplePackageFile(std::wstring(L"Driver\\") + file), folder_->File(into + L"\\" + file));
+    }
+    // The PCI adapter runs an older package that some other setup put
+    // there; the USB adapter is plugged in and has no driver.
+    void AddAdapterOnAnOlderPackageAndOneWithoutDriver() {
+        AddPciAdapter();
+        AddFakeDevice(kUsbAdapter, {L"USB\\VID_2B9E&PID_BD1E&REV_0100", L"USB\\VID_2B9E&PID_BD1E"}, kNetClass,
+                      L"Qel USB adapter");
+        KeepFakeDevicePluggedIn(kUsbAdapter);
+        CopyDriverPackage(L"Older", "0.9.0.0");
+        ASSERT_EQ(
+            StandInUpdateDriver(L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03", folder_->File(L"Older\\qelwl.inf")),
+            0u);
+    }
+    // The install of the folder killed at each record.
+    KilledRuns KilledInstall() const {
+        KilledRuns runs;
+        runs.command = L"\"" + folder_->Exe() + L"\" install \"" + folder_->Path() + L"\"";
+        runs.snapshot = SnapshotDriverMachine;
+        return runs;
     }
     SetupRunResult Run(const std::wstring& command, const std::wstring& more = L"") {
         std::wstring args = command + L" \"" + folder_->Path() + L"\"";
@@ -333,18 +366,11 @@ TEST_F(DriverPackage, BeforeVistaAnUpgradeReplacesTheInfTheDeviceNoLongerUses) {
 // as it was.
 TEST_F(DriverPackage, AFailureAfterTheDriverStageGivesEachAdapterTheDriverItHad) {
     SetWindowsVersion(L"qelwls64.exe", L"winxp64");
-    AddPciAdapter();
-    AddFakeDevice(kUsbAdapter, {L"USB\\VID_2B9E&PID_BD1E&REV_0100", L"USB\\VID_2B9E&PID_BD1E"}, kNetClass,
-                  L"Qel USB adapter");
-    KeepFakeDevicePluggedIn(kUsbAdapter);
-    CopyDriverPackage(L"Older", "0.9.0.0");
-    ASSERT_EQ(StandInUpdateDriver(L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03", folder_->File(L"Older\\qelwl.inf")),
-              0u);
+    AddAdapterOnAnOlderPackageAndOneWithoutDriver();
     const std::wstring older = DeviceInf(kPciAdapter);
     const MachineState before = SnapshotDriverMachine();
 
-    // A program after the changes that cannot be started fails the run.
-    folder_->Write(L"qelwls.ini", DriverScript("PostRun=Missing\r\n", "[Missing]\r\nmissing.exe,,0\r\n"));
+    folder_->Write(L"qelwls.ini", FailingDriverScript());
     const SetupRunResult run = Run(L"install");
     EXPECT_EQ(run.exitCode, 200u) << run.log;
     EXPECT_TRUE(LogHasLine(run.log, "RollbackDriverUpdate(): RemoveDevice( \"USB\\VID_2B9E&PID_BD1E&REV_0100\" ), it "
@@ -364,34 +390,40 @@ TEST_F(DriverPackage, AFailureAfterTheDriverStageGivesEachAdapterTheDriverItHad)
 // its own to do, undoes it first: the machine is as it was.
 TEST_F(DriverPackage, BeforeVistaARunKilledAtAnyRecordIsUndoneByTheNextRun) {
     SetWindowsVersion(L"qelwls64.exe", L"winxp64");
-    AddPciAdapter();
-    AddFakeDevice(kUsbAdapter, {L"USB\\VID_2B9E&PID_BD1E&REV_0100", L"USB\\VID_2B9E&PID_BD1E"}, kNetClass,
-                  L"Qel USB adapter");
-    KeepFakeDevicePluggedIn(kUsbAdapter);
-    CopyDriverPackage(L"Older", "0.9.0.0");
-    ASSERT_EQ(StandInUpdateDriver(L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03", folder_->File(L"Older\\qelwl.inf")),
-              0u);
-    SetupFolder idle(L"drivers_idle");
-    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
-    // The run ends with a failure after its last change, so that every record
-    // is made and the machine is as it was for the next kill.
-    folder_->Write(L"qelwls.ini", DriverScript("PostRun=Missing\r\n", "[Missing]\r\nmissing.exe,,0\r\n"));
-    const std::wstring command = L"\"" + folder_->Exe() + L"\" install \"" + folder_->Path() + L"\"";
-    const MachineState before = SnapshotDriverMachine();
-    const ControlledRunResult whole = RunControlled(command, RecordAction::None, 0);
-    ASSERT_EQ(whole.exitCode, 200u);
-    ASSERT_GT(whole.flushes, 5);
+    AddAdapterOnAnOlderPackageAndOneWithoutDriver();
+    // The run fails after its last change, so that every record is made and
+    // the machine is as it was for the next kill.
+    folder_->Write(L"qelwls.ini", FailingDriverScript());
+    ExpectEachKillUndoneByTheNextRun(KilledInstall(), IdleFolder(), SnapshotDriverMachine());
+}
 
-    for (int k = 1; k <= whole.flushes; ++k) {
-        const std::string where = "killed at record " + std::to_string(k) + " of " + std::to_string(whole.flushes);
-        ASSERT_EQ(RunControlled(command, RecordAction::Kill, k).exitCode, kKilledExitCode) << where;
-        const SetupRunResult next = RunSetupProgram(idle.Exe(), L"apponly_install \"" + idle.Path() + L"\"");
-        EXPECT_EQ(next.exitCode, 0u) << where << next.log;
-        EXPECT_NE(next.log.find("is undone"), std::string::npos) << where << next.log;
-        const MachineState after = SnapshotDriverMachine();
-        EXPECT_TRUE(after == before) << where << "\n" << DescribeDifferences(before, after) << next.log;
-        if (::testing::Test::HasFailure()) return;
-    }
+// From Vista on the same two adapters and the same failure: before the
+// package installer runs, the run logs each device it is about to drive with
+// the driver it has, and the packages new to the store. The rollback gives
+// the first adapter its older package back (the installer's removal would
+// have removed it), leaves the second without a driver, and takes the new
+// package out of the store: the machine is as it was. Then the run killed at
+// each record it makes, before and after the installer runs.
+TEST_F(DriverPackage, FromVistaAFailedOrKilledRunGivesEachAdapterTheDriverItHad) {
+    SetWindowsVersion(L"qelwls64.exe", L"win10");
+    AddAdapterOnAnOlderPackageAndOneWithoutDriver();
+    const std::wstring older = DeviceInf(kPciAdapter);
+    CopyFileOrFail(SamplePackageFile(L"dpinst64.exe"), folder_->File(L"dpinst64.exe"));
+    folder_->Write(L"qelwls.ini", FailingDriverScript(true));
+    const MachineState before = SnapshotDriverMachine();
+
+    const SetupRunResult run = Run(L"install");
+    EXPECT_EQ(run.exitCode, 200u) << run.log;
+    EXPECT_TRUE(LogHasLine(run.log, "Install driver with DPInst.exe successfully.")) << run.log;
+    EXPECT_TRUE(LogHasLine(run.log, "RollbackDriverUpdate(): RemoveDevice( \"USB\\VID_2B9E&PID_BD1E&REV_0100\" ), it "
+                                    "had no driver"))
+        << run.log;
+    EXPECT_EQ(run.log.find("DPInst.exe: removed"), std::string::npos) << run.log;  // no removal of every device
+    EXPECT_EQ(DeviceInf(kPciAdapter), older) << run.log;
+    MachineState after = SnapshotDriverMachine();
+    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+
+    ExpectEachKillUndoneByTheNextRun(KilledInstall(), IdleFolder(), before);
 }
 
 TEST_F(DriverPackage, FromVistaThePackageInstallerTakesTheFolder) {

@@ -155,20 +155,54 @@ bool KeyExists(const std::wstring& subkey) {
     return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
 }
 
+// The paths of the subkeys of HKLM\<key>.
+std::vector<std::wstring> SubkeysOf(const std::wstring& key) {
+    std::vector<std::wstring> paths;
+    qel::UniqueKey opened;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, opened.Put()) != ERROR_SUCCESS) return paths;
+    wchar_t name[256];
+    for (DWORD index = 0, length = 256;
+         ::RegEnumKeyExW(opened.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         ++index, length = 256)
+        paths.push_back(key + L"\\" + name);
+    return paths;
+}
+
 // The device keys whose hardware ids hold Root\qelVWL (case ignored).
 std::vector<std::wstring> VirtualAdapters() {
     std::vector<std::wstring> found;
-    qel::UniqueKey root;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRootNet, 0, KEY_READ, root.Put()) != ERROR_SUCCESS) return found;
-    wchar_t name[256];
-    for (DWORD index = 0, length = 256;
-         ::RegEnumKeyExW(root.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-         ++index, length = 256) {
-        const std::wstring device = std::wstring(kRootNet) + L"\\" + name;
+    for (const std::wstring& device : SubkeysOf(kRootNet))
         for (const std::wstring& id : ReadRegMultiString(HKEY_LOCAL_MACHINE, device, L"HardwareID"))
             if (::lstrcmpiW(id.c_str(), L"Root\\qelVWL") == 0) found.push_back(device);
-    }
     return found;
+}
+
+// The driver keys of the filter component, which the stand-in keeps where
+// Windows keeps those of network components.
+std::vector<std::wstring> FilterDriverKeys() {
+    std::vector<std::wstring> keys;
+    for (const std::wstring& key :
+         SubkeysOf(L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E974-E325-11CE-BFC1-08002BE10318}"))
+        if (ReadRegString(HKEY_LOCAL_MACHINE, key, L"ComponentId") == L"qelis_ndislwf") keys.push_back(key);
+    return keys;
+}
+
+// What the network pieces change beside the product: the virtual adapters
+// with their driver keys, the filter component with its driver, the INF
+// store. (Wine keeps the driver key of a device it removes, which Windows
+// deletes: only the driver keys that devices name are compared.)
+MachineState SnapshotNetworkMachine() {
+    MachineState state = SnapshotMachine();
+    for (const std::wstring& device : VirtualAdapters()) {
+        AddRegistryBelow(HKEY_LOCAL_MACHINE, device, state.registry);
+        const std::wstring driver = ReadRegString(HKEY_LOCAL_MACHINE, device, L"Driver");
+        if (!driver.empty())
+            AddRegistryBelow(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Class\\" + driver, state.registry);
+    }
+    AddRegistryBelow(HKEY_LOCAL_MACHINE, kFilterComponent, state.registry);
+    for (const std::wstring& key : FilterDriverKeys()) AddRegistryBelow(HKEY_LOCAL_MACHINE, key, state.registry);
+    AddInfStore(state);
+    return state;
 }
 
 const Strings kUninstallMissingFilter = {"Lock.AcquireWriteLock 5000 QELWLS", "NetCfg.Initialize",
@@ -200,6 +234,7 @@ protected:
     }
     static void Reset() {
         CleanMachine();
+        for (const std::wstring& key : FilterDriverKeys()) DeleteRegTree(HKEY_LOCAL_MACHINE, key);
         for (const std::wstring& device : VirtualAdapters()) DeleteRegTree(HKEY_LOCAL_MACHINE, device);
         for (const wchar_t* key : {kFirewallKey, kNetCfgKey}) DeleteRegTree(HKEY_LOCAL_MACHINE, key);
         for (const wchar_t* log : {kFirewallLog, kNetCfgLog}) ::DeleteFileW(log);
@@ -373,6 +408,44 @@ TEST_F(NetworkPieces, AFailedFullUninstallKeepsTheVirtualAdapterAndTheFilter) {
     EXPECT_TRUE(CallsStarting(kNetCfgLog, "ClassSetup.").empty());
     const MachineState after = SnapshotMachine();
     EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+}
+
+// The sample's adapter and filter are installed; a run brings both anew from
+// the packages the driver kit stamps, and its filter install fails (the
+// engine refuses it once): the adapter's driver goes back to the sample's,
+// the sample's filter is put back, and the new INFs leave the store. Then the
+// same run killed at each record it makes, and the next run: the machine is
+// as it was every time. (The device stand-ins bind the adapter's driver.)
+TEST_F(NetworkPieces, AFailedOrKilledRunOfThePiecesLeavesThemAsTheyWere) {
+    InstallDeviceStandIns();
+    ASSERT_EQ(SamplePackage(L"network_pieces_first").Run(L"apponly_install", L"peernet -qelis").exitCode, 0u);
+    const std::wstring sampleFilterInf = ReadRegString(HKEY_LOCAL_MACHINE, FilterDriverKeys().at(0), L"InfPath");
+    SamplePackage package(L"network_pieces_again");
+    for (const wchar_t* piece : {L"VWL", L"QELIS"}) CopyTree(TestBinDir() + L"\\wdk\\" + piece, package.File(piece));
+    const MachineState before = SnapshotNetworkMachine();
+
+    const auto failOnce = [] {
+        DWORD once = 1;
+        SetValue(kNetCfgKey, L"FailInstall", REG_DWORD, &once, sizeof(once));
+    };
+    failOnce();
+    const SetupRunResult failed = package.Run(L"upgrade", L"peernet -qelis");
+    EXPECT_EQ(failed.exitCode, 200u) << failed.log;
+    EXPECT_TRUE(LogHasLine(failed.log, "Couldn't install Filter Driver.")) << failed.log;
+    MachineState after = SnapshotNetworkMachine();
+    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, FilterDriverKeys().at(0), L"InfPath"), sampleFilterInf);
+
+    // Killed at each record up to the failing filter install; the next run
+    // finds the engine willing again.
+    SetupFolder idle(L"network_idle");
+    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+    KilledRuns runs;
+    runs.command = L"\"" + package.Exe() + L"\" " + package.Arguments(L"upgrade", L"peernet -qelis");
+    runs.prepare = failOnce;
+    runs.settle = [] { DeleteRegValue(HKEY_LOCAL_MACHINE, kNetCfgKey, L"FailInstall"); };
+    runs.snapshot = SnapshotNetworkMachine;
+    ExpectEachKillUndoneByTheNextRun(runs, idle, before);
 }
 
 // The virtual adapter and the filter as the driver kit stamps their INFs

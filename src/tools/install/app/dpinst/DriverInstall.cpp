@@ -3,6 +3,7 @@
 #include "DriverPackages.h"
 #include "Support.h"
 
+#include "DevMgrIds.h"
 #include "DriverInfPlatform.h"
 #include "Handles.h"
 
@@ -37,29 +38,6 @@ std::vector<std::wstring> ListInfs(const std::wstring& folder) {
     return names;
 }
 
-void AddUnique(std::vector<std::wstring>& list, const std::wstring& id) {
-    if (id.empty()) return;
-    for (const std::wstring& present : list)
-        if (SameText(present, id)) return;
-    list.push_back(id);
-}
-
-// The hardware and compatible ids (fields 2 onwards of a model line) of
-// every model the INF offers this system: the models section each
-// [Manufacturer] line gives it (DriverInfPlatform.h).
-std::vector<std::wstring> ModelIds(HINF inf, const std::vector<std::wstring>& sections) {
-    std::vector<std::wstring> ids;
-    for (const std::wstring& section : sections) {
-        INFCONTEXT model;
-        if (!::SetupFindFirstLineW(inf, section.c_str(), nullptr, &model)) continue;
-        do {
-            const DWORD count = ::SetupGetFieldCount(&model);
-            for (DWORD field = 2; field <= count; ++field) AddUnique(ids, qel::InfStringField(model, field));
-        } while (::SetupFindNextLine(&model, &model));
-    }
-    return ids;
-}
-
 // The present devices a package can drive, grouped by the model id each one
 // matches first (its own ids in its order: the best match Windows would make).
 struct DeviceGroup {
@@ -78,7 +56,7 @@ std::vector<DeviceGroup> MatchPresentDevices(const std::vector<std::wstring>& mo
     device.cbSize = sizeof(device);
     for (DWORD index = 0; ::SetupDiEnumDeviceInfo(set.Get(), index, &device); ++index) {
         const std::wstring* match = nullptr;
-        for (const std::wstring& id : DeviceIds(set.Get(), device)) {
+        for (const std::wstring& id : qel::GetDeviceIds(set.Get(), device)) {
             const auto model = std::find_if(modelIds.begin(), modelIds.end(),
                                             [&](const std::wstring& modelId) { return SameText(id, modelId); });
             if (model != modelIds.end()) {
@@ -154,7 +132,7 @@ void InstallPackage(const std::wstring& folder, const std::wstring& name, Totals
         ++totals.failed;
         return;
     }
-    const std::vector<std::wstring> modelIds = ModelIds(inf.Get(), sections);
+    const std::vector<std::wstring> modelIds = qel::ModelIdsOf(inf.Get(), sections);
     inf.Reset();
 
     // Copy style 0: a package already in the store with the same contents

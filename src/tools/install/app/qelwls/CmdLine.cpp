@@ -145,10 +145,7 @@ bool PrepareScript(Run& run) {
 void InstallNetworkPieces(Run& run) {
     if (SetupGetRunningWinVer() == WinVerVista && run.HasOption(L"peernet"))
         InstallVirtualDriver(run.transaction, run.virtualAdapterInf);
-    if (run.HasOption(L"-qelis")) {
-        UninstallFilterDriver(run.transaction, kFilterComponentId);
-        InstallFilterDriver(run.transaction, run.filterDriverInf);
-    }
+    if (run.HasOption(L"-qelis")) ReinstallFilterDriver(run.transaction, run.filterDriverInf);
 }
 
 void InstallRoad(Run& run, const wchar_t* startLine) {

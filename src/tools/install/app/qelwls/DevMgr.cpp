@@ -12,6 +12,7 @@
 #include <cfgmgr32.h>
 #include <tlhelp32.h>
 
+#include <cwchar>
 #include <vector>
 
 namespace qel {

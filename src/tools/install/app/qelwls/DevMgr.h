@@ -4,12 +4,14 @@
 // and element. Every operation runs on the program's one thread.
 #pragma once
 
+#include "DevMgrIds.h"
 #include "Handles.h"
 
 #include <windows.h>
 #include <setupapi.h>
 
 #include <string>
+#include <vector>
 
 namespace qel {
 

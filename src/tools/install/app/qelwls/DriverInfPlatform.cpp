@@ -138,6 +138,24 @@ std::vector<std::wstring> ModelsSectionsOf(HINF inf, const InfPlatform& platform
     return sections;
 }
 
+std::vector<std::wstring> ModelIdsOf(HINF inf, const std::vector<std::wstring>& sections) {
+    std::vector<std::wstring> ids;
+    for (const std::wstring& section : sections) {
+        INFCONTEXT model;
+        if (!::SetupFindFirstLineW(inf, section.c_str(), nullptr, &model)) continue;
+        do {
+            const DWORD count = ::SetupGetFieldCount(&model);
+            for (DWORD field = 2; field <= count; ++field) {
+                const std::wstring id = InfStringField(model, field);
+                bool listed = id.empty();
+                for (const std::wstring& each : ids) listed = listed || SameTextNoCase(each, id.c_str());
+                if (!listed) ids.push_back(id);
+            }
+        } while (::SetupFindNextLine(&model, &model));
+    }
+    return ids;
+}
+
 InfPlatform RunningInfPlatform() {
     InfPlatform platform;
 #if defined(__aarch64__) || defined(_M_ARM64)

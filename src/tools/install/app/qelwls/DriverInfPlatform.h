@@ -61,6 +61,10 @@ std::wstring InfStringField(INFCONTEXT& line, DWORD field);
 std::vector<std::wstring> ModelsSectionsOf(HINF inf, const InfPlatform& platform,
                                            const std::wstring& manufacturerSection = L"Manufacturer");
 
+// The hardware and compatible ids (fields 2 onwards of each model line) of
+// the models sections, each once (case ignored), in file order.
+std::vector<std::wstring> ModelIdsOf(HINF inf, const std::vector<std::wstring>& sections);
+
 // The running system as Windows itself knows it (not the version a program
 // manifest is shown), for the architecture this program is built for.
 InfPlatform RunningInfPlatform();

@@ -6,6 +6,7 @@
 // update lives here too.
 #include "BasicException.h"
 #include "DevMgr.h"
+#include "DriverInfStore.h"
 #include "Trace.h"
 #include "Update.h"
 #include "UpdateDecisions.h"
@@ -220,6 +221,10 @@ void CommitDriverInstallFromVista(UpdateTransaction& t, CommitProgress& progress
         FormatText(L"\"%s\" /a /f /sw /sa /path \"%s\"", package.dpinstPath.c_str(), package.folder.c_str());
     TraceWrite(TraceDetail, L"DPInst.exe Command: '%s %s'\n", package.dpinstPath.c_str(), command.c_str());
     t.SetPackageInfPath(FormatText(L"%s\\%s", package.folder.c_str(), package.driverInfName.c_str()));
+    // Before the installer touches anything: a failure or a kill from here
+    // on gives each device the driver it has now and takes only the packages
+    // new to the store out again.
+    AnnouncePackages(t, package.folder, PackageInfNames(package.folder));
     if (InfHasHardwareId(package.infPath, L"usb\\vid_2b9e")) DnglResetAfterDisable(t);
     CommitRunApp(t, package.dpinstPath, command, kRunWaitAndExamine);
     t.LogUninstallRecord(journal::InstalledInfRecord{package.dpinstPath, package.folder});
@@ -228,14 +233,12 @@ void CommitDriverInstallFromVista(UpdateTransaction& t, CommitProgress& progress
 }
 }  // namespace
 
-namespace {
 std::wstring InfStoreFolder() {
     std::wstring folder;
     GetWindowsFolder(folder);
     AppendPath(folder, L"inf");
     return folder;
 }
-}  // namespace
 
 std::wstring InfStorePath(const std::wstring& infName) { return JoinPath(InfStoreFolder(), infName); }
 
@@ -247,21 +250,7 @@ std::wstring PnfPathOf(const std::wstring& infPath) {
 std::wstring FindInStore(const std::wstring& infPath) {
     std::string package;
     if (!ReadWholeFile(infPath, package)) return L"";
-    const std::wstring store = InfStoreFolder();
-    std::wstring otherName;
-    WIN32_FIND_DATAW found;
-    UniqueFindHandle find(::FindFirstFileW(JoinPath(store, L"*.inf").c_str(), &found));
-    if (!find) return L"";
-    do {
-        std::string candidate;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || found.nFileSizeHigh != 0 ||
-            found.nFileSizeLow != package.size() || !ReadWholeFile(JoinPath(store, found.cFileName), candidate) ||
-            candidate != package)
-            continue;
-        if (IsOemInfName(found.cFileName)) return found.cFileName;
-        otherName = found.cFileName;
-    } while (::FindNextFileW(find.Get(), &found));
-    return otherName;
+    return FindPackageInStore(InfStoreFolder(), GetFileNamePart(infPath), package);
 }
 
 std::vector<DriverUpdateOp> OneUpdatePerDevice(std::vector<DriverUpdateOp> queued) {

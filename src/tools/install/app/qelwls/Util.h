@@ -56,8 +56,6 @@ void GetWindowsFolder(std::wstring& out);
 std::wstring SystemFolder();
 void GetProgramFilesFolder(std::wstring& out);
 bool FileExists(const std::wstring& path);
-// The whole file; false when it cannot be opened or read.
-bool ReadWholeFile(const std::wstring& path, std::string& bytes);
 bool IsDirectory(const std::wstring& path);
 // "X:\..." or "\\server\...": a path that does not depend on the current folder.
 bool IsAbsolutePath(const std::wstring& path);

@@ -20,20 +20,6 @@ bool FileExists(const std::wstring& path) {
     return find.Valid();
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
-    bytes.clear();
-    UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    char chunk[8192];
-    for (;;) {
-        DWORD read = 0;
-        if (!::ReadFile(file.Get(), chunk, sizeof(chunk), &read, nullptr)) return false;
-        if (read == 0) return true;
-        bytes.append(chunk, read);
-    }
-}
-
 bool IsDirectory(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

@@ -7,6 +7,7 @@
 #include "DriverInf.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDrivers.h"
 #include "Util.h"
 
 #include <vector>
@@ -140,8 +141,13 @@ void InstallVirtualDriver(UpdateTransaction& transaction, const std::wstring& in
         return;
     }
     TraceWrite(TraceDetail, L"InstallVirtualDriver(): Virtual Driver: %s, %s\n", infPath.c_str(), kVirtualAdapterId);
+    // Logged before anything changes: the INF, if new to the store, goes
+    // again; the adapter gets its driver back, or goes when the run made it.
+    AnnouncePackages(transaction, DirectoryOf(infPath), {GetFileNamePart(infPath)});
+    const bool exists = FindDevice(kVirtualAdapterId, false);
+    if (!exists) AnnounceNewDevice(transaction, kVirtualAdapterId);
     BOOL reboot = FALSE;
-    if (FindDevice(kVirtualAdapterId, false)) {
+    if (exists) {
         // The device is there: only its driver is brought up to date.
         if (!UpdateDriverForPlugAndPlayDevices(nullptr, kVirtualAdapterId, infPath, kInstallFlagForce, reboot)) {
             const DWORD error = ::GetLastError();

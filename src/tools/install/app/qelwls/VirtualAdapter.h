@@ -1,7 +1,7 @@
 // VirtualAdapter: the product's software-only network device. No bus reports
 // it, so the device is created root-enumerated with its single hardware id
-// and the driver is installed on it from the virtual adapter INF. The work is
-// done directly on the system and is not in the transaction's logs.
+// and the driver is installed on it from the virtual adapter INF. The install
+// logs what it is about to change in the rollback log first.
 #pragma once
 
 #include <windows.h>
