@@ -11,7 +11,13 @@
  *   QelStandInNotPresent = 1  the device is a phantom: listed, but not present
  *                             (CM_Get_DevNode_Status and CM_Locate_DevNode
  *                             without the phantom flag answer
- *                             CR_NO_SUCH_DEVINST). */
+ *                             CR_NO_SUCH_DEVINST).
+ *
+ * Hardware that stays plugged in: each subkey of
+ * HKLM\SOFTWARE\QelStandIn\Hardware names a device (Instance) and the values
+ * its bus reports (HardwareID, ClassGUID, DeviceDesc). A removed device
+ * (DIF_REMOVE deletes its Enum key) whose hardware is still there is found
+ * again by a re-enumeration, without a driver, as Windows finds it. */
 #define _CFGMGR32_ /* these definitions are the exports, not imports */
 #include <windows.h>
 #include <cfgmgr32.h>
@@ -169,6 +175,40 @@ CONFIGRET WINAPI CM_Locate_DevNode_ExW(PDEVINST devInst, DEVINSTID_W deviceId, U
     return CM_Locate_DevNodeW(devInst, deviceId, flags);
 }
 
+#define HARDWARE_KEY L"SOFTWARE\\QelStandIn\\Hardware"
+
+static void CopyValue(HKEY from, HKEY to, const WCHAR* name) {
+    BYTE data[2048];
+    DWORD type = 0, size = sizeof(data);
+    if (RegQueryValueExW(from, name, NULL, &type, data, &size) == ERROR_SUCCESS)
+        RegSetValueExW(to, name, 0, type, data, size);
+}
+
+/* Every device whose hardware is plugged in but that has no Enum key. */
+static void FindRemovedHardwareAgain(void) {
+    static const WCHAR* const reported[] = {L"HardwareID", L"ClassGUID", L"DeviceDesc"};
+    HKEY hardware, entry, device;
+    WCHAR name[64], instance[MAX_DEVICE_ID_LEN], path[MAX_DEVICE_ID_LEN + 40];
+    DWORD index, length, size, i;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, HARDWARE_KEY, 0, KEY_READ, &hardware) != ERROR_SUCCESS) return;
+    for (index = 0, length = 64; RegEnumKeyExW(hardware, index, name, &length, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+         ++index, length = 64) {
+        if (RegOpenKeyExW(hardware, name, 0, KEY_READ, &entry) != ERROR_SUCCESS) continue;
+        size = sizeof(instance);
+        if (RegQueryValueExW(entry, L"Instance", NULL, NULL, (BYTE*)instance, &size) == ERROR_SUCCESS &&
+            !EnumKeyExists(instance)) {
+            lstrcpyW(path, L"System\\CurrentControlSet\\Enum\\");
+            lstrcatW(path, instance);
+            if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_WRITE, NULL, &device, NULL) == ERROR_SUCCESS) {
+                for (i = 0; i < sizeof(reported) / sizeof(reported[0]); ++i) CopyValue(entry, device, reported[i]);
+                RegCloseKey(device);
+            }
+        }
+        RegCloseKey(entry);
+    }
+    RegCloseKey(hardware);
+}
+
 CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST devInst, ULONG flags) {
     WCHAR instanceId[MAX_DEVICE_ID_LEN];
     const BOOL known = InstanceIdOf(devInst, instanceId, MAX_DEVICE_ID_LEN);
@@ -178,7 +218,9 @@ CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST devInst, ULONG flags) {
     LineAddHex(&line, flags);
     LineWrite(&line);
     if (flags & ~CM_REENUMERATE_BITS) return CR_INVALID_FLAG;
-    return known ? CR_SUCCESS : CR_INVALID_DEVNODE;
+    if (!known) return CR_INVALID_DEVNODE;
+    if (devInst == ROOT_DEVINST) FindRemovedHardwareAgain();
+    return CR_SUCCESS;
 }
 
 CONFIGRET WINAPI CM_Reenumerate_DevNode_Ex(DEVINST devInst, ULONG flags, HMACHINE machine) {

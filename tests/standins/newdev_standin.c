@@ -17,7 +17,9 @@
  * - a candidate for which the INF has no driver is left alone; when no
  *   candidate took the driver the call fails with ERROR_NO_MORE_ITEMS, the
  *   code Windows ends each device's update with when the single INF it
- *   searched had no matching driver.
+ *   searched had no matching driver;
+ * - the models section of each manufacturer is the one Windows takes for
+ *   this system, versioned decorations included (InfModels.h).
  *
  * Test hooks, REG_DWORD values of a candidate's Enum key:
  *   QelStandInFail = n    the call fails with error n and changes nothing;
@@ -26,6 +28,7 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
+#include "InfModels.h"
 #include "StandInLog.h"
 
 #define INSTALLFLAG_BITS 0x00000007
@@ -136,6 +139,14 @@ static DWORD InstallOnDevice(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR*
     driver.cbSize = sizeof(driver);
     if (!SetupDiEnumDriverInfoW(set, device, SPDIT_COMPATDRIVER, 0, &driver)) return ERROR_NO_MORE_ITEMS;
 
+    /* Windows writes the driver key anew for the new driver; Wine keeps an
+     * InfSectionExt of the driver before when the new one has none. */
+    key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_SET_VALUE);
+    if (key != INVALID_HANDLE_VALUE) {
+        RegDeleteValueW(key, L"InfSectionExt");
+        RegCloseKey(key);
+    }
+
     for (i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
         if (!SetupDiCallClassInstaller(steps[i], set, device) && GetLastError() != ERROR_DI_DO_DEFAULT) {
             const DWORD error = GetLastError();
@@ -166,16 +177,34 @@ static DWORD InstallOnDevice(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR*
     return ERROR_SUCCESS;
 }
 
+/* Wine's device install puts the INF it installed from into the store too:
+ * the copy with the chosen sections goes again, from the store and beside
+ * the package, once the devices have their driver. */
+static void RemoveModelsCopy(const WCHAR* copyPath) {
+    WCHAR stored[MAX_PATH], pnf[MAX_PATH];
+    WCHAR* name = NULL;
+    if (!SetupCopyOEMInfW(copyPath, NULL, SPOST_NONE, SP_COPY_NOOVERWRITE, stored, MAX_PATH, NULL, &name) &&
+        GetLastError() == ERROR_FILE_EXISTS && name) {
+        SetupUninstallOEMInfW(name, SUOI_FORCEDELETE, NULL);
+        lstrcpynW(pnf, stored, MAX_PATH);
+        if (lstrlenW(pnf) > 4) {
+            lstrcpyW(pnf + lstrlenW(pnf) - 4, L".pnf");
+            DeleteFileW(pnf);
+        }
+    }
+    DeleteFileW(copyPath);
+}
+
 static BOOL UpdateDriver(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWORD installFlags, BOOL* rebootRequired) {
     HDEVINFO set;
     SP_DEVINFO_DATA device;
     DWORD candidates[MAX_CANDIDATES];
     WCHAR instanceIds[MAX_CANDIDATES][MAX_DEVICE_ID_LEN];
     DWORD count = 0, index, updated = 0, error = ERROR_SUCCESS, hook;
-    WCHAR storePath[MAX_PATH], mediaFolder[MAX_PATH], installPath[MAX_PATH];
+    WCHAR storePath[MAX_PATH], mediaFolder[MAX_PATH], installPath[MAX_PATH], modelsCopy[MAX_PATH];
     WCHAR* storeName = NULL;
     WCHAR* slash;
-    BOOL reboot = FALSE;
+    BOOL reboot = FALSE, translated;
 
     if (rebootRequired) *rebootRequired = FALSE;
     if (!hardwareId || !*hardwareId || !fullInfPath) {
@@ -241,12 +270,13 @@ static BOOL UpdateDriver(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWOR
         lstrcpynW(installPath, fullInfPath, MAX_PATH);
     }
     if (!storeName) storeName = storePath;
+    translated = WriteInfWithChosenModels(installPath, modelsCopy, MAX_PATH);
 
     for (index = 0; index < count; ++index) {
         DWORD result;
         device.cbSize = sizeof(device);
         if (!SetupDiEnumDeviceInfo(set, candidates[index], &device)) continue;
-        result = InstallOnDevice(set, &device, installPath, storeName, hardwareId, &reboot);
+        result = InstallOnDevice(set, &device, translated ? modelsCopy : installPath, storeName, hardwareId, &reboot);
         if (result != ERROR_SUCCESS) {
             error = result;
             continue;
@@ -255,6 +285,7 @@ static BOOL UpdateDriver(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWOR
         if (ReadEnumDword(instanceIds[index], L"QelStandInReboot", &hook) && hook == 1) reboot = TRUE;
     }
     SetupDiDestroyDeviceInfoList(set);
+    if (translated) RemoveModelsCopy(modelsCopy);
     if (!updated) {
         SetLastError(error);
         return FALSE;

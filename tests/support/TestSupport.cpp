@@ -320,10 +320,34 @@ void AddFakeDevice(const std::wstring& instancePath, const std::vector<std::wstr
     SetRegString(HKEY_LOCAL_MACHINE, key, L"DeviceDesc", description);
 }
 
+namespace {
+const wchar_t kPluggedInHardware[] = L"SOFTWARE\\QelStandIn\\Hardware";
+
+// The key under kPluggedInHardware of the device (its instance path with
+// "#" for each "\\").
+std::wstring PluggedInKey(const std::wstring& instancePath) {
+    std::wstring name = instancePath;
+    for (wchar_t& c : name)
+        if (c == L'\\') c = L'#';
+    return std::wstring(kPluggedInHardware) + L"\\" + name;
+}
+}  // namespace
+
+void KeepFakeDevicePluggedIn(const std::wstring& instancePath) {
+    const std::wstring key = PluggedInKey(instancePath);
+    SetRegString(HKEY_LOCAL_MACHINE, key, L"Instance", instancePath);
+    for (const wchar_t* name : {L"HardwareID", L"ClassGUID", L"DeviceDesc"}) {
+        const RegValue value = ReadRegValue(HKEY_LOCAL_MACHINE, kEnumKey + instancePath, name);
+        if (value.found)
+            SetRegValue(HKEY_LOCAL_MACHINE, key, name, value.type, value.data.data(), value.data.size());
+    }
+}
+
 void RemoveFakeDevice(const std::wstring& instancePath) {
     const std::wstring driverKey = DriverKeyPath(instancePath);
     if (!driverKey.empty()) DeleteRegTree(HKEY_LOCAL_MACHINE, driverKey);
     DeleteRegTree(HKEY_LOCAL_MACHINE, kEnumKey + instancePath);
+    DeleteRegTree(HKEY_LOCAL_MACHINE, PluggedInKey(instancePath));
 }
 
 void SetFakeDeviceValue(const std::wstring& instancePath, const std::wstring& name, DWORD value) {

@@ -112,7 +112,13 @@ std::vector<std::string> ReadStandInCalls();  // its lines; none when it is miss
 // (REG_MULTI_SZ, in the order given), ClassGUID and DeviceDesc.
 void AddFakeDevice(const std::wstring& instancePath, const std::vector<std::wstring>& hardwareIds,
                    const std::wstring& classGuid, const std::wstring& description);
-// Removes the device's Enum key and the driver key it names, if any.
+// The device's hardware stays plugged in: when a device installer removes
+// the device, the configuration-manager stand-in's re-enumeration of the
+// device tree finds it again, with the values its Enum key holds now and
+// without a driver, as Windows finds hardware that is still there.
+void KeepFakeDevicePluggedIn(const std::wstring& instancePath);
+// Removes the device's Enum key and the driver key it names, if any, and
+// unplugs it.
 void RemoveFakeDevice(const std::wstring& instancePath);
 // A REG_DWORD in the device's Enum key; the stand-ins' test hooks are such
 // values (QelStandInFail, QelStandInReboot, QelStandInNotPresent).

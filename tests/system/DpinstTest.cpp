@@ -4,7 +4,7 @@
 // Wine names a staged INF after the file (a second, different file of the
 // same name becomes oem<n>.inf); Windows always names it oem<n>.inf. The
 // tests read the store name from the report line and check the store by it.
-#include "TestSupport.h"
+#include "PackageFixture.h"
 
 #include "Handles.h"
 
@@ -13,6 +13,8 @@
 #include <setupapi.h>
 
 #include <gtest/gtest.h>
+
+#include <regex>
 
 using namespace qeltest;
 
@@ -193,6 +195,84 @@ TEST_F(Dpinst, ExitCodeCarriesRestartAndFailures) {
     EXPECT_EQ(Uninstall(inf).exitCode, 0u);
     RemoveFakeDevice(first);
     RemoveFakeDevice(second);
+}
+
+// The adapter's package as the driver kit stamps it: two makers, each with
+// models sections for several architectures and Windows versions only.
+// (Wine's default system is Windows 7; the program is shown Windows 10 first.)
+// Windows 10 takes the newest x64 section of each maker; Windows 7 the one
+// for 6.1, which has no model of the second maker's stick; a package with
+// nothing for the system is not staged and counts as a failure.
+TEST_F(Dpinst, TakesTheModelsSectionsOfThisSystemFromAPackageStampedForSeveral) {
+    const std::wstring adapter = L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03\\4&1D6A&0&00F0";
+    const std::wstring stick = L"USB\\VID_2B9E&PID_C0DE\\0002";
+    AddFakeDevice(adapter,
+                  {L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028&REV_03", L"PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028",
+                   L"PCI\\VEN_1D6A&DEV_4360&REV_03", L"PCI\\VEN_1D6A&DEV_4360"},
+                  kNetClass, L"Network controller");
+    AddFakeDevice(stick, {L"USB\\VID_2B9E&PID_C0DE&REV_0001", L"USB\\VID_2B9E&PID_C0DE"}, kNetClass, L"USB device");
+    const std::wstring folder = MakeScratchFolder(L"dpinst-wdk");
+    CopyTree(TestBinDir() + L"\\wdk\\Driver", folder);
+    const std::wstring inf = folder + L"\\qelwl.inf";
+
+    SetWindowsVersion(L"dpinst64.exe", L"win10");
+    ProcessResult run = Install(folder);
+    EXPECT_EQ(run.exitCode, 0x00000001u) << run.out;
+    std::vector<std::string> lines = SplitCrLfLines(run.out);
+    ASSERT_EQ(lines.size(), 4u) << run.out;
+    const std::string stored = StoreNameOf(lines[0], Utf8(inf));
+    ASSERT_FALSE(stored.empty()) << run.out;
+    EXPECT_EQ(lines[1], "updated device " + Utf8(adapter) + " to " + stored);
+    EXPECT_EQ(lines[2], "updated device " + Utf8(stick) + " to " + stored);
+    EXPECT_EQ(lines[3], "done: exit code 0x00000001");
+    // The adapter's first id that a model lists is a compatible id of the
+    // newest section.
+    EXPECT_EQ(ReadStandInCalls(),
+              (std::vector<std::string>{
+                  "UpdateDriverForPlugAndPlayDevicesW|PCI\\VEN_1D6A&DEV_4360&SUBSYS_00001028|" + Utf8(inf) + "|0x00000001",
+                  "UpdateDriverForPlugAndPlayDevicesW|USB\\VID_2B9E&PID_C0DE|" + Utf8(inf) + "|0x00000001"}));
+    const std::wstring adapterKey = DriverKeyPath(adapter), stickKey = DriverKeyPath(stick);
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, adapterKey, L"InfPath"), Wide(stored));
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, adapterKey, L"MatchingDeviceId"),
+              L"pci\\ven_1d6a&dev_4360&subsys_00001028");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, adapterKey, L"DriverDesc"), L"Qel Wireless PCIe Adapter");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, adapterKey + L"\\Ndi", L"Service"), L"qelwl");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, stickKey, L"InfPath"), Wide(stored));
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, stickKey, L"DriverDesc"), L"Kestrel Wireless USB Stick");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kEnumKey + stick, L"Service"), L"qelwl");
+    EXPECT_EQ(ReadFileBytes(InStore(stored)), ReadFileBytes(inf));
+
+    // Windows 7: the section for 6.1, which lists the adapter by its vendor
+    // and device only, and no stick.
+    SetWindowsVersion(L"dpinst64.exe", L"win7");
+    ::DeleteFileW(StandInCallLog());
+    run = Install(folder);
+    EXPECT_EQ(run.exitCode, 0x00000001u) << run.out;
+    EXPECT_EQ(run.out, "staged " + Utf8(inf) + " as " + stored + "\r\n" + "updated device " + Utf8(adapter) + " to " +
+                           stored + "\r\n" + "done: exit code 0x00000001\r\n");
+    EXPECT_EQ(ReadStandInCalls(), std::vector<std::string>{"UpdateDriverForPlugAndPlayDevicesW|PCI\\VEN_1D6A&DEV_4360|" +
+                                                           Utf8(inf) + "|0x00000001"});
+
+    // The same package made for Windows 10 only.
+    const std::wstring tenFolder = MakeScratchFolder(L"dpinst-wdk-ten");
+    CopyTree(TestBinDir() + L"\\wdk\\Driver", tenFolder);
+    const std::wstring tenInf = tenFolder + L"\\qelwl.inf";
+    WriteFileBytes(tenInf, std::regex_replace(ReadFileBytes(inf), std::regex(", NTamd64\\.6\\.1, NTamd64\\.5\\.2"), ""));
+    const std::vector<std::wstring> storeBefore = FilesMatching(L"C:\\windows\\inf\\*.inf");
+    run = Install(tenFolder);
+    EXPECT_EQ(run.exitCode, 0x00000100u) << run.out;
+    EXPECT_EQ(run.out, "error: " + Utf8(tenInf) +
+                           " was not staged: it has no models section for x64 Windows 6.1 build 7601\r\n"
+                           "done: exit code 0x00000100\r\n");
+    EXPECT_EQ(FilesMatching(L"C:\\windows\\inf\\*.inf"), storeBefore);
+    SetWindowsVersion(L"dpinst64.exe", L"");
+
+    // Nothing of the stand-in's own is left beside the package or in the store.
+    EXPECT_TRUE(FilesMatching(folder + L"\\qelstandin*").empty());
+    EXPECT_TRUE(FilesMatching(L"C:\\windows\\inf\\qelstandin*").empty());
+    EXPECT_EQ(Uninstall(inf).exitCode, 0u);
+    RemoveFakeDevice(adapter);
+    RemoveFakeDevice(stick);
 }
 
 TEST_F(Dpinst, FolderWithoutPackagesInstallsNone) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 
 using namespace qeltest;
 
@@ -154,20 +155,54 @@ bool KeyExists(const std::wstring& subkey) {
     return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
 }
 
+// The paths of the subkeys of HKLM\<key>.
+std::vector<std::wstring> SubkeysOf(const std::wstring& key) {
+    std::vector<std::wstring> paths;
+    qel::UniqueKey opened;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, opened.Put()) != ERROR_SUCCESS) return paths;
+    wchar_t name[256];
+    for (DWORD index = 0, length = 256;
+         ::RegEnumKeyExW(opened.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         ++index, length = 256)
+        paths.push_back(key + L"\\" + name);
+    return paths;
+}
+
 // The device keys whose hardware ids hold Root\qelVWL (case ignored).
 std::vector<std::wstring> VirtualAdapters() {
     std::vector<std::wstring> found;
-    qel::UniqueKey root;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRootNet, 0, KEY_READ, root.Put()) != ERROR_SUCCESS) return found;
-    wchar_t name[256];
-    for (DWORD index = 0, length = 256;
-         ::RegEnumKeyExW(root.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-         ++index, length = 256) {
-        const std::wstring device = std::wstring(kRootNet) + L"\\" + name;
+    for (const std::wstring& device : SubkeysOf(kRootNet))
         for (const std::wstring& id : ReadRegMultiString(HKEY_LOCAL_MACHINE, device, L"HardwareID"))
             if (::lstrcmpiW(id.c_str(), L"Root\\qelVWL") == 0) found.push_back(device);
-    }
     return found;
+}
+
+// The driver keys of the filter component, which the stand-in keeps where
+// Windows keeps those of network components.
+std::vector<std::wstring> FilterDriverKeys() {
+    std::vector<std::wstring> keys;
+    for (const std::wstring& key :
+         SubkeysOf(L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E974-E325-11CE-BFC1-08002BE10318}"))
+        if (ReadRegString(HKEY_LOCAL_MACHINE, key, L"ComponentId") == L"qelis_ndislwf") keys.push_back(key);
+    return keys;
+}
+
+// What the network pieces change beside the product: the virtual adapters
+// with their driver keys, the filter component with its driver, the INF
+// store. (Wine keeps the driver key of a device it removes, which Windows
+// deletes: only the driver keys that devices name are compared.)
+MachineState SnapshotNetworkMachine() {
+    MachineState state = SnapshotMachine();
+    for (const std::wstring& device : VirtualAdapters()) {
+        AddRegistryBelow(HKEY_LOCAL_MACHINE, device, state.registry);
+        const std::wstring driver = ReadRegString(HKEY_LOCAL_MACHINE, device, L"Driver");
+        if (!driver.empty())
+            AddRegistryBelow(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Class\\" + driver, state.registry);
+    }
+    AddRegistryBelow(HKEY_LOCAL_MACHINE, kFilterComponent, state.registry);
+    for (const std::wstring& key : FilterDriverKeys()) AddRegistryBelow(HKEY_LOCAL_MACHINE, key, state.registry);
+    AddInfStore(state);
+    return state;
 }
 
 const Strings kUninstallMissingFilter = {"Lock.AcquireWriteLock 5000 QELWLS", "NetCfg.Initialize",
@@ -199,6 +234,7 @@ protected:
     }
     static void Reset() {
         CleanMachine();
+        for (const std::wstring& key : FilterDriverKeys()) DeleteRegTree(HKEY_LOCAL_MACHINE, key);
         for (const std::wstring& device : VirtualAdapters()) DeleteRegTree(HKEY_LOCAL_MACHINE, device);
         for (const wchar_t* key : {kFirewallKey, kNetCfgKey}) DeleteRegTree(HKEY_LOCAL_MACHINE, key);
         for (const wchar_t* log : {kFirewallLog, kNetCfgLog}) ::DeleteFileW(log);
@@ -345,6 +381,122 @@ TEST_F(NetworkPieces, InstallWaitsForTheWriteLockAndGivesUpAfterTenAttempts) {
         EXPECT_TRUE(installed || run.log.find("has been installed successfully") == std::string::npos);
         EXPECT_EQ(CallsStarting(kNetCfgLog, "ClassSetup.").empty(), !installed);
     }
+}
+
+// A full uninstall that fails in its commit leaves the product installed,
+// and so the virtual adapter and the filter too: they go only after the
+// commit of the removals succeeded.
+TEST_F(NetworkPieces, AFailedFullUninstallKeepsTheVirtualAdapterAndTheFilter) {
+    SamplePackage package(L"network_failed_uninstall");
+    ASSERT_EQ(package.Run(L"apponly_install", L"peernet -qelis").exitCode, 0u);
+    const std::vector<std::wstring> adapters = VirtualAdapters();
+    ASSERT_EQ(adapters.size(), 1u);
+    ASSERT_TRUE(KeyExists(kFilterComponent));
+    // A text appended to a number fails the registry stage.
+    WriteFileBytes(package.File(L"qelwls.ini"),
+                   std::regex_replace(ReadFileBytes(package.File(L"qelwls.ini")), std::regex("\\[Uninstall\\]\r?\n"),
+                                      "[Uninstall]\r\nAddReg=Breaks\r\n") +
+                       "\r\n[Breaks]\r\nHKLM,\"SOFTWARE\\Qel\\Number\",N,0x10001,1,,0\r\n"
+                       "HKLM,\"SOFTWARE\\Qel\\Number\",N,0x10008,\"x\",,0\r\n");
+    ::DeleteFileW(kNetCfgLog);
+    const MachineState before = SnapshotMachine();
+    const SetupRunResult run = package.Run(L"uninstall");
+    EXPECT_EQ(run.exitCode, 200u) << run.log;
+    EXPECT_EQ(run.log.find("Uninstall Virtual Driver"), std::string::npos) << run.log;
+    EXPECT_EQ(VirtualAdapters(), adapters);
+    EXPECT_TRUE(KeyExists(kFilterComponent));
+    EXPECT_TRUE(CallsStarting(kNetCfgLog, "ClassSetup.").empty());
+    const MachineState after = SnapshotMachine();
+    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+}
+
+// The sample's adapter and filter are installed; a run brings both anew from
+// the packages the driver kit stamps, and its filter install fails (the
+// engine refuses it once): the adapter's driver goes back to the sample's,
+// the sample's filter is put back, and the new INFs leave the store. Then the
+// same run killed at each record it makes, and the next run: the machine is
+// as it was every time. (The device stand-ins bind the adapter's driver.)
+TEST_F(NetworkPieces, AFailedOrKilledRunOfThePiecesLeavesThemAsTheyWere) {
+    InstallDeviceStandIns();
+    ASSERT_EQ(SamplePackage(L"network_pieces_first").Run(L"apponly_install", L"peernet -qelis").exitCode, 0u);
+    const std::wstring sampleFilterInf = ReadRegString(HKEY_LOCAL_MACHINE, FilterDriverKeys().at(0), L"InfPath");
+    SamplePackage package(L"network_pieces_again");
+    for (const wchar_t* piece : {L"VWL", L"QELIS"}) CopyTree(TestBinDir() + L"\\wdk\\" + piece, package.File(piece));
+    const MachineState before = SnapshotNetworkMachine();
+
+    const auto failOnce = [] {
+        DWORD once = 1;
+        SetValue(kNetCfgKey, L"FailInstall", REG_DWORD, &once, sizeof(once));
+    };
+    failOnce();
+    const SetupRunResult failed = package.Run(L"upgrade", L"peernet -qelis");
+    EXPECT_EQ(failed.exitCode, 200u) << failed.log;
+    EXPECT_TRUE(LogHasLine(failed.log, "Couldn't install Filter Driver.")) << failed.log;
+    MachineState after = SnapshotNetworkMachine();
+    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, FilterDriverKeys().at(0), L"InfPath"), sampleFilterInf);
+
+    // Killed at each record up to the failing filter install; the next run
+    // finds the engine willing again.
+    SetupFolder idle(L"network_idle");
+    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+    KilledRuns runs;
+    runs.command = L"\"" + package.Exe() + L"\" " + package.Arguments(L"upgrade", L"peernet -qelis");
+    runs.prepare = failOnce;
+    runs.settle = [] { DeleteRegValue(HKEY_LOCAL_MACHINE, kNetCfgKey, L"FailInstall"); };
+    runs.snapshot = SnapshotNetworkMachine;
+    ExpectEachKillUndoneByTheNextRun(runs, idle, before);
+}
+
+// The virtual adapter and the filter as the driver kit stamps their INFs
+// (versioned decorations for several architectures and Windows versions):
+// on Windows 7 the run takes their 6.1 sections. The same INFs made for
+// Windows 10 only have nothing for this system: a run that asks for the
+// piece ends before any change, so the filter already installed stays.
+// (The device stand-ins bind the adapter's driver: Wine's own reads no
+// versioned decoration.)
+TEST_F(NetworkPieces, PiecesStampedForSeveralSystemsInstallAndThoseWithoutThisSystemAreRefusedFirst) {
+    InstallDeviceStandIns();
+    SamplePackage package(L"network_wdk");
+    for (const wchar_t* piece : {L"VWL", L"QELIS"}) CopyTree(TestBinDir() + L"\\wdk\\" + piece, package.File(piece));
+    SetupRunResult run = package.Run(L"apponly_install", L"peernet -qelis");
+    ASSERT_EQ(run.exitCode, 0u) << run.log;
+    const std::vector<std::wstring> adapters = VirtualAdapters();
+    ASSERT_EQ(adapters.size(), 1u) << run.log;
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, adapters[0], L"Service"), L"qelvwl");
+    const std::wstring driver = ReadRegString(HKEY_LOCAL_MACHINE, adapters[0], L"Driver");
+    const std::wstring driverKey = L"SYSTEM\\CurrentControlSet\\Control\\Class\\" + driver;
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, driverKey, L"InfSection"), L"QelVwl.ndi");
+    EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, driverKey, L"DriverDesc"), L"Qel Wireless Virtual Adapter");
+    EXPECT_EQ(FileLines(kNetCfgLog), kUninstallThenInstallFilter);
+    EXPECT_TRUE(LogHasLine(run.log, "Filter driver for pnp id 'QELIS_NdisLwf' has been installed successfully."));
+
+    const auto refused = [&](const wchar_t* piece, const wchar_t* inf, const std::wstring& options,
+                             const std::string& line) {
+        SCOPED_TRACE(Utf8(piece));
+        SamplePackage tenOnly(L"network_wdk_ten");
+        for (const wchar_t* each : {L"VWL", L"QELIS"}) CopyTree(TestBinDir() + L"\\wdk\\" + each, tenOnly.File(each));
+        const std::wstring path = tenOnly.File(std::wstring(piece) + L"\\" + inf);
+        WriteFileBytes(path, std::regex_replace(ReadFileBytes(path), std::regex(", NTamd64\\.6\\.1"), ""));
+        ::DeleteFileW(kNetCfgLog);
+        const MachineState before = SnapshotMachine();
+        const SetupRunResult ended = tenOnly.Run(L"apponly_install", options);
+        EXPECT_EQ(ended.exitCode, 100u) << ended.log;
+        EXPECT_EQ(ended.out, kVersionLine);
+        EXPECT_TRUE(std::regex_match(Utf8(ReadResultMessage()), std::regex("Result,100,SetupErrorNoConfigFile,CmdLine,[0-9]+\n")))
+            << Utf8(ReadResultMessage());
+        EXPECT_TRUE(LogHasLine(ended.log, std::regex_replace(line, std::regex("PATH"), Utf8(path)))) << ended.log;
+        const MachineState after = SnapshotMachine();
+        EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+        EXPECT_EQ(VirtualAdapters(), adapters);
+        EXPECT_TRUE(FileLines(kNetCfgLog).empty());
+        EXPECT_TRUE(KeyExists(kFilterComponent));
+    };
+    refused(L"VWL", L"qelvwl.inf", L"peernet",
+            "Virtual driver will not be installed because 'PATH' has no model of Root\\qelVWL for x64 Windows 6.1 build "
+            "7601.");
+    refused(L"QELIS", L"qelis.inf", L"-qelis",
+            "Filter driver will not be installed because 'PATH' has no model for x64 Windows 6.1 build 7601.");
 }
 
 }  // namespace

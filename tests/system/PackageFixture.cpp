@@ -1,6 +1,9 @@
 #include "PackageFixture.h"
 
+#include "ControlledRun.h"
 #include "Handles.h"
+
+#include <gtest/gtest.h>
 #include "Util.h"
 
 namespace qeltest {
@@ -124,6 +127,14 @@ MachineState SnapshotMachine() {
     return state;
 }
 
+void AddInfStore(MachineState& state) {
+    const std::wstring store = L"C:\\windows\\inf\\";
+    for (const std::wstring& name : FilesMatching(store + L"*.inf"))
+        if (name.rfind(L"qelstandin", 0) != 0) state.files[store + name] = ReadFileBytes(store + name);
+    for (const std::wstring& name : FilesMatching(store + L"*.pnf"))
+        if (name.rfind(L"qelstandin", 0) != 0) state.files[store + name] = "(compiled INF)";
+}
+
 void RestoreMachine(const MachineState& state) {
     CleanMachine();
     for (const std::wstring& name : WindowsLeftovers()) ::DeleteFileW((L"C:\\windows\\" + name).c_str());
@@ -164,9 +175,33 @@ std::string DescribeDifferences(const MachineState& expected, const MachineState
     for (const auto& [path, value] : actual.registry)
         if (!expected.registry.count(path)) text += "registry added: " + Utf8(path) + "\n";
     if (!(expected.pendingRenames == actual.pendingRenames)) text += "restart moves changed\n";
-    if (expected.windowsLeftovers != actual.windowsLeftovers)
+    if (expected.windowsLeftovers != actual.windowsLeftovers) {
         for (const std::wstring& name : actual.windowsLeftovers) text += "in the Windows folder: " + Utf8(name) + "\n";
+        for (const std::wstring& name : expected.windowsLeftovers) text += "expected in it: " + Utf8(name) + "\n";
+    }
     return text;
+}
+
+void ExpectEachKillUndoneByTheNextRun(const KilledRuns& runs, const SetupFolder& next, const MachineState& before) {
+    runs.prepare();
+    const ControlledRunResult whole = RunControlled(runs.command, RecordAction::None, 0);
+    ASSERT_EQ(whole.exitCode, 200u);
+    for (int k = 1; k <= whole.flushes; ++k) {
+        const std::string where = "killed at record " + std::to_string(k) + " of " + std::to_string(whole.flushes);
+        runs.prepare();
+        ::DeleteFileW(DiagnosticLogPath().c_str());
+        ASSERT_EQ(RunControlled(runs.command, RecordAction::Kill, k).exitCode, kKilledExitCode) << where;
+        runs.settle();
+        // From its failure on the run undoes itself: a kill there is not a
+        // kill of its steps (the next run still recovers it).
+        const bool inItsRollback = LogHasLine(ReadFileBytes(DiagnosticLogPath()), "Rollback()");
+        const SetupRunResult recovered = RunSetupProgram(next.Exe(), L"apponly_install \"" + next.Path() + L"\"");
+        EXPECT_EQ(recovered.exitCode, 0u) << where << recovered.log;
+        if (inItsRollback) return;
+        const MachineState after = runs.snapshot();
+        EXPECT_TRUE(after == before) << where << "\n" << DescribeDifferences(before, after) << recovered.log;
+        if (::testing::Test::HasFailure()) return;
+    }
 }
 
 void CleanMachine() {

@@ -5,6 +5,7 @@
 
 #include "SetupRun.h"
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -80,6 +81,11 @@ struct MachineState {
     }
 };
 MachineState SnapshotMachine();
+// Adds the INF store to a state: each INF with its bytes, each compiled .pnf
+// by its presence (the store rebuilds it when it likes). The device
+// stand-in's own copies are left out: a run killed in the middle of a
+// device install leaves them, where Windows has none.
+void AddInfStore(MachineState& state);
 // Puts the machine back into a state taken before.
 void RestoreMachine(const MachineState& state);
 // The differences, one per line, for a failure message.
@@ -89,6 +95,20 @@ std::string DescribeDifferences(const MachineState& expected, const MachineState
 std::vector<std::wstring> WindowsTempFiles();
 // The same and the run markers ("qelwls-*.run").
 std::vector<std::wstring> WindowsLeftovers();
+
+// How a run is killed and what must follow.
+struct KilledRuns {
+    std::wstring command;  // the run; it fails after its last change, so that
+                           // a whole run leaves the machine as it was
+    std::function<void()> prepare = [] {};  // before each run of it
+    std::function<void()> settle = [] {};   // after each kill
+    std::function<MachineState()> snapshot;
+};
+// Kills the run at each record it flushes up to the point where it fails and
+// undoes itself, and runs `next` after each kill: a command with nothing of
+// its own to do, which undoes the killed run first. The machine, as the
+// snapshot sees it, must then be `before` each time.
+void ExpectEachKillUndoneByTheNextRun(const KilledRuns& runs, const SetupFolder& next, const MachineState& before);
 
 // Removes everything an install of the sample package can leave.
 void CleanMachine();

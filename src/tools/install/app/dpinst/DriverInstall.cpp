@@ -3,6 +3,8 @@
 #include "DriverPackages.h"
 #include "Support.h"
 
+#include "DevMgrIds.h"
+#include "DriverInfPlatform.h"
 #include "Handles.h"
 
 #include <newdev.h>
@@ -11,8 +13,6 @@
 
 namespace dpinst {
 namespace {
-
-constexpr const wchar_t kPlatformDecoration[] = L"NTamd64";
 
 // The INF file names of the folder, sorted so that runs report in one order
 // whatever order the file system lists them in.
@@ -38,54 +38,6 @@ std::vector<std::wstring> ListInfs(const std::wstring& folder) {
     return names;
 }
 
-std::wstring StringField(INFCONTEXT& context, DWORD index) {
-    DWORD chars = 0;
-    if (!::SetupGetStringFieldW(&context, index, nullptr, 0, &chars) || chars == 0) return L"";
-    std::wstring text(chars, L'\0');
-    if (!::SetupGetStringFieldW(&context, index, &text[0], chars, nullptr)) return L"";
-    text.resize(wcsnlen(text.c_str(), text.size()));
-    return text;
-}
-
-bool SectionExists(HINF inf, const std::wstring& name) { return ::SetupGetLineCountW(inf, name.c_str()) >= 0; }
-
-void AddUnique(std::vector<std::wstring>& list, const std::wstring& id) {
-    if (id.empty()) return;
-    for (const std::wstring& present : list)
-        if (SameText(present, id)) return;
-    list.push_back(id);
-}
-
-// The hardware and compatible ids of every model the INF offers this
-// platform: for each [Manufacturer] line its models section decorated for
-// x64 ("<models>.NTamd64") when the line lists that decoration and the
-// section exists, else the undecorated one. Fields 2 onwards of a model line
-// are its ids.
-std::vector<std::wstring> ModelIds(HINF inf) {
-    std::vector<std::wstring> ids;
-    INFCONTEXT manufacturer;
-    if (!::SetupFindFirstLineW(inf, L"Manufacturer", nullptr, &manufacturer)) return ids;
-    do {
-        const std::wstring models = StringField(manufacturer, 1);
-        if (models.empty()) continue;
-        const std::wstring decorated = models + L"." + kPlatformDecoration;
-        std::wstring section;
-        const DWORD fields = ::SetupGetFieldCount(&manufacturer);
-        for (DWORD field = 2; field <= fields && section.empty(); ++field)
-            if (SameText(StringField(manufacturer, field), kPlatformDecoration) && SectionExists(inf, decorated))
-                section = decorated;
-        if (section.empty() && SectionExists(inf, models)) section = models;
-        if (section.empty()) continue;
-        INFCONTEXT model;
-        if (!::SetupFindFirstLineW(inf, section.c_str(), nullptr, &model)) continue;
-        do {
-            const DWORD count = ::SetupGetFieldCount(&model);
-            for (DWORD field = 2; field <= count; ++field) AddUnique(ids, StringField(model, field));
-        } while (::SetupFindNextLine(&model, &model));
-    } while (::SetupFindNextLine(&manufacturer, &manufacturer));
-    return ids;
-}
-
 // The present devices a package can drive, grouped by the model id each one
 // matches first (its own ids in its order: the best match Windows would make).
 struct DeviceGroup {
@@ -104,7 +56,7 @@ std::vector<DeviceGroup> MatchPresentDevices(const std::vector<std::wstring>& mo
     device.cbSize = sizeof(device);
     for (DWORD index = 0; ::SetupDiEnumDeviceInfo(set.Get(), index, &device); ++index) {
         const std::wstring* match = nullptr;
-        for (const std::wstring& id : DeviceIds(set.Get(), device)) {
+        for (const std::wstring& id : qel::GetDeviceIds(set.Get(), device)) {
             const auto model = std::find_if(modelIds.begin(), modelIds.end(),
                                             [&](const std::wstring& modelId) { return SameText(id, modelId); });
             if (model != modelIds.end()) {
@@ -169,7 +121,18 @@ void InstallPackage(const std::wstring& folder, const std::wstring& name, Totals
         ++totals.failed;
         return;
     }
-    const std::vector<std::wstring> modelIds = ModelIds(inf.Get());
+    // A package that names its devices' makers but has no models section
+    // for this system drives nothing here: it is not staged, and counts as
+    // a failure rather than as a package installed for no device.
+    const qel::InfPlatform platform = qel::RunningInfPlatform();
+    const std::vector<std::wstring> sections = qel::ModelsSectionsOf(inf.Get(), platform);
+    if (sections.empty() && ::SetupGetLineCountW(inf.Get(), L"Manufacturer") > 0) {
+        Report(L"error: " + infPath + L" was not staged: it has no models section for " +
+               qel::DescribeInfPlatform(platform));
+        ++totals.failed;
+        return;
+    }
+    const std::vector<std::wstring> modelIds = qel::ModelIdsOf(inf.Get(), sections);
     inf.Reset();
 
     // Copy style 0: a package already in the store with the same contents

@@ -3,50 +3,11 @@
 #include "DriverPackages.h"
 #include "Support.h"
 
+#include "DriverInfStore.h"
 #include "Handles.h"
 
 namespace dpinst {
 namespace {
-
-bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
-    qel::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    bytes.clear();
-    char buffer[8192];
-    for (;;) {
-        DWORD read = 0;
-        if (!::ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr)) return false;
-        if (read == 0) return true;
-        bytes.append(buffer, read);
-    }
-}
-
-// The store name of the package: the INF of the store with the same contents.
-// SetupCopyOEMInfW copies a package into the store unchanged, and same
-// contents is the store's own test of "already there"; comparing contents
-// finds the copy without adding one when the package is absent. Store copies
-// are named oem<n>.inf; a copy under the package's own file name (the name
-// some systems give it) is taken only when there is no such copy, and no
-// other file ever: an INF of the system is not the package's to remove.
-std::wstring FindStoreName(const std::wstring& infPath, const std::string& package) {
-    const std::wstring ownName = FileNamePart(infPath);
-    std::wstring fallback;
-    WIN32_FIND_DATAW found;
-    const std::wstring store = InfStoreFolder();
-    qel::UniqueFindHandle find(::FindFirstFileW(JoinPath(store, L"*.inf").c_str(), &found));
-    if (!find) return L"";
-    do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || found.nFileSizeHigh != 0 ||
-            found.nFileSizeLow != package.size())
-            continue;
-        std::string candidate;
-        if (!ReadWholeFile(JoinPath(store, found.cFileName), candidate) || candidate != package) continue;
-        if (IsOemInfName(found.cFileName)) return found.cFileName;
-        if (SameText(found.cFileName, ownName)) fallback = found.cFileName;
-    } while (::FindNextFileW(find.Get(), &found));
-    return fallback;
-}
 
 // Every device, present or not, whose driver key names the store INF.
 std::vector<std::wstring> DevicesUsing(const std::wstring& storeName) {
@@ -100,27 +61,9 @@ bool RemoveDevice(const std::wstring& instanceId, bool& restart) {
     return true;
 }
 
-bool DeleteIfPresent(const std::wstring& path) {
-    return ::DeleteFileW(path.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND;
-}
-
-// Takes the package out of the store: SetupUninstallOEMInfW where the system
-// has it (it also removes the precompiled .pnf; where a system leaves that
-// behind, it is deleted here), otherwise the INF and its .pnf are deleted.
+// Takes the package out of the store (DriverInfStore.h), reporting either way.
 bool RemoveFromStore(const std::wstring& storeName) {
-    const std::wstring infPath = JoinPath(InfStoreFolder(), storeName);
-    const std::wstring pnfPath = infPath.substr(0, infPath.size() - 4) + L".pnf";
-    using UninstallFn = BOOL(WINAPI*)(PCWSTR, DWORD, PVOID);
-    const auto uninstall = reinterpret_cast<UninstallFn>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"setupapi.dll"), "SetupUninstallOEMInfW")));
-    if (uninstall) {
-        if (!uninstall(storeName.c_str(), SUOI_FORCEDELETE, nullptr)) {
-            Report(L"error: " + storeName + L" could not be removed from the store (error " + Hex(::GetLastError()) +
-                   L")");
-            return false;
-        }
-        DeleteIfPresent(pnfPath);
-    } else if (!DeleteIfPresent(infPath) || !DeleteIfPresent(pnfPath)) {
+    if (!qel::RemoveFromStore(InfStoreFolder(), storeName)) {
         Report(L"error: " + storeName + L" could not be removed from the store (error " + Hex(::GetLastError()) + L")");
         return false;
     }
@@ -132,11 +75,11 @@ bool RemoveFromStore(const std::wstring& storeName) {
 
 DWORD UninstallPackage(const std::wstring& infPath) {
     std::string package;
-    if (!ReadWholeFile(infPath, package)) {
+    if (!qel::ReadWholeFile(infPath, package)) {
         Report(L"error: " + infPath + L" cannot be read (error " + Hex(::GetLastError()) + L")");
         return kUninstallInfUnreadable;
     }
-    const std::wstring storeName = FindStoreName(infPath, package);
+    const std::wstring storeName = qel::FindPackageInStore(InfStoreFolder(), FileNamePart(infPath), package);
     if (storeName.empty()) {
         Report(L"error: " + infPath + L" is not in the INF store");
         return kUninstallNotInStore;

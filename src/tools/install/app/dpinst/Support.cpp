@@ -24,19 +24,6 @@ std::wstring FillBuffer(Fill fill) {
     return out;
 }
 
-void AppendIdList(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property, std::vector<std::wstring>& ids) {
-    DWORD bytes = 0;
-    ::SetupDiGetDeviceRegistryPropertyW(set, &device, property, nullptr, nullptr, 0, &bytes);
-    if (bytes == 0) return;
-    // Two spare characters: the list ends with an empty string even when the
-    // stored value lacks its terminators.
-    std::vector<wchar_t> list(bytes / sizeof(wchar_t) + 2, L'\0');
-    if (!::SetupDiGetDeviceRegistryPropertyW(set, &device, property, nullptr, reinterpret_cast<BYTE*>(list.data()),
-                                             bytes, nullptr))
-        return;
-    for (const wchar_t* id = list.data(); *id; id += wcslen(id) + 1) ids.emplace_back(id);
-}
-
 }  // namespace
 
 void Report(const std::wstring& line) {
@@ -71,14 +58,6 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
 bool LessText(const std::wstring& a, const std::wstring& b) {
     return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
                                   TRUE) == CSTR_LESS_THAN;
-}
-
-bool IsOemInfName(const std::wstring& name) {
-    if (name.size() < 8 || !SameText(name.substr(0, 3), L"oem") || !SameText(name.substr(name.size() - 4), L".inf"))
-        return false;
-    for (size_t i = 3; i < name.size() - 4; ++i)
-        if (name[i] < L'0' || name[i] > L'9') return false;
-    return true;
 }
 
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
@@ -157,11 +136,5 @@ std::wstring InstanceId(HDEVINFO set, SP_DEVINFO_DATA& device) {
     return id;
 }
 
-std::vector<std::wstring> DeviceIds(HDEVINFO set, SP_DEVINFO_DATA& device) {
-    std::vector<std::wstring> ids;
-    AppendIdList(set, device, SPDRP_HARDWAREID, ids);
-    AppendIdList(set, device, SPDRP_COMPATIBLEIDS, ids);
-    return ids;
-}
 
 }  // namespace dpinst

@@ -21,8 +21,6 @@ std::wstring Decimal(DWORD value);
 // Compares ids and file names as Windows does: ordinal, without regard to case.
 bool SameText(const std::wstring& a, const std::wstring& b);
 bool LessText(const std::wstring& a, const std::wstring& b);
-// "oem<digits>.inf", the names the INF store gives the packages it takes.
-bool IsOemInfName(const std::wstring& name);
 
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 // The full form of a path given on the command line.
@@ -43,8 +41,5 @@ bool ReadStringValue(HKEY key, const wchar_t* name, std::wstring& out);
 
 // The device's instance id; empty when it cannot be read.
 std::wstring InstanceId(HDEVINFO set, SP_DEVINFO_DATA& device);
-// The device's hardware ids, then its compatible ids, each list in the
-// device's order (most specific first).
-std::vector<std::wstring> DeviceIds(HDEVINFO set, SP_DEVINFO_DATA& device);
 
 }  // namespace dpinst

@@ -127,6 +127,18 @@ bool PrepareScript(Run& run) {
             checkReader.Open(*inf, GetUILanguage());
         }
     }
+    // A piece the options ask for must have a driver for this system in its
+    // INF; one that has none is refused here, before any change, as an INF
+    // that cannot be read is, rather than after the commit, where the old
+    // filter would already be gone and the run would end with nothing bound.
+    bool installsPieces = false;
+    for (const wchar_t* each : {L"install", L"apponly_install", L"driveronly_install", L"upgrade"})
+        installsPieces = installsPieces || IsCommand(command, each);
+    if (installsPieces && SetupGetRunningWinVer() == WinVerVista && run.HasOption(L"peernet") &&
+        FileExists(run.virtualAdapterInf))
+        CheckVirtualAdapterInf(run.virtualAdapterInf);
+    if (installsPieces && run.HasOption(L"-qelis") && FileExists(run.filterDriverInf))
+        CheckFilterDriverInf(run.filterDriverInf);
     return true;
 }
 
@@ -135,10 +147,7 @@ bool PrepareScript(Run& run) {
 void InstallNetworkPieces(Run& run) {
     if (SetupGetRunningWinVer() == WinVerVista && run.HasOption(L"peernet"))
         InstallVirtualDriver(run.transaction, run.virtualAdapterInf);
-    if (run.HasOption(L"-qelis")) {
-        UninstallFilterDriver(run.transaction, kFilterComponentId);
-        InstallFilterDriver(run.transaction, run.filterDriverInf);
-    }
+    if (run.HasOption(L"-qelis")) ReinstallFilterDriver(run.transaction, run.filterDriverInf);
 }
 
 void InstallRoad(Run& run, const wchar_t* startLine) {
@@ -185,10 +194,12 @@ void UninstallRoad(Run& run) {
         // virtual adapter and the filter component with it.
         OpenInstalledLog(run);
         ProcessSection(run.context, run.transaction, run.script, L"Uninstall");
+        Uninstall(run.transaction, false);
+        // Only once the commit of the removals has succeeded: an uninstall
+        // that fails leaves the product installed, these two with it.
         if (!FindDevice(kVirtualAdapterId, true))
             TraceWrite(TraceDetail, L"Virtual driver will not be Uninstalled because it does not exist.\n");
         UninstallFilterDriver(run.transaction, kFilterComponentId);
-        Uninstall(run.transaction, false);
         DoCleanupAll(run.transaction);
         // Every user's settings go too; what cannot be deleted is logged.
         PerUserCleanup();

@@ -12,6 +12,7 @@
 #include <cfgmgr32.h>
 #include <tlhelp32.h>
 
+#include <cwchar>
 #include <vector>
 
 namespace qel {
@@ -192,6 +193,10 @@ RebootResult RemoveDevInst(HDEVINFO set, SP_DEVINFO_DATA& device) {
     params.Scope = DI_REMOVEDEVICE_GLOBAL;
     params.HwProfile = 0;
     return CallClassInstaller(set, device, params.ClassInstallHeader, sizeof(params), L"RemoveDevInst");
+}
+
+bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA& device) {
+    return ::SetupDiCallClassInstaller(DIF_REMOVE, set, &device) != FALSE;
 }
 
 RebootResult DisableDevice(HDEVINFO set, SP_DEVINFO_DATA& device) {

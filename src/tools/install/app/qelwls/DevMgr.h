@@ -4,12 +4,14 @@
 // and element. Every operation runs on the program's one thread.
 #pragma once
 
+#include "DevMgrIds.h"
 #include "Handles.h"
 
 #include <windows.h>
 #include <setupapi.h>
 
 #include <string>
+#include <vector>
 
 namespace qel {
 
@@ -47,6 +49,10 @@ bool GetDriverKeyPath(HDEVINFO set, SP_DEVINFO_DATA& device, std::wstring& out);
 bool IsDevicePresent(const SP_DEVINFO_DATA& device);
 
 RebootResult RemoveDevInst(HDEVINFO set, SP_DEVINFO_DATA& device);
+// DIF_REMOVE without class-install parameters: the removal from every
+// hardware profile, which is what a removal without parameters is. False
+// when Windows refuses it.
+bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA& device);
 RebootResult DisableDevice(HDEVINFO set, SP_DEVINFO_DATA& device);
 // Lets Windows find the devices again after driver packages were staged;
 // with `closeWindows` the new-hardware dialogs it raises meanwhile are closed.

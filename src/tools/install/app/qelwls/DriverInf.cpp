@@ -352,13 +352,38 @@ void InfFile::GetSourceDisksFiles(std::vector<std::wstring>& list) const {
     if (GetColumn(L"SourceDisksFiles", 0, list) != InfOk) QEL_RAISE();
 }
 
+InfPlatform InfPlatformOfThisRun() {
+    InfPlatform platform = RunningInfPlatform();
+    const bool vistaRoad = SetupGetRunningWinVer() >= WinVerVista;
+    if (vistaRoad && platform.major < 6) {
+        platform.major = 6;
+        platform.minor = 0;
+        platform.build = 6000;
+    } else if (!vistaRoad && platform.major >= 6) {
+        platform.major = 5;  // XP x64 and Server 2003
+        platform.minor = 2;
+        platform.build = 3790;
+    }
+    return platform;
+}
+
+void InfFile::GetModelsSections(std::vector<std::wstring>& sections) const {
+    sections = ModelsSectionsOf(handle_.Get(), InfPlatformOfThisRun(), Decorate(L"Manufacturer"));
+}
+
 void InfFile::GetModelHardwareIds(std::vector<std::wstring>& list) const {
     list.clear();
-    std::wstring models, decoration;
-    GetLineField(L"Manufacturer", 0, 1, models);
-    GetLineField(L"Manufacturer", 0, 2, decoration);
-    const std::wstring modelsSection = models + L"." + decoration;
-    if (GetColumn(modelsSection, 2, list) != InfOk) QEL_RAISE();
+    std::vector<std::wstring> sections;
+    GetModelsSections(sections);
+    if (sections.empty())
+        QEL_RAISE(FormatText(L"%s has no models section for %s", path_.c_str(),
+                             DescribeInfPlatform(InfPlatformOfThisRun()).c_str()),
+                  ERROR_NOT_SUPPORTED);
+    for (const std::wstring& section : sections) {
+        std::vector<std::wstring> ids;
+        if (GetColumn(section, 2, ids) != InfOk) QEL_RAISE(section, 0);
+        list.insert(list.end(), ids.begin(), ids.end());
+    }
 }
 
 }  // namespace qel

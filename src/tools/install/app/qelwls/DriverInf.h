@@ -4,6 +4,7 @@
 // grow to the reported size, and BasicException for every other failure.
 #pragma once
 
+#include "DriverInfPlatform.h"
 #include "Handles.h"
 
 #include <cstdint>
@@ -24,6 +25,11 @@ enum InfStatus : uint32_t {
 
 // Opens the file without switching the thread locale.
 constexpr LANGID kInfNeutralLanguage = 0x0400;
+
+// The system this run chooses models sections for: the running one, or, for a
+// tool that reads a script as it would run on another Windows road
+// (AssumeRunningWinVer), the first version of that road.
+InfPlatform InfPlatformOfThisRun();
 
 class InfFile {
 public:
@@ -65,6 +71,12 @@ public:
     // section is read once per script (see SourceFileIndex).
     bool GetSourceFileLocation(const std::wstring& fileName, UINT& sourceId, std::wstring& subFolder) const;
     void GetSourceDisksFiles(std::vector<std::wstring>& list) const;
+    // The models sections this run's system takes from a driver INF, one for
+    // each [Manufacturer] line that has one, in file order (see
+    // DriverInfPlatform.h). None when the INF has no driver for it.
+    void GetModelsSections(std::vector<std::wstring>& sections) const;
+    // The first hardware id of every model line of those sections; raises,
+    // naming the INF and the system, when there are none.
     void GetModelHardwareIds(std::vector<std::wstring>& list) const;
 
     // From now on the key lookups in `section` (FindFirstLine, and with it

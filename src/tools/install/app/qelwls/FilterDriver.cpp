@@ -3,9 +3,11 @@
 #include "FilterDriver.h"
 
 #include "BasicException.h"
+#include "DriverInf.h"
 #include "Handles.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDrivers.h"
 #include "Util.h"
 
 #include <netcfgx.h>
@@ -70,18 +72,6 @@ private:
 
 HRESULT LastErrorResult() { return HRESULT_FROM_WIN32(::GetLastError()); }
 
-// A field of the first line of an INF section.
-HRESULT GetInfStringField(HINF inf, const wchar_t* section, DWORD field, std::wstring& out) {
-    INFCONTEXT line{};
-    if (!::SetupFindFirstLineW(inf, section, nullptr, &line)) return LastErrorResult();
-    DWORD size = 0;
-    if (!::SetupGetStringFieldW(&line, field, nullptr, 0, &size)) return LastErrorResult();
-    out.assign(size, L'\0');
-    if (!::SetupGetStringFieldW(&line, field, &out[0], size, nullptr)) return LastErrorResult();
-    out.resize(size > 0 ? size - 1 : 0);
-    return S_OK;
-}
-
 HRESULT InstallNetComponent(INetCfg* netCfg, const std::wstring& id, const GUID& classGuid,
                             const std::wstring& infPath) {
     // The INF goes into the INF store first, where the engine looks for it.
@@ -105,10 +95,67 @@ HRESULT GetInfPnpId(const std::wstring& infPath, std::wstring& id) {
     id.clear();
     UniqueInf inf(::SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
     if (!inf) return LastErrorResult();
-    std::wstring models;
-    HRESULT hr = GetInfStringField(inf.Get(), L"Manufacturer", 1, models);
-    if (SUCCEEDED(hr)) hr = GetInfStringField(inf.Get(), (models + L".NTamd64").c_str(), 2, id);
-    return hr;
+    // The first model of the first models section that the manufacturers
+    // give this system.
+    const std::vector<std::wstring> sections = ModelsSectionsOf(inf.Get(), InfPlatformOfThisRun());
+    if (sections.empty()) return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+    INFCONTEXT model{};
+    if (!::SetupFindFirstLineW(inf.Get(), sections[0].c_str(), nullptr, &model)) return LastErrorResult();
+    id = InfStringField(model, 2);
+    return id.empty() ? HRESULT_FROM_WIN32(ERROR_INVALID_DATA) : S_OK;
+}
+
+std::wstring InstalledComponentInf(const std::wstring& componentId) {
+    // Network components keep their driver keys in their class's key.
+    const wchar_t kNetServiceDrivers[] =
+        L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E974-E325-11CE-BFC1-08002BE10318}";
+    UniqueKey drivers;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kNetServiceDrivers, 0, KEY_READ, drivers.Put()) != ERROR_SUCCESS)
+        return L"";
+    std::wstring name;
+    for (DWORD index = 0; EnumSubkeyName(drivers.Get(), index, name) == ERROR_SUCCESS; ++index) {
+        UniqueKey driver;
+        std::wstring id, infPath;
+        if (::RegOpenKeyExW(drivers.Get(), name.c_str(), 0, KEY_READ, driver.Put()) != ERROR_SUCCESS ||
+            QueryStringValue(driver.Get(), L"ComponentId", id) != ERROR_SUCCESS ||
+            Lowercase(id) != Lowercase(componentId) ||
+            QueryStringValue(driver.Get(), L"InfPath", infPath) != ERROR_SUCCESS || infPath.empty())
+            continue;
+        return InfStorePath(infPath);
+    }
+    return L"";
+}
+
+void RestoreFilterDriver(UpdateTransaction& transaction, const std::wstring& componentId,
+                         const std::wstring& previousInf) {
+    const std::wstring current = InstalledComponentInf(componentId);
+    if (Lowercase(current) == Lowercase(previousInf)) return;
+    TraceWrite(TraceDetail, L"Rollback(): the component %s goes back to \"%s\"\n", componentId.c_str(),
+               previousInf.c_str());
+    if (!current.empty()) UninstallFilterDriver(transaction, componentId);
+    if (!previousInf.empty()) InstallFilterDriver(transaction, previousInf);
+}
+
+void ReinstallFilterDriver(UpdateTransaction& transaction, const std::wstring& infPath) {
+    // The component first, then the INF: undone newest first, the new INF
+    // leaves the store before the component is put back, since the engine
+    // installs a component from the best driver the store has for it.
+    AnnounceFilterComponent(transaction, kFilterComponentId);
+    // The INF may name another component, which the install then replaces.
+    std::wstring id;
+    if (FileExists(infPath) && SUCCEEDED(GetInfPnpId(infPath, id)) && Lowercase(id) != Lowercase(kFilterComponentId))
+        AnnounceFilterComponent(transaction, id);
+    if (FileExists(infPath)) AnnouncePackages(transaction, DirectoryOf(infPath), {GetFileNamePart(infPath)});
+    UninstallFilterDriver(transaction, kFilterComponentId);
+    InstallFilterDriver(transaction, infPath);
+}
+
+void CheckFilterDriverInf(const std::wstring& infPath) {
+    std::wstring id;
+    if (SUCCEEDED(GetInfPnpId(infPath, id))) return;
+    TraceWrite(TraceError, L"Filter driver will not be installed because '%s' has no model for %s.\n", infPath.c_str(),
+               DescribeInfPlatform(InfPlatformOfThisRun()).c_str());
+    QEL_RAISE(infPath, ERROR_NOT_SUPPORTED);
 }
 
 bool InstallFilterDriver(UpdateTransaction& transaction, const std::wstring& infPath) {

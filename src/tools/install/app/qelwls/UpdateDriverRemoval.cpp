@@ -85,8 +85,15 @@ void CommitDriverRemovalFromVista(UpdateTransaction& t, CommitProgress& progress
             FormatText(L"\"%s\" /u \"%s\\%s\" /q", package.dpinstPath.c_str(), package.folder.c_str(), name.c_str());
         t.SetPackageInfPath(FormatText(L"%s\\%s", package.folder.c_str(), name.c_str()));
         TraceWrite(TraceDetail, L"DPInst.exe Command: '%s'\n", command.c_str());
-        if (InfHasHardwareId(package.infPath, kUsbAdapterBusId)) DnglResetAfterDisable(t);
-        CommitRunApp(t, package.dpinstPath, command, kRunWaitAndExamine);
+        if (!FileExists(package.infPath)) {
+            // Without its INF the installer cannot tell its package in the
+            // store; failing on it here would fail every later uninstall too.
+            TraceWrite(TraceNotable, L"Uninstall Driver inf: '%s' is missing; its package is left in the INF store\n",
+                       package.infPath.c_str());
+        } else {
+            if (InfHasHardwareId(package.infPath, kUsbAdapterBusId)) DnglResetAfterDisable(t);
+            CommitRunApp(t, package.dpinstPath, command, kRunWaitAndExamine);
+        }
         progress.Advance(kCostDriverUninstall);
     }
 }
@@ -132,16 +139,17 @@ InfRemoval RemoveInf(const std::wstring& infPathOrName) {
             reinterpret_cast<UninstallOemInfFn>(reinterpret_cast<void*>(setupApi.Export("SetupUninstallOEMInfW")))) {
         if (!uninstallOemInf(name.c_str(), kUninstallOemInfForce, nullptr) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
             return InfRemoval::Failed;
+        // The compiled form goes with the INF: a system that leaves it
+        // behind would keep a .pnf of an INF that is gone.
+        ::DeleteFileW(PnfPathOf(InfStorePath(name)).c_str());
         return InfRemoval::Removed;
     }
     // Windows before XP has no removal call: the INF and its compiled form
     // are deleted.
     std::wstring path = InfStorePath(name);
     if (DeleteFailed(path)) return InfRemoval::NotDeleted;
-    const size_t dot = path.rfind(L'.');
-    if (dot == std::wstring::npos) return InfRemoval::NoExtension;
-    path = path.substr(0, dot) + L".pnf";
-    if (DeleteFailed(path)) return InfRemoval::NotDeleted;
+    if (path.rfind(L'.') == std::wstring::npos) return InfRemoval::NoExtension;
+    if (DeleteFailed(PnfPathOf(path))) return InfRemoval::NotDeleted;
     return InfRemoval::Removed;
 }
 
@@ -171,7 +179,11 @@ bool InfListsDeviceId(const InfFile& inf, const std::wstring& deviceId) {
 bool InfHasHardwareId(const std::wstring& infPath, const std::wstring& lowercaseText) {
     InfFile inf;
     inf.Open(infPath, kInfNeutralLanguage);
-    std::vector<std::wstring> ids;
+    // A package with no models section for this system drives nothing here;
+    // whether it is refused is the package installer's to say.
+    std::vector<std::wstring> sections, ids;
+    inf.GetModelsSections(sections);
+    if (sections.empty()) return false;
     inf.GetModelHardwareIds(ids);
     for (const std::wstring& id : ids) {
         if (Lowercase(id).find(lowercaseText) != std::wstring::npos) return true;

@@ -6,6 +6,7 @@
 // update lives here too.
 #include "BasicException.h"
 #include "DevMgr.h"
+#include "DriverInfStore.h"
 #include "Trace.h"
 #include "Update.h"
 #include "UpdateDecisions.h"
@@ -73,12 +74,32 @@ bool PnpIdMatches(const std::wstring& pnpId, const std::wstring& hardwareId) {
 // able to move them back to it. The clean-up deletes the copies.
 void KeepForRollback(UpdateTransaction& t, const std::wstring& infName) {
     const std::wstring inf = InfStorePath(infName);
-    for (const std::wstring& path : {inf, inf.substr(0, inf.rfind(L'.')) + L".pnf"}) {
+    for (const std::wstring& path : {inf, PnfPathOf(inf)}) {
         if (!FileExists(path)) continue;
         const std::wstring copy = t.MakeLoggedTempFile(DirectoryOf(path));
         if (!::CopyFileW(path.c_str(), copy.c_str(), FALSE)) QEL_RAISE(path, ::GetLastError());
         t.LogUndoRecord(journal::RestoreFileRecord{path, copy});
         t.AddMovedAsideFile(copy);
+    }
+}
+
+// The present devices whose first hardware id is `hardwareId` and that have
+// a driver now, or the start of one (a driver key), which the run gave them:
+// each is removed.
+void RemoveDevicesGivenTheirFirstDriver(const std::wstring& hardwareId) {
+    UniqueDevInfo devices = GetAllDevices();
+    SP_DEVINFO_DATA device;
+    for (DWORD index = 0; EnumDevice(devices.Get(), index, device); ++index) {
+        std::wstring firstId, driverKey;
+        GetDevNodeRegistryProperty(devices.Get(), device, kDevNodeHardwareId, firstId);
+        if (Lowercase(firstId) != Lowercase(hardwareId) || !IsDevicePresent(device) ||
+            !GetDriverKeyPath(devices.Get(), device, driverKey))
+            continue;
+        TraceWrite(TraceDetail, L"RollbackDriverUpdate(): RemoveDevice( \"%s\" ), it had no driver\n",
+                   firstId.c_str());
+        if (!RemoveDevice(devices.Get(), device))
+            TraceWrite(TraceError, L"RollbackDriverUpdate(): RemoveDevice() failed.Ignored. GetLastError() %lu\n",
+                       ::GetLastError());
     }
 }
 
@@ -200,6 +221,10 @@ void CommitDriverInstallFromVista(UpdateTransaction& t, CommitProgress& progress
         FormatText(L"\"%s\" /a /f /sw /sa /path \"%s\"", package.dpinstPath.c_str(), package.folder.c_str());
     TraceWrite(TraceDetail, L"DPInst.exe Command: '%s %s'\n", package.dpinstPath.c_str(), command.c_str());
     t.SetPackageInfPath(FormatText(L"%s\\%s", package.folder.c_str(), package.driverInfName.c_str()));
+    // Before the installer touches anything: a failure or a kill from here
+    // on gives each device the driver it has now and takes only the packages
+    // new to the store out again.
+    AnnouncePackages(t, package.folder, PackageInfNames(package.folder));
     if (InfHasHardwareId(package.infPath, L"usb\\vid_2b9e")) DnglResetAfterDisable(t);
     CommitRunApp(t, package.dpinstPath, command, kRunWaitAndExamine);
     t.LogUninstallRecord(journal::InstalledInfRecord{package.dpinstPath, package.folder});
@@ -208,12 +233,24 @@ void CommitDriverInstallFromVista(UpdateTransaction& t, CommitProgress& progress
 }
 }  // namespace
 
-std::wstring InfStorePath(const std::wstring& infName) {
-    std::wstring path;
-    GetWindowsFolder(path);
-    AppendPath(path, L"inf");
-    AppendPath(path, infName);
-    return path;
+std::wstring InfStoreFolder() {
+    std::wstring folder;
+    GetWindowsFolder(folder);
+    AppendPath(folder, L"inf");
+    return folder;
+}
+
+std::wstring InfStorePath(const std::wstring& infName) { return JoinPath(InfStoreFolder(), infName); }
+
+std::wstring PnfPathOf(const std::wstring& infPath) {
+    const size_t dot = infPath.rfind(L'.');
+    return (dot == std::wstring::npos ? infPath : infPath.substr(0, dot)) + L".pnf";
+}
+
+std::wstring FindInStore(const std::wstring& infPath) {
+    std::string package;
+    if (!ReadWholeFile(infPath, package)) return L"";
+    return FindPackageInStore(InfStoreFolder(), GetFileNamePart(infPath), package);
 }
 
 std::vector<DriverUpdateOp> OneUpdatePerDevice(std::vector<DriverUpdateOp> queued) {
@@ -249,8 +286,15 @@ bool CopyOemInf(const std::wstring& infPath, const std::wstring& mediaFolder, DW
 void CommitInfInstall(UpdateTransaction& t, const std::wstring& stagedInf, const std::wstring& folder,
                       std::wstring& oemName) {
     TraceWrite(TraceDetail, L"CommitInfInstall( \"%s\", \"%s\")\n", stagedInf.c_str(), folder.c_str());
+    const bool inStore = !FindInStore(stagedInf).empty();
     // Succeeds only when the INF is in the store already, and refreshes it.
-    if (CopyOemInf(stagedInf, folder, SP_COPY_REPLACEONLY, oemName)) return;
+    if (CopyOemInf(stagedInf, folder, SP_COPY_REPLACEONLY, oemName)) {
+        // A store that takes a new package even on a copy that may only
+        // replace one (Wine's) has just made a change the rollback must
+        // still undo: it is logged as soon as it is known.
+        if (!inStore) t.LogRollbackRecord(journal::CopyInfRecord{stagedInf, folder});
+        return;
+    }
     t.LogRollbackRecord(journal::CopyInfRecord{stagedInf, folder});
     if (!CopyOemInf(stagedInf, folder, 0, oemName)) QEL_RAISE(stagedInf, ::GetLastError());
 }
@@ -293,9 +337,17 @@ void RollbackInfCopy(UpdateTransaction& t, const journal::CopyInfRecord& record)
     CommitDriverRemoval(t, progress);
 }
 
-void RollbackDriverUpdate(UpdateTransaction& t, const journal::UpdateDriverRecord& record) {
+bool RollbackDriverUpdate(UpdateTransaction& t, const journal::UpdateDriverRecord& record) {
     TraceWrite(TraceDetail, L"RollbackDriverUpdate(): UpdateDriver( \"%s\", \"%s\", \"%s\")\n",
                record.hardwareId.c_str(), record.newInf.c_str(), record.previousInf.c_str());
+    // A device that had no driver is not pointed at "no INF", which fails
+    // and would leave it on the package the rollback takes out of the store:
+    // it is removed, and found again, without a driver, once the package is
+    // gone.
+    if (record.previousInf.empty()) {
+        RemoveDevicesGivenTheirFirstDriver(record.hardwareId);
+        return true;
+    }
     BOOL reboot = FALSE;
     if (!UpdateDriverForPlugAndPlayDevices(nullptr, record.hardwareId, record.previousInf, kInstallFlagForce, reboot)) {
         TraceWrite(TraceError,
@@ -307,6 +359,7 @@ void RollbackDriverUpdate(UpdateTransaction& t, const journal::UpdateDriverRecor
                    record.hardwareId.c_str(), record.previousInf.c_str());
         t.SetRebootRequired(true);
     }
+    return false;
 }
 
 }  // namespace qel

@@ -12,8 +12,15 @@
 
 namespace qel {
 
-// The copy of an INF in the Windows INF store, by its name there.
+// The Windows INF store (<Windows folder>\inf), and the copy of an INF in
+// it by its name there.
+std::wstring InfStoreFolder();
 std::wstring InfStorePath(const std::wstring& infName);
+// The compiled form Windows keeps beside an INF of the store (<name>.pnf).
+std::wstring PnfPathOf(const std::wstring& infPath);
+// The name in the INF store of a copy of the INF (DriverInfStore.h); empty
+// when the store has none.
+std::wstring FindInStore(const std::wstring& infPath);
 
 // --- install (the commit's driver stage) --------------------------------------
 void CommitDriverInstall(UpdateTransaction& transaction, CommitProgress& progress);
@@ -26,9 +33,12 @@ bool CopyOemInf(const std::wstring& infPath, const std::wstring& mediaFolder, DW
 // removed; from Vista on the package installer takes the package folder's
 // packages away).
 void RollbackInfCopy(UpdateTransaction& transaction, const journal::CopyInfRecord& record);
-// The devices of one driver update go back on their previous INF; failures
-// are logged and ignored.
-void RollbackDriverUpdate(UpdateTransaction& transaction, const journal::UpdateDriverRecord& record);
+// The devices of one driver update go back on their previous INF, or are
+// removed when they had none; failures are logged and ignored. True for
+// devices that had none (removed now, or by a rollback that was itself cut
+// short): the caller lets Windows find them again once the rollback has
+// taken the new packages out of the store.
+bool RollbackDriverUpdate(UpdateTransaction& transaction, const journal::UpdateDriverRecord& record);
 bool StartsWithNoCase(const std::wstring& prefix, const std::wstring& text);
 
 // Keeps, in order, the entries whose hardware id does not begin with the
@@ -47,6 +57,38 @@ void PruneByHardwareIdPrefix(std::vector<Entry>& entries, IdOf idOf) {
 // The queued updates the driver stage carries out: those whose hardware id
 // does not begin with the hardware id of an earlier one kept.
 std::vector<DriverUpdateOp> OneUpdatePerDevice(std::vector<DriverUpdateOp> queued);
+
+// --- what a driver step announces before it changes anything ---------------
+// The INF files of a package folder, in the order the package installer
+// takes them.
+std::vector<std::wstring> PackageInfNames(const std::wstring& folder);
+// Those of the folder's INFs that the INF store does not hold yet.
+std::vector<std::wstring> InfsNewToStore(const std::wstring& folder, const std::vector<std::wstring>& names);
+// A present device that one of the INFs drives on this system: its first
+// hardware id (lower case), the INF, and the store INF it uses now (empty
+// when it has no driver): what an "UpdateDriver" record holds.
+struct DeviceDriver {
+    std::wstring hardwareId;
+    std::wstring infPath;
+    std::wstring previousInf;
+};
+std::vector<DeviceDriver> DevicesDrivenBy(const std::vector<std::wstring>& infPaths);
+// Takes the store's copies of the folder's INFs named out of the store again
+// (the undo of packages that were new to it); one never staged is passed by.
+void RemovePackagesFromStore(const std::wstring& folder, const std::vector<std::wstring>& names);
+
+// The records a driver step writes before it changes anything (see
+// UpdateDriverAnnounce.cpp). The packages of the folder about to go into the
+// store, with the devices they drive:
+void AnnouncePackages(UpdateTransaction& transaction, const std::wstring& folder,
+                      const std::vector<std::wstring>& names);
+// A device with the hardware id about to be created:
+void AnnounceNewDevice(UpdateTransaction& transaction, const std::wstring& hardwareId);
+// The filter component about to be replaced, as it is:
+void AnnounceFilterComponent(UpdateTransaction& transaction, const std::wstring& componentId);
+// The undo of a device the step created: the present devices with the
+// hardware id (any of their ids) go.
+void RemoveNewDevices(const std::wstring& hardwareId);
 
 // --- removal (the commit's driver removal stage, uninstall and rollback) ------
 void CommitDriverRemoval(UpdateTransaction& transaction, CommitProgress& progress);

@@ -218,6 +218,12 @@ template <typename F> void Layout(F& f, Of<F, RegKeyRecord>& r) { KeyFields(f, r
 template <typename F> void Layout(F& f, Of<F, RegLinkRecord>& r) { KeyFields(f, r.key), f.Bytes(r.target); }
 template <typename F> void Layout(F& f, Of<F, CleanupRecord>& r) { f.Decimal(r.kind), f.RequiredText(r.path); }
 template <typename F> void Layout(F&, Of<F, CommittedRecord>&) {}
+template <typename F> void Layout(F& f, Of<F, DriverPackagesRecord>& r) { f.Path(r.folder); }
+template <typename F> void Layout(F& f, Of<F, NewDriverPackageRecord>& r) { f.Path(r.inf); }
+template <typename F> void Layout(F& f, Of<F, NewDeviceRecord>& r) { f.Path(r.hardwareId); }
+template <typename F> void Layout(F& f, Of<F, FilterComponentRecord>& r) {
+    f.Path(r.componentId), f.Path(r.previousInf);
+}
 
 template <typename F> void Layout(F& f, Of<F, InstalledFileRecord>& r) {
     f.Path(r.source), f.Path(r.destination), f.Number(r.flags);

@@ -101,10 +101,28 @@ struct CleanupRecord { static constexpr const wchar_t* kKind = L"Cleanup"; uint3
 // are complete, and what is left of the run is finished rather than undone.
 struct CommittedRecord { static constexpr const wchar_t* kKind = L"Committed"; };
 
+// What a driver step is about to change, logged before it changes anything
+// (UpdateDriverAnnounce.cpp); the step's devices are logged as
+// UpdateDriverRecords. The packages of a folder about to go into the store:
+// a CopyInfRecord of the folder written after it is undone by the step's
+// records, not by removing every package of the folder.
+struct DriverPackagesRecord { static constexpr const wchar_t* kKind = L"DriverPackages"; std::wstring folder; };
+// A package the store does not hold yet: its copy there goes again.
+struct NewDriverPackageRecord { static constexpr const wchar_t* kKind = L"NewDriverPackage"; std::wstring inf; };
+// No device has the hardware id yet: the devices with it go again.
+struct NewDeviceRecord { static constexpr const wchar_t* kKind = L"NewDevice"; std::wstring hardwareId; };
+// A network component as it is: the store INF of its driver (empty when it
+// is not installed), to be put back on.
+struct FilterComponentRecord {
+    static constexpr const wchar_t* kKind = L"FilterComponent";
+    std::wstring componentId, previousInf;
+};
+
 using RollbackRecord =
     std::variant<CreateDirRecord, CopyFileRecord, MoveFileRecord, QueuedMoveRecord, CopyInfRecord, UpdateDriverRecord,
                  TempFileRecord, RestoreFileRecord, NewLinkRecord, SharedDllRecord, RegValueRecord, RegNoValueRecord,
-                 RegNewKeyRecord, RegKeyRecord, RegLinkRecord, CleanupRecord, CommittedRecord>;
+                 RegNewKeyRecord, RegKeyRecord, RegLinkRecord, CleanupRecord, CommittedRecord, DriverPackagesRecord,
+                 NewDriverPackageRecord, NewDeviceRecord, FilterComponentRecord>;
 
 // --- the uninstall log -----------------------------------------------------
 // Written after an install, replayed newest first by an upgrade or uninstall.
@@ -164,6 +182,10 @@ bool IsRegistryRecordRoot(HKEY root);
 class Undoing {
 public:
     explicit Undoing(UpdateTransaction& transaction) : transaction_(transaction) {}
+    // Before the first Undo: a record of the log, looked at to learn what the
+    // records newer than it leave to it (a DriverPackagesRecord takes over
+    // the undo of its folder's CopyInfRecord).
+    void Note(const RollbackRecord& record);
     void Undo(const RollbackRecord& record);
     // Undoes what is still pending: each driver update is undone only when
     // the next older one is met, or when the log ends.
@@ -172,6 +194,8 @@ public:
 private:
     UpdateTransaction& transaction_;
     std::optional<UpdateDriverRecord> pendingDriverUpdate_;
+    bool devicesRemoved_ = false;
+    std::vector<std::wstring> announcedFolders_;  // lower case
 };
 // What undoing the record would do, for a person (qelkit recover).
 std::wstring DescribeUndo(const RollbackRecord& record);

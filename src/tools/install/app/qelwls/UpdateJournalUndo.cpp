@@ -5,13 +5,17 @@
 #include "UpdateJournal.h"
 
 #include "BasicException.h"
+#include "DevMgr.h"
 #include "Handles.h"
 #include "Trace.h"
+#include "FilterDriver.h"
 #include "Update.h"
 #include "UpdateDrivers.h"
 #include "Util.h"
 
 #include <shlwapi.h>
+
+#include <algorithm>
 
 namespace qel {
 namespace journal {
@@ -23,6 +27,11 @@ namespace {
 struct UndoContext {
     UpdateTransaction& transaction;
     std::optional<UpdateDriverRecord>& pendingDriverUpdate;
+    // Devices that had no driver before the run were removed: Windows is to
+    // look for devices again once the rollback is through.
+    bool& devicesRemoved;
+    // The package folders whose driver step was logged before it ran.
+    const std::vector<std::wstring>& announcedFolders;
 };
 
 // A rollback goes on past an undo step that fails: the driver steps reach
@@ -39,7 +48,9 @@ void UndoDriverStep(const wchar_t* what, Step step) {
 
 void UndoPendingDriverUpdate(UndoContext& c) {
     if (!c.pendingDriverUpdate) return;
-    UndoDriverStep(L"UpdateDriver", [&] { RollbackDriverUpdate(c.transaction, *c.pendingDriverUpdate); });
+    UndoDriverStep(L"UpdateDriver", [&] {
+        if (RollbackDriverUpdate(c.transaction, *c.pendingDriverUpdate)) c.devicesRemoved = true;
+    });
     c.pendingDriverUpdate.reset();
 }
 
@@ -105,8 +116,12 @@ std::wstring Describe(const QueuedMoveRecord& r) {
 }
 
 // --- CopyInf: the package goes out of the store again -----------------------
+// Unless the step was logged before it ran: its own records give each device
+// its driver back and take only the new packages out.
 void Undo(const CopyInfRecord& r, UndoContext& c) {
     TraceWrite(TraceDetail, L"Rollback(): CopyInf( \"%s\", \"%s\")\n", r.inf.c_str(), r.folder.c_str());
+    const std::wstring folder = Lowercase(r.folder);
+    if (std::find(c.announcedFolders.begin(), c.announcedFolders.end(), folder) != c.announcedFolders.end()) return;
     UndoDriverStep(L"CopyInf", [&] { RollbackInfCopy(c.transaction, r); });
 }
 std::wstring Describe(const CopyInfRecord& r) {
@@ -223,6 +238,30 @@ std::wstring Describe(const RegValueRecord& r) {
     return L"write " + RegistryPath(r.key) + L" " + r.name + L" back";
 }
 
+// --- what a driver step logged before it ran (UpdateDriverAnnounce.cpp) ------
+void Undo(const DriverPackagesRecord&, UndoContext&) {}
+std::wstring Describe(const DriverPackagesRecord& r) { return L"nothing more for the driver packages of " + r.folder; }
+
+void Undo(const NewDriverPackageRecord& r, UndoContext&) {
+    UndoDriverStep(r.kKind, [&] { RemovePackagesFromStore(DirectoryOf(r.inf), {GetFileNamePart(r.inf)}); });
+}
+std::wstring Describe(const NewDriverPackageRecord& r) {
+    return L"take the driver package " + r.inf + L" out of the INF store";
+}
+
+void Undo(const NewDeviceRecord& r, UndoContext&) {
+    UndoDriverStep(r.kKind, [&] { RemoveNewDevices(r.hardwareId); });
+}
+std::wstring Describe(const NewDeviceRecord& r) { return L"remove the devices " + r.hardwareId + L" the run made"; }
+
+void Undo(const FilterComponentRecord& r, UndoContext& c) {
+    UndoDriverStep(r.kKind, [&] { RestoreFilterDriver(c.transaction, r.componentId, r.previousInf); });
+}
+std::wstring Describe(const FilterComponentRecord& r) {
+    return L"put the component " + r.componentId + L" back " +
+           (r.previousInf.empty() ? std::wstring(L"(none: remove it)") : L"on " + r.previousInf);
+}
+
 // --- Cleanup: a removal of the clean-up was never made -----------------------
 // (A run that logged it is finished, not undone: see FinishCleanup.)
 void Undo(const CleanupRecord&, UndoContext&) {}
@@ -235,14 +274,22 @@ std::wstring Describe(const CommittedRecord& r) { return std::wstring(L"undo ") 
 
 }  // namespace
 
+void Undoing::Note(const RollbackRecord& record) {
+    if (const auto* packages = std::get_if<DriverPackagesRecord>(&record))
+        announcedFolders_.push_back(Lowercase(packages->folder));
+}
+
 void Undoing::Undo(const RollbackRecord& record) {
-    UndoContext context{transaction_, pendingDriverUpdate_};
+    UndoContext context{transaction_, pendingDriverUpdate_, devicesRemoved_, announcedFolders_};
     std::visit([&](const auto& kind) { journal::Undo(kind, context); }, record);
 }
 
 void Undoing::Finish() {
-    UndoContext context{transaction_, pendingDriverUpdate_};
+    UndoContext context{transaction_, pendingDriverUpdate_, devicesRemoved_, announcedFolders_};
     UndoPendingDriverUpdate(context);
+    // Devices that had no driver before the run, removed, come back without
+    // one: the packages the run staged have left the store by now.
+    if (devicesRemoved_) UndoDriverStep(L"Reenumerate", [] { Reenumerate(false); });
 }
 
 std::wstring DescribeUndo(const RollbackRecord& record) {

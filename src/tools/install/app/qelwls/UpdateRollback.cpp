@@ -75,6 +75,9 @@ void UpdateTransaction::Rollback() {
     }
 
     journal::Undoing undoing(*this);
+    for (const std::wstring& record : newestFirst)
+        if (const std::optional<journal::RollbackRecord> decoded = journal::Decode<journal::RollbackRecord>(record))
+            undoing.Note(*decoded);
     for (const std::wstring& record : newestFirst) {
         TraceWrite(TraceDetail, L"Rollback log line: \"%s\"\n", record.c_str());
         if (const std::optional<journal::RollbackRecord> decoded = journal::Decode<journal::RollbackRecord>(record))

@@ -4,8 +4,10 @@
 
 #include "BasicException.h"
 #include "DevMgr.h"
+#include "DriverInf.h"
 #include "Trace.h"
 #include "Update.h"
+#include "UpdateDrivers.h"
 #include "Util.h"
 
 #include <vector>
@@ -119,6 +121,19 @@ bool CreateRootDevice(const std::wstring& hardwareId, const std::wstring& infPat
     return error == ERROR_SUCCESS;
 }
 
+void CheckVirtualAdapterInf(const std::wstring& infPath) {
+    InfFile inf;
+    inf.Open(infPath, kInfNeutralLanguage);
+    std::vector<std::wstring> sections, ids;
+    inf.GetModelsSections(sections);
+    if (!sections.empty()) inf.GetModelHardwareIds(ids);
+    for (const std::wstring& id : ids)
+        if (::lstrcmpiW(id.c_str(), kVirtualAdapterId) == 0) return;
+    TraceWrite(TraceError, L"Virtual driver will not be installed because '%s' has no model of %s for %s.\n",
+               infPath.c_str(), kVirtualAdapterId, DescribeInfPlatform(InfPlatformOfThisRun()).c_str());
+    QEL_RAISE(infPath, ERROR_NOT_SUPPORTED);
+}
+
 void InstallVirtualDriver(UpdateTransaction& transaction, const std::wstring& infPath) {
     if (!FileExists(infPath)) {
         TraceWrite(TraceDetail, L"Virtual driver will not be installed because '%s' does not exist.\n",
@@ -126,8 +141,13 @@ void InstallVirtualDriver(UpdateTransaction& transaction, const std::wstring& in
         return;
     }
     TraceWrite(TraceDetail, L"InstallVirtualDriver(): Virtual Driver: %s, %s\n", infPath.c_str(), kVirtualAdapterId);
+    // Logged before anything changes: the INF, if new to the store, goes
+    // again; the adapter gets its driver back, or goes when the run made it.
+    AnnouncePackages(transaction, DirectoryOf(infPath), {GetFileNamePart(infPath)});
+    const bool exists = FindDevice(kVirtualAdapterId, false);
+    if (!exists) AnnounceNewDevice(transaction, kVirtualAdapterId);
     BOOL reboot = FALSE;
-    if (FindDevice(kVirtualAdapterId, false)) {
+    if (exists) {
         // The device is there: only its driver is brought up to date.
         if (!UpdateDriverForPlugAndPlayDevices(nullptr, kVirtualAdapterId, infPath, kInstallFlagForce, reboot)) {
             const DWORD error = ::GetLastError();
