@@ -303,6 +303,7 @@ private:
             return true;
         }
         case ScriptFault::IncompleteKey:
+        case ScriptFault::InvalidKey:
         case ScriptFault::NestsTooDeep: {
             const ScriptText& text = TextOf(place.file);
             AddAt(text, text.KeyLine(place.section, place.key), place.section, place.message + kFatal,

@@ -25,6 +25,11 @@ void LinkSection(UpdateTransaction& transaction, const InfFile& script, const st
         const auto field = [&](int number) { return RequiredField(script, section, index, number); };
         LinkOp link;
         link.folder = field(kFieldFolder);
+        // A relative folder would put the shortcut wherever the current
+        // folder is.
+        if (!IsAbsolutePath(link.folder))
+            RaiseLineFault(script, section, index, ScriptFault::InvalidLine, LineWording::Predicate,
+                           L"names a relative folder: " + link.folder);
         link.name = field(kFieldName);
         link.target = field(kFieldTarget);
         link.arguments = field(kFieldArguments);
