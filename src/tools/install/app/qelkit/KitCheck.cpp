@@ -95,6 +95,7 @@ public:
         CheckKeys();
         CheckDestinations();
         CheckFiles();
+        NoteGinaCalls();
         return Report(roads);
     }
 
@@ -201,6 +202,11 @@ private:
             AddAt(mainText_, install ? install->header : 0, L"Install",
                   L"[Install] has no DriverInf key; every command ends with 100 before it reads a section",
                   L"driverinf");
+        }
+        try {
+            qel::CheckSetupFolders(package_.script);
+        } catch (const qel::BasicException& e) {
+            Raised(e, mainText_, L"Setup", 0);
         }
         if (command_ == Command::Upgrade || command_ == Command::Uninstall) {
             std::wstring logPath;
@@ -559,6 +565,43 @@ private:
         }
     }
 
+    // What a DelGINA line would load and call: a check never loads or calls
+    // code the script names, so it only says so (a note, not a problem).
+    void NoteGinaCalls() {
+        for (const auto& owned : transactions_) {
+            for (qel::UpdateTransaction* transaction : owned->Tree()) {
+                for (const qel::GinaQuery& query : transaction->GinaQueries()) {
+                    const ReachableLine line = FindKeyLineIn(query.section, L"DelGINA");
+                    const std::wstring note =
+                        Format(L"DelGINA would load %s and call its export '%s' with \"%s\"; check does not load "
+                               L"or call it",
+                               query.dllPath.c_str(), query.exportName.c_str(), query.argument.c_str());
+                    Problem found{line.text ? line.text->Path() : package_.scriptPath, line.line, query.section, note,
+                                  L"", 0};
+                    const bool known = std::any_of(notes_.begin(), notes_.end(), [&](const Problem& each) {
+                        return each.file == found.file && each.line == found.line && each.text == found.text;
+                    });
+                    if (!known) notes_.push_back(std::move(found));
+                }
+            }
+        }
+    }
+
+    ReachableLine FindKeyLineIn(const std::wstring& section, const std::wstring& key) const {
+        for (const Reachable& each : reachable_)
+            if (SameName(each.section, section))
+                if (const int line = each.text->KeyLine(each.section, key)) return {each.text, each.section, line, key};
+        return {};
+    }
+
+    static std::wstring Placed(const Problem& problem) {
+        std::wstring line = problem.file;
+        if (problem.line) line += Format(L":%d", problem.line);
+        line += L": ";
+        if (!problem.section.empty()) line += L"[" + problem.section + L"] ";
+        return line + problem.text;
+    }
+
     int Report(const std::vector<Road>& roads) {
         std::stable_sort(problems_.begin(), problems_.end(), [&](const Problem& a, const Problem& b) {
             const bool aMain = SameName(a.file, package_.scriptPath), bMain = SameName(b.file, package_.scriptPath);
@@ -569,11 +612,7 @@ private:
         unsigned every = 0;
         for (Road road : roads) every |= RoadBit(road);
         for (const Problem& problem : problems_) {
-            std::wstring line = problem.file;
-            if (problem.line) line += Format(L":%d", problem.line);
-            line += L": ";
-            if (!problem.section.empty()) line += L"[" + problem.section + L"] ";
-            line += problem.text;
+            std::wstring line = Placed(problem);
             if (problem.roads != 0 && problem.roads != every) {
                 std::wstring only;
                 for (Road road : roads)
@@ -583,6 +622,7 @@ private:
             }
             Out(line + L"\n");
         }
+        for (const Problem& note : notes_) Out(Placed(note) + L"\n");
         const std::wstring roadNames = roads.size() > 1 ? L"both Windows roads" : RoadName(roads.front());
         if (problems_.empty())
             Out(Format(L"%s: no problems for %s (%s)\n", package_.scriptPath.c_str(), CommandWord(command_),
@@ -603,6 +643,7 @@ private:
     std::vector<Reachable> reachable_;
     std::vector<std::unique_ptr<qel::UpdateTransaction>> transactions_;
     std::vector<Problem> problems_;
+    std::vector<Problem> notes_;  // said, but no problem
 };
 
 }  // namespace
