@@ -132,6 +132,27 @@ LSTATUS OpenStep(HKEY parent, const std::wstring& name, REGSAM access, RegistryL
 // The keys on the way are opened to look into them and to make keys below.
 REGSAM WayAccess(REGSAM access) { return KEY_READ | KEY_CREATE_SUB_KEY | ViewOf(access); }
 
+// Walks root\\path key by key: `step` (base, name, access, last, out)
+// reaches each key from the one before, the keys on the way with WayAccess,
+// the last with `access`.
+template <typename Step>
+LSTATUS WalkKeys(HKEY root, const std::wstring& path, REGSAM access, UniqueKey& out, Step step) {
+    const std::vector<std::wstring> names = KeyNames(path);
+    if (names.empty()) return ::RegOpenKeyExW(root, L"", 0, access, out.Put());
+    UniqueKey current;
+    HKEY base = root;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const bool last = i + 1 == names.size();
+        UniqueKey next;
+        const LSTATUS status = step(base, names[i], last ? access : WayAccess(access), last, next);
+        if (status != ERROR_SUCCESS) return status;
+        current = std::move(next);
+        base = current.Get();
+    }
+    out = std::move(current);
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 bool IsRegistryLink(HKEY root, const std::wstring& path, HKEY opened, REGSAM view) {
@@ -149,73 +170,45 @@ bool IsRegistryLink(HKEY root, const std::wstring& path, HKEY opened, REGSAM vie
 LSTATUS OpenKeyOrLink(HKEY root, const std::wstring& path, REGSAM access, RegistryLinks links, UniqueKey& out,
                       bool& isLink) {
     isLink = false;
-    const std::vector<std::wstring> names = KeyNames(path);
-    if (names.empty()) return ::RegOpenKeyExW(root, L"", 0, access, out.Put());
-    UniqueKey current;
-    HKEY base = root;
-    for (size_t i = 0; i + 1 < names.size(); ++i) {
-        UniqueKey next;
-        const LSTATUS status = OpenStep(base, names[i], WayAccess(access), links, next);
-        if (status != ERROR_SUCCESS) return status;
-        current = std::move(next);
-        base = current.Get();
-    }
-    UniqueKey last;
-    const LSTATUS status = ::RegOpenKeyExW(base, names.back().c_str(), REG_OPTION_OPEN_LINK,
-                                           access | KEY_QUERY_VALUE, last.Put());
-    if (status != ERROR_SUCCESS) return status;
-    isLink = IsRegistryLink(base, names.back(), last.Get(), ViewOf(access));
-    out = std::move(last);
-    return ERROR_SUCCESS;
+    return WalkKeys(root, path, access, out, [&](HKEY base, const std::wstring& name, REGSAM stepAccess, bool last,
+                                                 UniqueKey& next) {
+        if (!last) return OpenStep(base, name, stepAccess, links, next);
+        const LSTATUS status =
+            ::RegOpenKeyExW(base, name.c_str(), REG_OPTION_OPEN_LINK, stepAccess | KEY_QUERY_VALUE, next.Put());
+        if (status == ERROR_SUCCESS) isLink = IsRegistryLink(base, name, next.Get(), ViewOf(access));
+        return status;
+    });
 }
 
 LSTATUS OpenKeyWithoutLinks(HKEY root, const std::wstring& path, REGSAM access, RegistryLinks links, UniqueKey& out) {
-    const std::vector<std::wstring> names = KeyNames(path);
-    if (names.empty()) return ::RegOpenKeyExW(root, L"", 0, access, out.Put());
-    UniqueKey current;
-    HKEY base = root;
-    for (size_t i = 0; i < names.size(); ++i) {
-        const bool last = i + 1 == names.size();
-        UniqueKey next;
-        const LSTATUS status = OpenStep(base, names[i], last ? access : WayAccess(access), links, next);
-        if (status != ERROR_SUCCESS) return status;
-        current = std::move(next);
-        base = current.Get();
-    }
-    out = std::move(current);
-    return ERROR_SUCCESS;
+    return WalkKeys(root, path, access, out,
+                    [&](HKEY base, const std::wstring& name, REGSAM stepAccess, bool, UniqueKey& next) {
+                        return OpenStep(base, name, stepAccess, links, next);
+                    });
 }
 
 LSTATUS CreateKeyWithoutLinks(HKEY root, const std::wstring& path, REGSAM access, RegistryLinks links,
                               UniqueKey& out) {
-    const std::vector<std::wstring> names = KeyNames(path);
-    if (names.empty()) return ::RegOpenKeyExW(root, L"", 0, access, out.Put());
-    UniqueKey current;
-    HKEY base = root;
-    for (size_t i = 0; i < names.size(); ++i) {
-        const REGSAM stepAccess = i + 1 == names.size() ? access : WayAccess(access);
-        UniqueKey next;
-        LSTATUS status = ERROR_FILE_NOT_FOUND;
-        // A key that appears between the look and the making was made by
-        // someone else, and may be a link: it is looked at again. Making a
-        // key that exists would open it, following a link.
-        for (int attempt = 0; attempt < 3 && status == ERROR_FILE_NOT_FOUND; ++attempt) {
-            status = OpenStep(base, names[i], stepAccess, links, next);
-            if (status != ERROR_FILE_NOT_FOUND) break;
-            DWORD disposition = 0;
-            status = ::RegCreateKeyExW(base, names[i].c_str(), 0, nullptr, 0, stepAccess, nullptr, next.Put(),
-                                       &disposition);
-            if (status == ERROR_SUCCESS && disposition != REG_CREATED_NEW_KEY) {
-                next.Reset();
-                status = ERROR_FILE_NOT_FOUND;
-            }
-        }
-        if (status != ERROR_SUCCESS) return status;
-        current = std::move(next);
-        base = current.Get();
-    }
-    out = std::move(current);
-    return ERROR_SUCCESS;
+    return WalkKeys(root, path, access, out,
+                    [&](HKEY base, const std::wstring& name, REGSAM stepAccess, bool, UniqueKey& next) {
+                        LSTATUS status = ERROR_FILE_NOT_FOUND;
+                        // A key that appears between the look and the making
+                        // was made by someone else, and may be a link: it is
+                        // looked at again. Making a key that exists would
+                        // open it, following a link.
+                        for (int attempt = 0; attempt < 3 && status == ERROR_FILE_NOT_FOUND; ++attempt) {
+                            status = OpenStep(base, name, stepAccess, links, next);
+                            if (status != ERROR_FILE_NOT_FOUND) break;
+                            DWORD disposition = 0;
+                            status = ::RegCreateKeyExW(base, name.c_str(), 0, nullptr, 0, stepAccess, nullptr,
+                                                       next.Put(), &disposition);
+                            if (status == ERROR_SUCCESS && disposition != REG_CREATED_NEW_KEY) {
+                                next.Reset();
+                                status = ERROR_FILE_NOT_FOUND;
+                            }
+                        }
+                        return status;
+                    });
 }
 
 LSTATUS DeleteKeyTreeWithoutLinks(HKEY parent, const std::wstring& path, REGSAM access, RegistryLinks links,
