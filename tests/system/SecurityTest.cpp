@@ -213,8 +213,10 @@ constexpr wchar_t kUserSid[] = L"S-1-5-21-7-7-7-1001";  // an ordinary user of t
 const RegValue kKeep{true, REG_DWORD, {7, 0, 0, 0}};
 
 // root\link becomes a link to HKLM\target (the keys above it made as needed).
-// A user who makes one owns it: with `userOwned` it is given that owner,
-// which Wine keeps (it gives every key the same owner otherwise).
+// A user who makes one owns it: with `userOwned` it is given that owner.
+// Wine gives every key the Administrators' descriptor and lets a key's owner
+// make links without the right to, so the user's ownership is set by hand;
+// an owner set so is kept and reported.
 void MakeRegistryLink(HKEY root, const std::wstring& link, const std::wstring& target, bool userOwned) {
     qel::UniqueKey key;
     ASSERT_EQ(::RegCreateKeyExW(root, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
