@@ -207,7 +207,7 @@ TEST_F(DriverPackage, AFailureAfterTheDriverStagePutsTheDeviceBackOnItsInf) {
     const std::vector<std::wstring> storeBefore = FilesMatching(L"C:\\windows\\inf\\oem*.inf");
 
     // A program after the changes that cannot be started fails the run.
-    folder_->Write(L"qelwls.ini", DriverScript("PostRun=Missing\r\n", "[Missing]\r\nmissing.exe,,0\r\n"));
+    folder_->Write(L"qelwls.ini", DriverScript("PostRun=Missing\r\n", "[Missing]\r\nC:\\qeltests\\missing.exe,,0\r\n"));
     const SetupRunResult run = Run(L"install");
     EXPECT_EQ(run.exitCode, 200u) << run.log;
     EXPECT_TRUE(std::regex_search(run.log, std::regex("RollbackDriverUpdate\\(\\): UpdateDriver\\(")));
