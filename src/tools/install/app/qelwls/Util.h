@@ -176,8 +176,14 @@ WriterVerdict JudgeWriters(PSECURITY_DESCRIPTOR descriptor, DWORD changingRights
 bool IsAdministratorSid(PSID owner, PSID account);
 // The account of the running process (its token's user).
 std::vector<BYTE> RunningAccountSid();
-// The verdict on a file or folder, read through its handle (READ_CONTROL).
-WriterVerdict JudgeFileWriters(HANDLE file);
+// Whether a file the program believes on a later run (an uninstall log, a
+// rollback log, a run marker) can be believed: only when no one but
+// administrators may change the file (`file`) or the folder it lies in
+// (`folder`); the reason names which of the two and who may change it.
+WriterVerdict JudgeJournalFile(PSECURITY_DESCRIPTOR file, PSECURITY_DESCRIPTOR folder, PSID account);
+// The same for a file open with READ_CONTROL at `path`, for the running
+// account; a path through a link is refused.
+WriterVerdict JudgeJournalFileAt(HANDLE file, const std::wstring& path);
 
 // --- text ------------------------------------------------------------------------
 void SplitCommaList(const std::wstring& text, std::vector<std::wstring>& list);

@@ -151,14 +151,36 @@ std::vector<BYTE> RunningAccountSid() {
     return std::vector<BYTE>(bytes, bytes + ::GetLengthSid(sid));
 }
 
-WriterVerdict JudgeFileWriters(HANDLE file) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                          nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+WriterVerdict JudgeJournalFile(PSECURITY_DESCRIPTOR file, PSECURITY_DESCRIPTOR folder, PSID account) {
+    const WriterVerdict ofFile = JudgeWriters(file, kFileChangingRights, account);
+    if (!ofFile.onlyAdministrators) return {false, L"the file: " + ofFile.reason};
+    // Whoever may make files in the folder may make the file before the run
+    // does, or put another in its place once it is gone.
+    const WriterVerdict ofFolder = JudgeWriters(folder, kFileChangingRights, account);
+    if (!ofFolder.onlyAdministrators) return {false, L"its folder: " + ofFolder.reason};
+    return {true, L""};
+}
+
+WriterVerdict JudgeJournalFileAt(HANDLE file, const std::wstring& path) {
+    // A name that leads through a link puts the file in a folder other than
+    // the one its path shows.
+    if (PassesThroughReparsePoint(path)) return {false, L"its path passes through a link"};
+    const std::wstring folderPath = DirectoryOf(path);
+    UniqueHandle folder(::CreateFileW(folderPath.c_str(), READ_CONTROL,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    PSECURITY_DESCRIPTOR fileDescriptor = nullptr, folderDescriptor = nullptr;
+    constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (::GetSecurityInfo(file, SE_FILE_OBJECT, kWhat, nullptr, nullptr, nullptr, nullptr, &fileDescriptor) !=
+        ERROR_SUCCESS)
         return {false, L"its permissions cannot be read"};
-    const UniqueLocalMem descriptorOwner(descriptor);
+    const UniqueLocalMem fileDescriptorOwner(fileDescriptor);
+    if (!folder || ::GetSecurityInfo(folder.Get(), SE_FILE_OBJECT, kWhat, nullptr, nullptr, nullptr, nullptr,
+                                     &folderDescriptor) != ERROR_SUCCESS)
+        return {false, L"its folder's permissions cannot be read"};
+    const UniqueLocalMem folderDescriptorOwner(folderDescriptor);
     std::vector<BYTE> account = RunningAccountSid();
-    return JudgeWriters(descriptor, kFileChangingRights, account.empty() ? nullptr : account.data());
+    return JudgeJournalFile(fileDescriptor, folderDescriptor, account.empty() ? nullptr : account.data());
 }
 
 bool GrantInteractiveAccess(const std::wstring& keyPathUnderHklm) {
