@@ -16,6 +16,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <regex>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -459,6 +460,145 @@ TEST_F(SecurityRun, ADashCLineEndsTheProgramItselfAndNoOtherProcess) {
     }
     for (Running& each : running) each.start->Finish();
     EXPECT_EQ(running[2].result.exitCode, 0u);
+}
+
+// --- the uninstall log a later run believes ---------------------------------------------
+
+// Gives Everyone full access to a file or folder while it lives, then puts
+// back the access list it had. Wine keeps the write right of Everyone (as the
+// host's write permission for others) and reports it again, so a refusal
+// for it can be shown here.
+class OpenToEveryone {
+public:
+    explicit OpenToEveryone(const std::wstring& path) : path_(path) {
+        PACL dacl = nullptr;
+        EXPECT_EQ(::GetNamedSecurityInfoW(path_.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                          &dacl, nullptr, &before_),
+                  ERROR_SUCCESS);
+        before_dacl_ = dacl;
+        PSECURITY_DESCRIPTOR open = nullptr;
+        EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)",
+                                                                          SDDL_REVISION_1, &open, nullptr));
+        const qel::UniqueLocalMem openOwner(open);
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL openDacl = nullptr;
+        EXPECT_TRUE(::GetSecurityDescriptorDacl(open, &present, &openDacl, &defaulted));
+        EXPECT_EQ(::SetNamedSecurityInfoW(const_cast<wchar_t*>(path_.c_str()), SE_FILE_OBJECT,
+                                          DACL_SECURITY_INFORMATION, nullptr, nullptr, openDacl, nullptr),
+                  ERROR_SUCCESS);
+    }
+    ~OpenToEveryone() {
+        ::SetNamedSecurityInfoW(const_cast<wchar_t*>(path_.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, before_dacl_, nullptr);
+        ::LocalFree(before_);
+    }
+    OpenToEveryone(const OpenToEveryone&) = delete;
+    OpenToEveryone& operator=(const OpenToEveryone&) = delete;
+
+private:
+    std::wstring path_;
+    PSECURITY_DESCRIPTOR before_ = nullptr;
+    PACL before_dacl_ = nullptr;
+};
+
+// Records appended to the uninstall log of an installed product: in a folder
+// everyone may write, one that deletes a file outside the product; in a
+// trusted log, one that names a program the product did not install as the
+// driver package installer (the uninstall, last user of the setup,
+// takes the driver package out from Vista on). Each uninstall ends with 200
+// before any change: the file stays, the program never runs, the product is
+// installed as before.
+TEST(UninstallLog, AnUntrustedLogOrAProgramNotTheProductsEndsTheUninstallUnchanged) {
+    CleanMachine();
+    DeleteTree(kDestination);
+    SamplePackage package(L"security_log");
+    ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
+    // [Uninstall] takes the driver package out, as a product with a driver does.
+    WriteFileBytes(package.File(L"qelwls.ini"),
+                   std::regex_replace(ReadFileBytes(package.File(L"qelwls.ini")), std::regex("\\[Uninstall\\]\r?\n"),
+                                      "[Uninstall]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+    const std::wstring victim = std::wstring(kDestination) + L"\\victim.txt";
+    const std::wstring program = std::wstring(kDestination) + L"\\dpinst64.exe";
+    WriteFileBytes(victim, "keep\r\n");
+    CopyFileOrFail(TestBinDir() + L"\\qel_runprobe.exe", program);
+    // The package INF the uninstall looks into before it starts the program.
+    CopyFileOrFail(package.File(L"Driver\\qelwl.inf"), std::wstring(kDestination) + L"\\qelwl.inf");
+    const std::string installed = ReadFileBytes(kUninstallLog);
+    const std::wstring logFolder = qel::DirectoryOf(kUninstallLog);
+
+    const struct {
+        std::string appended;
+        bool folderOpen;
+        std::string error;
+    } cases[] = {
+        {"CopyFile,C:\\x\\victim.txt," + Utf8(victim) + ",0x00000004\r\n", true,
+         "desc \"the uninstall log \"" + Utf8(kUninstallLog) + "\" is not trusted: its folder: S-1-1-0 may change it"},
+        {"CopyInf," + Utf8(program) + "," + Utf8(kDestination) + "\r\n", false,
+         "desc \"the uninstall log names a program the product did not install: \"" + Utf8(program) + "\"\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.appended);
+        WriteFileBytes(kUninstallLog, installed + c.appended);
+        SetSharedDllCount(L"QelSetup", 1);
+        const MachineState before = SnapshotMachine();
+        SetupRunResult run;
+        {
+            std::unique_ptr<OpenToEveryone> open;
+            if (c.folderOpen) open = std::make_unique<OpenToEveryone>(logFolder);
+            run = package.Run(L"uninstall");
+        }
+        EXPECT_EQ(run.exitCode, 200u) << run.log;
+        EXPECT_TRUE(std::regex_search(run.out, std::regex("Result,200,SetupErrorInternal,Update,[0-9]+\r\n$")))
+            << run.out;
+        EXPECT_NE(run.log.find(c.error), std::string::npos) << run.log;
+        EXPECT_EQ(ReadFileBytes(victim), "keep\r\n");
+        EXPECT_FALSE(PathExists(program + L".ran"));
+        const MachineState after = SnapshotMachine();
+        EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+    }
+    CleanMachine();
+    DeleteTree(kDestination);
+}
+
+// Runs killed elsewhere, found by their markers at the start of a script
+// command: one whose rollback log lies in a folder everyone may write, and
+// one whose marker everyone may write. Their records would have the run
+// delete a key of the machine; both runs are left as they are, each with a
+// line saying why, and the command does its own work.
+TEST_F(SecurityRun, RunsWhoseMarkerOrRollbackLogOthersMayWriteAreNotUndone) {
+    const RegValue keep{true, REG_DWORD, {7, 0, 0, 0}};
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep", keep.type, keep.data.data(), 4), ERROR_SUCCESS);
+    const std::string deletesTarget = "RegNewKey,0x80000002,0x00000000," + Utf8(kTargetKey) + "\r\n";
+    const std::wstring openFolder = std::wstring(kDestination) + L"\\open";
+    const std::wstring openLog = openFolder + L"\\qel1.tmp", windowsLog = L"C:\\windows\\qelsecurity.tmp";
+    const std::wstring openLogMarker = L"C:\\windows\\qelwls-99991.run", openMarker = L"C:\\windows\\qelwls-99992.run";
+    WriteFileBytes(openLog, deletesTarget);
+    WriteFileBytes(windowsLog, deletesTarget);
+    WriteFileBytes(openLogMarker, "Process,99991,0x1\r\nRollbackLog," + Utf8(openLog) + "\r\n");
+    WriteFileBytes(openMarker, "Process,99992,0x1\r\nRollbackLog," + Utf8(windowsLog) + "\r\n");
+
+    SetupRunResult run;
+    {
+        const OpenToEveryone folder(openFolder), marker(openMarker);
+        run = Install("AddReg=Mark\r\n[Mark]\r\nHKLM,\"SOFTWARE\\QelSecurity\",Done,0x10001,1,,0\r\n");
+    }
+    EXPECT_EQ(run.exitCode, 0u) << run.log;
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep"), keep);
+    EXPECT_TRUE(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Done").found);
+    const std::vector<std::string> lines = LogMessages(run.log);
+    const auto hasLineStarting = [&](const std::string& start) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(start, 0) == 0; });
+    };
+    EXPECT_TRUE(hasLineStarting("Recovery: the run of process 99991 cannot be undone: the rollback log \"" +
+                                Utf8(openLog) + "\" is not trusted: its folder: S-1-1-0 may change it (rights "))
+        << run.log;
+    EXPECT_TRUE(hasLineStarting("Recovery: the run marker \"" + Utf8(openMarker) +
+                                "\" is not trusted: the file: S-1-1-0 may change it (rights "))
+        << run.log;
+    for (const std::wstring& path : {openLog, windowsLog, openLogMarker, openMarker}) {
+        EXPECT_TRUE(PathExists(path)) << Utf8(path);
+        ::DeleteFileW(path.c_str());
+    }
 }
 
 // --- paths that depend on the current folder -----------------------------------------

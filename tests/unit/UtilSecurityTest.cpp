@@ -12,6 +12,8 @@
 
 #include <sddl.h>
 
+#include <memory>
+
 namespace {
 
 using qeltest::Utf8;
@@ -105,6 +107,61 @@ TEST(WhoMayChange, TheRunningAccountIsAnAdministrator) {
     EXPECT_TRUE(Judge(wineFolder, qel::kFileChangingRights, kRunningAccount).onlyAdministrators);
     EXPECT_FALSE(Judge(wineFolder, qel::kFileChangingRights).onlyAdministrators);
     EXPECT_FALSE(Judge(wineFolder, qel::kFileChangingRights, L"S-1-5-21-7-7-7-1001").onlyAdministrators);
+}
+
+// The logs and markers a later run believes: the file and its folder both
+// only administrators' to change. The account of the run counts as one
+// (Wine's own folders are that account's).
+TEST(WhoMayChange, JournalFilesAndTheirFolders) {
+    const std::wstring ti = kTrustedInstaller;
+    // The Windows folder, a file an elevated run made in it, and Wine's.
+    const std::wstring windows = L"O:" + ti + L"G:" + ti + L"D:PAI(A;;FA;;;" + ti + L")(A;CIIO;GA;;;" + ti +
+                                 L")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)"
+                                 L"(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)";
+    const std::wstring madeByTheRun = L"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)(A;ID;0x1200a9;;;AC)";
+    const std::wstring wineFile = std::wstring(L"O:") + kRunningAccount + L"D:(A;;FA;;;SY)(A;;FA;;;" + kRunningAccount +
+                                  L")(A;;0x1200a9;;;WD)";
+    const std::wstring wineFolder = std::wstring(L"O:") + kRunningAccount + L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" +
+                                    kRunningAccount + L")(A;OICI;0x1200a9;;;WD)";
+    // Where users may make files: ProgramData below, a user's own folder.
+    const std::wstring programData =
+        L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)(A;CI;0x100116;;;BU)";
+    const std::wstring usersFolder = L"O:S-1-5-21-7-7-7-1001D:(A;OICI;FA;;;S-1-5-21-7-7-7-1001)(A;OICI;FA;;;SY)";
+    const struct {
+        std::wstring file, folder;
+        const wchar_t* account;
+        std::string reason;  // exactly; empty when trusted
+    } cases[] = {
+        {madeByTheRun, windows, nullptr, ""},
+        {L"O:" + ti + L"D:(A;;FA;;;" + ti + L")(A;;FA;;;SY)", windows, nullptr, ""},
+        {wineFile, wineFolder, kRunningAccount, ""},
+        {wineFile, wineFolder, nullptr, "the file: its owner S-1-5-21-0-0-0-1000 is not an administrator"},
+        {madeByTheRun, programData, nullptr, "its folder: S-1-5-32-545 may change it (rights 0x00000006)"},
+        {madeByTheRun, usersFolder, kRunningAccount, "its folder: its owner S-1-5-21-7-7-7-1001 is not an administrator"},
+        // Made beforehand by a user where users may make files, or opened up
+        // by its owner afterwards.
+        {L"O:S-1-5-21-7-7-7-1001D:(A;;FA;;;S-1-5-21-7-7-7-1001)", programData, nullptr,
+         "the file: its owner S-1-5-21-7-7-7-1001 is not an administrator"},
+        {L"O:BAD:(A;;FA;;;BA)(A;;0x1301bf;;;WD)", windows, nullptr, "the file: S-1-1-0 may change it (rights 0x00010006)"},
+        {L"O:BAD:(A;;FA;;;BA)(A;;FA;;;IU)", wineFolder, kRunningAccount,
+         "the file: S-1-5-4 may change it (rights 0x000d0046)"},
+    };
+    for (const auto& c : cases) {
+        PSECURITY_DESCRIPTOR file = nullptr, folder = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.file.c_str(), SDDL_REVISION_1, &file,
+                                                                           nullptr))
+            << Utf8(c.file);
+        const qel::UniqueLocalMem fileOwner(file);
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.folder.c_str(), SDDL_REVISION_1, &folder,
+                                                                           nullptr))
+            << Utf8(c.folder);
+        const qel::UniqueLocalMem folderOwner(folder);
+        std::unique_ptr<Sid> account;
+        if (c.account) account = std::make_unique<Sid>(c.account);
+        const qel::WriterVerdict verdict = qel::JudgeJournalFile(file, folder, account ? account->Get() : nullptr);
+        EXPECT_EQ(verdict.onlyAdministrators, c.reason.empty()) << Utf8(c.file) << " in " << Utf8(c.folder);
+        EXPECT_EQ(Utf8(verdict.reason), c.reason) << Utf8(c.file) << " in " << Utf8(c.folder);
+    }
 }
 
 // Keys: the grant that AddReg gives interactive users makes a key theirs to
