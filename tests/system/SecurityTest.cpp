@@ -7,6 +7,7 @@
 #include "PackageFixture.h"
 
 #include "CmdLineKeys.h"
+#include "CmdLineUninstall.h"
 #include "Handles.h"
 #include "Util.h"
 
