@@ -78,7 +78,7 @@ const SetupFolder& IdleFolder() {
 // The same with a program after the changes that cannot be started: the
 // run fails once every change is made.
 std::string FailingDriverScript(bool withInstaller = false) {
-    return DriverScript("PostRun=Missing\r\n", "[Missing]\r\nmissing.exe,,0\r\n", withInstaller);
+    return DriverScript("PostRun=Missing\r\n", "[Missing]\r\nC:\\qeltests\\missing.exe,,0\r\n", withInstaller);
 }
 
 std::wstring DeviceInf(const std::wstring& instance) {

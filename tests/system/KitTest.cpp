@@ -381,6 +381,36 @@ std::string Literally(const std::string& text) {
     return std::regex_replace(text, special, "\\$&");
 }
 
+// A script only checked or planned may be one nobody trusts: the DLL and the
+// export a DelGINA line names are shown, never loaded or called (here the
+// line would start a program through WinExec).
+TEST(KitCheck, ADelGinaLineIsNamedAndNeverCalled) {
+    KitFolder folder(L"kit_gina");
+    const std::wstring record = folder.File(L"ran.txt");
+    const std::string command = Utf8(TestBinDir() + L"\\qel_runprobe.exe") + " record=" + Utf8(record);
+    const std::string text =
+        folder.WriteScript("[Install]\nDriverInf=Driver\\qelwl.inf\nDelGINA=kernel32.dll,WinExec,\"" + command + "\"\n");
+    const std::string call = "C:\\windows\\system32\\kernel32.dll";
+
+    const ProcessResult check = Kit(folder.Kit(), L"check " + folder.Quoted() + L" apponly_install");
+    EXPECT_EQ(check.exitCode, 0u) << check.out;
+    EXPECT_NE(check.out.find(Utf8(folder.File(L"qelwls.ini")) + "(" + std::to_string(LineOf(text, "DelGINA")) +
+                             "): warning QK4009: [Install] DelGINA would load " + call +
+                             " and call its export 'WinExec' with \"" + command +
+                             "\"; check and plan do not load or call it\r\n"),
+              std::string::npos)
+        << check.out;
+
+    const ProcessResult plan = Kit(folder.Kit(), L"plan " + folder.Quoted() + L" apponly_install");
+    EXPECT_EQ(plan.exitCode, 0u) << plan.out;
+    EXPECT_NE(plan.out.find("Stage 4, file removals (cost 0):\r\n  ask " + call + ": WinExec(\"" + command +
+                            "\") decides whether it is removed (not called here; its removal is not counted)\r\n"),
+              std::string::npos)
+        << plan.out;
+    ::Sleep(1000);  // WinExec would have started the program by now
+    EXPECT_FALSE(PathExists(record)) << "the script's code ran";
+}
+
 // --- plan ----------------------------------------------------------------------
 constexpr wchar_t kPlanKey[] = L"SOFTWARE\\Qel\\KitPlan";
 

@@ -278,14 +278,17 @@ TEST_F(ProgramsRun, UpgradeRulesFindAnOlderPackageUpToTheirLimit) {
 }
 
 // The tray program: a path with "AIRDOCK.EXE" goes through the Task
-// Scheduler; one in lower case is an ordinary program.
+// Scheduler, which finds it in the system folder; one in lower case is an
+// ordinary program.
 class TrayLaunch : public ProgramsRun {
 protected:
     void SetUp() override {
         ProgramsRun::SetUp();
         original_ = ReadRegString(HKEY_LOCAL_MACHINE, kSchedulerServer, L"");
+        CopyFileOrFail(Probe(), kTrayProgram);
     }
     void TearDown() override {
+        ::DeleteFileW(kTrayProgram);
         SetString(kSchedulerServer, L"", original_);
         DeleteRegTree(HKEY_LOCAL_MACHINE, kStandInKey);
         ProgramsRun::TearDown();
@@ -362,9 +365,7 @@ TEST_F(TrayLaunch, EveryFailingStepIsLoggedWithItsResultAndTheCommitGoesOn) {
 // starts the tray program from the system folder, and it is deleted again.
 TEST_F(TrayLaunch, RegisteredTaskStartsTheTrayProgramFromTheSystemFolder) {
     UseStandIn(L"Principal.put_Id,Principal.put_LogonType,Trigger.put_Id");
-    CopyFileOrFail(Probe(), kTrayProgram);
     const SetupRunResult run = InstallTray();
-    ::DeleteFileW(kTrayProgram);
 
     EXPECT_EQ(run.exitCode, 0u) << run.log;
     for (const char* line : {"Cannot put the principal ID: 80070005", "Cannot put principal logon type: 80070005",
@@ -382,6 +383,23 @@ TEST_F(TrayLaunch, RegisteredTaskStartsTheTrayProgramFromTheSystemFolder) {
                        "Folder.RegisterTaskDefinition ArdentixWirelessClient flags=6 user=vt0 password=vt0 logon=3 "
                        "sddl=vt8:''",
                        "Launch started C:\\windows\\system32\\airdock.exe", "Folder.DeleteTask ArdentixWirelessClient"}));
+}
+
+
+// Missing from the system folder, the program the task names by its bare name
+// would be looked for along the search path, in folders users can write: no
+// task is made, and the commit goes on.
+TEST_F(TrayLaunch, WithoutTheTrayProgramInTheSystemFolderNoTaskIsMade) {
+    UseStandIn(L"");
+    ::DeleteFileW(kTrayProgram);
+    const SetupRunResult run = InstallTray();
+    EXPECT_EQ(run.exitCode, 0u) << run.log;
+    const Strings messages = LogMessages(run.log);
+    const auto launch = std::find(messages.begin(), messages.end(), "CreateProcessWithoutAdmin()");
+    ASSERT_NE(launch, messages.end()) << run.log;
+    ASSERT_NE(launch + 1, messages.end());
+    EXPECT_EQ(launch[1], Utf8(kTrayProgram) + " is not in the system folder; no task is made to start it.");
+    EXPECT_FALSE(PathExists(kStandInLog)) << "the Task Scheduler was asked";
 }
 
 }  // namespace

@@ -1,17 +1,25 @@
 // What an elevated installer must not let an ordinary user steer: the DLLs it
-// loads, the keys its tree deletion reaches, the file its log appends to, and
-// the folders its file changes go through; and the hardening of the shipped
-// program itself.
+// loads, the keys its writes and deletions reach (through links a user made
+// below a key the run granted, or in the user's own hive), the file its log
+// appends to, the folders its file changes go through, the process it ends,
+// and paths that depend on the current folder; and the hardening of the
+// shipped program itself.
 #include "PackageFixture.h"
 
+#include "CmdLineKeys.h"
+#include "CmdLineUninstall.h"
 #include "Handles.h"
+#include "Util.h"
 
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
+#include <regex>
 #include <cstring>
+#include <memory>
 #include <set>
 
 using namespace qeltest;
@@ -80,8 +88,9 @@ protected:
     void SetUp() override { Clean(); }
     void TearDown() override { Clean(); }
     static void Clean() {
-        DeleteRegTree(HKEY_LOCAL_MACHINE, kKey);
-        DeleteRegTree(HKEY_LOCAL_MACHINE, kTargetKey);
+        // Link by link: the tests leave links below kKey.
+        for (const wchar_t* key : {kKey, kTargetKey})
+            qel::DeleteKeyTreeWithoutLinks(HKEY_LOCAL_MACHINE, key, KEY_ALL_ACCESS, qel::RegistryLinks::Refuse);
         DeleteTree(kDestination);
     }
     SetupRunResult Install(const std::string& body) {
@@ -197,6 +206,458 @@ TEST_F(SecurityRun, DestinationsAndSourcesThroughALinkAreRefusedBeforeAnyChange)
         << fromLink.log;
     EXPECT_FALSE(PathExists(std::wstring(kDestination) + L"\\Plain"));
     ::RemoveDirectoryW(folder_.File(L"srclink").c_str());
+}
+
+
+// --- registry links a user made -------------------------------------------------
+
+constexpr wchar_t kUserSid[] = L"S-1-5-21-7-7-7-1001";  // an ordinary user of the machine
+const RegValue kKeep{true, REG_DWORD, {7, 0, 0, 0}};
+
+// root\link becomes a link to HKLM\target (the keys above it made as needed).
+// A user who makes one owns it: with `userOwned` it is given that owner.
+// Wine gives every key the Administrators' descriptor and lets a key's owner
+// make links without the right to, so the user's ownership is set by hand;
+// an owner set so is kept and reported.
+void MakeRegistryLink(HKEY root, const std::wstring& link, const std::wstring& target, bool userOwned) {
+    qel::UniqueKey key;
+    ASSERT_EQ(::RegCreateKeyExW(root, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                                KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, key.Put(), nullptr),
+              ERROR_SUCCESS);
+    const std::wstring path = L"\\Registry\\Machine\\" + target;
+    ASSERT_EQ(::RegSetValueExW(key.Get(), L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(path.data()),
+                               static_cast<DWORD>(path.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    if (userOwned) {
+        PSID user = nullptr;
+        ASSERT_TRUE(::ConvertStringSidToSidW(kUserSid, &user));
+        const qel::UniqueLocalMem owner(user);
+        ASSERT_EQ(::SetSecurityInfo(key.Get(), SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION, user, nullptr, nullptr,
+                                    nullptr),
+                  ERROR_SUCCESS);
+    }
+}
+
+void GiveKeyToUser(const std::wstring& subkey) {
+    PSID user = nullptr;
+    ASSERT_TRUE(::ConvertStringSidToSidW(kUserSid, &user));
+    const qel::UniqueLocalMem owner(user);
+    qel::UniqueKey key;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Put(),
+                                nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(::SetSecurityInfo(key.Get(), SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION, user, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+}
+
+bool HasInteractiveGrant(const std::wstring& subkey) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW((L"MACHINE\\" + subkey).c_str(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    const qel::UniqueLocalMem owner(descriptor);
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (::GetAce(dacl, i, &ace) &&
+            ::IsWellKnownSid(const_cast<DWORD*>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart), WinInteractiveSid))
+            return true;
+    }
+    return false;
+}
+
+bool KeyExists(HKEY root, const std::wstring& subkey) {
+    qel::UniqueKey key;
+    return ::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
+}
+
+// A run that grants users a new key and then fails: between the grant and the
+// failure a user makes a subkey of the granted key and a link in it (the
+// script's own program plays that user). The rollback deletes the new key's
+// tree, the link as a link, and not the key the link leads to.
+TEST_F(SecurityRun, AFailedRunDeletesTheKeyItGrantedWithoutFollowingAUsersLink) {
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, (std::wstring(kTargetKey) + L"\\Sub").c_str(), L"Keep", REG_DWORD,
+                                kKeep.data.data(), 4),
+              ERROR_SUCCESS);
+    const std::string planter = Utf8(TestBinDir() + L"\\qel_reglink.exe");
+    const SetupRunResult run =
+        Install("AddReg=Settings\r\nPostRun=After\r\n[Settings]\r\nHKLM,\"SOFTWARE\\QelSecurity\\Settings\",Poll,"
+                "0x10001,30,,1\r\n[After]\r\n\"" + planter +
+                "\",\"SOFTWARE\\QelSecurity\\Settings\\Mine\\Trap SOFTWARE\\QelSecurityTarget\",0x8\r\n"
+                "\"C:\\QelSecurity\\missing.exe\",x,0\r\n");
+    EXPECT_EQ(run.exitCode, 200u) << run.log;
+    EXPECT_TRUE(LogHasLine(run.log, "CommitRunApp( \"" + planter +
+                                        "\", \" SOFTWARE\\QelSecurity\\Settings\\Mine\\Trap SOFTWARE\\QelSecurityTarget\","
+                                        " 0x00000008 )"))
+        << run.log;
+    EXPECT_EQ(run.log.find("reboot required"), std::string::npos) << "the link was not planted";
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kKey)) << "the key the run made is undone";
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, std::wstring(kTargetKey) + L"\\Sub", L"Keep"), kKeep);
+}
+
+// Below a key users may change, a user's link (the user owns it) is never
+// followed by a write, a value's deletion, a key's deletion, a grant or
+// RegDelFiles; the key it stands in for stays as it was. A key that only holds
+// a value of a link's type is no link: undone after a failure it comes back
+// as the plain key it was, not as a link.
+TEST_F(SecurityRun, WritesAndDeletionsNeverGoThroughAUsersLink) {
+    const std::wstring settings = std::wstring(kKey) + L"\\Settings", mine = settings + L"\\Mine";
+    const std::wstring trap = mine + L"\\Trap", victim = std::wstring(kDestination) + L"\\victim.txt";
+    struct Case {
+        std::string body;
+        DWORD exitCode;
+        std::string logged;
+    } cases[] = {
+        {"AddReg=Add\r\n[Add]\r\nHKLM,\"" + Utf8(trap) + "\",Evil,0x10001,1,,0\r\n", 200,
+         "lies beyond a registry link that users can change"},
+        {"AddReg=Add\r\n[Add]\r\nHKLM,\"" + Utf8(trap) + "\\Deeper\",Evil,0x10001,1,,0\r\n", 200,
+         "lies beyond a registry link that users can change"},
+        {"DelReg=Del\r\n[Del]\r\nHKLM,\"" + Utf8(trap) + "\",Keep,0\r\n", 200,
+         "lies beyond a registry link that users can change"},
+        {"DelReg=Del\r\n[Del]\r\nHKLM,\"" + Utf8(trap) + "\\Sub\",,0\r\n", 0,
+         "GSMUDeleteKey: '" + Utf8(trap) + "\\Sub' lies beyond a registry link that users can change; it is not "
+                                            "deleted"},
+        // The grant goes to the path below HKLM whatever the line's root.
+        {"AddReg=Add\r\n[Add]\r\nHKCU,\"" + Utf8(trap) + "\",V,0x10001,1,,1\r\n", 0,
+         "Failed to set access rights on the registry: '" + Utf8(trap) + "'."},
+        {"RegDelFiles=\"" + Utf8(trap) + "\"\r\n", 0,
+         "RegDelFiles: \"" + Utf8(trap) + "\" can be changed by users who are not administrators; the files it lists "
+                                          "are not removed"},
+        // A list in a key a user owns, no link on the way.
+        {"RegDelFiles=\"" + Utf8(mine) + "\"\r\n", 0,
+         "RegDelFiles: \"" + Utf8(mine) + "\" can be changed by users who are not administrators; the files it lists "
+                                          "are not removed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        Clean();
+        WriteFileBytes(victim, "victim\r\n");
+        const std::wstring listed = victim;
+        for (const std::wstring& list : {std::wstring(kTargetKey), mine})
+            ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, list.c_str(), L"File", REG_SZ, listed.c_str(),
+                                        static_cast<DWORD>((listed.size() + 1) * sizeof(wchar_t))),
+                      ERROR_SUCCESS);
+        ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep", REG_DWORD, kKeep.data.data(), 4),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, (std::wstring(kTargetKey) + L"\\Sub").c_str(), L"Keep",
+                                    REG_DWORD, kKeep.data.data(), 4),
+                  ERROR_SUCCESS);
+        GiveKeyToUser(mine);
+        MakeRegistryLink(HKEY_LOCAL_MACHINE, trap, kTargetKey, true);
+        RegistrySnapshot before;
+        AddRegistryBelow(HKEY_LOCAL_MACHINE, kTargetKey, before);
+
+        const SetupRunResult run = Install(c.body);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.log;
+        EXPECT_NE(run.log.find(c.logged), std::string::npos) << run.log;
+        RegistrySnapshot after;
+        AddRegistryBelow(HKEY_LOCAL_MACHINE, kTargetKey, after);
+        EXPECT_EQ(after, before);
+        EXPECT_FALSE(HasInteractiveGrant(kTargetKey));
+        EXPECT_TRUE(PathExists(victim));
+        qel::DeleteKeyTreeWithoutLinks(HKEY_CURRENT_USER, kKey, KEY_ALL_ACCESS, qel::RegistryLinks::Refuse);
+    }
+
+    // A plain key holding a link's value, in a tree a failed run deletes.
+    Clean();
+    const std::wstring fake = std::wstring(kKey) + L"\\Fake", path = L"\\Registry\\Machine\\" + std::wstring(kTargetKey);
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep", REG_DWORD, kKeep.data.data(), 4), ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, fake.c_str(), L"SymbolicLinkValue", REG_LINK, path.data(),
+                                static_cast<DWORD>(path.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    RegistrySnapshot before;
+    AddRegistryBelow(HKEY_LOCAL_MACHINE, kKey, before);
+    const SetupRunResult run = Install("DelReg=Del\r\nPostRun=After\r\n[Del]\r\nHKLM,\"" + Utf8(kKey) +
+                                       "\",,0\r\n[After]\r\n\"C:\\QelSecurity\\missing.exe\",x,0\r\n");
+    EXPECT_EQ(run.exitCode, 200u) << run.log;
+    RegistrySnapshot after;
+    AddRegistryBelow(HKEY_LOCAL_MACHINE, kKey, after);
+    EXPECT_EQ(after, before);
+    EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, fake, L"Keep").found) << "the rollback made a link of it";
+}
+
+// A user's own hive, loaded for the per-user clean-up: a link at the settings
+// key is deleted as a link, and one on the way to it is not followed.
+TEST(UserHive, TheCleanUpDeletesAUsersLinkAndNeverWhatItLeadsTo) {
+    qel::UniqueHandle token;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Put()));
+    for (const wchar_t* privilege : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {  // to save and load hives
+        TOKEN_PRIVILEGES privileges{1, {{{}, SE_PRIVILEGE_ENABLED}}};
+        ASSERT_TRUE(::LookupPrivilegeValueW(nullptr, privilege, &privileges.Privileges[0].Luid) &&
+                    ::AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr));
+    }
+    const std::wstring scratch = L"SOFTWARE\\QelHiveScratch", file = L"C:\\qeltests\\userhive.dat";
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, (scratch + L"\\SOFTWARE\\Other").c_str(), L"v", REG_DWORD,
+                                kKeep.data.data(), 4),
+              ERROR_SUCCESS);
+    {
+        qel::UniqueKey key;
+        ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, scratch.c_str(), 0, KEY_READ, key.Put()), ERROR_SUCCESS);
+        ::CreateDirectoryW(L"C:\\qeltests", nullptr);
+        ::DeleteFileW(file.c_str());
+        ASSERT_EQ(::RegSaveKeyW(key.Get(), file.c_str(), nullptr), ERROR_SUCCESS);
+    }
+    DeleteRegTree(HKEY_LOCAL_MACHINE, scratch);
+
+    const std::wstring targets[] = {L"SOFTWARE\\QelHiveTarget\\Settings", L"SOFTWARE\\QelHiveTarget\\Ardentix"};
+    for (const std::wstring& target : targets) {
+        for (const wchar_t* sub : {L"", L"\\802.11", L"\\CM"})
+            ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, (target + sub).c_str(), L"Keep", REG_DWORD,
+                                        kKeep.data.data(), 4),
+                      ERROR_SUCCESS);
+    }
+    ASSERT_EQ(::RegLoadKeyW(HKEY_USERS, kUserSid, file.c_str()), ERROR_SUCCESS);
+    const std::wstring hive = kUserSid;
+    // The settings key a link; then the key on the way.
+    MakeRegistryLink(HKEY_USERS, hive + L"\\SOFTWARE\\Ardentix\\802.11", targets[0], false);
+    qel::DeleteUserSettings(kUserSid);
+    EXPECT_FALSE(KeyExists(HKEY_USERS, hive + L"\\SOFTWARE\\Ardentix\\802.11"));
+    DeleteRegTree(HKEY_USERS, hive + L"\\SOFTWARE\\Ardentix");
+    MakeRegistryLink(HKEY_USERS, hive + L"\\SOFTWARE\\Ardentix", targets[1], false);
+    qel::DeleteUserSettings(kUserSid);
+    for (const std::wstring& target : targets)
+        for (const wchar_t* sub : {L"", L"\\802.11", L"\\CM"})
+            EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, target + sub, L"Keep"), kKeep) << Utf8(target + sub);
+    EXPECT_TRUE(KeyExists(HKEY_USERS, hive + L"\\SOFTWARE\\Other"));
+
+    EXPECT_EQ(::RegUnLoadKeyW(HKEY_USERS, kUserSid), ERROR_SUCCESS);
+    DeleteRegTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QelHiveTarget");
+    ::DeleteFileW(file.c_str());
+}
+
+// --- the process a "-c" line ends --------------------------------------------------
+
+// The program a "-c" line names runs, and so do a program whose name occurs
+// in its path and one of its name in another folder: only the program itself
+// is ended, also when the line names it by its short (8.3) path.
+TEST_F(SecurityRun, ADashCLineEndsTheProgramItselfAndNoOtherProcess) {
+    const std::wstring probe = TestBinDir() + L"\\qel_runprobe.exe";
+    const std::wstring program = folder_.File(L"QelMonitor.exe"), substring = folder_.File(L"tor.exe"),
+                       namesake = folder_.File(L"other\\QelMonitor.exe");
+    ::CreateDirectoryW(folder_.File(L"other").c_str(), nullptr);
+    struct Running {
+        std::wstring path;
+        ProcessResult result;
+        std::unique_ptr<PipedStart> start;
+    } running[3] = {{substring, {}, nullptr}, {namesake, {}, nullptr}, {program, {}, nullptr}};
+    for (Running& each : running) {
+        CopyFileOrFail(probe, each.path);
+        each.start = std::make_unique<PipedStart>(L"\"" + each.path + L"\" sleep=60000 exit=7 record=" + each.path +
+                                                      L".txt",
+                                                  L"", 0, each.result);
+    }
+    for (const Running& each : running)
+        for (int tries = 0; tries < 100 && !PathExists(each.path + L".txt"); ++tries) ::Sleep(100);
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_GT(::GetShortPathNameW(program.c_str(), shortPath, MAX_PATH), 0u);
+
+    const SetupRunResult run = Install("PreRun=Stop\r\n[Stop]\r\n\"" + Utf8(shortPath) + "\",-c,0\r\n");
+    EXPECT_EQ(run.exitCode, 0u) << run.log;
+    EXPECT_EQ(::WaitForSingleObject(running[2].start->Process(), 10000), WAIT_OBJECT_0) << "the program still runs";
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(::WaitForSingleObject(running[i].start->Process(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+            << Utf8(running[i].path) << " was ended";
+        ::TerminateProcess(running[i].start->Process(), 9);
+    }
+    for (Running& each : running) each.start->Finish();
+    EXPECT_EQ(running[2].result.exitCode, 0u);
+}
+
+// --- the uninstall log a later run believes ---------------------------------------------
+
+// Gives Everyone full access to a file or folder while it lives, then puts
+// back the access list it had. Wine keeps the write right of Everyone (as the
+// host's write permission for others) and reports it again, so a refusal
+// for it can be shown here.
+class OpenToEveryone {
+public:
+    explicit OpenToEveryone(const std::wstring& path) : path_(path) {
+        PACL dacl = nullptr;
+        EXPECT_EQ(::GetNamedSecurityInfoW(path_.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                          &dacl, nullptr, &before_),
+                  ERROR_SUCCESS);
+        before_dacl_ = dacl;
+        PSECURITY_DESCRIPTOR open = nullptr;
+        EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)",
+                                                                          SDDL_REVISION_1, &open, nullptr));
+        const qel::UniqueLocalMem openOwner(open);
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL openDacl = nullptr;
+        EXPECT_TRUE(::GetSecurityDescriptorDacl(open, &present, &openDacl, &defaulted));
+        EXPECT_EQ(::SetNamedSecurityInfoW(const_cast<wchar_t*>(path_.c_str()), SE_FILE_OBJECT,
+                                          DACL_SECURITY_INFORMATION, nullptr, nullptr, openDacl, nullptr),
+                  ERROR_SUCCESS);
+    }
+    ~OpenToEveryone() {
+        ::SetNamedSecurityInfoW(const_cast<wchar_t*>(path_.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, before_dacl_, nullptr);
+        ::LocalFree(before_);
+    }
+    OpenToEveryone(const OpenToEveryone&) = delete;
+    OpenToEveryone& operator=(const OpenToEveryone&) = delete;
+
+private:
+    std::wstring path_;
+    PSECURITY_DESCRIPTOR before_ = nullptr;
+    PACL before_dacl_ = nullptr;
+};
+
+// Records appended to the uninstall log of an installed product: in a folder
+// everyone may write, one that deletes a file outside the product; in a
+// trusted log, one that names a program the product did not install as the
+// driver package installer (the uninstall, last user of the setup,
+// takes the driver package out from Vista on). Each uninstall ends with 200
+// before any change: the file stays, the program never runs, the product is
+// installed as before.
+TEST(UninstallLog, AnUntrustedLogOrAProgramNotTheProductsEndsTheUninstallUnchanged) {
+    CleanMachine();
+    DeleteTree(kDestination);
+    SamplePackage package(L"security_log");
+    ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
+    // [Uninstall] takes the driver package out, as a product with a driver does.
+    WriteFileBytes(package.File(L"qelwls.ini"),
+                   std::regex_replace(ReadFileBytes(package.File(L"qelwls.ini")), std::regex("\\[Uninstall\\]\r?\n"),
+                                      "[Uninstall]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+    const std::wstring victim = std::wstring(kDestination) + L"\\victim.txt";
+    const std::wstring program = std::wstring(kDestination) + L"\\dpinst64.exe";
+    WriteFileBytes(victim, "keep\r\n");
+    CopyFileOrFail(TestBinDir() + L"\\qel_runprobe.exe", program);
+    // The package INF the uninstall looks into before it starts the program.
+    CopyFileOrFail(package.File(L"Driver\\qelwl.inf"), std::wstring(kDestination) + L"\\qelwl.inf");
+    const std::string installed = ReadFileBytes(kUninstallLog);
+    const std::wstring logFolder = qel::DirectoryOf(kUninstallLog);
+
+    const struct {
+        std::string appended;
+        bool folderOpen;
+        std::string error;
+    } cases[] = {
+        {"CopyFile,C:\\x\\victim.txt," + Utf8(victim) + ",0x00000004\r\n", true,
+         "desc \"the uninstall log \"" + Utf8(kUninstallLog) + "\" is not trusted: its folder: S-1-1-0 may change it"},
+        {"CopyInf," + Utf8(program) + "," + Utf8(kDestination) + "\r\n", false,
+         "desc \"the uninstall log names a program the product did not install: \"" + Utf8(program) + "\"\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.appended);
+        WriteFileBytes(kUninstallLog, installed + c.appended);
+        SetSharedDllCount(L"QelSetup", 1);
+        const MachineState before = SnapshotMachine();
+        SetupRunResult run;
+        {
+            std::unique_ptr<OpenToEveryone> open;
+            if (c.folderOpen) open = std::make_unique<OpenToEveryone>(logFolder);
+            run = package.Run(L"uninstall");
+        }
+        EXPECT_EQ(run.exitCode, 200u) << run.log;
+        EXPECT_TRUE(std::regex_search(run.out, std::regex("Result,200,SetupErrorInternal,Update,[0-9]+\r\n$")))
+            << run.out;
+        EXPECT_NE(run.log.find(c.error), std::string::npos) << run.log;
+        EXPECT_EQ(ReadFileBytes(victim), "keep\r\n");
+        EXPECT_FALSE(PathExists(program + L".ran"));
+        const MachineState after = SnapshotMachine();
+        EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+    }
+    CleanMachine();
+    DeleteTree(kDestination);
+}
+
+// Runs killed elsewhere, found by their markers at the start of a script
+// command: one whose rollback log lies in a folder everyone may write, and
+// one whose marker everyone may write. Their records would have the run
+// delete a key of the machine; both runs are left as they are, each with a
+// line saying why, and the command does its own work.
+TEST_F(SecurityRun, RunsWhoseMarkerOrRollbackLogOthersMayWriteAreNotUndone) {
+    const RegValue keep{true, REG_DWORD, {7, 0, 0, 0}};
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep", keep.type, keep.data.data(), 4), ERROR_SUCCESS);
+    const std::string deletesTarget = "RegNewKey,0x80000002,0x00000000," + Utf8(kTargetKey) + "\r\n";
+    const std::wstring openFolder = std::wstring(kDestination) + L"\\open";
+    const std::wstring openLog = openFolder + L"\\qel1.tmp", windowsLog = L"C:\\windows\\qelsecurity.tmp";
+    const std::wstring openLogMarker = L"C:\\windows\\qelwls-99991.run", openMarker = L"C:\\windows\\qelwls-99992.run";
+    WriteFileBytes(openLog, deletesTarget);
+    WriteFileBytes(windowsLog, deletesTarget);
+    WriteFileBytes(openLogMarker, "Process,99991,0x1\r\nRollbackLog," + Utf8(openLog) + "\r\n");
+    WriteFileBytes(openMarker, "Process,99992,0x1\r\nRollbackLog," + Utf8(windowsLog) + "\r\n");
+
+    SetupRunResult run;
+    {
+        const OpenToEveryone folder(openFolder), marker(openMarker);
+        run = Install("AddReg=Mark\r\n[Mark]\r\nHKLM,\"SOFTWARE\\QelSecurity\",Done,0x10001,1,,0\r\n");
+    }
+    EXPECT_EQ(run.exitCode, 0u) << run.log;
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep"), keep);
+    EXPECT_TRUE(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Done").found);
+    const std::vector<std::string> lines = LogMessages(run.log);
+    const auto hasLineStarting = [&](const std::string& start) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(start, 0) == 0; });
+    };
+    EXPECT_TRUE(hasLineStarting("Recovery: the run of process 99991 cannot be undone: the rollback log \"" +
+                                Utf8(openLog) + "\" is not trusted: its folder: S-1-1-0 may change it (rights "))
+        << run.log;
+    EXPECT_TRUE(hasLineStarting("Recovery: the run marker \"" + Utf8(openMarker) +
+                                "\" is not trusted: the file: S-1-1-0 may change it (rights "))
+        << run.log;
+    for (const std::wstring& path : {openLog, windowsLog, openLogMarker, openMarker}) {
+        EXPECT_TRUE(PathExists(path)) << Utf8(path);
+        ::DeleteFileW(path.c_str());
+    }
+}
+
+// --- paths that depend on the current folder -----------------------------------------
+
+// Every program and folder a script names is a full path: a relative one ends
+// the run with 200 while the script is read, naming the key or the line, and
+// nothing is changed.
+TEST_F(SecurityRun, RelativeProgramsAndFoldersEndTheRunBeforeAnyChange) {
+    const struct {
+        std::string keys, sections, description;
+    } cases[] = {
+        {"", "[Setup]\r\nDefaultInstallPath=Qel\\Tools\r\n", "[Setup] DefaultInstallPath is not a full path: Qel\\Tools"},
+        {"", "[Setup]\r\nDriverStore=.\\Store\r\n", "[Setup] DriverStore is not a full path: .\\Store"},
+        {"PreRun=Run\r\n", "[Run]\r\ntools\\setup.exe,x\r\n",
+         "[Run] line 1 names a program by a relative path: tools\\setup.exe"},
+        {"PostRun=Run\r\n", "[Run]\r\n\"qelmon.exe\",,0\r\n",
+         "[Run] line 1 names a program by a relative path: qelmon.exe"},
+        {"AddLinks=Links\r\n", "[Links]\r\nMenu,Name,C:\\x.exe,,,,0,,\r\n",
+         "[Links] line 1 names a relative folder: Menu"},
+        {"CopyFiles=Files\r\n", "[DestinationDirs]\r\nFiles=-1,\"Qel\\Dest\"\r\n[Files]\r\na.txt,,,0x4\r\n",
+         "[DestinationDirs] of [Files] names the folder 'Qel\\Dest', which is not a full path"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.keys + c.sections);
+        const SetupRunResult run = Install("AddReg=Mark\r\n" + c.keys + c.sections +
+                                           "[Mark]\r\nHKLM,\"SOFTWARE\\QelSecurity\",Done,0x10001,1,,0\r\n");
+        EXPECT_EQ(run.exitCode, 200u) << run.log;
+        EXPECT_EQ(run.out.find("Progress,"), std::string::npos) << run.out;
+        EXPECT_NE(run.log.find("desc \"" + c.description + "\""), std::string::npos) << run.log;
+        EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Done").found);
+    }
+}
+
+// The clean-up keeps folders below Program Files while the driver's setup is
+// installed, however the script spells them: by short (8.3) names, or with
+// the "\\?\" prefix.
+TEST_F(SecurityRun, TheProgramFilesGuardKnowsShortAndLiteralPaths) {
+    const std::wstring entry = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ardentix 802.11 Network Adapter";
+    const std::wstring folders[] = {L"C:\\Program Files\\Qel Security Short", L"C:\\Program Files\\Qel Security Literal"};
+    for (const std::wstring& folder : folders) WriteFileBytes(folder + L"\\keep.txt", "keep\r\n");
+    qel::UniqueKey key;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, entry.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr,
+                                key.Put(), nullptr),
+              ERROR_SUCCESS);
+    key.Reset();
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_GT(::GetShortPathNameW(folders[0].c_str(), shortPath, MAX_PATH), 0u);
+    ASSERT_EQ(std::wstring(shortPath).find(L"Program Files"), std::wstring::npos) << Utf8(shortPath);
+
+    const SetupRunResult run = Install("DelDirs=Dirs\r\n[Dirs]\r\n\"" + Utf8(shortPath) + "\",1\r\n\"\\\\?\\" +
+                                       Utf8(folders[1]) + "\",1\r\n");
+    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, entry.c_str(), KEY_WOW64_64KEY, 0);
+    EXPECT_EQ(run.exitCode, 0u) << run.log;
+    EXPECT_TRUE(LogHasLine(run.log, Utf8(shortPath) + " is not removed because driver setup still exists.")) << run.log;
+    for (const std::wstring& folder : folders) {
+        EXPECT_TRUE(PathExists(folder + L"\\keep.txt")) << Utf8(folder);
+        DeleteTree(folder);
+    }
 }
 
 }  // namespace

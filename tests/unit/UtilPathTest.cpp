@@ -1,4 +1,5 @@
-// Path text: joining, splitting and recognising store INF names.
+// Path text: joining, splitting, recognising store INF names, and the
+// canonical form paths are compared in.
 #include "UnitHelpers.h"
 #include "Util.h"
 
@@ -54,6 +55,45 @@ TEST(PathText, IsOemInfName) {
         {L"myoem1.inf", false}, {L"", false},         {L"C:\\oem1\\driver.inf", false},
     };
     for (const auto& c : cases) EXPECT_EQ(qel::IsOemInfName(c.path), c.oem) << Utf8(c.path);
+}
+
+
+// The form paths are compared in: literal and device prefixes off, "." and
+// ".." resolved, short (8.3) names of what exists made long, the rest kept.
+TEST(PathText, CanonicalPath) {
+    const std::wstring folder = qeltest::MakeScratchFolder(L"Canonical Long Folder Name") + L"\\Second Long Name";
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    wchar_t shortForm[MAX_PATH] = {};
+    ASSERT_GT(::GetShortPathNameW(folder.c_str(), shortForm, MAX_PATH), 0u);
+    ASSERT_NE(std::wstring(shortForm), folder) << "no short names on this disk";
+    const struct { std::wstring path, canonical; } cases[] = {
+        {L"\\\\?\\C:\\windows\\system32", L"C:\\windows\\system32"},
+        {L"\\\\.\\C:\\windows", L"C:\\windows"},
+        {L"\\??\\C:\\windows", L"C:\\windows"},
+        {L"\\\\?\\UNC\\server\\share\\x", L"\\\\server\\share\\x"},
+        {L"C:/windows/./system32/../system32", L"C:\\windows\\system32"},
+        {shortForm, folder},
+        {std::wstring(shortForm) + L"\\not here\\x.txt", folder + L"\\not here\\x.txt"},
+        {L"\\\\?\\" + std::wstring(shortForm) + L"\\..", qel::DirectoryOf(folder)},
+        {L"", L""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(qel::CanonicalPath(c.path), c.canonical) << Utf8(c.path);
+
+    wchar_t shortProgramFiles[MAX_PATH] = {};
+    ASSERT_GT(::GetShortPathNameW(L"C:\\Program Files", shortProgramFiles, MAX_PATH), 0u);
+    const std::wstring programFiles = L"C:\\Program Files";
+    const struct { std::wstring path, folder; bool below; } guard[] = {
+        {std::wstring(shortProgramFiles) + L"\\Qel", programFiles, true},
+        {L"\\\\?\\C:\\PROGRAM FILES\\Qel\\x", programFiles, true},
+        {L"C:\\Program Files", shortProgramFiles, true},
+        {L"C:\\Program Files\\..\\Qel", programFiles, false},
+        {L"C:\\Program Files (x86)\\Qel", programFiles, false},
+        {L"C:\\Program Filesx", programFiles, false},
+    };
+    for (const auto& c : guard)
+        EXPECT_EQ(qel::IsSameOrBelow(c.path, c.folder), c.below) << Utf8(c.path) << " below " << Utf8(c.folder);
+    EXPECT_TRUE(qel::IsSamePath(L"c:\\WINDOWS\\system32\\", L"\\\\?\\C:\\windows\\System32\\"));
+    qeltest::DeleteTree(qel::DirectoryOf(folder));
 }
 
 }  // namespace

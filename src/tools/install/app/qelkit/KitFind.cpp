@@ -63,6 +63,17 @@ public:
         } else {
             NetworkInfs(driverInf);
         }
+        // The folders of [Setup] the installer checks before it reads a section.
+        try {
+            qel::CheckSetupFolders(script_);
+        } catch (const qel::BasicException& e) {
+            const qel::ScriptPlace* place = e.Place();
+            const ScriptText& text = reading_.MainText();
+            const std::wstring key = place ? place->key : L"";
+            const int line = place ? text.KeyLine(L"Setup", key) : 0;
+            reading_.Report(Kind::ValueNotUsable, text, line ? line : reading_.HeaderLine(L"Setup"), L"Setup",
+                            place ? place->message : std::wstring(L"a [Setup] folder cannot be used"), L"key:" + key);
+        }
         if (request_.command == Command::Upgrade || request_.command == Command::Uninstall) InstalledLog();
     }
 
@@ -181,10 +192,29 @@ public:
             if (qel::SetupGetRunningWinVer() >= qel::WinVerVista) DriverStageFromVista(*t, roadBit, willBeThere);
             for (const qel::RunOp& op : t->PreRuns()) Program(op, true, roadBit, thereNow);
             for (const qel::RunOp& op : t->PostRuns()) Program(op, false, roadBit, willBeThere);
+            for (const qel::GinaQuery& query : t->GinaQueries()) GinaCall(query);
         }
     }
 
 private:
+    // What a DelGINA line would load and call: check and plan never load or
+    // call code a script names, so they only say so.
+    void GinaCall(const qel::GinaQuery& query) {
+        ScriptLine at{&reading_.MainText(), query.section, 0};
+        for (const ReachableSection& each : reading_.Reachable()) {
+            if (!SameName(each.section, query.section)) continue;
+            if (const int line = each.text->KeyLine(each.section, L"DelGINA")) {
+                at = ScriptLine{each.text, each.section, line};
+                break;
+            }
+        }
+        reading_.Report(Kind::CodeNotCalled, at,
+                        Format(L"DelGINA would load %s and call its export '%s' with \"%s\"; check and plan do not "
+                               L"load or call it",
+                               query.dllPath.c_str(), query.exportName.c_str(), query.argument.c_str()),
+                        L"gina:" + query.dllPath + L"," + query.exportName + L"," + query.argument);
+    }
+
     // The sections of a script whose [DestinationDirs] folder a reachable
     // key reads: those CopyFiles and DelFiles name.
     std::vector<std::wstring> SectionsWithFolders(const ScriptText& text) const {

@@ -48,6 +48,8 @@ const std::vector<KindInfo> kKinds{
     {Kind::NoInstalledLog, 1019, Level::Error, L"there is no uninstall log to replay on this machine",
      L"install the package first; upgrade and uninstall work from the log an install left"},
     {Kind::KeyFails, 1020, Level::Error, L"a key fails for another reason", L"correct what the message names"},
+    {Kind::ValueNotUsable, 1021, Level::Error, L"a key's value cannot be used",
+     L"correct the value the message names (programs and folders of a script are full paths)"},
     {Kind::UnknownKey, 4001, Level::Warning, L"a key the section processor does not know",
      L"correct the key's name (the message suggests the nearest known key), or remove it"},
     {Kind::LineWithoutKey, 4002, Level::Warning, L"a line without a key in a section of keys",
@@ -66,6 +68,8 @@ const std::vector<KindInfo> kKinds{
      L"\"uninstall\") anywhere in its command line"},
     {Kind::ProgramNeverStarts, 4008, Level::Warning, L"a program to run is not there, and the run goes on without it",
      L"install the program before it runs, or correct its path"},
+    {Kind::CodeNotCalled, 4009, Level::Warning, L"a DelGINA line names code that check and plan never load or call",
+     L"make sure the DLL and export are the ones meant: the install loads and calls them"},
 };
 
 }  // namespace

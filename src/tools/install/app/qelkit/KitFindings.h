@@ -40,6 +40,7 @@ enum class Kind {
     MissingPackageInstaller,
     NoInstalledLog,
     KeyFails,
+    ValueNotUsable,
     // Warnings: the command goes on without doing what the line seems to ask.
     UnknownKey,
     LineWithoutKey,
@@ -49,6 +50,7 @@ enum class Kind {
     UpgradeRunWithArguments,
     OptionWordInName,
     ProgramNeverStarts,
+    CodeNotCalled,
 };
 
 struct KindInfo {

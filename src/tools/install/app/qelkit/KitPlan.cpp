@@ -281,8 +281,26 @@ private:
         }
     }
 
+    // A DelGINA line's removal hangs on what the DLL answers, and the plan
+    // never loads or calls code the script names: it shows the call, where
+    // the removal would go, without it.
+    void GinaQueries(const qel::UpdateTransaction& t, size_t removalIndex) {
+        for (const qel::GinaQuery& query : t.GinaQueries()) {
+            if (query.removalIndex != removalIndex) continue;
+            Add(L"gina-query", L"not-called",
+                Format(L"ask %s: %s(\"%s\") decides whether it is removed (not called here; its removal is not "
+                       L"counted)",
+                       query.dllPath.c_str(), query.exportName.c_str(), query.argument.c_str()))
+                .fields = {{L"dll", query.dllPath}, {L"export", query.exportName}, {L"argument", query.argument}};
+        }
+    }
+
     void FileRemovals(const qel::UpdateTransaction& t) {
-        for (const qel::FileOp& op : t.FileRemoves()) {
+        const std::vector<qel::FileOp>& removals = t.FileRemoves();
+        for (size_t index = 0; index <= removals.size(); ++index) {
+            GinaQueries(t, index);
+            if (index == removals.size()) break;
+            const qel::FileOp& op = removals[index];
             const std::wstring& path = op.source;
             const bool present = Present(path);
             const qel::FileRemovalDecision decision = qel::DecideFileRemoval(op.flags, present, present && IsFolder(path));

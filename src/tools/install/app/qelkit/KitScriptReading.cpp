@@ -326,9 +326,13 @@ bool ScriptReading::RaisedAt(const qel::ScriptPlace& place, unsigned road) {
         return true;
     }
     case ScriptFault::IncompleteKey:
+    case ScriptFault::InvalidKey:
     case ScriptFault::NestsTooDeep: {
         const ScriptText& text = TextOf(place.file);
-        Report(place.fault == ScriptFault::IncompleteKey ? Kind::IncompleteKey : Kind::NestsTooDeep, text,
+        const Kind kind = place.fault == ScriptFault::IncompleteKey ? Kind::IncompleteKey
+                          : place.fault == ScriptFault::InvalidKey  ? Kind::ValueNotUsable
+                                                                    : Kind::NestsTooDeep;
+        Report(kind, text,
                text.KeyLine(place.section, place.key), place.section, place.message, L"key:" + place.key, road);
         return true;
     }

@@ -16,6 +16,7 @@ namespace qel {
 enum class ScriptFault {
     MissingField,         // a line lacks a field it must have
     InvalidLine,          // a line's fields are there but name nothing usable
+    InvalidKey,           // a key's value names nothing usable (a folder that is not a full path)
     IncompleteKey,        // a key lacks values it must have
     NestsTooDeep,         // a key reaches its own section again, directly or through others
     MissingSection,       // a key names a section the script does not have

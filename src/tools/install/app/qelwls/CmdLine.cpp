@@ -264,6 +264,7 @@ void FirewallStep(Run& run) {
 void Dispatch(Run& run) {
     const std::wstring& command = run.Command();
     if (IsScriptCommand(command)) {
+        CheckSetupFolders(run.script);
         // A run that was killed is undone before this one changes anything,
         // and this run is marked so that the same holds for it.
         RecoverInterruptedRuns();

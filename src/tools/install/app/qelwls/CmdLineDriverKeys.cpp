@@ -26,6 +26,18 @@ std::wstring RequiredSetupValue(const InfFile& script, const wchar_t* key) {
     return value;
 }
 
+// A folder of [Setup]: the package is staged there and the driver package
+// installer started from there, elevated. A relative one would be taken from
+// whatever folder is current.
+std::wstring RequiredSetupFolder(const InfFile& script, const wchar_t* key) {
+    std::wstring folder = RequiredSetupValue(script, key);
+    if (!IsAbsolutePath(folder)) {
+        const std::wstring fault = std::wstring(key) + L" is not a full path: " + folder;
+        QEL_RAISE_AT(KeyPlace(script, ScriptFault::InvalidKey, L"Setup", key, fault), L"[Setup] " + fault, 0);
+    }
+    return folder;
+}
+
 void GetCatalogPath(const InfFile& driverInf, std::wstring& out) {
     std::wstring name;
     driverInf.GetLineText(L"Version", L"CatalogFile", name);
@@ -106,9 +118,16 @@ void QueueInfInstall(const RunContext& context, UpdateTransaction& t, const InfF
 }
 }  // namespace
 
-std::wstring GetDefaultInstallPath(const InfFile& script) { return RequiredSetupValue(script, L"DefaultInstallPath"); }
+std::wstring GetDefaultInstallPath(const InfFile& script) { return RequiredSetupFolder(script, L"DefaultInstallPath"); }
 
-void GetDriverStore(const InfFile& script, std::wstring& out) { out = RequiredSetupValue(script, L"DriverStore"); }
+void GetDriverStore(const InfFile& script, std::wstring& out) { out = RequiredSetupFolder(script, L"DriverStore"); }
+
+void CheckSetupFolders(const InfFile& script) {
+    for (const wchar_t* key : {L"DefaultInstallPath", L"DriverStore"}) {
+        std::wstring value;
+        if (script.GetLineText(L"Setup", key, value) == InfOk) RequiredSetupFolder(script, key);
+    }
+}
 
 void ProcessDrivers(const RunContext& context, UpdateTransaction& transaction, const InfFile& script,
                     const std::wstring& section) {

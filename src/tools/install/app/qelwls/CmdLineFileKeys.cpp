@@ -113,12 +113,13 @@ bool FolderSection(UpdateTransaction& transaction, const InfFile& script, const 
 void RegistryListedFiles(UpdateTransaction& transaction, const std::wstring& keyPath, const std::wstring& windowsFolder,
                          const std::wstring& systemFolder) {
     UniqueKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, key.Put()) !=
-        ERROR_SUCCESS)
-        return;
     // The paths become deletions by an elevated process: they are taken only
-    // from a key that ordinary users cannot write.
-    if (!OnlyAdministratorsCanChange(key.Get())) {
+    // from a key that ordinary users cannot write, and never from one a
+    // user's link leads to.
+    const LSTATUS opened = OpenKeyWithoutLinks(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                                               RegistryLinks::FollowTrusted, key);
+    if (opened != ERROR_SUCCESS && opened != kErrorStoppedOnLink) return;
+    if (opened == kErrorStoppedOnLink || !OnlyAdministratorsCanChange(key.Get())) {
         TraceWrite(TraceError, L"RegDelFiles: \"%s\" can be changed by users who are not administrators; "
                                L"the files it lists are not removed\n",
                    keyPath.c_str());

@@ -74,6 +74,18 @@ void DelGinaKey(UpdateTransaction& transaction, const InfFile& script, const std
                    dllPath.c_str());
         return;
     }
+    // A tool that only reads the script (to check it or to show what a
+    // command would do) never loads or calls code the script names: it may
+    // be looking at a script it does not trust. It keeps the call instead.
+    // The installer itself makes it while the script is read, as the key's
+    // diagnostic lines and the removal's place among the queued records
+    // have it: the DLL lies in the system folder, which only administrators
+    // can write, and a script the installer runs names programs it starts
+    // with its own rights anyway.
+    if (transaction.IsQueueOnly()) {
+        transaction.KeepGinaQuery(GinaQuery{fullPath, queryName, argument, section, transaction.FileRemoves().size()});
+        return;
+    }
     // A DLL that is already gone, or cannot be loaded, has nothing to remove.
     const UniqueLibrary gina(::LoadLibraryExW(fullPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!gina) return;

@@ -121,8 +121,13 @@ void DelGinaKey(UpdateTransaction& transaction, const InfFile& script, const std
 void ProcessDrivers(const RunContext& context, UpdateTransaction& transaction, const InfFile& script,
                     const std::wstring& section);
 void ProcessUninstallInf(UpdateTransaction& transaction, const InfFile& script, const std::wstring& section);
-// [Setup] DefaultInstallPath and DriverStore; each raises when missing.
+// [Setup] DefaultInstallPath and DriverStore; each raises when missing or
+// not a full path.
 std::wstring GetDefaultInstallPath(const InfFile& script);
 void GetDriverStore(const InfFile& script, std::wstring& out);
+// Raises when [Setup] DefaultInstallPath or DriverStore is there but not a
+// full path: checked before a script command changes anything, whether its
+// road reads them or not.
+void CheckSetupFolders(const InfFile& script);
 
 }  // namespace qel

@@ -36,6 +36,12 @@ void LinkSection(UpdateTransaction& transaction, const InfFile& script, const st
             link.localizedName = field(kFieldLocalizedName);
             link.stringIdName = field(kFieldStringIdName);
         }
+        // A relative folder would put the shortcut wherever the current
+        // folder is. Checked once the whole line is read, so that a line
+        // short of fields is named as such.
+        if (!IsAbsolutePath(link.folder))
+            RaiseLineFault(script, section, index, ScriptFault::InvalidLine, LineWording::Predicate,
+                           L"names a relative folder: " + link.folder);
         // The link's path goes into the rollback log and to the shell whole.
         CheckPathLength(LinkPathOf(link));
         transaction.LinkAdd(link);

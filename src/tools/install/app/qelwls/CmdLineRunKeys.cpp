@@ -22,6 +22,12 @@ void QueueRunSection(UpdateTransaction& transaction, const InfFile& script, cons
             script.GetLineField(runSection, index, 2, arguments) != InfOk)
             RaiseLineFault(script, runSection, index, ScriptFault::MissingField, LineWording::Predicate,
                            L"needs a program and its arguments");
+        // A relative program would be looked for in whatever folder is
+        // current when it runs, elevated, and so would the program a "-c"
+        // line ends.
+        if (!IsAbsolutePath(program))
+            RaiseLineFault(script, runSection, index, ScriptFault::InvalidLine, LineWording::Predicate,
+                           L"names a program by a relative path: " + program);
         int flags = 0;
         if (script.GetIntField(runSection, index, 3, flags) != InfOk) flags = 0;
         // The command line handed to the program is the arguments after one

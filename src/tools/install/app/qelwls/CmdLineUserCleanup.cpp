@@ -8,8 +8,6 @@
 #include "Trace.h"
 #include "Util.h"
 
-#include <shlwapi.h>
-
 namespace qel {
 namespace {
 constexpr const char* kModuleName = "CmdLine";
@@ -85,16 +83,43 @@ bool UserHiveLoadOrUnload(const std::wstring& sid, bool load) {
 }
 
 void DeleteUserSettings(const std::wstring& sid) {
+    // The hive belongs to its user, who may have made links anywhere in it:
+    // none is followed on the way, and one in the settings is deleted as a
+    // link, never the key it leads to.
     const std::wstring settings = sid + kUserSettings;
     UniqueKey key;
-    if (::RegOpenKeyExW(HKEY_USERS, settings.c_str(), 0, kReadAndSetValue, key.Put()) != ERROR_SUCCESS) return;
+    const LSTATUS opened = OpenKeyWithoutLinks(HKEY_USERS, settings, kReadAndSetValue, RegistryLinks::Refuse, key);
+    if (opened == kErrorStoppedOnLink)
+        TraceWrite(TraceDetail, L"Unable to open registry key: HKEY_USERS\\%s: a registry link on the way is not followed.\n",
+                   settings.c_str());
+    if (opened != ERROR_SUCCESS) return;
     for (const wchar_t* subkey : {L"802.11", L"CM"}) {
-        const DWORD status = ::SHDeleteKeyW(key.Get(), subkey);
+        const LSTATUS status = DeleteKeyTreeWithoutLinks(key.Get(), subkey, KEY_ALL_ACCESS, RegistryLinks::Refuse);
         if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
             TraceWrite(TraceDetail, L"Unable to delete registry key: HKEY_USERS\\%s\\%s. Error:%ld\n", settings.c_str(),
                        subkey, static_cast<long>(status));
     }
 }
+
+namespace {
+// A user's hive loaded for the clean-up, unloaded when the scope ends, also
+// when the deletion in it fails or throws: a hive left loaded keeps its
+// file locked, and the user's next logon fails to load it.
+class LoadedUserHive {
+public:
+    explicit LoadedUserHive(const std::wstring& sid) : sid_(sid), loaded_(UserHiveLoadOrUnload(sid, true)) {}
+    ~LoadedUserHive() {
+        if (loaded_) UserHiveLoadOrUnload(sid_, false);
+    }
+    LoadedUserHive(const LoadedUserHive&) = delete;
+    LoadedUserHive& operator=(const LoadedUserHive&) = delete;
+    bool Loaded() const { return loaded_; }
+
+private:
+    std::wstring sid_;
+    bool loaded_;
+};
+}  // namespace
 
 bool PerUserCleanup() {
     UniqueKey profiles;
@@ -108,9 +133,8 @@ bool PerUserCleanup() {
         if (::RegEnumKeyExW(profiles.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
         const std::wstring sid(name, length);
-        if (!UserHiveLoadOrUnload(sid, true)) continue;
-        DeleteUserSettings(sid);  // closes its key before the hive is unloaded
-        UserHiveLoadOrUnload(sid, false);
+        const LoadedUserHive hive(sid);
+        if (hive.Loaded()) DeleteUserSettings(sid);  // closes its keys before the hive is unloaded
     }
     return true;
 }

@@ -273,6 +273,19 @@ void InfFile::GetTargetPathAsNamed(const std::wstring& name, std::wstring& out) 
     std::wstring buffer(size, L'\0');
     if (!::SetupGetTargetPathW(handle_.Get(), nullptr, name.c_str(), &buffer[0], size, nullptr)) QEL_RAISE();
     buffer.resize(size > 0 ? size - 1 : 0);
+    // A folder given as a path (id -1) that is not a full one would be
+    // taken from whatever folder is current.
+    if (!IsAbsolutePath(buffer)) {
+        INFCONTEXT context;
+        const std::wstring fault =
+            FormatText(L"[%s] names the folder '%s', which is not a full path", name.c_str(), buffer.c_str());
+        ScriptPlace place(ScriptFault::InvalidKey, path_, L"the entry for " + fault);
+        place.section = L"DestinationDirs";
+        place.key = ::SetupFindFirstLineW(handle_.Get(), L"DestinationDirs", name.c_str(), &context) ? name
+                                                                                                       : L"DefaultDestDir";
+        place.names = name;
+        QEL_RAISE_AT(std::move(place), L"[DestinationDirs] of " + fault, 0);
+    }
     out.swap(buffer);
 }
 

@@ -32,6 +32,8 @@ public:
     void Close();
     bool IsOpen() const { return handle_.Valid(); }
     const std::wstring& Path() const { return path_; }
+    // The open file, for a look at it (its permissions); the LogFile keeps it.
+    HANDLE Handle() const { return handle_.Get(); }
 
     // Writes the text as UTF-8 with every LF turned into CR LF, in one write,
     // then flushes it to disk (unless flushing is deferred). Text that is the

@@ -4,9 +4,12 @@
 
 #include "Handles.h"
 
+#include <aclapi.h>
+
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
+#include <vector>
 
 namespace qel {
 
@@ -59,16 +62,20 @@ public:
     // The log is appended to by an elevated process in a folder others may
     // write (the temporary folder of SYSTEM, or one a user chose through
     // TEMP). A link planted at its name, or a second hard link to another
-    // file, would let them choose what that process writes to: such a log is
-    // refused, and the run logs to nowhere rather than to their target.
+    // file, would let them choose what that process writes to; a file they
+    // made there beforehand stays theirs to read and change, and to swap for
+    // a link once the log is known to be open. Such a log is refused, and
+    // the run logs to nowhere rather than to their file.
     static FILE* OpenAppendOnlyToOwnFile(const std::wstring& path) {
-        UniqueHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+        UniqueHandle file(::CreateFileW(path.c_str(),
+                                        FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!file) return nullptr;
         BY_HANDLE_FILE_INFORMATION info{};
         if (!::GetFileInformationByHandle(file.Get(), &info) || info.nNumberOfLinks != 1 ||
-            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+            !OwnedByAdministratorOrSelf(file.Get()))
             return nullptr;
         const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file.Get()), _O_APPEND | _O_TEXT);
         if (descriptor < 0) return nullptr;
@@ -76,6 +83,19 @@ public:
         FILE* stream = _wfdopen(descriptor, L"at");
         if (!stream) _close(descriptor);
         return stream;
+    }
+
+    // An administrator (the Administrators group, the system) or the
+    // account of this run made the file.
+    static bool OwnedByAdministratorOrSelf(HANDLE file) {
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                              &descriptor) != ERROR_SUCCESS)
+            return false;
+        const UniqueLocalMem descriptorOwner(descriptor);
+        std::vector<BYTE> account = RunningAccountSid();
+        return IsAdministratorSid(owner, account.empty() ? nullptr : account.data());
     }
 
     void Discard() {

@@ -103,6 +103,17 @@ struct DriverPackage {
     bool isSigned = false;
 };
 
+// The chain query of a DelGINA line: the GINA DLL to load, the export to
+// call and its argument. Only a queue-only transaction keeps one, instead of
+// making the call.
+struct GinaQuery {
+    std::wstring dllPath;  // full path, in the system folder
+    std::wstring exportName;
+    std::wstring argument;
+    std::wstring section;     // the section of the DelGINA line
+    size_t removalIndex = 0;  // where in FileRemoves the DLL's removal would go
+};
+
 // Kinds of DirOp.
 enum DirRemoveKind : uint32_t { DirRemoveIfEmpty = 0, DirRemoveTree = 1 };  // others: a shortcut
 
@@ -241,6 +252,8 @@ public:
     void SetDriverInfName(const std::wstring& name) { driverPackage.driverInfName = name; }
     void SetDriverPackageSigned(bool isSigned) { driverPackage.isSigned = isSigned; }
     void DirRemove(const std::wstring& path, uint32_t kind);
+    // A queue-only transaction keeps a DelGINA line's call instead of making it.
+    void KeepGinaQuery(const GinaQuery& query) { ginaQueries.push_back(query); }
     // Takes ownership; the sub-install is committed, rolled back and cleaned
     // up after this transaction, in the order added.
     void AddSubTransaction(std::unique_ptr<UpdateTransaction> subInstall);
@@ -264,6 +277,7 @@ public:
     const std::vector<RegOp>& RelativeRegAdds() const { return relativeRegAdds; }
     const std::vector<LinkOp>& Links() const { return links; }
     const std::vector<DirOp>& DirRemoves() const { return dirRemoves; }  // the clean-up's removals
+    const std::vector<GinaQuery>& GinaQueries() const { return ginaQueries; }  // queue-only: the calls not made
     const DriverPackage& Package() const { return driverPackage; }
 
     // This transaction's share of the commit's total cost: the costs of the
@@ -387,6 +401,7 @@ private:
     std::vector<RegOp> relativeRegAdds;
     std::vector<LinkOp> links;
     std::vector<DirOp> dirRemoves;
+    std::vector<GinaQuery> ginaQueries;
     bool restartDriverRequired = false;
     bool rebootRequired = false;
     bool queueOnly = false;
@@ -410,8 +425,9 @@ void Commit(UpdateTransaction& transaction);
 // started unless its flags say to ignore that.
 void CommitRunApp(UpdateTransaction& transaction, const std::wstring& program, const std::wstring& arguments,
                   uint32_t flags);
-// Ends the first running process whose executable name occurs (in any case)
-// in the path; no such process is no error.
+// Ends the first running process that runs the program at this path (the
+// paths compared in full, long and canonical form, case ignored); no such
+// process is no error.
 void TerminateProgram(const std::wstring& programPath);
 // After the driver package installer removed the package: the adapter's
 // device that the package INF lists.

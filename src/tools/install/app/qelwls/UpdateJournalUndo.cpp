@@ -13,8 +13,6 @@
 #include "UpdateDrivers.h"
 #include "Util.h"
 
-#include <shlwapi.h>
-
 #include <algorithm>
 
 namespace qel {
@@ -54,19 +52,11 @@ void UndoPendingDriverUpdate(UndoContext& c) {
     c.pendingDriverUpdate.reset();
 }
 
-// Deletes a key with everything below it, in the given view.
+// Deletes a key with everything below it, in the given view. A link in the
+// tree is deleted as a link: a user who may make subkeys in a key the run
+// granted could otherwise aim this elevated deletion at any key.
 void DeleteKeyTree(HKEY root, REGSAM view, const std::wstring& subkey) {
-    const size_t slash = subkey.find_last_of(L'\\');
-    UniqueKey parent;
-    HKEY parentKey = root;
-    if (slash != std::wstring::npos) {
-        if (::RegOpenKeyExW(root, subkey.substr(0, slash).c_str(), 0, KEY_ALL_ACCESS | view, parent.Put()) !=
-            ERROR_SUCCESS)
-            return;
-        parentKey = parent.Get();
-    }
-    const std::wstring leaf = slash == std::wstring::npos ? subkey : subkey.substr(slash + 1);
-    ::SHDeleteKeyW(parentKey, leaf.c_str());
+    DeleteKeyTreeWithoutLinks(root, subkey, KEY_ALL_ACCESS | view, RegistryLinks::FollowTrusted);
 }
 
 // Only the view flags of a record reach the registry.

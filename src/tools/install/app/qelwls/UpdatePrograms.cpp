@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 namespace qel {
 namespace {
@@ -190,18 +191,44 @@ void CommitRunApp(UpdateTransaction& t, const std::wstring& program, const std::
     }
 }
 
+namespace {
+// The path of the program a process runs (its first module), or empty when
+// it cannot be read: a process of the system, or one that has ended.
+std::wstring ProcessImagePath(DWORD processId) {
+    UniqueHandle modules(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
+    if (!modules) return std::wstring();
+    MODULEENTRY32W module{};
+    module.dwSize = sizeof(module);
+    if (!::Module32FirstW(modules.Get(), &module)) return std::wstring();
+    return module.szExePath;
+}
+}  // namespace
+
 void TerminateProgram(const std::wstring& programPath) {
+    // The process that runs the program itself, found by its full path, not
+    // the first whose name occurs somewhere in that path ("on.exe" in
+    // "...\\QelMon.exe"): ending an unrelated process loses its user's work.
+    const std::wstring program = CanonicalPath(programPath);
+    if (program.empty()) return;
+    // Only processes that carry the program's file name (long, or short if
+    // it was started by its short path) are looked at closer.
+    std::vector<std::wstring> names{GetFileNamePart(program)};
+    wchar_t shortPath[MAX_PATH];
+    const DWORD shortLength = ::GetShortPathNameW(program.c_str(), shortPath, MAX_PATH);
+    if (shortLength > 0 && shortLength < MAX_PATH) names.push_back(GetFileNamePart(shortPath));
     UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return;
-    const std::wstring path = Lowercase(programPath);
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
-        const std::wstring name = Lowercase(entry.szExeFile);
-        // An empty name would occur in every path.
-        if (name.empty() || path.find(name) == std::wstring::npos) continue;
-        UniqueHandle process(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID));
-        if (process) ::TerminateProcess(process.Get(), 0);
+        if (std::none_of(names.begin(), names.end(),
+                         [&](const std::wstring& name) { return ::lstrcmpiW(name.c_str(), entry.szExeFile) == 0; }))
+            continue;
+        // Opened before its path is read: while the handle is held, the
+        // process id cannot pass to another process.
+        UniqueHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+        if (!process || !IsSamePath(ProcessImagePath(entry.th32ProcessID), program)) continue;
+        ::TerminateProcess(process.Get(), 0);
         return;
     }
 }

@@ -30,6 +30,17 @@ void UpdateTransaction::OpenUninstallLog(const std::wstring& path, bool create) 
         return;
     }
     if (uninstallLog.Open(path, create) != LogOk) QEL_RAISE(path, ::GetLastError());
+    // Its records name files to remove and the program that takes the driver
+    // package out, all done with administrator rights: a log someone else
+    // could have written is not replayed.
+    if (!create) {
+        const WriterVerdict verdict = JudgeJournalFileAt(uninstallLog.Handle(), path);
+        if (!verdict.onlyAdministrators) {
+            uninstallLog.Close();
+            QEL_RAISE(FormatText(L"the uninstall log \"%s\" is not trusted: %s", path.c_str(), verdict.reason.c_str()),
+                      0);
+        }
+    }
     uninstallLogIsNew = create;
     if (create) TheRunMarker().Add(journal::RunUninstallLogRecord{path});
 }

@@ -49,13 +49,17 @@ bool IsThisProcess(const MarkerContents& marker) {
 
 // The lines of a log that another process may still be writing (hence the
 // sharing), as LogFile reads them: each ends at LF, CR bytes are dropped, and
-// a last line without LF is no line. False when the file cannot be read or a
-// line is not UTF-8.
-bool ReadLogLines(const std::wstring& path, std::vector<std::wstring>& lines) {
+// a last line without LF is no line. Empty when they were read; otherwise
+// why not, as words that follow the file's name. A file that someone other
+// than an administrator may have written is not read (unless `anyWriter`):
+// its records would name what an elevated run undoes and deletes.
+std::wstring ReadLogLines(const std::wstring& path, std::vector<std::wstring>& lines, bool anyWriter = false) {
     lines.clear();
     UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
+    if (!file) return L"cannot be read";
+    const WriterVerdict verdict = anyWriter ? WriterVerdict{true, L""} : JudgeJournalFileAt(file.Get(), path);
+    if (!verdict.onlyAdministrators) return L"is not trusted: " + verdict.reason;
     std::string bytes;
     char chunk[4096];
     DWORD read = 0;
@@ -66,24 +70,27 @@ bool ReadLogLines(const std::wstring& path, std::vector<std::wstring>& lines) {
         std::string line = bytes.substr(start, end - start);
         line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
         std::wstring text;
-        if (Utf8ToWide(line, text) != 0) return false;
+        if (Utf8ToWide(line, text) != 0) return L"cannot be read";
         lines.push_back(std::move(text));
     }
-    return true;
+    return L"";
 }
 
-// Reads a marker that its run may still be writing. False when it cannot be
-// read, does not begin with its process record, or holds a line that is no
-// marker record: its run is then left as it is, since a log that line may
+// Reads a marker that its run may still be writing. Empty when read;
+// otherwise why not (see ReadLogLines): the marker cannot be read or
+// trusted, does not begin with its process record, or holds a line that is
+// no marker record. Its run is then left as it is, since a log that line may
 // name could not be undone with the others.
-bool ReadMarker(const std::wstring& path, MarkerContents& marker) {
+std::wstring ReadMarker(const std::wstring& path, MarkerContents& marker, bool anyWriter) {
     std::vector<std::wstring> lines;
-    if (!ReadLogLines(path, lines) || lines.empty()) return false;
+    const std::wstring problem = ReadLogLines(path, lines, anyWriter);
+    if (!problem.empty()) return problem;
+    if (lines.empty()) return L"cannot be read";
     for (size_t index = 0; index < lines.size(); ++index) {
         const std::optional<journal::MarkerRecord> record = journal::Decode<journal::MarkerRecord>(lines[index]);
-        if (!record) return false;
+        if (!record) return L"cannot be read";
         const auto* process = std::get_if<journal::RunProcessRecord>(&*record);
-        if ((index == 0) != (process != nullptr)) return false;
+        if ((index == 0) != (process != nullptr)) return L"cannot be read";
         if (process) {
             marker.processId = process->processId;
             marker.creationTime = process->creationTime;
@@ -95,7 +102,7 @@ bool ReadMarker(const std::wstring& path, MarkerContents& marker) {
             marker.uninstallLogs.push_back(std::get<journal::RunUninstallLogRecord>(*record).path);
         }
     }
-    return true;
+    return L"";
 }
 
 std::wstring WindowsFolder() {
@@ -104,9 +111,11 @@ std::wstring WindowsFolder() {
     return folder;
 }
 
-// The markers in the Windows folder, each with its path; the paths of those
-// that cannot be read go to `unreadable`.
-std::vector<std::pair<std::wstring, MarkerContents>> ReadMarkers(std::vector<std::wstring>* unreadable = nullptr) {
+// The markers in the Windows folder, each with its path; those that cannot be
+// read or trusted go to `unreadable`, each as a path and why. With
+// `anyWriter` markers are read whoever may have written them.
+std::vector<std::pair<std::wstring, MarkerContents>> ReadMarkers(
+    std::vector<std::pair<std::wstring, std::wstring>>* unreadable = nullptr, bool anyWriter = false) {
     std::vector<std::pair<std::wstring, MarkerContents>> markers;
     const std::wstring folder = WindowsFolder();
     WIN32_FIND_DATAW found;
@@ -115,12 +124,13 @@ std::vector<std::pair<std::wstring, MarkerContents>> ReadMarkers(std::vector<std
     do {
         const std::wstring path = JoinPath(folder, found.cFileName);
         MarkerContents marker;
-        if (ReadMarker(path, marker)) {
+        const std::wstring problem = ReadMarker(path, marker, anyWriter);
+        if (problem.empty()) {
             markers.emplace_back(path, std::move(marker));
         } else {
-            TraceWrite(TraceError, L"Recovery: the run marker \"%s\" cannot be read; it is left in place\n",
-                       path.c_str());
-            if (unreadable) unreadable->push_back(path);
+            TraceWrite(TraceError, L"Recovery: the run marker \"%s\" %s; it is left in place\n", path.c_str(),
+                       problem.c_str());
+            if (unreadable) unreadable->emplace_back(path, problem);
         }
     } while (::FindNextFileW(find.Get(), &found));
     return markers;
@@ -136,8 +146,9 @@ void ReadRunRecords(InterruptedRun& run) {
         // the run had finished its work.
         if (FileExists(log)) {
             std::vector<std::wstring> lines;
-            if (!ReadLogLines(log, lines)) {
-                run.problem = FormatText(L"the rollback log \"%s\" cannot be read", log.c_str());
+            const std::wstring problem = ReadLogLines(log, lines);
+            if (!problem.empty()) {
+                run.problem = FormatText(L"the rollback log \"%s\" %s", log.c_str(), problem.c_str());
                 return;
             }
             for (size_t index = 0; index < lines.size(); ++index) {
@@ -196,7 +207,7 @@ void RollbackFromLog(const std::wstring& rollbackLogPath, const std::wstring& un
 
 std::vector<InterruptedRun> FindInterruptedRuns() {
     std::vector<InterruptedRun> runs;
-    std::vector<std::wstring> unreadable;
+    std::vector<std::pair<std::wstring, std::wstring>> unreadable;
     for (const auto& [path, marker] : ReadMarkers(&unreadable)) {
         if (IsThisProcess(marker)) continue;
         InterruptedRun run;
@@ -211,10 +222,10 @@ std::vector<InterruptedRun> FindInterruptedRuns() {
         if (!run.inProgress) ReadRunRecords(run);
         runs.push_back(std::move(run));
     }
-    for (const std::wstring& path : unreadable) {
+    for (const auto& [path, problem] : unreadable) {
         InterruptedRun run;
         run.marker = path;
-        run.problem = FormatText(L"the run marker \"%s\" cannot be read", path.c_str());
+        run.problem = FormatText(L"the run marker \"%s\" %s", path.c_str(), problem.c_str());
         runs.push_back(std::move(run));
     }
     return runs;
@@ -272,7 +283,9 @@ void RecoverInterruptedRuns() {
 
 std::vector<std::wstring> RollbackLogsOfOtherRuns() {
     std::vector<std::wstring> logs;
-    for (const auto& [path, marker] : ReadMarkers()) {
+    // A log kept from the sweep is only kept: a marker nobody trusts still
+    // keeps the logs it names, for a look by hand or a later recovery.
+    for (const auto& [path, marker] : ReadMarkers(nullptr, true)) {
         if (IsThisProcess(marker)) continue;
         logs.insert(logs.end(), marker.rollbackLogs.begin(), marker.rollbackLogs.end());
     }

@@ -16,37 +16,11 @@ constexpr const char* kModuleName = "Update";
 // The access every key of a record is opened or created with.
 REGSAM RecordAccess(uint32_t flags) { return KEY_ALL_ACCESS | RegistryViewOf(flags, SetupGetRunningWinVer()); }
 
-// RegDeleteKeyExW, which can name a view, is missing before XP x64; it is
-// looked up in the advapi32 the program already has loaded.
-LSTATUS DeleteKey(HKEY parent, const std::wstring& path, REGSAM access) {
-    using RegDeleteKeyExFn = LSTATUS(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
-    const HMODULE advapi32 = ::GetModuleHandleA("advapi32.dll");
-    const auto deleteKeyEx = advapi32 ? reinterpret_cast<RegDeleteKeyExFn>(
-                                            reinterpret_cast<void*>(::GetProcAddress(advapi32, "RegDeleteKeyExW")))
-                                      : nullptr;
-    if (deleteKeyEx) return deleteKeyEx(parent, path.c_str(), access, 0);
-    return ::RegDeleteKeyW(parent, path.c_str());
-}
-
-// A registry link (a key made with REG_OPTION_CREATE_LINK) names its target
-// in this value; opened with REG_OPTION_OPEN_LINK, the link itself is seen.
+// A registry link names the key it leads to in this value.
 constexpr wchar_t kLinkValue[] = L"SymbolicLinkValue";
 
-bool IsRegistryLink(HKEY key) {
-    DWORD type = 0;
-    return ::RegQueryValueExW(key, kLinkValue, nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS && type == REG_LINK;
-}
-
-// Deletes the link itself, never its target: a user who may create subkeys
-// below a granted key could otherwise aim an elevated tree deletion at any
-// key of the machine.
-bool DeleteLink(HKEY link) {
-    using NtDeleteKeyFn = LONG(WINAPI*)(HANDLE);
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    const auto ntDeleteKey =
-        ntdll ? reinterpret_cast<NtDeleteKeyFn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtDeleteKey"))) : nullptr;
-    return ntDeleteKey && ntDeleteKey(link) == 0;
-}
+// What is said of a key that is reached only through a link a user can change.
+constexpr wchar_t kBeyondUsersLink[] = L" lies beyond a registry link that users can change";
 
 REGSAM ViewOf(REGSAM access) { return access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY); }
 
@@ -70,9 +44,9 @@ bool ReadValue(HKEY key, const std::wstring& name, DWORD& type, std::vector<BYTE
 // below root\path, so that a rollback builds the tree again.
 void LogKeyTree(UpdateTransaction& t, HKEY root, REGSAM view, const std::wstring& path) {
     UniqueKey key;
-    if (::RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | view, key.Put()) != ERROR_SUCCESS)
-        return;
-    if (IsRegistryLink(key.Get())) {
+    bool isLink = false;
+    if (OpenKeyOrLink(root, path, KEY_READ | view, RegistryLinks::FollowTrusted, key, isLink) != ERROR_SUCCESS) return;
+    if (isLink) {
         DWORD type = 0;
         std::vector<BYTE> target;
         if (ReadValue(key.Get(), kLinkValue, type, target))
@@ -138,8 +112,9 @@ void UpdateTransaction::CommitRegDelete(HKEY root, const std::wstring& subkey, c
     }
 
     UniqueKey key;
-    const LSTATUS opened = ::RegOpenKeyExW(root, subkey.c_str(), 0, RecordAccess(flags), key.Put());
+    const LSTATUS opened = OpenKeyWithoutLinks(root, subkey, RecordAccess(flags), RegistryLinks::FollowTrusted, key);
     if (opened == ERROR_FILE_NOT_FOUND) return;
+    if (opened == kErrorStoppedOnLink) QEL_RAISE(subkey + kBeyondUsersLink, static_cast<DWORD>(opened));
     if (opened != ERROR_SUCCESS) QEL_RAISE();
     if (undoable) {
         DWORD type = 0;
@@ -152,29 +127,29 @@ void UpdateTransaction::CommitRegDelete(HKEY root, const std::wstring& subkey, c
 }
 
 bool UpdateTransaction::GSMUDeleteKey(HKEY parent, const std::wstring& path, uint32_t flags) {
-    TraceWrite(TraceDetail, L"GSMUDeleteKey: parentKey=0x%08X, path='%s'\n",
-               static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(parent)), path.c_str());
-    if (path.empty()) QEL_RAISE();
-    const REGSAM access = RecordAccess(flags);
-    {
-        // Windows deletes only keys without subkeys: empty the key depth first,
-        // always taking the subkey that is now at index 0.
-        UniqueKey key;
-        if (::RegOpenKeyExW(parent, path.c_str(), REG_OPTION_OPEN_LINK, access, key.Put()) != ERROR_SUCCESS)
-            return false;
-        if (IsRegistryLink(key.Get())) return DeleteLink(key.Get());
-        for (;;) {
-            std::wstring name;
-            const LSTATUS status = EnumSubkeyName(key.Get(), 0, name);
-            if (status == ERROR_NO_MORE_ITEMS) break;
-            if (status != ERROR_SUCCESS) return false;
-            if (!GSMUDeleteKey(key.Get(), name, flags)) {
-                TraceWrite(TraceDetail, L"GSMUDeleteKey: Failed to delete key '%s'\n", name.c_str());
-                return false;
-            }
+    // Every key of the tree, the top one first, gets its line as it is
+    // reached; a subkey that stays ends the deletion.
+    class Trace : public KeyTreeWatcher {
+    public:
+        void Entering(HKEY key, const std::wstring& name) override {
+            TraceWrite(TraceDetail, L"GSMUDeleteKey: parentKey=0x%08X, path='%s'\n",
+                       static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(key)), name.c_str());
         }
+        void SubkeyFailed(const std::wstring& name) override {
+            TraceWrite(TraceDetail, L"GSMUDeleteKey: Failed to delete key '%s'\n", name.c_str());
+        }
+    } trace;
+    if (path.empty()) {
+        trace.Entering(parent, path);
+        QEL_RAISE();
     }
-    return DeleteKey(parent, path, access) == ERROR_SUCCESS;
+    // A link in the tree is deleted as a link; one on the way to it that a
+    // user can change is not followed, and nothing is deleted.
+    const LSTATUS status =
+        DeleteKeyTreeWithoutLinks(parent, path, RecordAccess(flags), RegistryLinks::FollowTrusted, &trace);
+    if (status == kErrorStoppedOnLink)
+        TraceWrite(TraceError, L"GSMUDeleteKey: '%s'%s; it is not deleted\n", path.c_str(), kBeyondUsersLink);
+    return status == ERROR_SUCCESS;
 }
 
 void UpdateTransaction::CommitRegAdd(HKEY root, const std::wstring& subkey, const std::wstring& valueName,
@@ -187,9 +162,11 @@ void UpdateTransaction::CommitRegAdd(HKEY root, const std::wstring& subkey, cons
     const REGSAM view = ViewOf(RecordAccess(flags));
     if (undoable) LogNewKeys(*this, root, view, subkey);
     UniqueKey key;
-    if (::RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, RecordAccess(flags), nullptr, key.Put(), nullptr) !=
-        ERROR_SUCCESS)
-        QEL_RAISE();
+    // A value written through a link a user made would land in a key of the
+    // user's choosing, with the rights of this program.
+    const LSTATUS created = CreateKeyWithoutLinks(root, subkey, RecordAccess(flags), RegistryLinks::FollowTrusted, key);
+    if (created == kErrorStoppedOnLink) QEL_RAISE(subkey + kBeyondUsersLink, static_cast<DWORD>(created));
+    if (created != ERROR_SUCCESS) QEL_RAISE();
     bool exists = false;
     DWORD existingType = 0;
     DWORD existingSize = 0;

@@ -76,18 +76,48 @@ constexpr FILEOP_FLAGS kDeleteTreeFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_
 constexpr FILEOP_FLAGS kDeleteTempFilesFlags =
     FOF_SILENT | FOF_NOCONFIRMATION | FOF_FILESONLY | FOF_NOERRORUI | FOF_NORECURSION;
 
+// The files the product installed, as the uninstall log's records say.
+std::vector<std::wstring> ProductFiles(const std::deque<std::wstring>& lines) {
+    std::vector<std::wstring> files;
+    for (const std::wstring& line : lines) {
+        const std::optional<journal::UninstallRecord> record = journal::Decode<journal::UninstallRecord>(line);
+        const auto* file = record ? std::get_if<journal::InstalledFileRecord>(&*record) : nullptr;
+        if (file) files.push_back(file->destination);
+    }
+    return files;
+}
+
+// From Vista on an uninstall starts the program a CopyInf record names (the
+// driver package installer) with administrator rights. It must be one of the
+// files the product installed into its own folders, whatever else the log
+// says: any other program of the system folder would run with the
+// uninstall's rights as well.
+void RequireProductProgram(const journal::UninstallRecord& record, const std::vector<std::wstring>& productFiles) {
+    const auto* package = std::get_if<journal::InstalledInfRecord>(&record);
+    if (!package || SetupGetRunningWinVer() <= WinVerXP) return;
+    for (const std::wstring& file : productFiles)
+        if (IsSamePath(package->inf, file)) return;
+    QEL_RAISE(FormatText(L"the uninstall log names a program the product did not install: \"%s\"",
+                         package->inf.c_str()),
+              0);
+}
+
 }  // namespace
 
 void Uninstall(UpdateTransaction& t, bool upgrade) {
     TraceWrite(TraceDetail, L"Uninstall()\n");
     t.DisableRollback();
-    for (const std::wstring& line : ReadUninstallLines(t.UninstallLog())) {
+    const std::deque<std::wstring> lines = ReadUninstallLines(t.UninstallLog());
+    const std::vector<std::wstring> productFiles = ProductFiles(lines);
+    for (const std::wstring& line : lines) {
         const std::optional<journal::UninstallRecord> record = journal::Decode<journal::UninstallRecord>(line);
         // A line of no kind the log holds, or of one whose fields cannot be
         // read, stops the replay before anything is committed: removals
         // guessed from a damaged record could take what the product never
         // installed.
         if (!record) QEL_RAISE(journal::KindOf(line), 0);
+        // An upgrade starts no program of the log.
+        if (!upgrade) RequireProductProgram(*record, productFiles);
         journal::Replay(t, *record, upgrade);
     }
     t.UninstallLog().Close();

@@ -5,6 +5,8 @@
 // "Util"); expected absences come back as false or an OS error code.
 #pragma once
 
+#include "Handles.h"
+
 #include <windows.h>
 
 #include <cstdarg>
@@ -66,8 +68,15 @@ bool PassesThroughReparsePoint(const std::wstring& path);
 bool TreeHoldsReparsePoint(const std::wstring& folder);
 // A file (not a folder, not a link) with no other name than this one.
 bool IsPlainFile(const std::wstring& path);
-// The path is the folder or lies below it, compared in full and without
-// regard to case.
+// The path in the form Windows resolves it to, for comparing: a "\\?\",
+// "\\.\" or "\??\" prefix taken off, made full ("." and ".." resolved),
+// and the part that exists in its long names (short 8.3 names expanded).
+// Case is kept; empty when the path cannot be made full.
+std::wstring CanonicalPath(const std::wstring& path);
+// Both paths name the same file or folder (canonical forms, case ignored).
+bool IsSamePath(const std::wstring& a, const std::wstring& b);
+// The path is the folder or lies below it, compared in canonical form and
+// without regard to case.
 bool IsSameOrBelow(const std::wstring& path, const std::wstring& folder);
 // The longest path Windows can name; a longer one raises (it could never be
 // created, and its log records could not be carried back).
@@ -89,15 +98,92 @@ LSTATUS EnumSubkeyName(HKEY key, DWORD index, std::wstring& out);
 LSTATUS EnumValueName(HKEY key, DWORD index, std::wstring& out);
 LSTATUS QueryStringValue(HKEY key, const std::wstring& valueName, std::wstring& out);
 
+// --- registry links ----------------------------------------------------------
+// A registry link (a key made with REG_OPTION_CREATE_LINK) leads to the key its
+// SymbolicLinkValue names. The program runs elevated, and a user who may make
+// subkeys somewhere (below a key an AddReg line granted, in the user's own
+// hive) owns them and may make links in them: a write or deletion that
+// followed one would reach a key of that user's choosing. Every registry
+// change the program makes below such keys opens key by key with
+// REG_OPTION_OPEN_LINK, and these decide what a link met on the way means.
+enum class RegistryLinks {
+    Refuse,         // no link is followed (a user's own hive)
+    FollowTrusted,  // a link only administrators can change is followed (CurrentControlSet, say)
+};
+// ERROR_STOPPED_ON_SYMLINK: the path meets a link that is not to be followed.
+constexpr LSTATUS kErrorStoppedOnLink = 681;
+// True when `opened`, root\path opened with REG_OPTION_OPEN_LINK, is a link.
+// A key that only holds a value of type REG_LINK is none: it is the key it
+// names, whatever its values say.
+bool IsRegistryLink(HKEY root, const std::wstring& path, HKEY opened, REGSAM view);
+// Opens root\path key by key. The keys on the way are followed through a
+// link only as `links` allows; the last key is opened itself, link or not,
+// and `isLink` says which (a link is never followed there).
+LSTATUS OpenKeyOrLink(HKEY root, const std::wstring& path, REGSAM access, RegistryLinks links, UniqueKey& out,
+                      bool& isLink);
+// Opens root\path key by key; a link anywhere on the way, the last key
+// included, is followed only as `links` allows, else kErrorStoppedOnLink.
+LSTATUS OpenKeyWithoutLinks(HKEY root, const std::wstring& path, REGSAM access, RegistryLinks links, UniqueKey& out);
+// The same, making the keys that are missing (each made where the path was
+// checked, never through a link made meanwhile).
+LSTATUS CreateKeyWithoutLinks(HKEY root, const std::wstring& path, REGSAM access, RegistryLinks links,
+                              UniqueKey& out);
+// Sees each step of a tree deletion (for a caller's diagnostic lines).
+class KeyTreeWatcher {
+public:
+    virtual ~KeyTreeWatcher() = default;
+    // Before parent\path is opened: the top key, then every subkey below it.
+    virtual void Entering(HKEY /*parent*/, const std::wstring& /*path*/) {}
+    // A subkey could not be deleted; the deletion ends.
+    virtual void SubkeyFailed(const std::wstring& /*name*/) {}
+};
+// Deletes parent\path with everything below it, depth first. Every key is
+// opened with REG_OPTION_OPEN_LINK and deleted by its handle: a link is
+// deleted as a link, never the key it leads to. The keys on the way to
+// parent\path follow `links`. ERROR_SUCCESS when it is gone, else the error
+// of the first key that could not be opened or deleted (ERROR_FILE_NOT_FOUND:
+// there was nothing to delete; kErrorStoppedOnLink: a link on the way).
+LSTATUS DeleteKeyTreeWithoutLinks(HKEY parent, const std::wstring& path, REGSAM access, RegistryLinks links,
+                                  KeyTreeWatcher* watcher = nullptr);
+
 // --- access rights -------------------------------------------------------------
 bool IsAdmin();
 // Lets interactive users read and change the values of HKLM\<path> and make
 // subkeys below it; nothing more.
 bool GrantInteractiveAccess(const std::wstring& keyPathUnderHklm);
-// True when only administrators, the system and the Windows installer
-// service can change the key (its owner is one of them, and nobody else is
-// allowed to write it).
+// True when only administrators can change the key (see JudgeWriters).
 bool OnlyAdministratorsCanChange(HKEY key);
+// The rights that change a registry key or what it holds, and those that
+// change a file or folder or what it holds (names in a folder included).
+extern const DWORD kKeyChangingRights;
+extern const DWORD kFileChangingRights;
+// Whether anyone but administrators may change what a security descriptor
+// guards, and if not who may, in words.
+struct WriterVerdict {
+    bool onlyAdministrators = false;
+    std::wstring reason;  // empty when onlyAdministrators
+};
+// Decides on the owner and the access list of `descriptor` alone, without
+// asking Windows about any account. Administrators are the Administrators
+// group, the system, the Windows installer service (TrustedInstaller) and
+// `account`, the account this elevated run belongs to, which the start
+// checked to be an administrator (null: none). The owner must be one of
+// them (an owner may rewrite the list); no access entry that applies to the
+// object may give anyone else one of `changingRights`; no access list at all
+// lets everyone do everything. Entries that only refuse are passed over.
+WriterVerdict JudgeWriters(PSECURITY_DESCRIPTOR descriptor, DWORD changingRights, PSID account);
+// True when `owner` is one of the administrators above.
+bool IsAdministratorSid(PSID owner, PSID account);
+// The account of the running process (its token's user).
+std::vector<BYTE> RunningAccountSid();
+// Whether a file the program believes on a later run (an uninstall log, a
+// rollback log, a run marker) can be believed: only when no one but
+// administrators may change the file (`file`) or the folder it lies in
+// (`folder`); the reason names which of the two and who may change it.
+WriterVerdict JudgeJournalFile(PSECURITY_DESCRIPTOR file, PSECURITY_DESCRIPTOR folder, PSID account);
+// The same for a file open with READ_CONTROL at `path`, for the running
+// account; a path through a link is refused.
+WriterVerdict JudgeJournalFileAt(HANDLE file, const std::wstring& path);
 
 // --- text ------------------------------------------------------------------------
 void SplitCommaList(const std::wstring& text, std::vector<std::wstring>& list);

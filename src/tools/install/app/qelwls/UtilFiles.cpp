@@ -90,8 +90,10 @@ bool IsPlainFile(const std::wstring& path) {
 }
 
 bool IsSameOrBelow(const std::wstring& path, const std::wstring& folder) {
-    std::wstring fullPath, fullFolder;
-    if (GetFullPath(path, fullPath) != 0 || GetFullPath(folder, fullFolder) != 0) return false;
+    // Both in their long, canonical form: a short (8.3) name or a "\\?\"
+    // prefix names the same folder in other text.
+    std::wstring fullPath = CanonicalPath(path), fullFolder = CanonicalPath(folder);
+    if (fullPath.empty() || fullFolder.empty()) return false;
     fullPath = Lowercase(fullPath);
     fullFolder = Lowercase(fullFolder);
     while (fullFolder.size() > 3 && fullFolder.back() == L'\\') fullFolder.pop_back();

@@ -7,7 +7,8 @@
 // file name, which the Task Scheduler resolves through the search path of
 // the system. A package installs it into the system folder (folder id 11),
 // which is on that path for every user and writable only by administrators,
-// so that no user can put another program there under its name.
+// so that no user can put another program there under its name; without it
+// there, no task is made.
 #include "Handles.h"
 #include "Trace.h"
 #include "Util.h"
@@ -150,6 +151,17 @@ int RegisterTrayTask() {
 
 int CreateProcessWithoutAdmin() {
     TraceWrite(TraceNotable, L"CreateProcessWithoutAdmin()\n");
+    // The task names the program by its bare name, which the Task Scheduler
+    // looks for along the search path: were it missing from the system
+    // folder, a program of that name in any folder on the path, some of
+    // them writable by users, would be started in its place.
+    const std::wstring trayProgram = JoinPath(SystemFolder(), kTrayProgram);
+    const DWORD attributes = ::GetFileAttributesW(trayProgram.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        TraceWrite(TraceNotable, L"%s is not in the system folder; no task is made to start it.\n", trayProgram.c_str());
+        return 1;
+    }
     const ComScope com(COINIT_MULTITHREADED);
     if (FAILED(com.Result())) {
         TraceWrite(TraceNotable, L"CoInitializeEx failed: %x\n", static_cast<unsigned>(com.Result()));

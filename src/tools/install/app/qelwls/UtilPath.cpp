@@ -37,6 +37,49 @@ int GetFullPath(const std::wstring& path, std::wstring& out) {
     return length == 0 ? -1 : 0;
 }
 
+namespace {
+// The path without a prefix that only tells Windows to take it literally or
+// as a device: "\\?\C:\x", "\\.\C:\x" and "\??\C:\x" name C:\x, and
+// "\\?\UNC\server\share" names \\server\share.
+std::wstring WithoutLiteralPrefix(std::wstring path) {
+    SlashesToBackslashes(path);
+    for (const wchar_t* prefix : {L"\\\\?\\UNC\\", L"\\??\\UNC\\"}) {
+        const size_t length = wcslen(prefix);
+        if (path.size() > length && _wcsnicmp(path.c_str(), prefix, length) == 0) return L"\\\\" + path.substr(length);
+    }
+    for (const wchar_t* prefix : {L"\\\\?\\", L"\\\\.\\", L"\\??\\"}) {
+        const size_t length = wcslen(prefix);
+        if (path.size() > length + 1 && path.compare(0, length, prefix) == 0 && path[length + 1] == L':')
+            return path.substr(length);
+    }
+    return path;
+}
+}  // namespace
+
+std::wstring CanonicalPath(const std::wstring& path) {
+    std::wstring full;
+    if (path.empty() || GetFullPath(WithoutLiteralPrefix(path), full) != 0) return std::wstring();
+    // The long form of the part that exists; what does not exist yet has
+    // no short names, and keeps its text.
+    std::wstring existing = full, rest;
+    for (;;) {
+        std::wstring longForm;
+        if (FillBuffer(longForm, [&](wchar_t* buffer, DWORD size) {
+                return ::GetLongPathNameW(existing.c_str(), buffer, size);
+            }) != 0)
+            return longForm + rest;
+        const size_t last = existing.find_last_of(L'\\');
+        if (last == std::wstring::npos || last < 3 || last + 1 == existing.size()) return full;
+        rest = existing.substr(last) + rest;
+        existing.resize(last);
+    }
+}
+
+bool IsSamePath(const std::wstring& a, const std::wstring& b) {
+    const std::wstring first = CanonicalPath(a), second = CanonicalPath(b);
+    return !first.empty() && ::lstrcmpiW(first.c_str(), second.c_str()) == 0;
+}
+
 void GetDirectoryPart(std::wstring& path) {
     SlashesToBackslashes(path);
     const size_t last = path.rfind(L'\\');
