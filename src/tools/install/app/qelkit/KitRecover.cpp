@@ -102,11 +102,14 @@ int Recover(bool apply, bool verbose) {
         Err(L"qelkit: recover --apply needs administrator rights\n");
         return 1;
     }
-    // An installer run that is working recovers the same killed runs and
-    // changes what is on disk: --apply waits for it, as a second installer
-    // run would, and holds the machine while it recovers.
+    // --apply holds the machine while it recovers, so that no installer run
+    // starts meanwhile and recovers the same killed runs. While a run is
+    // working it does not wait (the run may be paused for a long time): the
+    // working run recovered every killed run before its first change, so
+    // what --apply would undo is left to it, and live runs are left alone.
     std::unique_ptr<qel::NamedMutexHold> runLock;
-    if (apply) runLock = qel::TakeRunLock([] { Out(L"Another run of qelwls is working; waiting for it to end\n"); });
+    if (apply && !qel::StartedInsideRun()) runLock = std::make_unique<qel::NamedMutexHold>(qel::kRunLockName, 0);
+    const bool anotherRunWorks = runLock && !runLock->Held();
     // The recovery writes its "Recovery:" lines where the installer's go.
     if (apply) {
         wchar_t temp[MAX_PATH] = {};
@@ -136,6 +139,12 @@ int Recover(bool apply, bool verbose) {
     for (const qel::InterruptedRun& run : runs) {
         const Fate fate = FateOf(run);
         if (fate != Fate::Undo && fate != Fate::Finish) continue;
+        if (anotherRunWorks) {
+            Out(Format(L"Process %lu: left to the installer run that is working\n",
+                       static_cast<unsigned long>(run.processId)));
+            ++left;
+            continue;
+        }
         try {
             qel::RecoverRunTraced(run);
             Out(Format(L"Process %lu: %s\n", static_cast<unsigned long>(run.processId),
