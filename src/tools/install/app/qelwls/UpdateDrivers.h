@@ -66,7 +66,7 @@ std::vector<std::wstring> PackageInfNames(const std::wstring& folder);
 std::vector<std::wstring> InfsNewToStore(const std::wstring& folder, const std::vector<std::wstring>& names);
 // A present device that one of the INFs drives on this system: its first
 // hardware id (lower case), the INF, and the store INF it uses now (empty
-// when it has no driver): what an "UpdateDriver" record holds.
+// when it has no driver): what a journal::UpdateDriverRecord holds.
 struct DeviceDriver {
     std::wstring hardwareId;
     std::wstring infPath;

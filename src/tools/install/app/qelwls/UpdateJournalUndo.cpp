@@ -46,7 +46,7 @@ void UndoDriverStep(const wchar_t* what, Step step) {
 
 void UndoPendingDriverUpdate(UndoContext& c) {
     if (!c.pendingDriverUpdate) return;
-    UndoDriverStep(L"UpdateDriver", [&] {
+    UndoDriverStep(UpdateDriverRecord::kKind, [&] {
         if (RollbackDriverUpdate(c.transaction, *c.pendingDriverUpdate)) c.devicesRemoved = true;
     });
     c.pendingDriverUpdate.reset();
@@ -112,7 +112,7 @@ void Undo(const CopyInfRecord& r, UndoContext& c) {
     TraceWrite(TraceDetail, L"Rollback(): CopyInf( \"%s\", \"%s\")\n", r.inf.c_str(), r.folder.c_str());
     const std::wstring folder = Lowercase(r.folder);
     if (std::find(c.announcedFolders.begin(), c.announcedFolders.end(), folder) != c.announcedFolders.end()) return;
-    UndoDriverStep(L"CopyInf", [&] { RollbackInfCopy(c.transaction, r); });
+    UndoDriverStep(CopyInfRecord::kKind, [&] { RollbackInfCopy(c.transaction, r); });
 }
 std::wstring Describe(const CopyInfRecord& r) {
     return L"take back the driver package " + r.inf + L" (" + r.folder + L")";
