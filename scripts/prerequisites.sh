@@ -13,8 +13,17 @@ set -eu
 # optional "wine" package, which a --no-install-recommends install skips.
 # The window tests run under a virtual X server (xvfb) and take their
 # screenshots with ImageMagick's import.
-packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 cmake make googletest gcab
-          xvfb imagemagick-6.q16)
+packages=(
+  g++-mingw-w64-x86-64-posix
+  gcc-mingw-w64-x86-64-posix
+  binutils-mingw-w64-x86-64 wine64
+  cmake
+  make
+  googletest
+  gcab
+  xvfb
+  imagemagick-6.q16
+)
 programs=(
   x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres
   x86_64-w64-mingw32-objcopy
