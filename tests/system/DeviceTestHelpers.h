@@ -1,6 +1,6 @@
 // What the driver, network and driver package installer tests share: the
-// network class, a key's presence, a run's log lines, an unchanged machine
-// and the driver kit's package cut down to Windows 10.
+// network class, a key's presence, a run's log lines, an unchanged machine,
+// an idle run and the driver kit's package cut down to Windows 10.
 #pragma once
 
 #include "PackageFixture.h"
@@ -28,6 +28,14 @@ inline void ExpectLogLines(const std::string& log, std::initializer_list<std::st
 
 inline void ExpectSameMachine(const MachineState& before, const MachineState& after) {
     EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+}
+
+// A folder whose script has nothing to do: its run undoes a killed run
+// first.
+inline const SetupFolder& IdleFolder() {
+    static const SetupFolder idle(L"idle");
+    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+    return idle;
 }
 
 // The driver kit's adapter INF without its sections for Windows 7 and

@@ -55,17 +55,6 @@ std::string DriverScript(bool withInstaller = false, bool failing = false) {
         "[Uninstall]\r\n" + std::string(failing ? "[Missing]\r\nC:\\qeltests\\missing.exe,,0\r\n" : ""));
 }
 
-// A folder whose script has nothing to do: its run undoes a killed run
-// first.
-const SetupFolder& IdleFolder() {
-    static const SetupFolder idle = [] {
-        SetupFolder folder(L"drivers_idle");
-        folder.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
-        return folder;
-    }();
-    return idle;
-}
-
 std::wstring DeviceInf(const std::wstring& instance) {
     const std::wstring key = DriverKeyPath(instance);
     return key.empty() ? L"" : ReadRegString(HKEY_LOCAL_MACHINE, key, L"InfPath");

@@ -26,6 +26,9 @@ void SetValue(const std::wstring& subkey, const std::wstring& name, DWORD type, 
 void SetText(const std::wstring& subkey, const std::wstring& name, const std::wstring& text) {
     SetValue(subkey, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
+void SetDword(const std::wstring& subkey, const std::wstring& name, DWORD value) {
+    SetValue(subkey, name, REG_DWORD, &value, sizeof(value));
+}
 
 size_t CountLines(const std::string& log, const std::string& message) {
     const Strings messages = LogMessages(log);
@@ -54,7 +57,7 @@ void AddAdapter(const std::wstring& instance, const std::string& instanceId, DWO
     SetText(device, L"Class", L"Net");
     SetText(device, L"Driver", std::wstring(kNetClass) + L"\\" + instance);
     SetText(driverKey, L"NetCfgInstanceId", Wide(instanceId));
-    SetValue(driverKey, L"Characteristics", REG_DWORD, &characteristics, sizeof(characteristics));
+    SetDword(driverKey, L"Characteristics", characteristics);
 }
 void RemoveAdapters() {
     DeleteRegTree(HKEY_LOCAL_MACHINE, kEnumRoot);
@@ -231,7 +234,6 @@ protected:
         for (const wchar_t* key : {kFirewallKey, kNetCfgKey}) DeleteRegTree(HKEY_LOCAL_MACHINE, key);
         for (const wchar_t* log : {kFirewallLog, kNetCfgLog}) ::DeleteFileW(log);
     }
-    void SetLockBusy(DWORD count) { SetValue(kNetCfgKey, L"LockBusy", REG_DWORD, &count, sizeof(count)); }
     struct Server {
         const wchar_t *key, *standIn;
         std::wstring had;  // the server before the test
@@ -359,7 +361,7 @@ TEST_F(NetworkPieces, InstallWaitsForTheWriteLockAndGivesUpAfterTenAttempts) {
     for (const auto& [busy, waits] : {std::pair<DWORD, int>{3, 2}, {100, 10}}) {
         SCOPED_TRACE(busy);
         Reset();
-        SetLockBusy(busy);
+        SetDword(kNetCfgKey, L"LockBusy", busy);
         const SetupRunResult run = package.Run(L"apponly_install", L"-qelis");
         EXPECT_EQ(run.exitCode, 0u) << run.log;
         EXPECT_TRUE(LogHasLine(run.log, "QelOtherClient currently holds the lock, try later.")) << run.log;
@@ -415,10 +417,7 @@ TEST_F(NetworkPieces, AFailedOrKilledRunOfThePiecesLeavesThemAsTheyWere) {
     for (const wchar_t* piece : {L"VWL", L"QELIS"}) CopyTree(TestBinDir() + L"\\wdk\\" + piece, package.File(piece));
     const MachineState before = SnapshotNetworkMachine();
 
-    const auto failOnce = [] {
-        DWORD once = 1;
-        SetValue(kNetCfgKey, L"FailInstall", REG_DWORD, &once, sizeof(once));
-    };
+    const auto failOnce = [] { SetDword(kNetCfgKey, L"FailInstall", 1); };
     failOnce();
     const SetupRunResult failed = package.Run(L"upgrade", L"peernet -qelis");
     EXPECT_EQ(failed.exitCode, 200u) << failed.log;
@@ -428,14 +427,12 @@ TEST_F(NetworkPieces, AFailedOrKilledRunOfThePiecesLeavesThemAsTheyWere) {
 
     // Killed at each record up to the failing filter install; the next run
     // finds the engine willing again.
-    SetupFolder idle(L"network_idle");
-    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
     KilledRuns runs;
     runs.command = L"\"" + package.Exe() + L"\" " + package.Arguments(L"upgrade", L"peernet -qelis");
     runs.prepare = failOnce;
     runs.settle = [] { DeleteRegValue(HKEY_LOCAL_MACHINE, kNetCfgKey, L"FailInstall"); };
     runs.snapshot = SnapshotNetworkMachine;
-    ExpectEachKillUndoneByTheNextRun(runs, idle, before);
+    ExpectEachKillUndoneByTheNextRun(runs, IdleFolder(), before);
 }
 
 // The virtual adapter and the filter as the driver kit stamps their INFs
