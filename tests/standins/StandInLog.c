@@ -1,59 +1,32 @@
 #include "StandInLog.h"
 
-static void Append(StandInLine* line, const char* bytes, int count) {
-    const int room = (int)sizeof(line->text) - 3 - line->length; /* CR LF NUL stay possible */
-    if (count > room) count = room;
-    if (count <= 0) return;
-    CopyMemory(line->text + line->length, bytes, count);
-    line->length += count;
-}
-
-void LineBegin(StandInLine* line, const char* exportName) {
-    line->length = 0;
-    Append(line, exportName, lstrlenA(exportName));
-}
-
-void LineAddText(StandInLine* line, const WCHAR* text) {
-    char utf8[1024];
+/* Appends "|" and the text in UTF-8 ("(null)" for none) at `at`; the end. */
+static char* AddText(char* at, char* end, const WCHAR* text) {
     int bytes;
-    Append(line, "|", 1);
-    if (!text) {
-        Append(line, "(null)", 6);
-        return;
-    }
-    bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof(utf8), NULL, NULL);
-    if (bytes > 0) Append(line, utf8, bytes - 1); /* without the terminating zero */
+    *at++ = '|';
+    if (!text) text = L"(null)";
+    bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, at, (int)(end - at), NULL, NULL);
+    return bytes > 0 ? at + bytes - 1 : at; /* without the terminating zero */
 }
 
-void LineAddHex(StandInLine* line, DWORD value) {
+void LogUpdateCall(const char* exportName, const WCHAR* hardwareId, const WCHAR* infPath, DWORD flags) {
     static const char digits[] = "0123456789ABCDEF";
-    char text[11] = "|0x";
-    int i;
-    for (i = 0; i < 8; ++i) text[3 + i] = digits[(value >> (28 - 4 * i)) & 0xF];
-    Append(line, text, 11);
-}
-
-void LineAddDecimal(StandInLine* line, DWORD value) {
-    char text[12];
-    int start = sizeof(text);
-    do {
-        text[--start] = (char)('0' + value % 10);
-        value /= 10;
-    } while (value);
-    text[--start] = '|';
-    Append(line, text + start, (int)sizeof(text) - start);
-}
-
-void LineWrite(StandInLine* line) {
+    char line[2048], *at = line + lstrlenA(exportName);
     HANDLE file;
     DWORD written;
-    line->text[line->length++] = '\r';
-    line->text[line->length++] = '\n';
+    int i;
+    lstrcpyA(line, exportName);
+    at = AddText(at, line + 1024, hardwareId);
+    at = AddText(at, line + 2020, infPath);
+    lstrcpyA(at, "|0x");
+    for (at += 3, i = 0; i < 8; ++i) *at++ = digits[(flags >> (28 - 4 * i)) & 0xF];
+    *at++ = '\r';
+    *at++ = '\n';
     /* Append access only: every write lands at the end, whoever else writes. */
     file = CreateFileW(QEL_STANDIN_LOG_PATH, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) return;
-    WriteFile(file, line->text, (DWORD)line->length, &written, NULL);
+    WriteFile(file, line, (DWORD)(at - line), &written, NULL);
     CloseHandle(file);
 }
 

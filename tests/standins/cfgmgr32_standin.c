@@ -4,7 +4,7 @@
  * ones too. This one plays the Windows calls from the device's registry key
  * HKLM\System\CurrentControlSet\Enum\<instance id>; the device instance
  * handles are Wine's own (setupapi maps them to instance ids, which works).
- * Every other export is forwarded to setupapi.dll (cfgmgr32_standin.def), as
+ * Every other export is forwarded to setupapi.dll (CMakeLists.txt), as
  * Wine's own cfgmgr32 does.
  *
  * Test hook, a REG_DWORD of the device's Enum key:
@@ -94,29 +94,18 @@ static CONFIGRET ReadProperty(DEVINST devInst, ULONG property, PULONG type, PVOI
 
 CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, PULONG type, PVOID buffer,
                                                    PULONG length, ULONG flags) {
-    WCHAR instanceId[MAX_DEVICE_ID_LEN];
-    StandInLine line;
-    LineBegin(&line, "CM_Get_DevNode_Registry_PropertyW");
-    LineAddText(&line, InstanceIdOf(devInst, instanceId, MAX_DEVICE_ID_LEN) ? instanceId : NULL);
-    LineAddDecimal(&line, property);
-    LineAddDecimal(&line, length ? *length : 0);
-    LineWrite(&line);
     return ReadProperty(devInst, property, type, buffer, length, flags);
 }
 
+/* The _Ex forms answer for this machine only. */
 CONFIGRET WINAPI CM_Get_DevNode_Registry_Property_ExW(DEVINST devInst, ULONG property, PULONG type, PVOID buffer,
                                                       PULONG length, ULONG flags, HMACHINE machine) {
-    if (machine) return CR_MACHINE_UNAVAILABLE;
-    return CM_Get_DevNode_Registry_PropertyW(devInst, property, type, buffer, length, flags);
+    return machine ? CR_MACHINE_UNAVAILABLE : ReadProperty(devInst, property, type, buffer, length, flags);
 }
 
 CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST devInst, ULONG flags) {
     WCHAR instanceId[MAX_DEVICE_ID_LEN];
     const BOOL known = InstanceIdOf(devInst, instanceId, MAX_DEVICE_ID_LEN);
-    StandInLine line;
-    LineBegin(&line, "CM_Get_DevNode_Status");
-    LineAddText(&line, known ? instanceId : NULL);
-    LineWrite(&line);
     if (!status || !problem) return CR_INVALID_POINTER;
     if (flags) return CR_INVALID_FLAG;
     if (!known) return CR_INVALID_DEVNODE;
@@ -129,8 +118,7 @@ CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST de
 
 CONFIGRET WINAPI CM_Get_DevNode_Status_Ex(PULONG status, PULONG problem, DEVINST devInst, ULONG flags,
                                           HMACHINE machine) {
-    if (machine) return CR_MACHINE_UNAVAILABLE;
-    return CM_Get_DevNode_Status(status, problem, devInst, flags);
+    return machine ? CR_MACHINE_UNAVAILABLE : CM_Get_DevNode_Status(status, problem, devInst, flags);
 }
 
 static HDEVINFO LocatedDevices(void) {
@@ -143,11 +131,6 @@ CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST devInst, DEVINSTID_W deviceId, ULON
     HDEVINFO set;
     SP_DEVINFO_DATA device;
     CONFIGRET result = CR_NO_SUCH_DEVNODE;
-    StandInLine line;
-    LineBegin(&line, "CM_Locate_DevNodeW");
-    LineAddText(&line, deviceId && *deviceId ? deviceId : L"");
-    LineAddHex(&line, flags);
-    LineWrite(&line);
     if (!devInst) return CR_INVALID_POINTER;
     *devInst = 0;
     if (flags & ~CM_LOCATE_DEVNODE_BITS) return CR_INVALID_FLAG;
@@ -171,8 +154,7 @@ CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST devInst, DEVINSTID_W deviceId, ULON
 }
 
 CONFIGRET WINAPI CM_Locate_DevNode_ExW(PDEVINST devInst, DEVINSTID_W deviceId, ULONG flags, HMACHINE machine) {
-    if (machine) return CR_MACHINE_UNAVAILABLE;
-    return CM_Locate_DevNodeW(devInst, deviceId, flags);
+    return machine ? CR_MACHINE_UNAVAILABLE : CM_Locate_DevNodeW(devInst, deviceId, flags);
 }
 
 #define HARDWARE_KEY L"SOFTWARE\\QelStandIn\\Hardware"
@@ -212,11 +194,6 @@ static void FindRemovedHardwareAgain(void) {
 CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST devInst, ULONG flags) {
     WCHAR instanceId[MAX_DEVICE_ID_LEN];
     const BOOL known = InstanceIdOf(devInst, instanceId, MAX_DEVICE_ID_LEN);
-    StandInLine line;
-    LineBegin(&line, "CM_Reenumerate_DevNode");
-    LineAddText(&line, known ? instanceId : NULL);
-    LineAddHex(&line, flags);
-    LineWrite(&line);
     if (flags & ~CM_REENUMERATE_BITS) return CR_INVALID_FLAG;
     if (!known) return CR_INVALID_DEVNODE;
     if (devInst == ROOT_DEVINST) FindRemovedHardwareAgain();
@@ -224,14 +201,7 @@ CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST devInst, ULONG flags) {
 }
 
 CONFIGRET WINAPI CM_Reenumerate_DevNode_Ex(DEVINST devInst, ULONG flags, HMACHINE machine) {
-    if (machine) return CR_MACHINE_UNAVAILABLE;
-    return CM_Reenumerate_DevNode(devInst, flags);
+    return machine ? CR_MACHINE_UNAVAILABLE : CM_Reenumerate_DevNode(devInst, flags);
 }
 
-DWORD WINAPI CMP_WaitNoPendingInstallEvents(DWORD timeout) {
-    StandInLine line;
-    LineBegin(&line, "CMP_WaitNoPendingInstallEvents");
-    LineAddDecimal(&line, timeout);
-    LineWrite(&line);
-    return WAIT_OBJECT_0;
-}
+DWORD WINAPI CMP_WaitNoPendingInstallEvents(DWORD timeout) { return WAIT_OBJECT_0; }

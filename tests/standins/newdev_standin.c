@@ -60,43 +60,34 @@ static void FreeList(WCHAR* list) {
     if (list) HeapFree(GetProcessHeap(), 0, list);
 }
 
-static BOOL DeviceCarries(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR* id) {
-    WCHAR* hardware = ReadIdList(set, device, SPDRP_HARDWAREID);
-    WCHAR* compatible = ReadIdList(set, device, SPDRP_COMPATIBLEIDS);
-    const BOOL carries = ListHolds(hardware, id) || ListHolds(compatible, id);
-    FreeList(hardware);
-    FreeList(compatible);
-    return carries;
+/* The device's first id (hardware ids first, then compatible ids, each in
+ * the device's order) that the multi-string list holds, into `out`; FALSE
+ * when there is none. */
+static BOOL FirstIdListed(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR* list, WCHAR* out, int outChars) {
+    static const DWORD properties[] = {SPDRP_HARDWAREID, SPDRP_COMPATIBLEIDS};
+    BOOL found = FALSE;
+    int i;
+    for (i = 0; i < 2 && !found; ++i) {
+        WCHAR* ids = ReadIdList(set, device, properties[i]);
+        const WCHAR* id;
+        for (id = ids; id && *id && !found; id += lstrlenW(id) + 1)
+            if (ListHolds(list, id)) found = lstrcpynW(out, id, outChars) != NULL;
+        FreeList(ids);
+    }
+    return found;
 }
 
-/* The device's first id (hardware ids first, then compatible ids, each in
- * the device's order) that the driver lists, in lower case: what Windows
- * records as MatchingDeviceId. */
-static void FindMatchingId(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR* driverIds, const WCHAR* fallback,
-                           WCHAR* out, int outChars) {
-    WCHAR* lists[2];
-    int i;
-    const WCHAR* found = NULL;
-    lists[0] = ReadIdList(set, device, SPDRP_HARDWAREID);
-    lists[1] = ReadIdList(set, device, SPDRP_COMPATIBLEIDS);
-    for (i = 0; i < 2 && !found; ++i) {
-        const WCHAR* id;
-        for (id = lists[i]; id && *id && !found; id += lstrlenW(id) + 1)
-            if (ListHolds(driverIds, id)) found = id;
-    }
-    lstrcpynW(out, found ? found : fallback, outChars);
-    CharLowerW(out);
-    FreeList(lists[0]);
-    FreeList(lists[1]);
+static BOOL DeviceCarries(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR* id) {
+    WCHAR list[MAX_DEVICE_ID_LEN + 1], found[MAX_DEVICE_ID_LEN];
+    lstrcpynW(list, id, MAX_DEVICE_ID_LEN);
+    list[lstrlenW(list) + 1] = 0;
+    return FirstIdListed(set, device, list, found, MAX_DEVICE_ID_LEN);
 }
 
 static void SetString(HKEY key, const WCHAR* name, const WCHAR* value) {
     RegSetValueExW(key, name, 0, REG_SZ, (const BYTE*)value, (lstrlenW(value) + 1) * sizeof(WCHAR));
 }
 
-/* Installs the best driver of the store INF on one device. ERROR_SUCCESS, or
- * the error that stopped it (ERROR_NO_MORE_ITEMS: the INF has no driver for
- * the device, which is then left as it was). */
 /* Where each INF of the store was staged from. */
 #define INF_SOURCES_KEY L"SOFTWARE\\QelStandIn\\InfSources"
 
@@ -116,6 +107,9 @@ static BOOL ReadInfSource(const WCHAR* storeName, WCHAR* source) {
     return GetFileAttributesW(source) != INVALID_FILE_ATTRIBUTES;
 }
 
+/* Installs the best driver of the store INF on one device. ERROR_SUCCESS, or
+ * the error that stopped it (ERROR_NO_MORE_ITEMS: the INF has no driver for
+ * the device, which is then left as it was). */
 static DWORD InstallOnDevice(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR* storePath, const WCHAR* storeName,
                              const WCHAR* hardwareId, BOOL* reboot) {
     static const DI_FUNCTION steps[] = {
@@ -160,7 +154,10 @@ static DWORD InstallOnDevice(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR*
     detail->cbSize = sizeof(*detail);
     if (!SetupDiGetDriverInfoDetailW(set, device, &driver, detail, sizeof(detailBuffer) - 2 * sizeof(WCHAR), NULL))
         detail->HardwareID[0] = 0;
-    FindMatchingId(set, device, detail->HardwareID, hardwareId, matching, MAX_DEVICE_ID_LEN);
+    /* What Windows records as MatchingDeviceId, in lower case. */
+    if (!FirstIdListed(set, device, detail->HardwareID, matching, MAX_DEVICE_ID_LEN))
+        lstrcpynW(matching, hardwareId, MAX_DEVICE_ID_LEN);
+    CharLowerW(matching);
 
     key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_SET_VALUE);
     if (key == INVALID_HANDLE_VALUE) return GetLastError();
@@ -195,6 +192,13 @@ static void RemoveModelsCopy(const WCHAR* copyPath) {
     DeleteFileW(copyPath);
 }
 
+/* Ends a failed update: the list goes, the error stays. */
+static BOOL Failed(HDEVINFO set, DWORD error) {
+    if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
+    SetLastError(error);
+    return FALSE;
+}
+
 static BOOL UpdateDriver(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWORD installFlags, BOOL* rebootRequired) {
     HDEVINFO set;
     SP_DEVINFO_DATA device;
@@ -207,14 +211,8 @@ static BOOL UpdateDriver(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWOR
     BOOL reboot = FALSE, translated;
 
     if (rebootRequired) *rebootRequired = FALSE;
-    if (!hardwareId || !*hardwareId || !fullInfPath) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (installFlags & ~INSTALLFLAG_BITS) {
-        SetLastError(ERROR_INVALID_FLAGS);
-        return FALSE;
-    }
+    if (!hardwareId || !*hardwareId || !fullInfPath) return Failed(INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
+    if (installFlags & ~INSTALLFLAG_BITS) return Failed(INVALID_HANDLE_VALUE, ERROR_INVALID_FLAGS);
     set = SetupDiGetClassDevsW(NULL, NULL, NULL, DIGCF_ALLCLASSES | DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE) return FALSE;
     device.cbSize = sizeof(device);
@@ -223,25 +221,10 @@ static BOOL UpdateDriver(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWOR
         if (!SetupDiGetDeviceInstanceIdW(set, &device, instanceIds[count], MAX_DEVICE_ID_LEN, NULL)) continue;
         candidates[count++] = index;
     }
-    if (!count) {
-        SetupDiDestroyDeviceInfoList(set);
-        SetLastError(ERROR_NO_SUCH_DEVINST);
-        return FALSE;
-    }
-    for (index = 0; index < count; ++index) {
-        if (ReadEnumDword(instanceIds[index], L"QelStandInFail", &hook) && hook) {
-            SetupDiDestroyDeviceInfoList(set);
-            SetLastError(hook);
-            return FALSE;
-        }
-    }
-
-    if (GetFileAttributesW(fullInfPath) == INVALID_FILE_ATTRIBUTES) {
-        error = GetLastError();
-        SetupDiDestroyDeviceInfoList(set);
-        SetLastError(error);
-        return FALSE;
-    }
+    if (!count) return Failed(set, ERROR_NO_SUCH_DEVINST);
+    for (index = 0; index < count; ++index)
+        if (ReadEnumDword(instanceIds[index], L"QelStandInFail", &hook) && hook) return Failed(set, hook);
+    if (GetFileAttributesW(fullInfPath) == INVALID_FILE_ATTRIBUTES) return Failed(set, GetLastError());
     lstrcpynW(mediaFolder, fullInfPath, MAX_PATH);
     slash = wcsrchr(mediaFolder, L'\\');
     if (slash) *slash = 0;
@@ -260,10 +243,7 @@ static BOOL UpdateDriver(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWOR
         storeName = storeCopy;
         if (!ReadInfSource(storeName, installPath)) lstrcpynW(installPath, fullInfPath, MAX_PATH);
     } else if (!SetupCopyOEMInfW(fullInfPath, mediaFolder, SPOST_PATH, 0, storePath, MAX_PATH, NULL, &storeName)) {
-        error = GetLastError();
-        SetupDiDestroyDeviceInfoList(set);
-        SetLastError(error);
-        return FALSE;
+        return Failed(set, GetLastError());
     } else {
         if (!storeName) storeName = storePath;
         WriteInfSource(storeName, fullInfPath);
@@ -297,27 +277,18 @@ static BOOL UpdateDriver(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWOR
 
 BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR fullInfPath,
                                                DWORD installFlags, PBOOL rebootRequired) {
-    StandInLine line;
-    LineBegin(&line, "UpdateDriverForPlugAndPlayDevicesW");
-    LineAddText(&line, hardwareId);
-    LineAddText(&line, fullInfPath);
-    LineAddHex(&line, installFlags);
-    LineWrite(&line);
+    LogUpdateCall("UpdateDriverForPlugAndPlayDevicesW", hardwareId, fullInfPath, installFlags);
     return UpdateDriver(hardwareId, fullInfPath, installFlags, rebootRequired);
 }
 
 BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCSTR fullInfPath, DWORD installFlags,
                                                PBOOL rebootRequired) {
     WCHAR id[MAX_DEVICE_ID_LEN], path[MAX_PATH];
-    StandInLine line;
     const BOOL haveArguments = hardwareId && fullInfPath &&
                                MultiByteToWideChar(CP_ACP, 0, hardwareId, -1, id, MAX_DEVICE_ID_LEN) &&
                                MultiByteToWideChar(CP_ACP, 0, fullInfPath, -1, path, MAX_PATH);
-    LineBegin(&line, "UpdateDriverForPlugAndPlayDevicesA");
-    LineAddText(&line, haveArguments ? id : NULL);
-    LineAddText(&line, haveArguments ? path : NULL);
-    LineAddHex(&line, installFlags);
-    LineWrite(&line);
+    LogUpdateCall("UpdateDriverForPlugAndPlayDevicesA", haveArguments ? id : NULL, haveArguments ? path : NULL,
+                  installFlags);
     if (!haveArguments) {
         if (rebootRequired) *rebootRequired = FALSE;
         SetLastError(ERROR_INVALID_PARAMETER);

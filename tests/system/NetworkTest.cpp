@@ -2,9 +2,7 @@
 // adapter commands (disable, enable, restart by instance id) and the network
 // pieces of an install (virtual adapter, filter component, firewall rules),
 // with stand-ins for the firewall policy and INetCfg where Wine keeps nothing.
-#include "PackageFixture.h"
-
-#include "Handles.h"
+#include "DeviceTestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +15,6 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-constexpr wchar_t kNetClass[] = L"{4D36E972-E325-11CE-BFC1-08002BE10318}";
 constexpr wchar_t kEnumRoot[] = L"SYSTEM\\CurrentControlSet\\Enum\\ROOT\\QELTESTNET";
 constexpr wchar_t kClassRoot[] = L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
 constexpr char kShownId[] = "{8F3B1E2A-5C4D-4E6F-9A0B-1C2D3E4F5A6B}";
@@ -28,6 +25,9 @@ void SetValue(const std::wstring& subkey, const std::wstring& name, DWORD type, 
 }
 void SetText(const std::wstring& subkey, const std::wstring& name, const std::wstring& text) {
     SetValue(subkey, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+void SetDword(const std::wstring& subkey, const std::wstring& name, DWORD value) {
+    SetValue(subkey, name, REG_DWORD, &value, sizeof(value));
 }
 
 size_t CountLines(const std::string& log, const std::string& message) {
@@ -57,7 +57,7 @@ void AddAdapter(const std::wstring& instance, const std::string& instanceId, DWO
     SetText(device, L"Class", L"Net");
     SetText(device, L"Driver", std::wstring(kNetClass) + L"\\" + instance);
     SetText(driverKey, L"NetCfgInstanceId", Wide(instanceId));
-    SetValue(driverKey, L"Characteristics", REG_DWORD, &characteristics, sizeof(characteristics));
+    SetDword(driverKey, L"Characteristics", characteristics);
 }
 void RemoveAdapters() {
     DeleteRegTree(HKEY_LOCAL_MACHINE, kEnumRoot);
@@ -150,11 +150,6 @@ Strings KeptRules() {
     return kept;
 }
 
-bool KeyExists(const std::wstring& subkey) {
-    qel::UniqueKey key;
-    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
-}
-
 // The paths of the subkeys of HKLM\<key>.
 std::vector<std::wstring> SubkeysOf(const std::wstring& key) {
     std::vector<std::wstring> paths;
@@ -239,7 +234,6 @@ protected:
         for (const wchar_t* key : {kFirewallKey, kNetCfgKey}) DeleteRegTree(HKEY_LOCAL_MACHINE, key);
         for (const wchar_t* log : {kFirewallLog, kNetCfgLog}) ::DeleteFileW(log);
     }
-    void SetLockBusy(DWORD count) { SetValue(kNetCfgKey, L"LockBusy", REG_DWORD, &count, sizeof(count)); }
     struct Server {
         const wchar_t *key, *standIn;
         std::wstring had;  // the server before the test
@@ -263,16 +257,16 @@ TEST_F(NetworkPieces, InstallWithTheOptionsAddsAllThreeAndAFullUninstallTakesThe
               L"QelVwl_Inst");
     // The filter: uninstalled (not there yet), then installed from the INF.
     EXPECT_EQ(FileLines(kNetCfgLog), kUninstallThenInstallFilter);
-    EXPECT_TRUE(LogHasLine(run.log, "Couldn't get an interface pointer to QELIS_NdisLwf."));
-    EXPECT_TRUE(LogHasLine(run.log, "Filter driver for pnp id 'QELIS_NdisLwf' has been installed successfully."));
-    EXPECT_TRUE(KeyExists(kFilterComponent));
+    ExpectLogLines(run.log, {"Couldn't get an interface pointer to QELIS_NdisLwf.",
+                             "Filter driver for pnp id 'QELIS_NdisLwf' has been installed successfully.",
+                             "Configure windows firewall settings for Linkpad."});
+    EXPECT_TRUE(HklmKeyExists(kFilterComponent));
     bool infStored = false;
     // Windows stores it as oemNN.inf, Wine under its own name.
     for (const std::wstring& oem : FilesMatching(L"C:\\windows\\inf\\*.inf"))
         infStored = infStored || ReadFileBytes(L"C:\\windows\\inf\\" + oem) == ReadFileBytes(package.File(L"QELIS\\qelis.inf"));
     EXPECT_TRUE(infStored) << "the filter INF is in the INF store";
     // The six firewall rules, added in order.
-    EXPECT_TRUE(LogHasLine(run.log, "Configure windows firewall settings for Linkpad.")) << run.log;
     EXPECT_EQ(CountLines(run.log, "Remove windows firewall settings from Linkpad."), 0u);
     EXPECT_EQ(KeptRules(), ExpectedRules());
     EXPECT_EQ(CallsStarting(kFirewallLog, "Rules.Add "), ExpectedRules());
@@ -287,7 +281,9 @@ TEST_F(NetworkPieces, InstallWithTheOptionsAddsAllThreeAndAFullUninstallTakesThe
     run = package.Run(L"uninstall");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
     EXPECT_TRUE(VirtualAdapters().empty()) << run.log;
-    EXPECT_TRUE(LogHasLine(run.log, "Uninstall Virtual Driver: Root\\qelVWL"));
+    ExpectLogLines(run.log, {"Uninstall Virtual Driver: Root\\qelVWL",
+                             "Filter driver for component id 'QELIS_NdisLwf' has been uninstalled successfully.",
+                             "Remove windows firewall settings from Linkpad."});
     // Wine's disable is a stub, so "Disabled the device" is not logged
     // here; Windows disables the adapter before removing it.
     EXPECT_EQ(FileLines(kNetCfgLog),
@@ -296,9 +292,7 @@ TEST_F(NetworkPieces, InstallWithTheOptionsAddsAllThreeAndAFullUninstallTakesThe
                        "NetCfg.QueryNetCfgClass {4D36E974-E325-11CE-BFC1-08002BE10318}",
                        "ClassSetup.DeInstall QELIS_NdisLwf obo=1", "NetCfg.Apply", "NetCfg.Uninitialize",
                        "Lock.ReleaseWriteLock"}));
-    EXPECT_TRUE(LogHasLine(run.log, "Filter driver for component id 'QELIS_NdisLwf' has been uninstalled successfully."));
-    EXPECT_FALSE(KeyExists(kFilterComponent));
-    EXPECT_TRUE(LogHasLine(run.log, "Remove windows firewall settings from Linkpad.")) << run.log;
+    EXPECT_FALSE(HklmKeyExists(kFilterComponent));
     EXPECT_TRUE(KeptRules().empty());
     EXPECT_EQ(CallsStarting(kFirewallLog, "Rules.Remove "), Strings(std::begin(kRuleNames), std::end(kRuleNames)));
 
@@ -367,7 +361,7 @@ TEST_F(NetworkPieces, InstallWaitsForTheWriteLockAndGivesUpAfterTenAttempts) {
     for (const auto& [busy, waits] : {std::pair<DWORD, int>{3, 2}, {100, 10}}) {
         SCOPED_TRACE(busy);
         Reset();
-        SetLockBusy(busy);
+        SetDword(kNetCfgKey, L"LockBusy", busy);
         const SetupRunResult run = package.Run(L"apponly_install", L"-qelis");
         EXPECT_EQ(run.exitCode, 0u) << run.log;
         EXPECT_TRUE(LogHasLine(run.log, "QelOtherClient currently holds the lock, try later.")) << run.log;
@@ -376,7 +370,7 @@ TEST_F(NetworkPieces, InstallWaitsForTheWriteLockAndGivesUpAfterTenAttempts) {
                       std::string::npos) << attempt;
         EXPECT_EQ(run.log.find("holds the lock -- #" + std::to_string(waits + 1) + "."), std::string::npos);
         const bool installed = busy == 3;
-        EXPECT_EQ(KeyExists(kFilterComponent), installed);
+        EXPECT_EQ(HklmKeyExists(kFilterComponent), installed);
         EXPECT_EQ(LogHasLine(run.log, "Filter driver for pnp id 'QELIS_NdisLwf' has been installed successfully."), installed);
         EXPECT_TRUE(installed || run.log.find("has been installed successfully") == std::string::npos);
         EXPECT_EQ(CallsStarting(kNetCfgLog, "ClassSetup.").empty(), !installed);
@@ -391,7 +385,7 @@ TEST_F(NetworkPieces, AFailedFullUninstallKeepsTheVirtualAdapterAndTheFilter) {
     ASSERT_EQ(package.Run(L"apponly_install", L"peernet -qelis").exitCode, 0u);
     const std::vector<std::wstring> adapters = VirtualAdapters();
     ASSERT_EQ(adapters.size(), 1u);
-    ASSERT_TRUE(KeyExists(kFilterComponent));
+    ASSERT_TRUE(HklmKeyExists(kFilterComponent));
     // A text appended to a number fails the registry stage.
     WriteFileBytes(package.File(L"qelwls.ini"),
                    std::regex_replace(ReadFileBytes(package.File(L"qelwls.ini")), std::regex("\\[Uninstall\\]\r?\n"),
@@ -404,10 +398,9 @@ TEST_F(NetworkPieces, AFailedFullUninstallKeepsTheVirtualAdapterAndTheFilter) {
     EXPECT_EQ(run.exitCode, 200u) << run.log;
     EXPECT_EQ(run.log.find("Uninstall Virtual Driver"), std::string::npos) << run.log;
     EXPECT_EQ(VirtualAdapters(), adapters);
-    EXPECT_TRUE(KeyExists(kFilterComponent));
+    EXPECT_TRUE(HklmKeyExists(kFilterComponent));
     EXPECT_TRUE(CallsStarting(kNetCfgLog, "ClassSetup.").empty());
-    const MachineState after = SnapshotMachine();
-    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+    ExpectSameMachine(before, SnapshotMachine());
 }
 
 // The sample's adapter and filter are installed; a run brings both anew from
@@ -424,28 +417,22 @@ TEST_F(NetworkPieces, AFailedOrKilledRunOfThePiecesLeavesThemAsTheyWere) {
     for (const wchar_t* piece : {L"VWL", L"QELIS"}) CopyTree(TestBinDir() + L"\\wdk\\" + piece, package.File(piece));
     const MachineState before = SnapshotNetworkMachine();
 
-    const auto failOnce = [] {
-        DWORD once = 1;
-        SetValue(kNetCfgKey, L"FailInstall", REG_DWORD, &once, sizeof(once));
-    };
+    const auto failOnce = [] { SetDword(kNetCfgKey, L"FailInstall", 1); };
     failOnce();
     const SetupRunResult failed = package.Run(L"upgrade", L"peernet -qelis");
     EXPECT_EQ(failed.exitCode, 200u) << failed.log;
     EXPECT_TRUE(LogHasLine(failed.log, "Couldn't install Filter Driver.")) << failed.log;
-    MachineState after = SnapshotNetworkMachine();
-    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+    ExpectSameMachine(before, SnapshotNetworkMachine());
     EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, FilterDriverKeys().at(0), L"InfPath"), sampleFilterInf);
 
     // Killed at each record up to the failing filter install; the next run
     // finds the engine willing again.
-    SetupFolder idle(L"network_idle");
-    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
     KilledRuns runs;
     runs.command = L"\"" + package.Exe() + L"\" " + package.Arguments(L"upgrade", L"peernet -qelis");
     runs.prepare = failOnce;
     runs.settle = [] { DeleteRegValue(HKEY_LOCAL_MACHINE, kNetCfgKey, L"FailInstall"); };
     runs.snapshot = SnapshotNetworkMachine;
-    ExpectEachKillUndoneByTheNextRun(runs, idle, before);
+    ExpectEachKillUndoneByTheNextRun(runs, IdleFolder(), before);
 }
 
 // The virtual adapter and the filter as the driver kit stamps their INFs
@@ -486,11 +473,10 @@ TEST_F(NetworkPieces, PiecesStampedForSeveralSystemsInstallAndThoseWithoutThisSy
         EXPECT_TRUE(std::regex_match(Utf8(ReadResultMessage()), std::regex("Result,100,SetupErrorNoConfigFile,CmdLine,[0-9]+\n")))
             << Utf8(ReadResultMessage());
         EXPECT_TRUE(LogHasLine(ended.log, std::regex_replace(line, std::regex("PATH"), Utf8(path)))) << ended.log;
-        const MachineState after = SnapshotMachine();
-        EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+        ExpectSameMachine(before, SnapshotMachine());
         EXPECT_EQ(VirtualAdapters(), adapters);
         EXPECT_TRUE(FileLines(kNetCfgLog).empty());
-        EXPECT_TRUE(KeyExists(kFilterComponent));
+        EXPECT_TRUE(HklmKeyExists(kFilterComponent));
     };
     refused(L"VWL", L"qelvwl.inf", L"peernet",
             "Virtual driver will not be installed because 'PATH' has no model of Root\\qelVWL for x64 Windows 6.1 build "
