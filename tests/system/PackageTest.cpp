@@ -65,43 +65,34 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
         << run.log;
     EXPECT_TRUE(LogHasLine(run.log, "Running AIRDOCK.EXE without admin mode.")) << run.log;
 
-    // Each file from its source, and its record in the uninstall log (the
-    // tools component's file is in its own); the help texts come out of the
-    // cabinet.
+    // Each file from its source; the help texts come out of the cabinet. (The
+    // uninstall log these copies write is compared whole, record by record,
+    // with an earlier build's by the earlier-logs test.)
     const std::wstring app = kAppFolder, source = package.Folder();
     const struct {
         std::wstring from, to;
-        const char* flags;
         std::string bytes;  // none: the source's
     } copies[] = {
-        {source + L"\\QelMon.exe", app + L"\\QelMon.exe", "0x00000004", {}},
-        {source + L"\\readme.txt", app + L"\\readme.txt", "0x00000004", {}},
-        {source + L"\\dpinst64.exe", app + L"\\dpinst64.exe", "0x00000004", {}},
-        {source + L"\\docs\\guide.txt", app + L"\\Docs\\guide.txt", "0x00000004", {}},
-        {L"help.txt", app + L"\\Help\\help.txt", "0x00000004",
-         "Help: if the adapter does not connect, restart it from the monitor.\n"},
-        {L"tips.txt", app + L"\\Help\\tips.txt", "0x00000004", "Tip: keep the adapter's driver up to date.\n"},
-        {source + L"\\qelcomm.dll", kSharedDll, "0x80000040", {}},
-        {source + L"\\qelwlcpl.cpl", kApplet, "0x00000004", {}},
-        {source + L"\\airdock.exe", kTrayProgram, "0x00000004", {}},
-        {source + L"\\qelsetup.exe", app + L"\\Uninstall\\qelsetup.exe", "0x00000004", {}},
-        {source + L"\\qelwls64.exe", app + L"\\Uninstall\\qelwls64.exe", "0x00000004", {}},
-        {source + L"\\qelwls.ini", app + L"\\Uninstall\\qelwls.ini", "0x00000006", {}},
-        {source + L"\\tools\\qeltool.txt", app + L"\\Tools\\qeltool.txt", nullptr, {}},
+        {source + L"\\QelMon.exe", app + L"\\QelMon.exe", {}},
+        {source + L"\\readme.txt", app + L"\\readme.txt", {}},
+        {source + L"\\dpinst64.exe", app + L"\\dpinst64.exe", {}},
+        {source + L"\\docs\\guide.txt", app + L"\\Docs\\guide.txt", {}},
+        {L"", app + L"\\Help\\help.txt", "Help: if the adapter does not connect, restart it from the monitor.\n"},
+        {L"", app + L"\\Help\\tips.txt", "Tip: keep the adapter's driver up to date.\n"},
+        {source + L"\\qelcomm.dll", kSharedDll, {}},
+        {source + L"\\qelwlcpl.cpl", kApplet, {}},
+        {source + L"\\airdock.exe", kTrayProgram, {}},
+        {source + L"\\qelsetup.exe", app + L"\\Uninstall\\qelsetup.exe", {}},
+        {source + L"\\qelwls64.exe", app + L"\\Uninstall\\qelwls64.exe", {}},
+        {source + L"\\qelwls.ini", app + L"\\Uninstall\\qelwls.ini", {}},
+        {source + L"\\tools\\qeltool.txt", app + L"\\Tools\\qeltool.txt", {}},
     };
-    std::string records;
     for (const auto& copy : copies) {
         ASSERT_TRUE(PathExists(copy.to)) << Utf8(copy.to);
         EXPECT_EQ(ReadFileBytes(copy.to), copy.bytes.empty() ? ReadFileBytes(copy.from) : copy.bytes);
-        if (copy.flags) records += "CopyFile," + Utf8(copy.from) + "," + Utf8(copy.to) + "," + copy.flags + "\r\n";
     }
     EXPECT_EQ(SharedDllCount(kSharedDll), 2);
     const std::string log = ReadFileBytes(kUninstallLog);
-    ASSERT_EQ(log.compare(0, records.size(), records), 0) << log;
-    EXPECT_TRUE(std::regex_match(log.substr(records.size()),
-                                 std::regex("MoveFile,C:\\\\Program Files\\\\Qel Wireless\\\\Uninstall\\\\qel[0-9a-f]+\\.tmp,"
-                                            "C:\\\\Program Files\\\\Qel Wireless\\\\Uninstall\\\\qelwls\\.log\r\n")))
-        << log;
     EXPECT_TRUE(WindowsTempFiles().empty()) << "rollback logs left behind";
 
     // The product's registry: uninstall entry, settings, and its name

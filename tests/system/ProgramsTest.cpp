@@ -178,15 +178,14 @@ TEST_F(ProgramsRun, DashCEndsTheRunningProgramAndStartsNothing) {
 
 TEST_F(ProgramsRun, MalformedLinesEndTheRunWhileTheScriptIsRead) {
     const std::string key = "\"" + std::string(kOldEntry) + "\"";
+    // The script keys test names the place of more such lines.
     for (const std::string& body : {
-             "PreRun=Run\r\n[Run]\r\n\"" + Utf8(Probe()) + "\"\r\n", std::string("PostRun=Run\r\n[Run]\r\n,x\r\n"),
+             std::string("PostRun=Run\r\n[Run]\r\n,x\r\n"),
              "ConditionalSection=Rules\r\n[Rules]\r\nupgrade,," + key + ",UninstallString,,,,0,0\r\n",
              std::string("ConditionalSection=Rules\r\n[Rules]\r\nNewerApp,Marks\r\n"),
              "ConditionalSection=Rules\r\n[Rules]\r\nUpgrade,Marks," + key + ",UninstallString\r\n",
              "ConditionalSection=Rules\r\n[Rules]\r\nUpgrade,Marks," + key + ",UninstallString,,,,five,0\r\n",
-             std::string("ConditionalSection=Rules\r\n[Rules]\r\nSupportedApp\r\n"),
-             std::string("ConditionalSection=NoSuchRules\r\n"),
-             std::string("ConditionalSection=Rules\r\n[Rules]\r\nSupportedApp,Loop\r\n[Loop]\r\nConditionalSection=Rules\r\n")}) {
+             std::string("ConditionalSection=Rules\r\n[Rules]\r\nSupportedApp\r\n")}) {
         SCOPED_TRACE(body);
         // A mark that a run reaching its commit would write.
         const size_t cut = body.find("\r\n");

@@ -233,27 +233,4 @@ TEST_F(RunsAtOnce, AnInstallerTheRunStartsDoesNotWaitForIt) {
     EXPECT_EQ(ReadFileBytes(std::wstring(kDestination) + L"\\Inner\\a.txt"), "inner\r\n");
 }
 
-class PackageRun : public ::testing::Test {
-protected:
-    void SetUp() override { CleanMachine(); }
-    void TearDown() override { CleanMachine(); }
-};
-
-// The uninstall fails in its last stage, after the files are removed and the
-// product's registry trees deleted: a text appended to a number. Everything
-// comes back: files, uninstall log, registry, counts; no temporary file stays.
-TEST_F(PackageRun, AFailedUninstallLeavesTheProductInstalled) {
-    SamplePackage package(L"failed_uninstall_late");
-    ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
-    WriteFileBytes(package.File(L"qelwls.ini"),
-                   WithFailingRegistryLine(ReadFileBytes(package.File(L"qelwls.ini")), "[Uninstall]"));
-    SetSharedDllCount(L"QelSetup", 1);
-    const MachineState before = SnapshotMachine();
-
-    const SetupRunResult run = package.Run(L"uninstall");
-    ExpectFailedRun(run, "Update", "(Progress,[0-9]+,[0-9]+\r\n)+");
-    EXPECT_TRUE(LogHasLine(run.log, "Rollback()")) << run.log;
-    ExpectMachineIs(before);
-}
-
 }  // namespace
