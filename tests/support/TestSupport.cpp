@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace qeltest {
@@ -114,12 +115,7 @@ void SetWindowsVersion(const std::wstring& exeName, const std::wstring& version)
         DeleteRegTree(HKEY_CURRENT_USER, key);
         return;
     }
-    qel::UniqueKey handle;
-    if (::RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, handle.Put(),
-                          nullptr) != ERROR_SUCCESS)
-        Fail("RegCreateKeyEx AppDefaults");
-    ::RegSetValueExW(handle.Get(), L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
-                     static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+    SetRegString(HKEY_CURRENT_USER, key, L"Version", version);
 }
 
 std::wstring MakeScratchFolder(const std::wstring& name) {
@@ -216,24 +212,15 @@ void DeleteRegValue(HKEY root, const std::wstring& subkey, const std::wstring& v
 
 std::vector<std::wstring> ReadRegMultiString(HKEY root, const std::wstring& subkey, const std::wstring& value,
                                              REGSAM view) {
-    std::vector<std::wstring> strings;
-    qel::UniqueKey key;
-    if (::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | view, key.Put()) != ERROR_SUCCESS) return strings;
-    DWORD bytes = 0;
-    if (::RegQueryValueExW(key.Get(), value.c_str(), nullptr, nullptr, nullptr, &bytes) != ERROR_SUCCESS) return strings;
-    std::wstring data(bytes / sizeof(wchar_t) + 1, L'\0');
-    if (::RegQueryValueExW(key.Get(), value.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&data[0]), &bytes) !=
-        ERROR_SUCCESS)
-        return strings;
-    data.resize(bytes / sizeof(wchar_t));
+    const RegValue read = ReadRegValue(root, subkey, value, view);
+    if (!read.found) return {};
+    std::wstring data(reinterpret_cast<const wchar_t*>(read.data.data()), read.data.size() / sizeof(wchar_t));
     // Entries end at each NUL; the list ends with an extra one.
     while (!data.empty() && data.back() == L'\0') data.pop_back();
-    size_t start = 0;
-    for (;;) {
-        const size_t end = data.find(L'\0', start);
+    std::vector<std::wstring> strings;
+    for (size_t start = 0, end = 0; end != std::wstring::npos; start = end + 1) {
+        end = data.find(L'\0', start);
         strings.push_back(data.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
-        if (end == std::wstring::npos) break;
-        start = end + 1;
     }
     return strings;
 }
@@ -260,36 +247,39 @@ std::wstring Wide(const std::string& utf8) {
 
 std::vector<std::string> SplitCrLfLines(const std::string& text) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = text.find("\r\n", start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
+    for (size_t start = 0, end; start < text.size(); start = end + 2) {
+        end = std::min(text.find("\r\n", start), text.size());
         lines.push_back(text.substr(start, end - start));
-        start = end + 2;
     }
     return lines;
 }
 
 namespace {
 const wchar_t kEnumKey[] = L"System\\CurrentControlSet\\Enum\\";
+}  // namespace
 
-void SetRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name, DWORD type, const void* data,
-                 size_t bytes) {
+void SetRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name, const RegValue& value, REGSAM view) {
     qel::UniqueKey key;
-    if (::RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(), nullptr) !=
+    if (::RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, key.Put(), nullptr) !=
             ERROR_SUCCESS ||
-        ::RegSetValueExW(key.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(bytes)) !=
-            ERROR_SUCCESS)
+        ::RegSetValueExW(key.Get(), name.c_str(), 0, value.type, value.data.data(),
+                         static_cast<DWORD>(value.data.size())) != ERROR_SUCCESS)
         Fail("set registry value " + Utf8(subkey) + "\\" + Utf8(name));
 }
 
-void SetRegString(HKEY root, const std::wstring& subkey, const std::wstring& name, const std::wstring& value) {
-    SetRegValue(root, subkey, name, REG_SZ, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
+void SetRegString(HKEY root, const std::wstring& subkey, const std::wstring& name, const std::wstring& text,
+                  REGSAM view) {
+    SetRegValue(root, subkey, name, RegSz(text), view);
 }
-}  // namespace
+
+RegValue RegSz(const std::wstring& text, DWORD type) {
+    const auto* bytes = reinterpret_cast<const BYTE*>(text.c_str());
+    return RegValue{true, type, std::vector<BYTE>(bytes, bytes + (text.size() + 1) * sizeof(wchar_t))};
+}
+
+RegValue RegDword(DWORD value) {
+    return RegValue{true, REG_DWORD, {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)}};
+}
 
 void InstallDeviceStandIns() {
     const std::wstring from = qel::JoinPath(TestBinDir(), L"standins");
@@ -314,8 +304,7 @@ void AddFakeDevice(const std::wstring& instancePath, const std::vector<std::wstr
     const std::wstring key = kEnumKey + instancePath;
     std::wstring ids;
     for (const std::wstring& id : hardwareIds) ids += id + L'\0';
-    ids += L'\0';
-    SetRegValue(HKEY_LOCAL_MACHINE, key, L"HardwareID", REG_MULTI_SZ, ids.data(), ids.size() * sizeof(wchar_t));
+    SetRegValue(HKEY_LOCAL_MACHINE, key, L"HardwareID", RegSz(ids, REG_MULTI_SZ));
     SetRegString(HKEY_LOCAL_MACHINE, key, L"ClassGUID", classGuid);
     SetRegString(HKEY_LOCAL_MACHINE, key, L"DeviceDesc", description);
 }
@@ -338,8 +327,7 @@ void KeepFakeDevicePluggedIn(const std::wstring& instancePath) {
     SetRegString(HKEY_LOCAL_MACHINE, key, L"Instance", instancePath);
     for (const wchar_t* name : {L"HardwareID", L"ClassGUID", L"DeviceDesc"}) {
         const RegValue value = ReadRegValue(HKEY_LOCAL_MACHINE, kEnumKey + instancePath, name);
-        if (value.found)
-            SetRegValue(HKEY_LOCAL_MACHINE, key, name, value.type, value.data.data(), value.data.size());
+        if (value.found) SetRegValue(HKEY_LOCAL_MACHINE, key, name, value);
     }
 }
 
@@ -351,7 +339,7 @@ void RemoveFakeDevice(const std::wstring& instancePath) {
 }
 
 void SetFakeDeviceValue(const std::wstring& instancePath, const std::wstring& name, DWORD value) {
-    SetRegValue(HKEY_LOCAL_MACHINE, kEnumKey + instancePath, name, REG_DWORD, &value, sizeof(value));
+    SetRegValue(HKEY_LOCAL_MACHINE, kEnumKey + instancePath, name, RegDword(value));
 }
 
 std::wstring DriverKeyPath(const std::wstring& instancePath) {

@@ -83,6 +83,15 @@ struct RegValue {
 RegValue ReadRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name, REGSAM view = 0);
 void DeleteRegTree(HKEY root, const std::wstring& subkey, REGSAM view = 0);
 void DeleteRegValue(HKEY root, const std::wstring& subkey, const std::wstring& value, REGSAM view = 0);
+// Creates the key as needed and writes the value; a failure ends the test.
+void SetRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name, const RegValue& value,
+                 REGSAM view = 0);
+void SetRegString(HKEY root, const std::wstring& subkey, const std::wstring& name, const std::wstring& text,
+                  REGSAM view = 0);
+// Values as the registry stores them: a string with its terminator (a
+// multi-string's items joined by NULs in text), a DWORD.
+RegValue RegSz(const std::wstring& text, DWORD type = REG_SZ);
+RegValue RegDword(DWORD value);
 // The strings of a REG_MULTI_SZ value (empty entries kept), or none.
 std::vector<std::wstring> ReadRegMultiString(HKEY root, const std::wstring& subkey, const std::wstring& value,
                                              REGSAM view = 0);

@@ -37,14 +37,13 @@ protected:
 // A run killed in its commit is undone, one killed in its clean-up has its
 // clean-up finished, by the next script command.
 TEST_F(EarlierLogs, KilledRunsAreRecoveredAsBefore) {
-    SetupFolder idle(L"idle");
-    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+    const SetupFolder idle(L"idle");
     for (const wchar_t* scenario : {L"odd-paths\\killed-mid-commit", L"odd-paths\\killed-in-cleanup"}) {
         SCOPED_TRACE(Utf8(scenario));
         const std::wstring folder = std::wstring(scenario) + L"\\";
         LoadMachine(kOddRoots, ReadFileBytes(Fixture(folder + L"at-kill.state")));
         EXPECT_EQ(RecoverListing(), ReadFileBytes(Fixture(folder + L"recover.txt")));
-        const SetupRunResult next = RunSetupProgram(idle.Exe(), L"apponly_install \"" + idle.Path() + L"\"");
+        const SetupRunResult next = idle.InstallScript("");
         EXPECT_EQ(next.exitCode, 0u) << next.log;
         EXPECT_EQ(RecoveryMessages(next.log), ReadFileBytes(Fixture(folder + L"recovery.txt")));
         ExpectMachine(kOddRoots, folder + L"after.state");

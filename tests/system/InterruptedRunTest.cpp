@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 using namespace qeltest;
 
 namespace {
@@ -24,11 +26,6 @@ std::string LastRecordOfKilledRun() {
         }
     }
     return std::string();
-}
-
-void ExpectSameMachine(const MachineState& before, const std::string& where) {
-    const MachineState after = SnapshotMachine();
-    EXPECT_TRUE(after == before) << where << "\n" << DescribeDifferences(before, after);
 }
 
 class InterruptedRun : public ::testing::Test {
@@ -99,7 +96,7 @@ TEST_F(InterruptedRun, AFailureAtAnyRecordLeavesTheMachineAsItWas) {
             }
             EXPECT_EQ(run.exitCode, 200u) << where;
             EXPECT_NE(run.out.find("Result,200,SetupErrorInternal,"), std::string::npos) << where << run.out;
-            ExpectSameMachine(before, where);
+            ExpectMachineIs(before, where);
             if (::testing::Test::HasFailure()) return;
         }
     }
@@ -125,8 +122,7 @@ TEST_F(InterruptedRun, RecordsWrittenAheadOfManyFilesAreUndoneFromAnyKill) {
                       "[DestinationDirs]\r\nA=16422,\"Qel Wireless\\Many\\A\"\r\nB=16422,\"Qel Wireless\\Many\\B\"\r\n"
                       "[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nCopyFiles=A,B\r\nUninstallLog=\r\n"
                       "[A]\r\n" + sectionA + "[B]\r\n" + sectionB));
-    SetupFolder idle(L"idle_after_many");
-    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+    const SetupFolder idle(L"idle_after_many");
     const auto run = [&](RecordAction action, int k) {
         ::DeleteFileW(DiagnosticLogPath().c_str());
         return RunControlled(L"\"" + many.Exe() + L"\" apponly_install \"" + many.Path() + L"\"", action, k);
@@ -134,7 +130,7 @@ TEST_F(InterruptedRun, RecordsWrittenAheadOfManyFilesAreUndoneFromAnyKill) {
 
     // A run of an earlier test left behind is recovered first, so that the
     // state compared against is this test's own.
-    ASSERT_EQ(RunSetupProgram(idle.Exe(), L"apponly_install \"" + idle.Path() + L"\"").exitCode, 0u);
+    ASSERT_EQ(idle.InstallScript("").exitCode, 0u);
     const MachineState before = SnapshotMachine();
     const ControlledRunResult whole = run(RecordAction::None, 0);
     ASSERT_EQ(whole.exitCode, 0u);
@@ -149,10 +145,10 @@ TEST_F(InterruptedRun, RecordsWrittenAheadOfManyFilesAreUndoneFromAnyKill) {
         CleanMachine();
         const std::string where = "killed at record " + std::to_string(k);
         ASSERT_EQ(run(RecordAction::Kill, k).exitCode, kKilledExitCode) << where;
-        const SetupRunResult next = RunSetupProgram(idle.Exe(), L"apponly_install \"" + idle.Path() + L"\"");
+        const SetupRunResult next = idle.InstallScript("");
         EXPECT_EQ(next.exitCode, 0u) << where << next.log;
         EXPECT_NE(next.log.find("is undone"), std::string::npos) << where << next.log;
-        ExpectSameMachine(before, where);
+        ExpectMachineIs(before, where);
         if (::testing::Test::HasFailure()) return;
     }
 }
@@ -164,8 +160,7 @@ TEST_F(InterruptedRun, AKilledRunIsUndoneByTheNextRun) {
     LeaveOutSetupCopies(package);
     // The next run: a script with nothing to do, so that what it leaves is
     // what the recovery left.
-    SetupFolder idle(L"idle_run");
-    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
+    const SetupFolder idle(L"idle_run");
 
     for (const wchar_t* command : {L"apponly_install", L"upgrade", L"uninstall"}) {
         const int records = CountRecords(package, command);
@@ -176,11 +171,11 @@ TEST_F(InterruptedRun, AKilledRunIsUndoneByTheNextRun) {
             ASSERT_EQ(killed.exitCode, kKilledExitCode) << where;
             EXPECT_EQ(WindowsLeftovers().size(), 1u + WindowsTempFiles().size()) << where << ": the killed run's marker stays";
 
-            const SetupRunResult next = RunSetupProgram(idle.Exe(), L"apponly_install \"" + idle.Path() + L"\"");
+            const SetupRunResult next = idle.InstallScript("");
             EXPECT_EQ(next.exitCode, 0u) << where << next.log;
             EXPECT_NE(next.log.find("did not finish; undoing it from its logs"), std::string::npos) << where;
             EXPECT_NE(next.log.find("is undone"), std::string::npos) << where << next.log;
-            ExpectSameMachine(before, where);
+            ExpectMachineIs(before, where);
             if (::testing::Test::HasFailure()) return;
         }
     }
@@ -193,9 +188,7 @@ TEST_F(InterruptedRun, AKilledRunIsUndoneByTheNextRun) {
 TEST_F(InterruptedRun, ARunKilledInItsCleanUpKeepsItsChanges) {
     SamplePackage package(L"kill_in_cleanup");
     LeaveOutSetupCopies(package);
-    SetupFolder idle(L"idle_after_cleanup");
-    idle.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n"));
-    const auto runIdle = [&] { return RunSetupProgram(idle.Exe(), L"apponly_install \"" + idle.Path() + L"\""); };
+    const SetupFolder idle(L"idle_after_cleanup");
 
     for (const wchar_t* command : {L"apponly_install", L"upgrade"}) {
         const int records = CountRecords(package, command);
@@ -208,7 +201,7 @@ TEST_F(InterruptedRun, ARunKilledInItsCleanUpKeepsItsChanges) {
             const std::string where = Utf8(command) + " killed at record " + std::to_string(k);
             ASSERT_EQ(Run(package, command, RecordAction::Kill, k).exitCode, kKilledExitCode) << where;
             if (LastRecordOfKilledRun() != "Committed") break;  // an earlier kill: undone, as tested above
-            const SetupRunResult next = runIdle();
+            const SetupRunResult next = idle.InstallScript("");
             EXPECT_EQ(next.exitCode, 0u) << where << next.log;
             EXPECT_NE(next.log.find("had made all its changes; finishing its clean-up"), std::string::npos)
                 << where << next.log;
@@ -217,13 +210,9 @@ TEST_F(InterruptedRun, ARunKilledInItsCleanUpKeepsItsChanges) {
             // uninstall log names its temporary name, a shortcut holds its
             // target's file times. Those are compared by presence.
             const auto ofTheRun = [](MachineState state) {
-                const auto endsWith = [](const std::wstring& path, const std::wstring& end) {
-                    return path.size() >= end.size() &&
-                           ::CompareStringOrdinal(path.c_str() + path.size() - end.size(), -1, end.c_str(), -1,
-                                                  TRUE) == CSTR_EQUAL;
-                };
+                static const std::wregex stamped(L".*(\\.lnk|\\\\qelwls\\.log)", std::regex::icase);
                 for (auto& [path, bytes] : state.files)
-                    if (endsWith(path, L".lnk") || endsWith(path, L"\\qelwls.log")) bytes.clear();
+                    if (std::regex_match(path, stamped)) bytes.clear();
                 return state;
             };
             const MachineState after = ofTheRun(SnapshotMachine());
@@ -234,7 +223,7 @@ TEST_F(InterruptedRun, ARunKilledInItsCleanUpKeepsItsChanges) {
             InstallOnce(package);
         }
         EXPECT_GT(finished, 0) << Utf8(command) << ": no kill came after the changes were complete";
-        runIdle();
+        idle.InstallScript("");
         CleanMachine();
     }
 }

@@ -40,6 +40,12 @@ void AddFilesBelow(const std::wstring& folder, FileSnapshot& snapshot) {
     } while (::FindNextFileW(find.Get(), &found));
 }
 
+FileSnapshot FilesBelow(const std::wstring& folder) {
+    FileSnapshot files;
+    AddFilesBelow(folder, files);
+    return files;
+}
+
 void CopyTree(const std::wstring& from, const std::wstring& to) {
     FileSnapshot files;
     AddFilesBelow(from, files);
@@ -57,36 +63,28 @@ FileSnapshot SnapshotInstalledFiles() {
 }
 
 long long SharedDllCount(const std::wstring& valueName) {
-    qel::UniqueKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return -1;
-    DWORD count = 0, size = sizeof(count);
-    if (::RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&count), &size) !=
-        ERROR_SUCCESS)
-        return -1;
-    return count;
+    const RegValue count = ReadRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, valueName);
+    return count.found && count.data.size() == sizeof(DWORD) ? *reinterpret_cast<const DWORD*>(count.data.data()) : -1;
 }
 
 void SetSharedDllCount(const std::wstring& valueName, DWORD count) {
-    qel::UniqueKey key;
-    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr);
-    ::RegSetValueExW(key.Get(), valueName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof(count));
+    SetRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, valueName, RegDword(count));
 }
 
 void RemoveSharedDllCount(const std::wstring& valueName) {
-    qel::UniqueKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_WRITE, key.Put()) == ERROR_SUCCESS)
-        ::RegDeleteValueW(key.Get(), valueName.c_str());
+    DeleteRegValue(HKEY_LOCAL_MACHINE, kSharedDllsKey, valueName);
 }
 
 void SetRegMultiString(const std::wstring& subkey, const std::wstring& value, const std::wstring& strings) {
-    qel::UniqueKey key;
-    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr);
-    const std::wstring data = strings + L'\0';  // the list's closing NUL
-    ::RegSetValueExW(key.Get(), value.c_str(), 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                     static_cast<DWORD>(data.size() * sizeof(wchar_t)));
+    SetRegValue(HKEY_LOCAL_MACHINE, subkey, value, RegSz(strings, REG_MULTI_SZ));
 }
 
 std::vector<std::wstring> WindowsTempFiles() { return FilesMatching(L"C:\\windows\\qel*.tmp"); }
+
+void ExpectNoTempFiles(std::initializer_list<std::wstring> folders) {
+    EXPECT_TRUE(WindowsTempFiles().empty());
+    for (const std::wstring& folder : folders) EXPECT_TRUE(FilesMatching(folder + L"\\qel*.tmp").empty()) << Utf8(folder);
+}
 
 std::vector<std::wstring> WindowsLeftovers() {
     std::vector<std::wstring> files = WindowsTempFiles();
@@ -144,17 +142,11 @@ void RestoreMachine(const MachineState& state) {
         qel::UniqueKey key;
         ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.substr(0, slash).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
                           key.Put(), nullptr);
-        if (slash + 1 < path.size())
-            ::RegSetValueExW(key.Get(), path.substr(slash + 1).c_str(), 0, value.type, value.data.data(),
-                             static_cast<DWORD>(value.data.size()));
+        if (slash + 1 < path.size()) SetRegValue(HKEY_LOCAL_MACHINE, path.substr(0, slash), path.substr(slash + 1), value);
     }
     DeleteRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
-    if (state.pendingRenames.found) {
-        qel::UniqueKey key;
-        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, key.Put());
-        ::RegSetValueExW(key.Get(), kPendingRenames, 0, state.pendingRenames.type, state.pendingRenames.data.data(),
-                         static_cast<DWORD>(state.pendingRenames.data.size()));
-    }
+    if (state.pendingRenames.found)
+        SetRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames, state.pendingRenames);
 }
 
 std::string DescribeDifferences(const MachineState& expected, const MachineState& actual) {
@@ -180,6 +172,20 @@ std::string DescribeDifferences(const MachineState& expected, const MachineState
         for (const std::wstring& name : expected.windowsLeftovers) text += "expected in it: " + Utf8(name) + "\n";
     }
     return text;
+}
+
+void ExpectMachineIs(const MachineState& expected, const std::string& where) {
+    const MachineState actual = SnapshotMachine();
+    EXPECT_TRUE(actual == expected) << where << "\n" << DescribeDifferences(expected, actual);
+}
+
+std::string WithFailingRegistryLine(const std::string& script, const std::string& section) {
+    std::string changed = script;
+    const size_t header = changed.find(section), lineEnd = changed.find('\n', header);
+    if (header == std::string::npos || lineEnd == std::string::npos) return script;
+    changed.insert(lineEnd + 1, "AddReg=Breaks\r\n");
+    return changed + "\r\n[Breaks]\r\nHKLM,\"SOFTWARE\\Qel\\Number\",N,0x10001,1,,0\r\n"
+                     "HKLM,\"SOFTWARE\\Qel\\Number\",N,0x10008,\"x\",,0\r\n";
 }
 
 void ExpectEachKillUndoneByTheNextRun(const KilledRuns& runs, const SetupFolder& next, const MachineState& before) {
@@ -216,23 +222,11 @@ void CleanMachine() {
     DeleteRegTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Qel");
 }
 
-namespace {
-void SetString(HKEY root, const std::wstring& subkey, const wchar_t* name, const std::wstring& text, REGSAM view) {
-    qel::UniqueKey key;
-    ::RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, key.Put(), nullptr);
-    ::RegSetValueExW(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
-}  // namespace
-
 void WriteTrayKeys(DWORD control) {
-    SetString(HKEY_LOCAL_MACHINE, kTrayInstallStatus, L"DriverKey", L"0042", KEY_WOW64_32KEY);
-    SetString(HKEY_LOCAL_MACHINE, kTrayDriverKey, L"NetCfgInstanceId", L"{5A1D3F1C-0E5B-4C8A-9F1E-2B6C7D8E9F00}",
-              KEY_WOW64_32KEY);
-    qel::UniqueKey key;
-    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTrayAdapterKey, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY, nullptr,
-                      key.Put(), nullptr);
-    ::RegSetValueExW(key.Get(), L"Control", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&control), sizeof(control));
+    SetRegString(HKEY_LOCAL_MACHINE, kTrayInstallStatus, L"DriverKey", L"0042", KEY_WOW64_32KEY);
+    SetRegString(HKEY_LOCAL_MACHINE, kTrayDriverKey, L"NetCfgInstanceId", L"{5A1D3F1C-0E5B-4C8A-9F1E-2B6C7D8E9F00}",
+                 KEY_WOW64_32KEY);
+    SetRegValue(HKEY_LOCAL_MACHINE, kTrayAdapterKey, L"Control", RegDword(control), KEY_WOW64_32KEY);
 }
 
 void RemoveTrayKeys() {

@@ -48,6 +48,7 @@ FileSnapshot SnapshotInstalledFiles();
 
 // Files (not folders) below a folder, recursively, with their bytes.
 void AddFilesBelow(const std::wstring& folder, FileSnapshot& snapshot);
+FileSnapshot FilesBelow(const std::wstring& folder);
 void CopyTree(const std::wstring& from, const std::wstring& to);
 
 // A REG_DWORD in SharedDLLs, or -1 when the value is missing.
@@ -90,11 +91,21 @@ void AddInfStore(MachineState& state);
 void RestoreMachine(const MachineState& state);
 // The differences, one per line, for a failure message.
 std::string DescribeDifferences(const MachineState& expected, const MachineState& actual);
+// The machine now, compared with the state expected; `where` heads a failure.
+void ExpectMachineIs(const MachineState& expected, const std::string& where = "");
+
+// The script with a registry line that the commit refuses (text appended to
+// a number) added to `section` ("[Uninstall]"): a run of it fails late, in
+// its registry stage, after its file changes.
+std::string WithFailingRegistryLine(const std::string& script, const std::string& section);
 
 // Windows-folder temporary files ("qel*.tmp"): rollback logs and friends.
 std::vector<std::wstring> WindowsTempFiles();
 // The same and the run markers ("qelwls-*.run").
 std::vector<std::wstring> WindowsLeftovers();
+// No "qel*.tmp" (a rollback log, a copy on its way) in the Windows folder or
+// in the folders given.
+void ExpectNoTempFiles(std::initializer_list<std::wstring> folders = {});
 
 // How a run is killed and what must follow.
 struct KilledRuns {

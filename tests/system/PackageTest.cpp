@@ -13,28 +13,6 @@ using namespace qeltest;
 
 namespace {
 
-std::string ProgressLines(int total, std::initializer_list<int> done) {
-    std::string lines;
-    for (int each : done) lines += "Progress," + std::to_string(total) + "," + std::to_string(each) + "\r\n";
-    return lines;
-}
-
-// "Result,200,SetupErrorInternal,<module>,<line>" on both channels.
-void ExpectInternalError(const SetupRunResult& run, const std::string& statusBefore, const std::string& module) {
-    EXPECT_EQ(run.exitCode, 200u);
-    ASSERT_EQ(run.out.compare(0, statusBefore.size(), statusBefore), 0) << run.out;
-    const std::string resultLine = run.out.substr(statusBefore.size());
-    EXPECT_TRUE(std::regex_match(resultLine, std::regex("Result,200,SetupErrorInternal," + module + ",[0-9]+\r\n")))
-        << resultLine;
-    EXPECT_EQ(Utf8(run.message), resultLine.substr(0, resultLine.size() - 2) + "\n");
-    EXPECT_TRUE(std::regex_search(run.log, std::regex("Error: file \"" + module + "\", line [0-9]+, desc")));
-}
-
-void ExpectMachine(const MachineState& before) {
-    const MachineState after = SnapshotMachine();
-    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
-}
-
 const std::wstring kMonitor = std::wstring(kAppFolder) + L"\\QelMon.exe";
 
 // An install while another program has the monitor open: its file cannot be
@@ -87,43 +65,34 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
         << run.log;
     EXPECT_TRUE(LogHasLine(run.log, "Running AIRDOCK.EXE without admin mode.")) << run.log;
 
-    // Each file from its source, and its record in the uninstall log (the
-    // tools component's file is in its own); the help texts come out of the
-    // cabinet.
+    // Each file from its source; the help texts come out of the cabinet. (The
+    // uninstall log these copies write is compared whole, record by record,
+    // with an earlier build's by the earlier-logs test.)
     const std::wstring app = kAppFolder, source = package.Folder();
     const struct {
         std::wstring from, to;
-        const char* flags;
         std::string bytes;  // none: the source's
     } copies[] = {
-        {source + L"\\QelMon.exe", app + L"\\QelMon.exe", "0x00000004", {}},
-        {source + L"\\readme.txt", app + L"\\readme.txt", "0x00000004", {}},
-        {source + L"\\dpinst64.exe", app + L"\\dpinst64.exe", "0x00000004", {}},
-        {source + L"\\docs\\guide.txt", app + L"\\Docs\\guide.txt", "0x00000004", {}},
-        {L"help.txt", app + L"\\Help\\help.txt", "0x00000004",
-         "Help: if the adapter does not connect, restart it from the monitor.\n"},
-        {L"tips.txt", app + L"\\Help\\tips.txt", "0x00000004", "Tip: keep the adapter's driver up to date.\n"},
-        {source + L"\\qelcomm.dll", kSharedDll, "0x80000040", {}},
-        {source + L"\\qelwlcpl.cpl", kApplet, "0x00000004", {}},
-        {source + L"\\airdock.exe", kTrayProgram, "0x00000004", {}},
-        {source + L"\\qelsetup.exe", app + L"\\Uninstall\\qelsetup.exe", "0x00000004", {}},
-        {source + L"\\qelwls64.exe", app + L"\\Uninstall\\qelwls64.exe", "0x00000004", {}},
-        {source + L"\\qelwls.ini", app + L"\\Uninstall\\qelwls.ini", "0x00000006", {}},
-        {source + L"\\tools\\qeltool.txt", app + L"\\Tools\\qeltool.txt", nullptr, {}},
+        {source + L"\\QelMon.exe", app + L"\\QelMon.exe", {}},
+        {source + L"\\readme.txt", app + L"\\readme.txt", {}},
+        {source + L"\\dpinst64.exe", app + L"\\dpinst64.exe", {}},
+        {source + L"\\docs\\guide.txt", app + L"\\Docs\\guide.txt", {}},
+        {L"", app + L"\\Help\\help.txt", "Help: if the adapter does not connect, restart it from the monitor.\n"},
+        {L"", app + L"\\Help\\tips.txt", "Tip: keep the adapter's driver up to date.\n"},
+        {source + L"\\qelcomm.dll", kSharedDll, {}},
+        {source + L"\\qelwlcpl.cpl", kApplet, {}},
+        {source + L"\\airdock.exe", kTrayProgram, {}},
+        {source + L"\\qelsetup.exe", app + L"\\Uninstall\\qelsetup.exe", {}},
+        {source + L"\\qelwls64.exe", app + L"\\Uninstall\\qelwls64.exe", {}},
+        {source + L"\\qelwls.ini", app + L"\\Uninstall\\qelwls.ini", {}},
+        {source + L"\\tools\\qeltool.txt", app + L"\\Tools\\qeltool.txt", {}},
     };
-    std::string records;
     for (const auto& copy : copies) {
         ASSERT_TRUE(PathExists(copy.to)) << Utf8(copy.to);
         EXPECT_EQ(ReadFileBytes(copy.to), copy.bytes.empty() ? ReadFileBytes(copy.from) : copy.bytes);
-        if (copy.flags) records += "CopyFile," + Utf8(copy.from) + "," + Utf8(copy.to) + "," + copy.flags + "\r\n";
     }
     EXPECT_EQ(SharedDllCount(kSharedDll), 2);
     const std::string log = ReadFileBytes(kUninstallLog);
-    ASSERT_EQ(log.compare(0, records.size(), records), 0) << log;
-    EXPECT_TRUE(std::regex_match(log.substr(records.size()),
-                                 std::regex("MoveFile,C:\\\\Program Files\\\\Qel Wireless\\\\Uninstall\\\\qel[0-9a-f]+\\.tmp,"
-                                            "C:\\\\Program Files\\\\Qel Wireless\\\\Uninstall\\\\qelwls\\.log\r\n")))
-        << log;
     EXPECT_TRUE(WindowsTempFiles().empty()) << "rollback logs left behind";
 
     // The product's registry: uninstall entry, settings, and its name
@@ -159,7 +128,7 @@ TEST_F(Package, InstallUpgradeAndUninstallTraversal) {
     // The script's DelReg takes the product's whole key, the components list with it.
     MachineState expected = clean;
     for (const wchar_t* entry : {L"\\", L"\\Components"}) expected.registry.erase(kProductKey + std::wstring(entry));
-    ExpectMachine(expected);
+    ExpectMachineIs(expected);
 }
 
 // Other users of the setup remain: only the applet goes, and the count drops.
@@ -199,8 +168,8 @@ TEST_F(Package, FailedUninstallGivesTheInstallCountBack) {
         WriteFileBytes(kUninstallLog, log + damaged);
         SetSharedDllCount(L"QelSetup", 1);
         const MachineState before = SnapshotMachine();
-        ExpectInternalError(package.Run(L"uninstall"), kVersionLine, "Update");
-        ExpectMachine(before);
+        ExpectFailedRun(package.Run(L"uninstall"), "Update", "");
+        ExpectMachineIs(before);
     }
 }
 
@@ -210,9 +179,9 @@ TEST_F(Package, MissingSourceMidListUndoesEverything) {
     const MachineState before = SnapshotMachine();
     const SetupRunResult run = package.Run(L"apponly_install");
     // Three files went in before the fourth had no source.
-    ExpectInternalError(run, kVersionLine + ProgressLines(66, {1, 2, 5, 8, 11}), "Update");
+    ExpectFailedRun(run, "Update", ProgressLines(66, {1, 2, 5, 8, 11}));
     EXPECT_TRUE(LogHasLine(run.log, "Rollback()"));
-    ExpectMachine(before);
+    ExpectMachineIs(before);
 }
 
 TEST_F(Package, BadLineInALaterSectionChangesNothing) {
@@ -222,8 +191,8 @@ TEST_F(Package, BadLineInALaterSectionChangesNothing) {
     const MachineState before = SnapshotMachine();
     // The line without flags stops the run while the sections are read:
     // nothing was committed, so no Progress line went out.
-    ExpectInternalError(package.Run(L"apponly_install", L"Extra"), kVersionLine, "CmdLine");
-    ExpectMachine(before);
+    ExpectFailedRun(package.Run(L"apponly_install", L"Extra"), "CmdLine", "");
+    ExpectMachineIs(before);
 }
 
 // The tools component is committed after the main files and the log's move:
@@ -242,11 +211,10 @@ TEST_F(Package, FailureAfterTheLogMovedIntoPlaceRestoresThePreviousInstall) {
 
         ::DeleteFileW(package.File(L"tools\\qeltool.txt").c_str());
         const SetupRunResult run = inUse ? InstallWithMonitorOpen(package) : package.Run(L"apponly_install");
-        ExpectInternalError(run, kVersionLine + ProgressLines(66, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 35, 38, 41}),
-                            "Update");
+        ExpectFailedRun(run, "Update", ProgressLines(66, {1, 2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 32, 35, 38, 41}));
         EXPECT_EQ(LogHasLine(run.log, "Rollback(): restart move of \"" + Utf8(kMonitor) + "\" cancelled"), inUse)
             << run.log;
-        ExpectMachine(before);
+        ExpectMachineIs(before);
     }
 }
 

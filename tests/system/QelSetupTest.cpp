@@ -401,8 +401,7 @@ TEST_F(QelSetup, AMissingSourceFailsWithItsCauseAndChangesNothing) {
     // Esc closes a window whose run has ended.
     PressKey(dialog, VK_ESCAPE);
     EXPECT_EQ(setup.Wait(), 200u);
-    const MachineState after = SnapshotMachine();
-    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
+    ExpectMachineIs(before);
 }
 
 // ---- quiet and passive ----------------------------------------------------------------

@@ -9,29 +9,13 @@
 
 #include <regex>
 
+
 using namespace qeltest;
 
 namespace {
 
 constexpr wchar_t kKey[] = L"Software\\QelRegistryRun";
 constexpr wchar_t kDestination[] = L"C:\\QelRegistryApp";
-using Bytes = std::vector<BYTE>;
-
-Bytes Sz(const std::wstring& text) {
-    const auto* bytes = reinterpret_cast<const BYTE*>(text.c_str());
-    return Bytes(bytes, bytes + (text.size() + 1) * sizeof(wchar_t));
-}
-
-RegValue Value(DWORD type, const Bytes& data) { return RegValue{true, type, data}; }
-
-void SetValue(const std::wstring& subkey, const std::wstring& name, DWORD type, const Bytes& data, REGSAM view = 0) {
-    qel::UniqueKey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr,
-                                key.Put(), nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(::RegSetValueExW(key.Get(), name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size())),
-              ERROR_SUCCESS);
-}
 
 class RegistryRun : public ::testing::Test {
 protected:
@@ -51,28 +35,22 @@ protected:
     }
     // Two files into C:\QelRegistryApp, then the registry sections the test adds.
     SetupRunResult Install(const std::string& installKeys, const std::string& sections) {
-        folder_.Write(L"qelwls.ini", Script("[SourceDisksNames]\r\n1=\"disk\",,,\r\n[SourceDisksFiles]\r\napp.txt=1\r\n"
-                                            "new.txt=1\r\n[DestinationDirs]\r\nAppFiles=24,\"QelRegistryApp\"\r\n"
-                                            "[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nCopyFiles=AppFiles\r\n" +
-                                            installKeys + "[AppFiles]\r\napp.txt,,,0x4\r\nnew.txt,,,0x4\r\n" + sections));
-        return RunSetupProgram(folder_.Exe(), L"apponly_install \"" + folder_.Path() + L"\"");
-    }
-    static FileSnapshot Destination() {
-        FileSnapshot files;
-        AddFilesBelow(kDestination, files);
-        return files;
+        return folder_.InstallScript("CopyFiles=AppFiles\r\n" + installKeys +
+                                     "[SourceDisksNames]\r\n1=\"disk\",,,\r\n[SourceDisksFiles]\r\napp.txt=1\r\n"
+                                     "new.txt=1\r\n[DestinationDirs]\r\nAppFiles=24,\"QelRegistryApp\"\r\n"
+                                     "[AppFiles]\r\napp.txt,,,0x4\r\nnew.txt,,,0x4\r\n" + sections);
     }
     SetupFolder folder_;
 };
 
 TEST_F(RegistryRun, InstallDeletesThenAddsValuesAndKeys) {
     const std::wstring key = kKey;
-    SetValue(key + L"\\Old", L"Gone", REG_SZ, Sz(L"x"));
-    SetValue(key + L"\\Old", L"Stays", REG_SZ, Sz(L"x"));
-    SetValue(key + L"\\Tree\\A\\B", L"V", REG_SZ, Sz(L"x"));
-    SetValue(key + L"\\Tree\\C", L"V", REG_SZ, Sz(L"x"));
-    SetValue(key, L"Kept", REG_SZ, Sz(L"old"));
-    SetValue(key, L"List", REG_SZ, Sz(L"a"));
+    SetRegValue(HKEY_LOCAL_MACHINE, key + L"\\Old", L"Gone", RegSz(L"x"));
+    SetRegValue(HKEY_LOCAL_MACHINE, key + L"\\Old", L"Stays", RegSz(L"x"));
+    SetRegValue(HKEY_LOCAL_MACHINE, key + L"\\Tree\\A\\B", L"V", RegSz(L"x"));
+    SetRegValue(HKEY_LOCAL_MACHINE, key + L"\\Tree\\C", L"V", RegSz(L"x"));
+    SetRegValue(HKEY_LOCAL_MACHINE, key, L"Kept", RegSz(L"old"));
+    SetRegValue(HKEY_LOCAL_MACHINE, key, L"List", RegSz(L"a"));
     SetRegMultiString(key, L"Multi", std::wstring(L"a\0b\0", 4));
 
     const SetupRunResult run = Install(
@@ -110,15 +88,15 @@ TEST_F(RegistryRun, InstallDeletesThenAddsValuesAndKeys) {
     RegistrySnapshot after;
     AddRegistryBelow(HKEY_LOCAL_MACHINE, key, after);
     EXPECT_EQ(after, (RegistrySnapshot{{k, isKey},
-                                       {k + L"Count", Value(REG_DWORD, {0x03, 0x01, 0, 0})},
-                                       {k + L"Kept", Value(REG_SZ, Sz(L"old"))},
-                                       {k + L"List", Value(REG_SZ, Sz(L"a,b"))},
-                                       {k + L"Multi", Value(REG_MULTI_SZ, Sz(std::wstring(L"a\0b\0", 4)))},
-                                       {k + L"Path", Value(REG_SZ, Sz(L"C:\\QelRegistryApp"))},
+                                       {k + L"Count", RegDword(0x103)},
+                                       {k + L"Kept", RegSz(L"old")},
+                                       {k + L"List", RegSz(L"a,b")},
+                                       {k + L"Multi", RegSz(std::wstring(L"a\0b\0", 4), REG_MULTI_SZ)},
+                                       {k + L"Path", RegSz(L"C:\\QelRegistryApp")},
                                        {k + L"Old\\", isKey},
-                                       {k + L"Old\\Stays", Value(REG_SZ, Sz(L"x"))},
+                                       {k + L"Old\\Stays", RegSz(L"x")},
                                        {k + L"Tree\\", isKey}}));
-    EXPECT_EQ(ReadRegValue(HKEY_CURRENT_USER, key, L"Name"), Value(REG_SZ, Sz(L"qelres.dll,-4701")));
+    EXPECT_EQ(ReadRegValue(HKEY_CURRENT_USER, key, L"Name"), RegSz(L"qelres.dll,-4701"));
     // One line per key visited, depth first; the root prints as its lower 32 bits.
     std::vector<std::string> paths;
     const std::regex visit("GSMUDeleteKey: parentKey=0x[0-9A-F]{8}, path='(.*)'");
@@ -142,8 +120,8 @@ TEST_F(RegistryRun, ViewFlagsFollowTheWindowsVersion) {
     } cases[] = {{L"win2k", " V32 A64 B64"}, {L"winxp64", " V64 A64 B32"}, {L"win10", " V32 A64 B64"}};
     for (const auto& c : cases) {
         Clean();
-        SetValue(kKey, L"V", REG_SZ, Sz(L"32"), KEY_WOW64_32KEY);
-        SetValue(kKey, L"V", REG_SZ, Sz(L"64"), KEY_WOW64_64KEY);
+        SetRegValue(HKEY_LOCAL_MACHINE, kKey, L"V", RegSz(L"32"), KEY_WOW64_32KEY);
+        SetRegValue(HKEY_LOCAL_MACHINE, kKey, L"V", RegSz(L"64"), KEY_WOW64_64KEY);
         SetWindowsVersion(L"qelwls64.exe", c.version);
         const SetupRunResult run = Install("DelReg=Old\r\nAddReg=Values\r\n",
                                            "[Old]\r\nHKLM,Software\\QelRegistryRun,V,0x4002\r\n[Values]\r\n"
@@ -189,27 +167,21 @@ TEST_F(RegistryRun, BadLinesEndTheRunWith200) {
          "Progress,8,1\r\nProgress,8,4\r\nProgress,8,7\r\n", "Update", "(null)"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.sections);
         Clean();
         WriteFileBytes(std::wstring(kDestination) + L"\\app.txt", "app, old version\r\n");
-        SetValue(kKey, L"Existing", REG_SZ, Sz(L"before"));
-        SetValue(kKey, L"Number", REG_DWORD, {7, 0, 0, 0});
-        const FileSnapshot before = Destination();
+        SetRegValue(HKEY_LOCAL_MACHINE, kKey, L"Existing", RegSz(L"before"));
+        SetRegValue(HKEY_LOCAL_MACHINE, kKey, L"Number", RegDword(7));
+        const FileSnapshot before = FilesBelow(kDestination);
 
         const SetupRunResult run = Install(c.installKeys, c.sections);
-        // Result 200 on both channels, its module and line matching the log's
-        // Error line, and the description the raise carried.
-        EXPECT_EQ(run.exitCode, 200u) << c.sections;
-        const std::string description = std::regex_replace(c.description, std::regex(R"([\\\[\]()'])"), R"(\$&)");
-        const std::string error = std::string("Error: file \"") + c.module + "\", line ([0-9]+), desc \"" + description;
-        std::smatch line;
-        ASSERT_TRUE(std::regex_search(run.log, line, std::regex(error + "\" last error: 0\r\n"))) << run.log;
-        const std::string result = std::string("Result,200,SetupErrorInternal,") + c.module + "," + line[1].str();
-        EXPECT_EQ(run.out, kVersionLine + std::string(c.progress) + result + "\r\n");
-        EXPECT_EQ(Utf8(run.message), result + "\n");
-        EXPECT_EQ(Destination(), before);
-        EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Existing"), Value(REG_SZ, Sz(L"before")));
+        ExpectFailedRun(run, c.module, c.progress);
+        EXPECT_NE(run.log.find(std::string("desc \"") + c.description + "\" last error: 0\r\n"), std::string::npos)
+            << run.log;
+        EXPECT_EQ(FilesBelow(kDestination), before);
+        EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Existing"), RegSz(L"before"));
         EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Good").found);
-        EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Number"), Value(REG_DWORD, {7, 0, 0, 0}));
+        EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Number"), RegDword(7));
     }
 }
 

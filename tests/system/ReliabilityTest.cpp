@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <regex>
 
 #include "UtilRunLock.h"
 
@@ -15,27 +14,6 @@ using namespace qeltest;
 namespace {
 
 constexpr wchar_t kDestination[] = L"C:\\QelReliability";
-
-void ExpectFailedWith200(const SetupRunResult& run, const std::string& module) {
-    EXPECT_EQ(run.exitCode, 200u) << run.log;
-    EXPECT_TRUE(std::regex_search(run.out, std::regex("Result,200,SetupErrorInternal," + module + ",[0-9]+\r\n$")))
-        << run.out;
-}
-
-bool HasProgress(const SetupRunResult& run) { return run.out.find("Progress,") != std::string::npos; }
-
-// No "qel*.tmp" file (a rollback log, a copy on its way) is left in the
-// Windows folder or in the folders given.
-void ExpectNoTempFiles(std::initializer_list<std::wstring> folders = {}) {
-    EXPECT_TRUE(WindowsTempFiles().empty());
-    for (const std::wstring& folder : folders) EXPECT_TRUE(FilesMatching(folder + L"\\qel*.tmp").empty()) << Utf8(folder);
-}
-
-FileSnapshot FilesBelow(const std::wstring& folder) {
-    FileSnapshot files;
-    AddFilesBelow(folder, files);
-    return files;
-}
 
 // A script folder of its own with two files to install into C:\QelReliability.
 class ScriptRun : public ::testing::Test {
@@ -46,11 +24,6 @@ protected:
     }
     void SetUp() override { DeleteTree(kDestination); }
     void TearDown() override { DeleteTree(kDestination); }
-
-    SetupRunResult Install(const std::string& body, const std::wstring& more = L"") {
-        folder_.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n" + body));
-        return RunSetupProgram(folder_.Exe(), L"apponly_install \"" + folder_.Path() + L"\"" + more);
-    }
     SetupFolder folder_;
 };
 
@@ -59,10 +32,10 @@ TEST_F(ScriptRun, FolderIdsWindowsDoesNotDefineAreRefusedBeforeAnyChange) {
     // "unknown" for some others; the run ends while the script is read.
     for (const char* id : {"-2", "-3", "-100", "-2147483648", "0", "99999", "abc"}) {
         for (const char* key : {"CopyFiles", "DelFiles"}) {
-            const SetupRunResult run = Install(std::string(key) + "=Files\r\n[DestinationDirs]\r\nFiles=" + id +
+            const SetupRunResult run = folder_.InstallScript(std::string(key) + "=Files\r\n[DestinationDirs]\r\nFiles=" + id +
                                                ",\"QelReliability\"\r\n[Files]\r\na.txt,,,0x4\r\n");
-            ExpectFailedWith200(run, "DriverInf");
-            EXPECT_FALSE(HasProgress(run)) << key << " " << id;
+            SCOPED_TRACE(std::string(key) + " " + id);
+            ExpectFailedRun(run, "DriverInf", "");
             EXPECT_NE(run.log.find(std::string("desc \"[DestinationDirs] of [Files] names the folder id '") + id + "'"),
                       std::string::npos)
                 << run.log;
@@ -82,7 +55,7 @@ TEST_F(ScriptRun, NestedSubInstallsAreInstalledAndUndoneWithTheRest) {
                              "[DestinationDirs]\r\nFiles=24,\"QelReliability\"\r\n[Files]\r\na.txt,,,0x4\r\n";
 
     // All three levels are committed: 2 + 3 each, in the order they were added.
-    SetupRunResult run = Install(body);
+    SetupRunResult run = folder_.InstallScript(body);
     EXPECT_EQ(run.exitCode, 0u) << run.log;
     EXPECT_NE(run.out.find("Progress,15,"), std::string::npos) << run.out;
     EXPECT_EQ(FilesBelow(kDestination),
@@ -94,8 +67,8 @@ TEST_F(ScriptRun, NestedSubInstallsAreInstalledAndUndoneWithTheRest) {
     // A missing source at the innermost level fails the run and undoes all.
     DeleteTree(kDestination);
     ::DeleteFileW(folder_.File(L"c.txt").c_str());
-    run = Install(body);
-    ExpectFailedWith200(run, "Update");
+    run = folder_.InstallScript(body);
+    ExpectFailedRun(run, "Update");
     EXPECT_TRUE(FilesBelow(kDestination).empty());
     ExpectNoTempFiles();
 }
@@ -106,15 +79,14 @@ TEST_F(ScriptRun, AFolderWhereAFileShouldGoIsNeverMoved) {
     const FileSnapshot before = FilesBelow(kDestination);
 
     // A copy onto a folder ends the run before its first change.
-    SetupRunResult run = Install("CopyFiles=Files\r\n[DestinationDirs]\r\nFiles=24,\"QelReliability\"\r\n"
+    SetupRunResult run = folder_.InstallScript("CopyFiles=Files\r\n[DestinationDirs]\r\nFiles=24,\"QelReliability\"\r\n"
                                  "[Files]\r\nb.txt,,,0x4\r\na.txt,,,0x4\r\n");
-    ExpectFailedWith200(run, "Update");
-    EXPECT_FALSE(HasProgress(run));
+    ExpectFailedRun(run, "Update", "");
     EXPECT_NE(run.log.find("desc \"the destination is a folder: C:\\QelReliability\\a.txt\""), std::string::npos);
     EXPECT_EQ(FilesBelow(kDestination), before);
 
     // Deletions that name a folder, or no file at all, are passed over.
-    run = Install("DelFiles=Gone\r\n[DestinationDirs]\r\nGone=24,\"QelReliability\"\r\n[Gone]\r\na.txt\r\n\"\"\r\n");
+    run = folder_.InstallScript("DelFiles=Gone\r\n[DestinationDirs]\r\nGone=24,\"QelReliability\"\r\n[Gone]\r\na.txt\r\n\"\"\r\n");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
     EXPECT_TRUE(LogHasLine(run.log, "CommitFileRemove: skipping, \"C:\\QelReliability\\a.txt\" is a folder"));
     EXPECT_EQ(FilesBelow(kDestination), before);
@@ -127,9 +99,9 @@ TEST_F(ScriptRun, PathsTooLongForWindowsLeaveNothingBehind) {
     // temporary file or rollback log stays.
     std::string deep = "QelReliability";
     for (int level = 0; level < 20; ++level) deep += "\\" + std::string(250, 'n');
-    const SetupRunResult run = Install("CopyFiles=Near,Far\r\n[DestinationDirs]\r\nNear=24,\"QelReliability\"\r\nFar=24,\"" +
+    const SetupRunResult run = folder_.InstallScript("CopyFiles=Near,Far\r\n[DestinationDirs]\r\nNear=24,\"QelReliability\"\r\nFar=24,\"" +
                                        deep + "\"\r\n[Near]\r\nb.txt,,,0x4\r\n[Far]\r\na.txt,,,0x4\r\n");
-    ExpectFailedWith200(run, "Update");
+    ExpectFailedRun(run, "Update");
     EXPECT_TRUE(FilesBelow(kDestination).empty());
     ExpectNoTempFiles({kDestination});
 }
@@ -138,7 +110,7 @@ TEST_F(ScriptRun, NoTemporaryFileOutlivesARun) {
     const std::string body = "CopyFiles=Files\r\nUninstallLog=\r\n[Setup]\r\nUninstallLog=C:\\QelReliability\\Log\\u.log\r\n"
                              "[DestinationDirs]\r\nFiles=24,\"QelReliability\"\r\n[Files]\r\na.txt,,,0x4\r\n";
     // [Install] named twice: one uninstall log, no temporary one beside it.
-    SetupRunResult run = Install(body, L" Install");
+    SetupRunResult run = folder_.InstallScript(body, L" Install");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
     EXPECT_TRUE(PathExists(L"C:\\QelReliability\\Log\\u.log"));
     ExpectNoTempFiles({kDestination, L"C:\\QelReliability\\Log"});
@@ -146,7 +118,7 @@ TEST_F(ScriptRun, NoTemporaryFileOutlivesARun) {
     // A device name as the destination: whatever the outcome, no temporary
     // file stays in the folder.
     DeleteTree(kDestination);
-    run = Install("CopyFiles=Files\r\n[DestinationDirs]\r\nFiles=24,\"QelReliability\"\r\n[Files]\r\nNUL,a.txt,,0x4\r\n");
+    run = folder_.InstallScript("CopyFiles=Files\r\n[DestinationDirs]\r\nFiles=24,\"QelReliability\"\r\n[Files]\r\nNUL,a.txt,,0x4\r\n");
     EXPECT_TRUE(run.exitCode == 0u || run.exitCode == 200u) << run.log;
     ExpectNoTempFiles({kDestination});
 }
@@ -259,34 +231,6 @@ TEST_F(RunsAtOnce, AnInstallerTheRunStartsDoesNotWaitForIt) {
     run.Finish();
     EXPECT_EQ(result.exitCode, 0u) << result.out;
     EXPECT_EQ(ReadFileBytes(std::wstring(kDestination) + L"\\Inner\\a.txt"), "inner\r\n");
-}
-
-class PackageRun : public ::testing::Test {
-protected:
-    void SetUp() override { CleanMachine(); }
-    void TearDown() override { CleanMachine(); }
-};
-
-// The uninstall fails in its last stage, after the files are removed and the
-// product's registry trees deleted: a text appended to a number. Everything
-// comes back: files, uninstall log, registry, counts; no temporary file stays.
-TEST_F(PackageRun, AFailedUninstallLeavesTheProductInstalled) {
-    SamplePackage package(L"failed_uninstall_late");
-    ASSERT_EQ(package.Run(L"apponly_install").exitCode, 0u);
-    WriteFileBytes(package.File(L"qelwls.ini"),
-                   std::regex_replace(ReadFileBytes(package.File(L"qelwls.ini")), std::regex("\\[Uninstall\\]\r?\n"),
-                                      "[Uninstall]\r\nAddReg=Breaks\r\n") +
-                       "\r\n[Breaks]\r\nHKLM,\"SOFTWARE\\Qel\\Number\",N,0x10001,1,,0\r\n"
-                       "HKLM,\"SOFTWARE\\Qel\\Number\",N,0x10008,\"x\",,0\r\n");
-    SetSharedDllCount(L"QelSetup", 1);
-    const MachineState before = SnapshotMachine();
-
-    const SetupRunResult run = package.Run(L"uninstall");
-    ExpectFailedWith200(run, "Update");
-    EXPECT_TRUE(HasProgress(run));
-    EXPECT_TRUE(LogHasLine(run.log, "Rollback()")) << run.log;
-    const MachineState after = SnapshotMachine();
-    EXPECT_TRUE(after == before) << DescribeDifferences(before, after);
 }
 
 }  // namespace

@@ -120,13 +120,7 @@ public:
             return;
         }
         // Text appended to a number: refused by the registry stage.
-        std::string& script = files[0].text;
-        const std::string section = kSections[static_cast<int>(road)];
-        const size_t at = script.find(section + "\r\n");
-        if (at == std::string::npos) return;
-        script.insert(at + section.size() + 2, "AddReg=Breaks\r\n");
-        script += "[Breaks]\r\nHKLM,\"SOFTWARE\\Qel\\Number\",N,0x10001,1,,0\r\n"
-                  "HKLM,\"SOFTWARE\\Qel\\Number\",N,0x10008,\"x\",,0\r\n";
+        files[0].text = WithFailingRegistryLine(files[0].text, kSections[static_cast<int>(road)]);
         notes.push_back("registry line refused at commit");
     }
 

@@ -2,6 +2,8 @@
 
 #include "Util.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <regex>
 
@@ -13,6 +15,11 @@ SetupFolder::SetupFolder(const std::wstring& name) : folder_(MakeScratchFolder(n
 
 void SetupFolder::Write(const std::wstring& relative, const std::string& text) const {
     WriteFileBytes(File(relative), text);
+}
+
+SetupRunResult SetupFolder::InstallScript(const std::string& body, const std::wstring& more) const {
+    Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\n" + body));
+    return RunSetupProgram(Exe(), L"apponly_install \"" + folder_ + L"\"" + more);
 }
 
 std::wstring DiagnosticLogPath() { return TempFolder() + L"\\qelwl.log"; }
@@ -48,6 +55,26 @@ bool LogHasLine(const std::string& log, const std::string& message) {
 
 std::string Script(const std::string& body) {
     return "[Version]\r\nSignature=\"$Windows NT$\"\r\n\r\n" + body;
+}
+
+std::string ProgressLines(int total, std::initializer_list<int> done) {
+    std::string lines;
+    for (int each : done) lines += "Progress," + std::to_string(total) + "," + std::to_string(each) + "\r\n";
+    return lines;
+}
+
+void ExpectFailedRun(const SetupRunResult& run, const std::string& module, const std::string& progress) {
+    EXPECT_EQ(run.exitCode, 200u) << run.log;
+    ASSERT_EQ(run.out.rfind(kVersionLine, 0), 0u) << run.out;
+    std::smatch result;
+    const std::string status = run.out.substr(sizeof(kVersionLine) - 1);
+    ASSERT_TRUE(std::regex_match(status, result,
+                                 std::regex(progress + "(Result,200,SetupErrorInternal," + module + ",([0-9]+))\r\n")))
+        << run.out;
+    EXPECT_EQ(Utf8(run.message), result[result.size() - 2].str() + "\n");
+    EXPECT_TRUE(std::regex_search(
+        run.log, std::regex("Error: file \"" + module + "\", line " + result[result.size() - 1].str() + ", desc")))
+        << run.log;
 }
 
 }  // namespace qeltest

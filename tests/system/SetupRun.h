@@ -12,6 +12,8 @@ namespace qeltest {
 
 constexpr char kVersionLine[] = "Version,1,7.35 (TOB) (r)\r\n";
 
+struct SetupRunResult;
+
 // A folder C:\qeltests\<name> holding a copy of qelwls64.exe, so that "the
 // program's folder" is the test's own.
 class SetupFolder {
@@ -22,6 +24,10 @@ public:
     std::wstring File(const std::wstring& relative) const { return folder_ + L"\\" + relative; }
     // Writes a script (or any text file) below the folder, as UTF-8 bytes.
     void Write(const std::wstring& relative, const std::string& text) const;
+    // Writes qelwls.ini, whose [Install] holds the DriverInf key every
+    // command needs and then body (more keys, then more sections), and runs
+    // apponly_install on the folder, `more` after it.
+    SetupRunResult InstallScript(const std::string& body, const std::wstring& more = L"") const;
 
 private:
     std::wstring folder_;
@@ -48,5 +54,15 @@ bool LogHasLine(const std::string& log, const std::string& message);
 
 // A script with the [Version] signature SetupAPI needs and the given body.
 std::string Script(const std::string& body);
+
+// "Progress,<total>,<done>\r\n" for each count done.
+std::string ProgressLines(int total, std::initializer_list<int> done);
+constexpr char kAnyProgress[] = "(Progress,[0-9]+,[0-9]+\r\n)*";
+
+// A run that failed in `module`: exit code 200; on standard output the Version
+// line, the progress (a pattern) and "Result,200,SetupErrorInternal,<module>,
+// <line>"; the same result as the registry message; and the diagnostic log's
+// Error line naming that module and line.
+void ExpectFailedRun(const SetupRunResult& run, const std::string& module, const std::string& progress = kAnyProgress);
 
 }  // namespace qeltest

@@ -23,14 +23,6 @@ constexpr wchar_t kGinaCalls[] = L"C:\\qeltests\\gina-calls.txt";
 using Strings = std::vector<std::string>;
 using Link = std::vector<std::wstring>;
 
-// A failed run; one that fails while the script is read shows no progress.
-void ExpectFailedWith200(const SetupRunResult& run, const std::string& module, bool progress = true) {
-    EXPECT_EQ(run.exitCode, 200u) << run.log;
-    EXPECT_TRUE(std::regex_search(run.out, std::regex("Result,200,SetupErrorInternal," + module + ",[0-9]+\r\n$")))
-        << run.out;
-    EXPECT_TRUE(progress || run.out.find("Progress,") == std::string::npos) << run.out;
-}
-
 Strings LogLinesStarting(const std::string& log, const Strings& prefixes) {
     Strings lines;
     for (const std::string& line : LogMessages(log))
@@ -86,7 +78,6 @@ protected:
     }
     SetupRunResult InstallLinks(const std::string& lines) { return Install("AddLinks=Links\r\n[Links]\r\n" + lines); }
     std::string Names() const { return Utf8(folder_.File(L"qelnames.dll")); }
-    static FileSnapshot ShellFiles() { FileSnapshot files; AddFilesBelow(kShellRoot, files); return files; }
     SetupFolder folder_;
 };
 
@@ -112,7 +103,7 @@ TEST_F(ShellKeys, TwoLinksAreMadeReplaceAnOlderOneAndAreTakenBackByARollback) {
                        "Localized name has been set for the shortcut: C:\\QelShell\\Menu\\Sub\\Qel Monitor.lnk.",
                        "Shortcut File: C:\\QelShell\\Menu\\Read Me.lnk."}));
     // The older link went with the clean-up: no temporary file is left.
-    FileSnapshot files = ShellFiles();
+    FileSnapshot files = FilesBelow(kShellRoot);
     EXPECT_EQ(files.size(), 4u);
     EXPECT_TRUE(files.count(kMonitorLink) && files.count(kReadMeLink));
     EXPECT_TRUE(WindowsTempFiles().empty());
@@ -121,13 +112,11 @@ TEST_F(ShellKeys, TwoLinksAreMadeReplaceAnOlderOneAndAreTakenBackByARollback) {
     // goes, the replaced one comes back.
     ::DeleteFileW(kMonitorLink);
     files.erase(kMonitorLink);
-    folder_.Write(L"sub.ini", Script("[Install]\r\nAddReg=Breaks\r\n[Breaks]\r\n"
-                                     "HKLM,\"SOFTWARE\\Qel\\Number\",N,0x10001,1,,0\r\n"
-                                     "HKLM,\"SOFTWARE\\Qel\\Number\",N,0x10008,\"x\",,0\r\n"));
+    folder_.Write(L"sub.ini", WithFailingRegistryLine(Script("[Install]\r\n"), "[Install]"));
     run = Install("SubInstall=sub.ini,Install\r\nAddLinks=Links\r\n[Links]\r\n" + links);
-    ExpectFailedWith200(run, "Update");
+    ExpectFailedRun(run, "Update");
     EXPECT_TRUE(LogHasLine(run.log, "Shortcut File: C:\\QelShell\\Menu\\Read Me.lnk.")) << "the links were made";
-    EXPECT_EQ(ShellFiles(), files);
+    EXPECT_EQ(FilesBelow(kShellRoot), files);
     EXPECT_TRUE(WindowsTempFiles().empty());
 }
 
@@ -140,14 +129,12 @@ TEST_F(ShellKeys, TwoLinksAreMadeReplaceAnOlderOneAndAreTakenBackByARollback) {
 // ends before its first change instead.
 TEST_F(ShellKeys, AFolderWhereAShortcutGoesEndsTheRunBeforeAnyChange) {
     WriteFileBytes(std::wstring(kReadMeLink) + L"\\keep.txt", "user data\r\n");
-    const FileSnapshot before = ShellFiles();
+    const FileSnapshot before = FilesBelow(kShellRoot);
     const SetupRunResult run = InstallLinks("C:\\QelShell\\Menu,Read Me,C:\\QelShell\\readme.txt,,,,0,,\r\n");
-    EXPECT_EQ(run.exitCode, 200u) << run.log;
-    EXPECT_EQ(run.out, kVersionLine + std::string("Result,200,SetupErrorInternal,Update,") +
-                           run.out.substr(run.out.rfind(',') + 1));
+    ExpectFailedRun(run, "Update", "");
     EXPECT_NE(run.log.find("desc \"the destination is a folder: " + Utf8(kReadMeLink) + "\""), std::string::npos)
         << run.log;
-    EXPECT_EQ(ShellFiles(), before);
+    EXPECT_EQ(FilesBelow(kShellRoot), before);
     EXPECT_TRUE(WindowsTempFiles().empty());
 }
 
@@ -168,7 +155,7 @@ TEST_F(ShellKeys, LocalizedNamesAndLinesWithoutTheirFields) {
         SetWindowsVersion(L"qelwls64.exe", each.version);
         const SetupRunResult run = InstallLinks("C:\\QelShell\\Menu,Fine,C:\\QelShell\\readme.txt,,,,0,,\r\n" + each.line + "\r\n");
         if (!each.id) {
-            ExpectFailedWith200(run, "CmdLine", false);
+            ExpectFailedRun(run, "CmdLine", "");
             EXPECT_FALSE(PathExists(kMenu));
             EXPECT_TRUE(WindowsTempFiles().empty());
             EXPECT_TRUE(each.line != readMe + "0" || run.log.find("desc \"[Links] line 2 has no field 8\"") != std::string::npos)
@@ -226,8 +213,7 @@ TEST_F(ShellKeys, GinaFilesAreAddedAndRemovedOnlyWhenNothingIsChained) {
     EXPECT_EQ(ReadFileBytes(kGinaCalls), "chained-\xc3\xbc\r\nalone\r\n") << "only the first two DelGINA runs asked";
 
     // A line without its argument ends the run before any change.
-    run = Install("DelGINA=%11%\\qelginacopy.dll,QelGinaIsChained\r\n");
-    ExpectFailedWith200(run, "CmdLine", false);
+    ExpectFailedRun(Install("DelGINA=%11%\\qelginacopy.dll,QelGinaIsChained\r\n"), "CmdLine", "");
     EXPECT_TRUE(PathExists(kSystemGina));
 }
 
@@ -241,15 +227,10 @@ constexpr wchar_t kWithout[] = L"S-1-5-21-7-7-7-1002";
 constexpr wchar_t kLoggedOn[] = L"S-1-5-21-7-7-7-1003";
 constexpr wchar_t kNoHive[] = L"S-1-5-21-7-7-7-1004";
 
-void SetString(const std::wstring& subkey, const std::wstring& name, const std::wstring& value, DWORD type = REG_SZ) {
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, subkey.c_str(), name.c_str(), type, value.c_str(),
-                                static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))), ERROR_SUCCESS);
-}
-
 // A hive file holding the given keys (Wine saves its own text format).
 void SaveHive(const std::wstring& file, const std::vector<std::wstring>& keys) {
     DeleteRegTree(HKEY_LOCAL_MACHINE, kScratch);
-    for (const std::wstring& each : keys) SetString(std::wstring(kScratch) + L"\\" + each, L"v", L"1");
+    for (const std::wstring& each : keys) SetRegString(HKEY_LOCAL_MACHINE, std::wstring(kScratch) + L"\\" + each, L"v", L"1");
     qel::UniqueKey scratch;
     ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kScratch, 0, KEY_READ, scratch.Put()), ERROR_SUCCESS);
     ::DeleteFileW(file.c_str());
@@ -261,10 +242,6 @@ void SaveHive(const std::wstring& file, const std::vector<std::wstring>& keys) {
 bool UserKeyExists(const std::wstring& sid, const std::wstring& subkey = L"") {
     qel::UniqueKey key;
     return ::RegOpenKeyExW(HKEY_USERS, (sid + subkey).c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
-}
-
-RegValue Dword(DWORD value) {
-    return RegValue{true, REG_DWORD, {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)}};
 }
 
 // The sample package installed; no test profiles, no tray settings.
@@ -323,7 +300,8 @@ TEST_F(SamplePackageShell, TheUninstallRemovesTheLinksAndCleansEveryUser) {
         {kWithSettings, L"%SystemDrive%\\qelprof\\a"}, {kWithout, L"C:\\qelprof\\b"},
         {kLoggedOn, L"C:\\qelprof\\c"}, {kNoHive, L"C:\\qelprof\\d"}};
     for (const auto& [sid, image] : profiles)
-        SetString(std::wstring(kProfileList) + L"\\" + sid, L"ProfileImagePath", image, REG_EXPAND_SZ);
+        SetRegValue(HKEY_LOCAL_MACHINE, std::wstring(kProfileList) + L"\\" + sid, L"ProfileImagePath",
+                    RegSz(image, REG_EXPAND_SZ));
     ASSERT_EQ(::RegLoadKeyW(HKEY_USERS, kLoggedOn, L"C:\\qelprof\\c\\ntuser.dat"), ERROR_SUCCESS);
 
     const SetupRunResult run = package_.Run(L"uninstall");
@@ -369,13 +347,13 @@ TEST_F(SamplePackageShell, APartialUninstallBeforeVistaHidesTheTrayIcon) {
         const char* line;         // logged, or nullptr: the run fails naming the key
         RegValue after;
     };
-    for (const Case& each : {Case{L"winxp64", 5, L"", L"", cleared, Dword(4)}, Case{L"winxp64", 4, L"", L"", cleared, Dword(4)},
-                             Case{L"win10", 5, L"", L"", "", Dword(5)},
-                             Case{L"winxp64", 5, status, L"DriverKey", "Failed to get driver registry key.", Dword(5)},
-                             Case{L"winxp64", 5, driver, L"NetCfgInstanceId", "Failed to get the adapter guid.", Dword(5)},
+    for (const Case& each : {Case{L"winxp64", 5, L"", L"", cleared, RegDword(4)}, Case{L"winxp64", 4, L"", L"", cleared, RegDword(4)},
+                             Case{L"win10", 5, L"", L"", "", RegDword(5)},
+                             Case{L"winxp64", 5, status, L"DriverKey", "Failed to get driver registry key.", RegDword(5)},
+                             Case{L"winxp64", 5, driver, L"NetCfgInstanceId", "Failed to get the adapter guid.", RegDword(5)},
                              Case{L"winxp64", 5, adapter, L"Control", "Cannot read control flag.", RegValue{}},
-                             Case{L"winxp64", 5, status, L"", nullptr, Dword(5)},
-                             Case{L"winxp64", 5, driver, L"", nullptr, Dword(5)},
+                             Case{L"winxp64", 5, status, L"", nullptr, RegDword(5)},
+                             Case{L"winxp64", 5, driver, L"", nullptr, RegDword(5)},
                              Case{L"winxp64", 5, adapter, L"", nullptr, RegValue{}}}) {
         SCOPED_TRACE(Utf8(std::wstring(each.version) + L" " + each.key + L" " + each.value));
         RemoveTrayKeys();
@@ -387,7 +365,7 @@ TEST_F(SamplePackageShell, APartialUninstallBeforeVistaHidesTheTrayIcon) {
             EXPECT_EQ(run.exitCode, 0u) << run.log;
             EXPECT_TRUE(!*each.line || LogHasLine(run.log, each.line)) << run.log;
         } else {
-            ExpectFailedWith200(run, "CmdLine");
+            ExpectFailedRun(run, "CmdLine");
             EXPECT_NE(run.log.find("desc \"" + Utf8(each.key) + "\" last error: 2"), std::string::npos) << run.log;
         }
         EXPECT_EQ(LogHasLine(run.log, "Hiding Tray Icon..."), std::wstring(each.version) == L"winxp64");
@@ -400,14 +378,11 @@ TEST_F(SamplePackageShell, APartialUninstallBeforeVistaHidesTheTrayIcon) {
 
     WriteTrayKeys(5);
     WriteFileBytes(package_.File(L"qelwls.ini"),
-                   std::regex_replace(ReadFileBytes(package_.File(L"qelwls.ini")),
-                                      std::regex("\\[PostUninstPart\\]\r?\n"), "[PostUninstPart]\r\nAddReg=Breaks\r\n") +
-                       "\r\n[Breaks]\r\nHKLM,\"SOFTWARE\\Qel\\Number\",N,0x10001,1,,0\r\n"
-                       "HKLM,\"SOFTWARE\\Qel\\Number\",N,0x10008,\"x\",,0\r\n");
+                   WithFailingRegistryLine(ReadFileBytes(package_.File(L"qelwls.ini")), "[PostUninstPart]"));
     const SetupRunResult run = PartialUninstall(L"winxp64");
-    ExpectFailedWith200(run, "Update");
+    ExpectFailedRun(run, "Update");
     EXPECT_TRUE(LogHasLine(run.log, cleared)) << run.log;
-    EXPECT_EQ(Control(), Dword(5));
+    EXPECT_EQ(Control(), RegDword(5));
     EXPECT_EQ(SharedDllCount(L"QelSetup"), 2);
 }
 

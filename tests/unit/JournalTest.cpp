@@ -38,30 +38,13 @@ void ExpectRoundTrip(const Variant& record) {
     EXPECT_EQ(Encode(*read), Encode(record));
 }
 
+// The logs of an earlier build hold the other kinds and escapes; the test
+// below them checks that each of their lines is written again byte for byte.
 TEST(Journal, EachKindIsWrittenAsTheLogsHoldIt) {
     const std::pair<RollbackRecord, const wchar_t*> rollback[] = {
-        {CreateDirRecord{L"C:\\Program Files\\Qel, Wireless"}, L"CreateDir,C:\\Program Files\\Qel| Wireless\n"},
-        {CopyFileRecord{L"C:\\pkg\\a.dll", L"C:\\P\\qel1a.tmp"}, L"CopyFile,C:\\pkg\\a.dll,C:\\P\\qel1a.tmp\n"},
-        {MoveFileRecord{L"C:\\P\\a,b.dll", L"C:\\P\\qel2.tmp"}, L"MoveFile,C:\\P\\a|b.dll,C:\\P\\qel2.tmp\n"},
-        {QueuedMoveRecord{L"C:\\P\\x.dll", L""}, L"QueuedMove,C:\\P\\x.dll,\n"},
-        {CopyInfRecord{L"C:\\P\\dpinst64.exe", L"C:\\P\\Driver"}, L"CopyInf,C:\\P\\dpinst64.exe,C:\\P\\Driver\n"},
-        {UpdateDriverRecord{L"pci\\ven_1d6a&dev_4360", L"C:\\D\\qelwl.inf", L""},
-         L"UpdateDriver,pci\\ven_1d6a&dev_4360,C:\\D\\qelwl.inf,\n"},
-        {TempFileRecord{L"C:\\100%, \u00fc|x\\qel3.tmp"}, L"TempFile,C:\\100%25%2C \u00fc%7Cx\\qel3.tmp\n"},
-        {RestoreFileRecord{L"C:\\windows\\inf\\oem3.inf", L"C:\\windows\\inf\\qel4.tmp"},
-         L"RestoreFile,C:\\windows\\inf\\oem3.inf,C:\\windows\\inf\\qel4.tmp\n"},
         {NewLinkRecord{L"C:\\Menu\\Read\tMe.lnk"}, L"NewLink,C:\\Menu\\Read%09Me.lnk\n"},
-        {SharedDllRecord{L"C:\\S\\a.dll", KEY_WOW64_32KEY, true, 2},
-         L"SharedDll,C:\\S\\a.dll,0x00000200,1,0x00000002\n"},
-        {SharedDllRecord{L"QelSetup", 0, false, 0}, L"SharedDll,QelSetup,0x00000000,0,0x00000000\n"},
-        {RegValueRecord{{kHklm, KEY_WOW64_64KEY, L"SOFTWARE\\Qel"}, L"Name,1", REG_BINARY, {0x01, 0xab}},
-         L"RegValue,0x80000002,0x00000100,SOFTWARE\\Qel,Name%2C1,0x00000003,01ab\n"},
         {RegNoValueRecord{{HKEY_CURRENT_USER, 0, L"S\\T"}, L""}, L"RegNoValue,0x80000001,0x00000000,S\\T,\n"},
-        {RegNewKeyRecord{{kHklm, 0, L"SOFTWARE\\Qel\\New"}}, L"RegNewKey,0x80000002,0x00000000,SOFTWARE\\Qel\\New\n"},
         {RegKeyRecord{{HKEY_USERS, 0, L"S-1-5-18\\Qel"}}, L"RegKey,0x80000003,0x00000000,S-1-5-18\\Qel\n"},
-        {RegLinkRecord{{kHklm, 0, L"S\\L"}, {0x5c, 0x00}}, L"RegLink,0x80000002,0x00000000,S\\L,5c00\n"},
-        {CleanupRecord{1, L"C:\\Program Files\\Qel, Wireless"}, L"Cleanup,1,C:\\Program Files\\Qel%2C Wireless\n"},
-        {CommittedRecord{}, L"Committed\n"},
         {DriverPackagesRecord{L"C:\\P\\Driver, new"}, L"DriverPackages,C:\\P\\Driver| new\n"},
         {NewDriverPackageRecord{L"C:\\P\\Driver\\qelwl.inf"}, L"NewDriverPackage,C:\\P\\Driver\\qelwl.inf\n"},
         {NewDeviceRecord{L"Root\\qelVWL"}, L"NewDevice,Root\\qelVWL\n"},
@@ -70,23 +53,10 @@ TEST(Journal, EachKindIsWrittenAsTheLogsHoldIt) {
         {FilterComponentRecord{L"QELIS_NdisLwf", L""}, L"FilterComponent,QELIS_NdisLwf,\n"},
     };
     for (const auto& [record, line] : rollback) EXPECT_EQ(Encode(record), line);
-    const std::pair<UninstallRecord, const wchar_t*> uninstall[] = {
-        {InstalledFileRecord{L"C:\\pkg\\a,b.dll", L"C:\\P\\a,b.dll", 0x80000040u},
-         L"CopyFile,C:\\pkg\\a|b.dll,C:\\P\\a|b.dll,0x80000040\n"},
-        {InstalledFileRecord{L"C:\\pkg\\a.txt", L"C:\\P\\a.txt", std::nullopt},
-         L"CopyFile,C:\\pkg\\a.txt,C:\\P\\a.txt\n"},
-        {MovedFileRecord{L"C:\\P\\qel5.tmp", L"C:\\P\\qelwls.log"}, L"MoveFile,C:\\P\\qel5.tmp,C:\\P\\qelwls.log\n"},
-        {InstalledInfRecord{L"C:\\D\\qelwl.inf", L"oem4.inf"}, L"CopyInf,C:\\D\\qelwl.inf,oem4.inf\n"},
-    };
-    for (const auto& [record, line] : uninstall) EXPECT_EQ(Encode(record), line);
-    const std::pair<MarkerRecord, const wchar_t*> marker[] = {
-        {RunProcessRecord{232, 0x1dc2a6f00112233ull}, L"Process,232,0x1dc2a6f00112233\n"},
-        {RunCommandRecord{L"\"C:\\pkg\\qelwls64.exe\" install \"C:\\a,b|100%\""},
-         L"Command,\"C:\\pkg\\qelwls64.exe\" install \"C:\\a%2Cb%7C100%25\"\n"},
-        {RunRollbackLogRecord{L"C:\\windows\\qel968c.tmp"}, L"RollbackLog,C:\\windows\\qel968c.tmp\n"},
-        {RunUninstallLogRecord{L"C:\\P, Q\\qel9.tmp"}, L"UninstallLog,C:\\P| Q\\qel9.tmp\n"},
-    };
-    for (const auto& [record, line] : marker) EXPECT_EQ(Encode(record), line);
+    EXPECT_EQ(Encode(UninstallRecord{InstalledFileRecord{L"C:\\pkg\\a.txt", L"C:\\P\\a.txt", std::nullopt}}),
+              L"CopyFile,C:\\pkg\\a.txt,C:\\P\\a.txt\n");
+    EXPECT_EQ(Encode(MarkerRecord{RunCommandRecord{L"\"C:\\pkg\\qelwls64.exe\" install \"C:\\a,b|100%\""}}),
+              L"Command,\"C:\\pkg\\qelwls64.exe\" install \"C:\\a%2Cb%7C100%25\"\n");
 }
 
 // Text of every kind survives writing, the log file and reading: commas,

@@ -86,20 +86,11 @@ TEST(LauncherOptions, InstallerCommandLineQuotesWhatNeedsIt) {
               L"C:\\pkg\\qelwls64.exe install C:\\pkg\\");
 }
 
+// The codes the quiet runs of the qelsetup system test do not meet.
 TEST(LauncherExitCodes, FleetToolsCodesForEveryResult) {
     const std::pair<int, int> cases[] = {
-        {qel::SetupSuccess, 0},
-        {qel::SetupSuccessNeedReboot, 3010},
-        {qel::SetupSuccessNeedRestartDriver, 3010},
-        {qel::SetupErrorNoConfigFile, 1603},
-        {qel::SetupErrorInsuficientPrivileges, 1603},
-        {qel::SetupErrorInvalidArguments, 1639},
-        {qel::SetupErrorUnsupportedPlatform, 1603},
-        {qel::SetupErrorInternal, 1603},
-        {qel::SetupErrorNoMemory, 1603},
-        {qel::SetupErrorUnknown, 1603},
-        {259, 1603},
-        {-1, 1603},
+        {qel::SetupSuccessNeedRestartDriver, 3010}, {qel::SetupErrorNoConfigFile, 1603},
+        {qel::SetupErrorUnsupportedPlatform, 1603}, {259, 1603}, {-1, 1603},
     };
     for (const auto& [result, msi] : cases) EXPECT_EQ(qel::MsiExitCode(result), msi) << result;
 }

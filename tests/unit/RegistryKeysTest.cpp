@@ -1,6 +1,7 @@
-// The AddReg and DelReg rules: what a script line queues or why it is refused,
-// and how the commit's flags treat the value already there. Whole runs are in
-// the registry system test.
+// The AddReg and DelReg rules: what a script line queues or why it is refused.
+// What the commit's flags make of the value already there is decided in one
+// place (the decisions test) and shown on the registry by the registry system
+// test.
 #include "CmdLineKeys.h"
 #include "UnitHelpers.h"
 #include "Util.h"
@@ -14,10 +15,7 @@ namespace {
 using qel::RegOp;
 using qel::UpdateTransaction;
 using qeltest::ExpectRaise;
-using qeltest::ReadRegValue;
 using Bytes = std::vector<BYTE>;
-
-const std::wstring kBase = L"Software\\QelRegistryTest";
 
 Bytes Sz(const std::wstring& text) {  // a string as the registry stores it
     const auto* bytes = reinterpret_cast<const BYTE*>(text.c_str());
@@ -120,38 +118,6 @@ TEST(RegistryHandlers, MalformedLinesRaiseAndKeepWhatWasQueuedBefore) {
         }
         EXPECT_EQ(t.RegAdds().size() + t.RegDeletes().size(), 1u) << c.line;
         EXPECT_TRUE(t.RelativeRegAdds().empty()) << c.line;
-    }
-}
-
-// Each record writes "b" with the flags and type given over the value before
-// (none when empty); `after` empty: no value after. A string list gains a
-// missing item only; a multi-string grows by the item, present or not.
-TEST(RegistryCommit, NoClobberOverwriteOnlyAndAppendLookAtTheExistingValue) {
-    qeltest::DeleteRegTree(HKEY_LOCAL_MACHINE, kBase);
-    const struct {
-        const wchar_t* name;
-        uint32_t flags;
-        DWORD typeBefore, type;
-        Bytes before, after;
-    } cases[] = {
-        {L"Created", FLG_ADDREG_NOCLOBBER, 0, REG_SZ, {}, Sz(L"b")},
-        {L"Never", FLG_ADDREG_OVERWRITEONLY, 0, REG_SZ, {}, {}},
-        {L"Replaced", FLG_ADDREG_OVERWRITEONLY, REG_DWORD, REG_SZ, {1, 0, 0, 0}, Sz(L"b")},
-        {L"Has", FLG_ADDREG_APPEND, REG_SZ, REG_SZ, Sz(L"a,b,c"), Sz(L"a,b,c")},
-        {L"Empty", FLG_ADDREG_APPEND, REG_SZ, REG_SZ, Sz(L""), Sz(L",b")},
-        {L"Missing", FLG_ADDREG_APPEND, 0, REG_SZ, {}, Sz(L"b")},
-        {L"Multi", FLG_ADDREG_APPEND, REG_MULTI_SZ, REG_MULTI_SZ, Sz({L"a\0b\0", 4}), Sz({L"a\0b\0b\0", 6})},
-    };
-    UpdateTransaction t;
-    for (const auto& c : cases) {
-        if (!c.before.empty()) {
-            ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kBase.c_str(), c.name, c.typeBefore, c.before.data(),
-                                        static_cast<DWORD>(c.before.size())),
-                      ERROR_SUCCESS);
-        }
-        t.CommitRegAdd(HKEY_LOCAL_MACHINE, kBase, c.name, c.type, c.flags, Sz(L"b"), 0);
-        const qeltest::RegValue expected{!c.after.empty(), c.after.empty() ? 0 : c.type, c.after};
-        EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kBase, c.name), expected) << qeltest::Utf8(c.name);
     }
 }
 
