@@ -180,7 +180,7 @@ TEST_F(SecurityRun, AVersionDllBesideTheProgramIsNeverLoaded) {
 // but may not plant links in it or hand it on.
 TEST_F(SecurityRun, GrantedUsersCannotPlantLinks) {
     const SetupRunResult run = Install("AddReg=Settings\r\n[Settings]\r\nHKLM,\"SOFTWARE\\QelSecurity\\Settings\",Poll,"
-                                 "0x10001,30,,1\r\n");
+                                       "0x10001,30,,1\r\n");
     ASSERT_EQ(run.exitCode, 0u) << run.log;
     const std::vector<DWORD> rights = InteractiveRights(std::wstring(kKey) + L"\\Settings");
     EXPECT_FALSE(rights.empty());

@@ -1,8 +1,8 @@
-// Who may change a key, file or folder, judged on real security descriptors
-// (made from their SDDL text here): the decision behind RegDelFiles' key,
-// the links followed on the way to a key, and the diagnostic log's owner.
-// Wine gives every object the descriptor of its creator and keeps no other
-// owner of a file, so most of these descriptors cannot be met on its disk.
+// Who may change a key, file or folder, judged on security descriptors made
+// from their SDDL text: the decision behind RegDelFiles' key, the links
+// followed on the way to a key, the logs a later run believes and the
+// diagnostic log's owner. Wine gives every object its creator's descriptor,
+// so most of these cannot be met on its disk.
 #include "UnitHelpers.h"
 
 #include "Handles.h"
@@ -29,36 +29,22 @@ std::wstring WineOwned(const std::wstring& inherit) {
            kRunningAccount + L")(A;" + inherit + L";0x1200a9;;;WD)";
 }
 
-// A SID or a security descriptor made from its text (none from nullptr).
-class Sid {
-public:
-    explicit Sid(const wchar_t* text) {
-        PSID sid = nullptr;
-        if (text) {
-            EXPECT_TRUE(::ConvertStringSidToSidW(text, &sid)) << Utf8(text);
-        }
-        sid_.Reset(sid);
+// A SID (none from nullptr) and a security descriptor made from their text.
+qel::UniqueLocalMem Sid(const wchar_t* text) {
+    PSID sid = nullptr;
+    if (text) {
+        EXPECT_TRUE(::ConvertStringSidToSidW(text, &sid)) << Utf8(text);
     }
-    PSID Get() const { return sid_.Get(); }
+    return qel::UniqueLocalMem(sid);
+}
 
-private:
-    qel::UniqueLocalMem sid_;
-};
-
-class Descriptor {
-public:
-    explicit Descriptor(const std::wstring& sddl) {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
-                                                                           nullptr))
-            << Utf8(sddl);
-        descriptor_.Reset(descriptor);
-    }
-    PSECURITY_DESCRIPTOR Get() const { return descriptor_.Get(); }
-
-private:
-    qel::UniqueLocalMem descriptor_;
-};
+qel::UniqueLocalMem Descriptor(const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                                       nullptr))
+        << Utf8(sddl);
+    return qel::UniqueLocalMem(descriptor);
+}
 
 qel::WriterVerdict Judge(const std::wstring& sddl, DWORD rights, const wchar_t* account = nullptr) {
     return qel::JudgeWriters(Descriptor(sddl).Get(), rights, Sid(account).Get());
@@ -69,11 +55,8 @@ qel::WriterVerdict Judge(const std::wstring& sddl, DWORD rights, const wchar_t* 
 TEST(WhoMayChange, FilesFoldersAndKeys) {
     const std::wstring ti = kTrustedInstaller;
     const DWORD file = qel::kFileChangingRights, key = qel::kKeyChangingRights;
-    const struct {
-        std::wstring sddl;
-        DWORD rights;
-        std::string reason;  // a part of what the verdict says; empty: only administrators may
-    } cases[] = {
+    // The reason: a part of what the verdict says; empty: only administrators may change it.
+    const struct { std::wstring sddl; DWORD rights; std::string reason; } cases[] = {
         // Program Files itself, and a folder an elevated install made below it.
         {kSystemFolder, file, ""},
         {L"O:BAD:AI(A;ID;FA;;;SY)(A;OICIIOID;GA;;;SY)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;BA)(A;ID;0x1200a9;;;BU)"
@@ -114,10 +97,10 @@ TEST(WhoMayChange, FilesFoldersAndKeys) {
     // An access list that is there but null lets everyone do everything
     // (Wine reads the SDDL word for it as an empty list, which lets nobody).
     SECURITY_DESCRIPTOR nullList;
-    ASSERT_TRUE(::InitializeSecurityDescriptor(&nullList, SECURITY_DESCRIPTOR_REVISION));
-    const Sid administrators(L"S-1-5-32-544");
-    ASSERT_TRUE(::SetSecurityDescriptorOwner(&nullList, administrators.Get(), FALSE));
-    ASSERT_TRUE(::SetSecurityDescriptorDacl(&nullList, TRUE, nullptr, FALSE));
+    const qel::UniqueLocalMem administrators = Sid(L"S-1-5-32-544");
+    ASSERT_TRUE(::InitializeSecurityDescriptor(&nullList, SECURITY_DESCRIPTOR_REVISION) &&
+                ::SetSecurityDescriptorOwner(&nullList, administrators.Get(), FALSE) &&
+                ::SetSecurityDescriptorDacl(&nullList, TRUE, nullptr, FALSE));
     EXPECT_EQ(qel::JudgeWriters(&nullList, qel::kFileChangingRights, nullptr).reason,
               L"it has no access list: everyone may change it");
 }
@@ -135,11 +118,8 @@ TEST(WhoMayChange, JournalFilesAndTheirFolders) {
     const std::wstring programData =
         L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)(A;CI;0x100116;;;BU)";
     const std::wstring usersFolder = L"O:S-1-5-21-7-7-7-1001D:(A;OICI;FA;;;S-1-5-21-7-7-7-1001)(A;OICI;FA;;;SY)";
-    const struct {
-        std::wstring file, folder;
-        const wchar_t* account;
-        std::string reason;  // exactly; empty when trusted
-    } cases[] = {
+    // The reason exactly; empty when trusted.
+    const struct { std::wstring file, folder; const wchar_t* account; std::string reason; } cases[] = {
         {madeByTheRun, windows, nullptr, ""},
         {L"O:" + ti + L"D:(A;;FA;;;" + ti + L")(A;;FA;;;SY)", windows, nullptr, ""},
         {wineFile, wineFolder, kRunningAccount, ""},
@@ -168,11 +148,8 @@ TEST(WhoMayChange, JournalFilesAndTheirFolders) {
 // The owners a diagnostic log may have: an administrator, the system, the
 // Windows installer service, or the running account; never another user's.
 TEST(WhoMayChange, OwnersOfTheDiagnosticLog) {
-    const Sid account(kRunningAccount);
-    const struct {
-        const wchar_t* sid;
-        bool administrator;
-    } cases[] = {
+    const qel::UniqueLocalMem account = Sid(kRunningAccount);
+    const struct { const wchar_t* sid; bool administrator; } cases[] = {
         {L"S-1-5-32-544", true},        {L"S-1-5-18", true},  {kTrustedInstaller, true}, {kRunningAccount, true},
         {L"S-1-5-21-7-7-7-1001", false}, {L"S-1-5-32-545", false}, {L"S-1-1-0", false},    {L"S-1-5-19", false},
     };
