@@ -6,6 +6,8 @@
 // shipped program itself.
 #include "PackageFixture.h"
 
+#include "ControlledRun.h"
+
 #include "CmdLineKeys.h"
 #include "CmdLineUninstall.h"
 #include "Handles.h"
@@ -43,10 +45,9 @@ DWORD FileOffset(const IMAGE_NT_HEADERS64* nt, DWORD rva) {
 TEST(ShippedProgram, ImportsOnlyKnownDllsAndIsHardenedAndStripped) {
     // The libraries Windows always takes from the system folder, whatever
     // lies beside the program.
-    const std::set<std::string> knownDlls{"advapi32.dll", "comdlg32.dll", "gdi32.dll",    "kernel32.dll",
-                                          "msvcrt.dll",   "ole32.dll",    "oleaut32.dll", "rpcrt4.dll",
-                                          "setupapi.dll", "shell32.dll",  "shlwapi.dll",  "user32.dll",
-                                          "ws2_32.dll",   "sechost.dll",  "combase.dll"};
+    const std::set<std::string> knownDlls{"advapi32.dll", "comdlg32.dll", "gdi32.dll",   "kernel32.dll", "msvcrt.dll",
+                                          "ole32.dll",    "oleaut32.dll", "rpcrt4.dll",  "setupapi.dll", "shell32.dll",
+                                          "shlwapi.dll",  "user32.dll",   "ws2_32.dll",  "sechost.dll",  "combase.dll"};
     const WORD hardened =
         IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA | IMAGE_DLLCHARACTERISTICS_NX_COMPAT;
     for (const std::wstring& program : {ProductPath(), BuiltPackageFolder() + L"\\qelwls64.exe"}) {
@@ -80,6 +81,71 @@ TEST(ShippedProgram, ImportsOnlyKnownDllsAndIsHardenedAndStripped) {
     EXPECT_TRUE(PathExists(ProductPath() + L".debug")) << "the symbols stay beside the build";
 }
 
+// --- registry links a user made, and the keys they aim at ---------------------
+
+constexpr wchar_t kUserSid[] = L"S-1-5-21-7-7-7-1001";  // an ordinary user of the machine
+const RegValue kKeep{true, REG_DWORD, {7, 0, 0, 0}};
+
+void SetKeep(HKEY root, const std::wstring& subkey) {
+    ASSERT_EQ(::RegSetKeyValueW(root, subkey.c_str(), L"Keep", REG_DWORD, kKeep.data.data(), 4), ERROR_SUCCESS);
+}
+
+// Wine gives every key the Administrators' descriptor and lets a key's owner
+// make links without the right to, so a user's key or link is shown by giving
+// it that user as owner by hand; an owner set so is kept and reported.
+void GiveToUser(HKEY key) {
+    PSID user = nullptr;
+    ASSERT_TRUE(::ConvertStringSidToSidW(kUserSid, &user));
+    const qel::UniqueLocalMem owner(user);
+    ASSERT_EQ(::SetSecurityInfo(key, SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION, user, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+}
+
+// root\link becomes a link to HKLM\target (the keys above it made as needed),
+// the user's own with `userOwned`.
+void MakeRegistryLink(HKEY root, const std::wstring& link, const std::wstring& target, bool userOwned) {
+    qel::UniqueKey key;
+    ASSERT_EQ(::RegCreateKeyExW(root, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                                KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, key.Put(), nullptr),
+              ERROR_SUCCESS);
+    const std::wstring path = L"\\Registry\\Machine\\" + target;
+    ASSERT_EQ(::RegSetValueExW(key.Get(), L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(path.data()),
+                               static_cast<DWORD>(path.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    if (userOwned) GiveToUser(key.Get());
+}
+
+void GiveKeyToUser(const std::wstring& subkey) {
+    qel::UniqueKey key;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Put(),
+                                nullptr),
+              ERROR_SUCCESS);
+    GiveToUser(key.Get());
+}
+
+// The rights of every access entry for interactive users on HKLM\subkey.
+std::vector<DWORD> InteractiveRights(const std::wstring& subkey) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::vector<DWORD> rights;
+    if (::GetNamedSecurityInfoW((L"MACHINE\\" + subkey).c_str(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return rights;
+    const qel::UniqueLocalMem owner(descriptor);
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        const auto* allowed = ::GetAce(dacl, i, &ace) ? static_cast<ACCESS_ALLOWED_ACE*>(ace) : nullptr;
+        if (allowed && ::IsWellKnownSid(const_cast<DWORD*>(&allowed->SidStart), WinInteractiveSid))
+            rights.push_back(allowed->Mask);
+    }
+    return rights;
+}
+
+bool KeyExists(HKEY root, const std::wstring& subkey) {
+    qel::UniqueKey key;
+    return ::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
+}
+
 // --- runs on scripts -------------------------------------------------------------
 
 class SecurityRun : public ::testing::Test {
@@ -110,52 +176,18 @@ TEST_F(SecurityRun, AVersionDllBesideTheProgramIsNeverLoaded) {
     EXPECT_FALSE(PathExists(folder_.File(L"planted-loaded.txt")));
 }
 
-TEST_F(SecurityRun, GrantedUsersCannotPlantLinksAndTreeDeletionsDeleteOnlyTheLink) {
-    // Interactive users get the settings key (from Vista on, Wine's default),
-    // but may not plant links in it or hand it on.
-    SetupRunResult run = Install("AddReg=Settings\r\n[Settings]\r\nHKLM,\"SOFTWARE\\QelSecurity\\Settings\",Poll,"
-                                 "0x10001,30,,1\r\n");
+// Interactive users get the settings key (from Vista on, Wine's default),
+// but may not plant links in it or hand it on.
+TEST_F(SecurityRun, GrantedUsersCannotPlantLinks) {
+    const SetupRunResult run = Install("AddReg=Settings\r\n[Settings]\r\nHKLM,\"SOFTWARE\\QelSecurity\\Settings\",Poll,"
+                                       "0x10001,30,,1\r\n");
     ASSERT_EQ(run.exitCode, 0u) << run.log;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(::GetNamedSecurityInfoW((L"MACHINE\\" + std::wstring(kKey) + L"\\Settings").c_str(), SE_REGISTRY_KEY,
-                                      DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &descriptor),
-              ERROR_SUCCESS);
-    const qel::UniqueLocalMem owner(descriptor);
-    int interactive = 0;
-    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-        void* ace = nullptr;
-        ASSERT_TRUE(::GetAce(dacl, i, &ace));
-        const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-        if (!::IsWellKnownSid(const_cast<DWORD*>(&allowed->SidStart), WinInteractiveSid)) continue;
-        ++interactive;
-        EXPECT_EQ(allowed->Mask & (KEY_CREATE_LINK | WRITE_DAC | WRITE_OWNER | DELETE), 0u) << allowed->Mask;
-        EXPECT_EQ(allowed->Mask & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY), static_cast<DWORD>(KEY_SET_VALUE | KEY_CREATE_SUB_KEY));
+    const std::vector<DWORD> rights = InteractiveRights(std::wstring(kKey) + L"\\Settings");
+    EXPECT_FALSE(rights.empty());
+    for (const DWORD mask : rights) {
+        EXPECT_EQ(mask & (KEY_CREATE_LINK | WRITE_DAC | WRITE_OWNER | DELETE), 0u) << mask;
+        EXPECT_EQ(mask & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY), static_cast<DWORD>(KEY_SET_VALUE | KEY_CREATE_SUB_KEY));
     }
-    EXPECT_GT(interactive, 0);
-
-    // A link below the granted key, aimed at another key of the machine.
-    const RegValue keep{true, REG_DWORD, {7, 0, 0, 0}};
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep", keep.type, keep.data.data(), 4), ERROR_SUCCESS);
-    qel::UniqueKey link;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kKey) + L"\\Settings\\Trap").c_str(), 0, nullptr,
-                                REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, link.Put(), nullptr),
-              ERROR_SUCCESS);
-    const std::wstring targetPath = L"\\Registry\\Machine\\" + std::wstring(kTargetKey);
-    ASSERT_EQ(::RegSetValueExW(link.Get(), L"SymbolicLinkValue", 0, REG_LINK,
-                               reinterpret_cast<const BYTE*>(targetPath.data()),
-                               static_cast<DWORD>(targetPath.size() * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-    link.Reset();
-    ASSERT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, std::wstring(kKey) + L"\\Settings\\Trap", L"Keep"), keep)
-        << "the link leads to the target";
-
-    // The elevated deletion of the tree takes the link, not what it names.
-    run = Install("DelReg=Remove\r\n[Remove]\r\nHKLM,\"SOFTWARE\\QelSecurity\",,0\r\n");
-    EXPECT_EQ(run.exitCode, 0u) << run.log;
-    qel::UniqueKey gone;
-    EXPECT_NE(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, gone.Put()), ERROR_SUCCESS);
-    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep"), keep);
 }
 
 TEST_F(SecurityRun, ALogWithAnotherNameIsNotWrittenTo) {
@@ -182,103 +214,12 @@ bool MakeFolderLink(const std::wstring& folder, const std::wstring& link, const 
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-TEST_F(SecurityRun, DestinationsAndSourcesThroughALinkAreRefusedBeforeAnyChange) {
-    const std::wstring real = std::wstring(kDestination) + L"\\Real";
-    WriteFileBytes(real + L"\\keep.txt", "keep\r\n");
-    if (!MakeFolderLink(kDestination, L"Linked", L"Real")) GTEST_SKIP() << "no folder link could be made in this prefix";
-
-    const SetupRunResult run = Install("CopyFiles=Files\r\n[DestinationDirs]\r\nFiles=24,\"QelSecurity\\Linked\"\r\n"
-                                       "[Files]\r\na.txt,,,0x4\r\n");
-    EXPECT_EQ(run.exitCode, 200u) << run.log;
-    EXPECT_EQ(run.out.find("Progress,"), std::string::npos);
-    EXPECT_NE(run.log.find("the path passes through a link"), std::string::npos);
-    EXPECT_FALSE(PathExists(real + L"\\a.txt"));
-
-    // A source reached through a link in the package folder.
-    folder_.Write(L"srcreal\\b.txt", "file b\r\n");
-    ASSERT_TRUE(MakeFolderLink(folder_.Path(), L"srclink", L"srcreal"));
-    const SetupRunResult fromLink =
-        Install("CopyFiles=Files\r\n[SourceDisksNames]\r\n1=\"disk\",,,srclink\r\n[SourceDisksFiles]\r\nb.txt=1\r\n"
-                "[DestinationDirs]\r\nFiles=24,\"QelSecurity\\Plain\"\r\n[Files]\r\nb.txt,,,0x4\r\n");
-    EXPECT_EQ(fromLink.exitCode, 200u) << fromLink.log;
-    EXPECT_NE(fromLink.log.find("the path passes through a link: C:\\qeltests\\security\\srclink\\b.txt"),
-              std::string::npos)
-        << fromLink.log;
-    EXPECT_FALSE(PathExists(std::wstring(kDestination) + L"\\Plain"));
-    ::RemoveDirectoryW(folder_.File(L"srclink").c_str());
-}
-
-
-// --- registry links a user made -------------------------------------------------
-
-constexpr wchar_t kUserSid[] = L"S-1-5-21-7-7-7-1001";  // an ordinary user of the machine
-const RegValue kKeep{true, REG_DWORD, {7, 0, 0, 0}};
-
-// root\link becomes a link to HKLM\target (the keys above it made as needed).
-// A user who makes one owns it: with `userOwned` it is given that owner.
-// Wine gives every key the Administrators' descriptor and lets a key's owner
-// make links without the right to, so the user's ownership is set by hand;
-// an owner set so is kept and reported.
-void MakeRegistryLink(HKEY root, const std::wstring& link, const std::wstring& target, bool userOwned) {
-    qel::UniqueKey key;
-    ASSERT_EQ(::RegCreateKeyExW(root, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
-                                KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, key.Put(), nullptr),
-              ERROR_SUCCESS);
-    const std::wstring path = L"\\Registry\\Machine\\" + target;
-    ASSERT_EQ(::RegSetValueExW(key.Get(), L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(path.data()),
-                               static_cast<DWORD>(path.size() * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-    if (userOwned) {
-        PSID user = nullptr;
-        ASSERT_TRUE(::ConvertStringSidToSidW(kUserSid, &user));
-        const qel::UniqueLocalMem owner(user);
-        ASSERT_EQ(::SetSecurityInfo(key.Get(), SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION, user, nullptr, nullptr,
-                                    nullptr),
-                  ERROR_SUCCESS);
-    }
-}
-
-void GiveKeyToUser(const std::wstring& subkey) {
-    PSID user = nullptr;
-    ASSERT_TRUE(::ConvertStringSidToSidW(kUserSid, &user));
-    const qel::UniqueLocalMem owner(user);
-    qel::UniqueKey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Put(),
-                                nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(::SetSecurityInfo(key.Get(), SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION, user, nullptr, nullptr, nullptr),
-              ERROR_SUCCESS);
-}
-
-bool HasInteractiveGrant(const std::wstring& subkey) {
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (::GetNamedSecurityInfoW((L"MACHINE\\" + subkey).c_str(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
-                                nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
-        return false;
-    const qel::UniqueLocalMem owner(descriptor);
-    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (::GetAce(dacl, i, &ace) &&
-            ::IsWellKnownSid(const_cast<DWORD*>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart), WinInteractiveSid))
-            return true;
-    }
-    return false;
-}
-
-bool KeyExists(HKEY root, const std::wstring& subkey) {
-    qel::UniqueKey key;
-    return ::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
-}
-
 // A run that grants users a new key and then fails: between the grant and the
 // failure a user makes a subkey of the granted key and a link in it (the
 // script's own program plays that user). The rollback deletes the new key's
 // tree, the link as a link, and not the key the link leads to.
 TEST_F(SecurityRun, AFailedRunDeletesTheKeyItGrantedWithoutFollowingAUsersLink) {
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, (std::wstring(kTargetKey) + L"\\Sub").c_str(), L"Keep", REG_DWORD,
-                                kKeep.data.data(), 4),
-              ERROR_SUCCESS);
+    SetKeep(HKEY_LOCAL_MACHINE, std::wstring(kTargetKey) + L"\\Sub");
     const std::string planter = Utf8(TestBinDir() + L"\\qel_reglink.exe");
     const SetupRunResult run =
         Install("AddReg=Settings\r\nPostRun=After\r\n[Settings]\r\nHKLM,\"SOFTWARE\\QelSecurity\\Settings\",Poll,"
@@ -297,7 +238,8 @@ TEST_F(SecurityRun, AFailedRunDeletesTheKeyItGrantedWithoutFollowingAUsersLink) 
 
 // Below a key users may change, a user's link (the user owns it) is never
 // followed by a write, a value's deletion, a key's deletion, a grant or
-// RegDelFiles; the key it stands in for stays as it was. A key that only holds
+// RegDelFiles, and the deletion of the tree deletes it as a link; the key it
+// stands in for stays as it was. A key that only holds
 // a value of a link's type is no link: undone after a failure it comes back
 // as the plain key it was, not as a link.
 TEST_F(SecurityRun, WritesAndDeletionsNeverGoThroughAUsersLink) {
@@ -323,6 +265,7 @@ TEST_F(SecurityRun, WritesAndDeletionsNeverGoThroughAUsersLink) {
         {"RegDelFiles=\"" + Utf8(trap) + "\"\r\n", 0,
          "RegDelFiles: \"" + Utf8(trap) + "\" can be changed by users who are not administrators; the files it lists "
                                           "are not removed"},
+        {"DelReg=Del\r\n[Del]\r\nHKLM,\"" + Utf8(kKey) + "\",,0\r\n", 0, "GSMUDeleteKey"},
         // A list in a key a user owns, no link on the way.
         {"RegDelFiles=\"" + Utf8(mine) + "\"\r\n", 0,
          "RegDelFiles: \"" + Utf8(mine) + "\" can be changed by users who are not administrators; the files it lists "
@@ -332,16 +275,11 @@ TEST_F(SecurityRun, WritesAndDeletionsNeverGoThroughAUsersLink) {
         SCOPED_TRACE(c.body);
         Clean();
         WriteFileBytes(victim, "victim\r\n");
-        const std::wstring listed = victim;
         for (const std::wstring& list : {std::wstring(kTargetKey), mine})
-            ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, list.c_str(), L"File", REG_SZ, listed.c_str(),
-                                        static_cast<DWORD>((listed.size() + 1) * sizeof(wchar_t))),
+            ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, list.c_str(), L"File", REG_SZ, victim.c_str(),
+                                        static_cast<DWORD>((victim.size() + 1) * sizeof(wchar_t))),
                       ERROR_SUCCESS);
-        ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep", REG_DWORD, kKeep.data.data(), 4),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, (std::wstring(kTargetKey) + L"\\Sub").c_str(), L"Keep",
-                                    REG_DWORD, kKeep.data.data(), 4),
-                  ERROR_SUCCESS);
+        for (const wchar_t* sub : {L"", L"\\Sub"}) SetKeep(HKEY_LOCAL_MACHINE, kTargetKey + std::wstring(sub));
         GiveKeyToUser(mine);
         MakeRegistryLink(HKEY_LOCAL_MACHINE, trap, kTargetKey, true);
         RegistrySnapshot before;
@@ -353,7 +291,7 @@ TEST_F(SecurityRun, WritesAndDeletionsNeverGoThroughAUsersLink) {
         RegistrySnapshot after;
         AddRegistryBelow(HKEY_LOCAL_MACHINE, kTargetKey, after);
         EXPECT_EQ(after, before);
-        EXPECT_FALSE(HasInteractiveGrant(kTargetKey));
+        EXPECT_TRUE(InteractiveRights(kTargetKey).empty());
         EXPECT_TRUE(PathExists(victim));
         qel::DeleteKeyTreeWithoutLinks(HKEY_CURRENT_USER, kKey, KEY_ALL_ACCESS, qel::RegistryLinks::Refuse);
     }
@@ -361,7 +299,7 @@ TEST_F(SecurityRun, WritesAndDeletionsNeverGoThroughAUsersLink) {
     // A plain key holding a link's value, in a tree a failed run deletes.
     Clean();
     const std::wstring fake = std::wstring(kKey) + L"\\Fake", path = L"\\Registry\\Machine\\" + std::wstring(kTargetKey);
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep", REG_DWORD, kKeep.data.data(), 4), ERROR_SUCCESS);
+    SetKeep(HKEY_LOCAL_MACHINE, kTargetKey);
     ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, fake.c_str(), L"SymbolicLinkValue", REG_LINK, path.data(),
                                 static_cast<DWORD>(path.size() * sizeof(wchar_t))),
               ERROR_SUCCESS);
@@ -387,9 +325,7 @@ TEST(UserHive, TheCleanUpDeletesAUsersLinkAndNeverWhatItLeadsTo) {
                     ::AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr));
     }
     const std::wstring scratch = L"SOFTWARE\\QelHiveScratch", file = L"C:\\qeltests\\userhive.dat";
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, (scratch + L"\\SOFTWARE\\Other").c_str(), L"v", REG_DWORD,
-                                kKeep.data.data(), 4),
-              ERROR_SUCCESS);
+    SetKeep(HKEY_LOCAL_MACHINE, scratch + L"\\SOFTWARE\\Other");
     {
         qel::UniqueKey key;
         ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, scratch.c_str(), 0, KEY_READ, key.Put()), ERROR_SUCCESS);
@@ -400,12 +336,8 @@ TEST(UserHive, TheCleanUpDeletesAUsersLinkAndNeverWhatItLeadsTo) {
     DeleteRegTree(HKEY_LOCAL_MACHINE, scratch);
 
     const std::wstring targets[] = {L"SOFTWARE\\QelHiveTarget\\Settings", L"SOFTWARE\\QelHiveTarget\\Ardentix"};
-    for (const std::wstring& target : targets) {
-        for (const wchar_t* sub : {L"", L"\\802.11", L"\\CM"})
-            ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, (target + sub).c_str(), L"Keep", REG_DWORD,
-                                        kKeep.data.data(), 4),
-                      ERROR_SUCCESS);
-    }
+    for (const std::wstring& target : targets)
+        for (const wchar_t* sub : {L"", L"\\802.11", L"\\CM"}) SetKeep(HKEY_LOCAL_MACHINE, target + sub);
     ASSERT_EQ(::RegLoadKeyW(HKEY_USERS, kUserSid, file.c_str()), ERROR_SUCCESS);
     const std::wstring hive = kUserSid;
     // The settings key a link; then the key on the way.
@@ -425,42 +357,79 @@ TEST(UserHive, TheCleanUpDeletesAUsersLinkAndNeverWhatItLeadsTo) {
     ::DeleteFileW(file.c_str());
 }
 
+// The removal's folder swapped for a link to another folder after the check
+// before the commit, while the run is paused at each of its records in turn:
+// where the removal meets the link it fails and the run is undone; the file
+// the link leads to is never touched, whenever the link appears.
+TEST_F(SecurityRun, AFolderSwappedForALinkDuringTheRunIsNotFollowed) {
+    const std::wstring dest = std::wstring(kDestination) + L"\\Dest", real = dest + L"Real",
+                       target = std::wstring(kDestination) + L"\\Target";
+    folder_.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nDelFiles=Gone\r\n[DestinationDirs]"
+                                        "\r\nGone=24,\"QelSecurity\\Dest\"\r\n[Gone]\r\nvictim.txt\r\n"));
+    const std::wstring command = L"\"" + folder_.Exe() + L"\" apponly_install \"" + folder_.Path() + L"\"";
+    const auto reset = [&] {
+        // A link left by the last run goes as a link (Wine's is the host's).
+        if (!::RemoveDirectoryW(dest.c_str()) && qel::IsReparsePoint(dest))
+            RunProgram(L"Z:\\bin\\rm -f Dest", kDestination);
+        DeleteTree(dest);
+        DeleteTree(real);
+        WriteFileBytes(dest + L"\\victim.txt", "dest\r\n");
+        WriteFileBytes(target + L"\\victim.txt", "keep\r\n");
+        ::DeleteFileW(DiagnosticLogPath().c_str());
+    };
+    reset();
+    const int records = RunControlled(command, RecordAction::None, 0).flushes;
+    int undone = 0;
+    for (int k = 1; k <= records; ++k) {
+        SCOPED_TRACE(k);
+        reset();
+        const ControlledRunResult run = RunControlled(command, RecordAction::Pause, k, 0, L"", [&] {
+            ASSERT_TRUE(::MoveFileW(dest.c_str(), real.c_str()));
+            ASSERT_TRUE(MakeFolderLink(kDestination, L"Dest", L"Target"));
+        });
+        EXPECT_EQ(ReadFileBytes(target + L"\\victim.txt"), "keep\r\n");
+        const std::string refusal = "\"" + Utf8(dest) + "\\victim.txt\" is reached through a link; it is not changed";
+        if (run.exitCode != 200 || !LogHasLine(ReadFileBytes(DiagnosticLogPath()), refusal)) continue;
+        ++undone;
+        EXPECT_TRUE(std::regex_search(run.out, std::regex("Result,200,SetupErrorInternal,Update,[0-9]+\r\n$")))
+            << run.out;
+        EXPECT_EQ(ReadFileBytes(real + L"\\victim.txt"), "dest\r\n") << "the run is undone";
+    }
+    EXPECT_GT(undone, 0) << "no pause fell between the check and the removal";
+    reset();
+}
+
 // --- the process a "-c" line ends --------------------------------------------------
 
 // The program a "-c" line names runs, and so do a program whose name occurs
 // in its path and one of its name in another folder: only the program itself
 // is ended, also when the line names it by its short (8.3) path.
 TEST_F(SecurityRun, ADashCLineEndsTheProgramItselfAndNoOtherProcess) {
-    const std::wstring probe = TestBinDir() + L"\\qel_runprobe.exe";
-    const std::wstring program = folder_.File(L"QelMonitor.exe"), substring = folder_.File(L"tor.exe"),
-                       namesake = folder_.File(L"other\\QelMonitor.exe");
+    // A program whose name ends the program's, one of its name elsewhere, the program.
+    const std::wstring paths[] = {folder_.File(L"tor.exe"), folder_.File(L"other\\QelMonitor.exe"),
+                                  folder_.File(L"QelMonitor.exe")};
     ::CreateDirectoryW(folder_.File(L"other").c_str(), nullptr);
-    struct Running {
-        std::wstring path;
-        ProcessResult result;
-        std::unique_ptr<PipedStart> start;
-    } running[3] = {{substring, {}, nullptr}, {namesake, {}, nullptr}, {program, {}, nullptr}};
-    for (Running& each : running) {
-        CopyFileOrFail(probe, each.path);
-        each.start = std::make_unique<PipedStart>(L"\"" + each.path + L"\" sleep=60000 exit=7 record=" + each.path +
-                                                      L".txt",
-                                                  L"", 0, each.result);
+    ProcessResult results[3];
+    std::unique_ptr<PipedStart> started[3];
+    for (int i = 0; i < 3; ++i) {
+        CopyFileOrFail(TestBinDir() + L"\\qel_runprobe.exe", paths[i]);
+        started[i] = std::make_unique<PipedStart>(
+            L"\"" + paths[i] + L"\" sleep=60000 exit=7 record=" + paths[i] + L".txt", L"", 0, results[i]);
+        for (int tries = 0; tries < 100 && !PathExists(paths[i] + L".txt"); ++tries) ::Sleep(100);
     }
-    for (const Running& each : running)
-        for (int tries = 0; tries < 100 && !PathExists(each.path + L".txt"); ++tries) ::Sleep(100);
     wchar_t shortPath[MAX_PATH] = {};
-    ASSERT_GT(::GetShortPathNameW(program.c_str(), shortPath, MAX_PATH), 0u);
+    ASSERT_GT(::GetShortPathNameW(paths[2].c_str(), shortPath, MAX_PATH), 0u);
 
     const SetupRunResult run = Install("PreRun=Stop\r\n[Stop]\r\n\"" + Utf8(shortPath) + "\",-c,0\r\n");
     EXPECT_EQ(run.exitCode, 0u) << run.log;
-    EXPECT_EQ(::WaitForSingleObject(running[2].start->Process(), 10000), WAIT_OBJECT_0) << "the program still runs";
+    EXPECT_EQ(::WaitForSingleObject(started[2]->Process(), 10000), WAIT_OBJECT_0) << "the program still runs";
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(::WaitForSingleObject(running[i].start->Process(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
-            << Utf8(running[i].path) << " was ended";
-        ::TerminateProcess(running[i].start->Process(), 9);
+        EXPECT_EQ(::WaitForSingleObject(started[i]->Process(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+            << Utf8(paths[i]) << " was ended";
+        ::TerminateProcess(started[i]->Process(), 9);
     }
-    for (Running& each : running) each.start->Finish();
-    EXPECT_EQ(running[2].result.exitCode, 0u);
+    for (auto& each : started) each->Finish();
+    EXPECT_EQ(results[2].exitCode, 0u);
 }
 
 // --- the uninstall log a later run believes ---------------------------------------------
@@ -472,34 +441,34 @@ TEST_F(SecurityRun, ADashCLineEndsTheProgramItselfAndNoOtherProcess) {
 class OpenToEveryone {
 public:
     explicit OpenToEveryone(const std::wstring& path) : path_(path) {
-        PACL dacl = nullptr;
         EXPECT_EQ(::GetNamedSecurityInfoW(path_.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                          &dacl, nullptr, &before_),
+                                          &before_, nullptr, &descriptor_),
                   ERROR_SUCCESS);
-        before_dacl_ = dacl;
         PSECURITY_DESCRIPTOR open = nullptr;
-        EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)",
-                                                                          SDDL_REVISION_1, &open, nullptr));
-        const qel::UniqueLocalMem openOwner(open);
         BOOL present = FALSE, defaulted = FALSE;
         PACL openDacl = nullptr;
-        EXPECT_TRUE(::GetSecurityDescriptorDacl(open, &present, &openDacl, &defaulted));
-        EXPECT_EQ(::SetNamedSecurityInfoW(const_cast<wchar_t*>(path_.c_str()), SE_FILE_OBJECT,
-                                          DACL_SECURITY_INFORMATION, nullptr, nullptr, openDacl, nullptr),
-                  ERROR_SUCCESS);
+        EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)",
+                                                                          SDDL_REVISION_1, &open, nullptr) &&
+                    ::GetSecurityDescriptorDacl(open, &present, &openDacl, &defaulted));
+        const qel::UniqueLocalMem openOwner(open);
+        SetDacl(openDacl);
     }
     ~OpenToEveryone() {
-        ::SetNamedSecurityInfoW(const_cast<wchar_t*>(path_.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                nullptr, nullptr, before_dacl_, nullptr);
-        ::LocalFree(before_);
+        SetDacl(before_);
+        ::LocalFree(descriptor_);
     }
     OpenToEveryone(const OpenToEveryone&) = delete;
     OpenToEveryone& operator=(const OpenToEveryone&) = delete;
 
 private:
+    void SetDacl(PACL dacl) {
+        EXPECT_EQ(::SetNamedSecurityInfoW(&path_[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                                          nullptr),
+                  ERROR_SUCCESS);
+    }
     std::wstring path_;
-    PSECURITY_DESCRIPTOR before_ = nullptr;
-    PACL before_dacl_ = nullptr;
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+    PACL before_ = nullptr;
 };
 
 // Records appended to the uninstall log of an installed product: in a folder
@@ -567,8 +536,7 @@ TEST(UninstallLog, AnUntrustedLogOrAProgramNotTheProductsEndsTheUninstallUnchang
 // delete a key of the machine; both runs are left as they are, each with a
 // line saying why, and the command does its own work.
 TEST_F(SecurityRun, RunsWhoseMarkerOrRollbackLogOthersMayWriteAreNotUndone) {
-    const RegValue keep{true, REG_DWORD, {7, 0, 0, 0}};
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep", keep.type, keep.data.data(), 4), ERROR_SUCCESS);
+    SetKeep(HKEY_LOCAL_MACHINE, kTargetKey);
     const std::string deletesTarget = "RegNewKey,0x80000002,0x00000000," + Utf8(kTargetKey) + "\r\n";
     const std::wstring openFolder = std::wstring(kDestination) + L"\\open";
     const std::wstring openLog = openFolder + L"\\qel1.tmp", windowsLog = L"C:\\windows\\qelsecurity.tmp";
@@ -584,7 +552,7 @@ TEST_F(SecurityRun, RunsWhoseMarkerOrRollbackLogOthersMayWriteAreNotUndone) {
         run = Install("AddReg=Mark\r\n[Mark]\r\nHKLM,\"SOFTWARE\\QelSecurity\",Done,0x10001,1,,0\r\n");
     }
     EXPECT_EQ(run.exitCode, 0u) << run.log;
-    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep"), keep);
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kTargetKey, L"Keep"), kKeep);
     EXPECT_TRUE(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Done").found);
     const std::vector<std::string> lines = LogMessages(run.log);
     const auto hasLineStarting = [&](const std::string& start) {
@@ -602,12 +570,18 @@ TEST_F(SecurityRun, RunsWhoseMarkerOrRollbackLogOthersMayWriteAreNotUndone) {
     }
 }
 
-// --- paths that depend on the current folder -----------------------------------------
+// --- paths that depend on the current folder or pass through a link ------------------
 
 // Every program and folder a script names is a full path: a relative one ends
-// the run with 200 while the script is read, naming the key or the line, and
-// nothing is changed.
-TEST_F(SecurityRun, RelativeProgramsAndFoldersEndTheRunBeforeAnyChange) {
+// the run with 200 while the script is read, naming the key or the line. A
+// destination, or a source in the package folder, reached through a folder
+// link ends it before the commit changes anything.
+TEST_F(SecurityRun, RelativePathsAndPathsThroughALinkEndTheRunBeforeAnyChange) {
+    const std::wstring real = std::wstring(kDestination) + L"\\Real";
+    WriteFileBytes(real + L"\\keep.txt", "keep\r\n");
+    folder_.Write(L"srcreal\\b.txt", "file b\r\n");
+    ASSERT_TRUE(MakeFolderLink(kDestination, L"Linked", L"Real"));
+    ASSERT_TRUE(MakeFolderLink(folder_.Path(), L"srclink", L"srcreal"));
     const struct {
         std::string keys, sections, description;
     } cases[] = {
@@ -621,6 +595,12 @@ TEST_F(SecurityRun, RelativeProgramsAndFoldersEndTheRunBeforeAnyChange) {
          "[Links] line 1 names a relative folder: Menu"},
         {"CopyFiles=Files\r\n", "[DestinationDirs]\r\nFiles=-1,\"Qel\\Dest\"\r\n[Files]\r\na.txt,,,0x4\r\n",
          "[DestinationDirs] of [Files] names the folder 'Qel\\Dest', which is not a full path"},
+        {"CopyFiles=Files\r\n", "[DestinationDirs]\r\nFiles=24,\"QelSecurity\\Linked\"\r\n[Files]\r\na.txt,,,0x4\r\n",
+         "the path passes through a link: C:\\QelSecurity\\Linked\\a.txt"},
+        {"CopyFiles=Files\r\n",
+         "[SourceDisksNames]\r\n1=\"disk\",,,srclink\r\n[SourceDisksFiles]\r\nb.txt=1\r\n[DestinationDirs]\r\nFiles=24,"
+         "\"QelSecurity\\Plain\"\r\n[Files]\r\nb.txt,,,0x4\r\n",
+         "the path passes through a link: C:\\qeltests\\security\\srclink\\b.txt"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.keys + c.sections);
@@ -631,6 +611,9 @@ TEST_F(SecurityRun, RelativeProgramsAndFoldersEndTheRunBeforeAnyChange) {
         EXPECT_NE(run.log.find("desc \"" + c.description + "\""), std::string::npos) << run.log;
         EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, kKey, L"Done").found);
     }
+    EXPECT_FALSE(PathExists(real + L"\\a.txt"));
+    EXPECT_FALSE(PathExists(std::wstring(kDestination) + L"\\Plain"));
+    ::RemoveDirectoryW(folder_.File(L"srclink").c_str());
 }
 
 // The clean-up keeps folders below Program Files while the driver's setup is

@@ -9,6 +9,7 @@
 #include "UpdateDrivers.h"
 #include "UpdateStages.h"
 #include "Util.h"
+#include "UtilFileChanges.h"
 
 #include <algorithm>
 #include <unordered_map>
@@ -106,8 +107,9 @@ void Files(UpdateTransaction& t, CommitProgress& progress) {
         if (FileExists(op.destination)) {
             const std::wstring aside = t.MakeLoggedTempFile(DirectoryOf(op.destination));
             if (t.MoveFileLogged(op.destination, aside, false) != MoveDone) {
-                ::DeleteFileW(aside.c_str());
-                QEL_RAISE(op.destination, ::GetLastError());
+                const DWORD error = ::GetLastError();
+                DeleteFileWithoutLinks(aside);
+                QEL_RAISE(op.destination, error);
             }
             t.AddMovedAsideFile(aside);
         }

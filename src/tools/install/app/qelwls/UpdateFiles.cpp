@@ -7,6 +7,7 @@
 #include "Update.h"
 #include "UpdateDecisions.h"
 #include "Util.h"
+#include "UtilFileChanges.h"
 
 #include <setupapi.h>
 
@@ -324,6 +325,9 @@ void UpdateTransaction::CommitFileRemove(const std::wstring& path, uint32_t flag
         moved = MoveFileLogged(path, aside, false, MoveFromIsNormal | MoveToIsPlain);
     }
     if (folderNames) folderNames->Changed(path);
+    // Reached through a link since the check before the commit: the removal
+    // fails, rather than waiting for the restart to follow the link.
+    if (moved == MoveFailed && ::GetLastError() == kErrorReachedThroughLink) QEL_RAISE(path, kErrorReachedThroughLink);
     if (moved == MoveDone) {
         movedAsideFiles.push_back(aside);
         return;
@@ -331,7 +335,7 @@ void UpdateTransaction::CommitFileRemove(const std::wstring& path, uint32_t flag
     // The file is in use: it goes at the next restart. The empty temporary
     // file, if one was made, is no longer needed.
     // A deletion at the restart needs the file writable.
-    if (!nameOnly) ::DeleteFileW(aside.c_str());
+    if (!nameOnly) DeleteFileWithoutLinks(aside);
     ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (QueuedMove(path, L"") == MoveFailed && rollbackEnabled) QEL_RAISE(path, ::GetLastError());
 }
@@ -418,8 +422,8 @@ MoveResult UpdateTransaction::MoveFileLogged(const std::wstring& from, const std
     if ((known & MoveFromIsNormal) == 0) ::SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
     if ((known & (MoveToIsPlain | MoveToIsFree)) == 0) ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
     LogRollbackRecord(journal::MoveFileRecord{from, to});
-    const DWORD replace = (known & MoveToIsFree) != 0 ? 0 : MOVEFILE_REPLACE_EXISTING;
-    if (::MoveFileExW(from.c_str(), to.c_str(), replace | MOVEFILE_WRITE_THROUGH)) return MoveDone;
+    const bool replace = (known & MoveToIsFree) == 0;
+    if (MoveWithoutLinks(from, to, replace)) return MoveDone;
     if (!IsInUseError(::GetLastError()) || !delayAllowed) return MoveFailed;
     return QueuedMove(from, to);
 }

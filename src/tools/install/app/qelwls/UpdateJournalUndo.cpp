@@ -12,6 +12,7 @@
 #include "Update.h"
 #include "UpdateDrivers.h"
 #include "Util.h"
+#include "UtilFileChanges.h"
 
 #include <algorithm>
 
@@ -82,14 +83,14 @@ std::wstring Describe(const CreateDirRecord& r) { return L"leave the folder " + 
 // --- CopyFile: the temporary copy is deleted ---------------------------------
 void Undo(const CopyFileRecord& r, UndoContext&) {
     TraceWrite(TraceDetail, L"Rollback(): DeleteFile( \"%s\" )\n", r.copy.c_str());
-    ::DeleteFileW(r.copy.c_str());
+    DeleteFileWithoutLinks(r.copy);
 }
 std::wstring Describe(const CopyFileRecord& r) { return L"delete the new copy " + r.copy; }
 
 // --- MoveFile: moved back, without replacing anything ------------------------
 void Undo(const MoveFileRecord& r, UndoContext&) {
     TraceWrite(TraceDetail, L"Rollback(): MoveFile( \"%s\", \"%s\")\n", r.to.c_str(), r.from.c_str());
-    ::MoveFileW(r.to.c_str(), r.from.c_str());
+    MoveWithoutLinks(r.to, r.from, false);
 }
 std::wstring Describe(const MoveFileRecord& r) { return L"move " + r.to + L" back to " + r.from; }
 
@@ -136,7 +137,7 @@ void Undo(const TempFileRecord& r, UndoContext&) {
     if (::GetFileAttributesExW(r.path.c_str(), GetFileExInfoStandard, &data) &&
         !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && data.nFileSizeHigh == 0 && data.nFileSizeLow == 0) {
         TraceWrite(TraceDetail, L"Rollback(): DeleteFile( \"%s\" )\n", r.path.c_str());
-        ::DeleteFileW(r.path.c_str());
+        DeleteFileWithoutLinks(r.path);
     }
 }
 std::wstring Describe(const TempFileRecord& r) {
@@ -146,7 +147,7 @@ std::wstring Describe(const TempFileRecord& r) {
 // --- RestoreFile: the copy goes back over whatever has taken its place -------
 void Undo(const RestoreFileRecord& r, UndoContext&) {
     TraceWrite(TraceDetail, L"Rollback(): MoveFile( \"%s\", \"%s\")\n", r.copy.c_str(), r.path.c_str());
-    ::MoveFileExW(r.copy.c_str(), r.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    MoveWithoutLinks(r.copy, r.path, true);
 }
 std::wstring Describe(const RestoreFileRecord& r) { return std::wstring(L"undo ") + r.kKind; }
 
@@ -156,7 +157,7 @@ std::wstring Describe(const RestoreFileRecord& r) { return std::wstring(L"undo "
 void Undo(const NewLinkRecord& r, UndoContext&) {
     if (r.path.empty() || IsDirectory(r.path)) return;
     TraceWrite(TraceDetail, L"Rollback(): DeleteFile( \"%s\" )\n", r.path.c_str());
-    ::DeleteFileW(r.path.c_str());
+    DeleteFileWithoutLinks(r.path);
 }
 std::wstring Describe(const NewLinkRecord& r) { return L"delete the shortcut " + r.path; }
 

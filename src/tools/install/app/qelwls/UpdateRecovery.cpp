@@ -12,6 +12,7 @@
 #include "Trace.h"
 #include "Update.h"
 #include "Util.h"
+#include "UtilFileChanges.h"
 
 #include <algorithm>
 
@@ -202,7 +203,7 @@ void RollbackFromLog(const std::wstring& rollbackLogPath, const std::wstring& un
     }
     // The uninstall log the run was writing is back at its temporary name
     // once its move into place was undone.
-    if (!uninstallLogPath.empty() && FileExists(uninstallLogPath)) ::DeleteFileW(uninstallLogPath.c_str());
+    if (!uninstallLogPath.empty() && FileExists(uninstallLogPath)) DeleteFileWithoutLinks(uninstallLogPath);
 }
 
 std::vector<InterruptedRun> FindInterruptedRuns() {
@@ -244,7 +245,7 @@ void RecoverRun(const InterruptedRun& run) {
         RollbackFromLog(log, L"");
     }
     for (const std::wstring& log : run.uninstallLogs) RollbackFromLog(L"", log);
-    ::DeleteFileW(run.marker.c_str());
+    DeleteFileWithoutLinks(run.marker);
 }
 
 void RecoverRunTraced(const InterruptedRun& run) {

@@ -7,6 +7,7 @@
 #include "Trace.h"
 #include "Update.h"
 #include "Util.h"
+#include "UtilFileChanges.h"
 
 #include <cwchar>
 
@@ -46,9 +47,9 @@ bool UpdateTransaction::MoveAsideQuietly(const std::wstring& path) {
     const std::wstring aside = MakeLoggedTempFile(DirectoryOf(path));
     LogUndoRecord(journal::MoveFileRecord{path, aside});
     ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!::MoveFileExW(path.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveWithoutLinks(path, aside, true)) {
         const DWORD error = ::GetLastError();
-        ::DeleteFileW(aside.c_str());
+        DeleteFileWithoutLinks(aside);
         ::SetLastError(error);
         return false;
     }

@@ -6,6 +6,7 @@
 #include "Trace.h"
 #include "Update.h"
 #include "Util.h"
+#include "UtilFileChanges.h"
 
 #include <shellapi.h>
 
@@ -160,7 +161,7 @@ void RemoveCleanupTarget(const DirOp& op, const std::wstring& programFiles) {
         // A tree that is, or holds, a link or junction is left alone: the
         // elevated deletion could reach through it into folders the script
         // never named.
-        if (PassesThroughReparsePoint(op.path) || TreeHoldsReparsePoint(op.path)) {
+        if (PassesThroughReparsePoint(op.path) || TreeHoldsReparsePoint(op.path) || !IsReachedWithoutLinks(op.path)) {
             TraceWrite(TraceError, L"DoCleanup(): \"%s\" is not removed because it holds a link\n", op.path.c_str());
             return;
         }
@@ -170,11 +171,11 @@ void RemoveCleanupTarget(const DirOp& op, const std::wstring& programFiles) {
                        result);
     } else if (op.kind == DirRemoveIfEmpty) {
         TraceWrite(TraceDetail, L"DoCleanup(): Removing dir \"%s\"\n", op.path.c_str());
-        if (!::RemoveDirectoryW(op.path.c_str()))
+        if (!RemoveFolderWithoutLinks(op.path))
             TraceWrite(TraceDetail, L"%s is not removed because the directory is not empty.\n", op.path.c_str());
     } else {
         TraceWrite(TraceDetail, L"DoCleanup(): Removing file \"%s\"\n", op.path.c_str());
-        ::DeleteFileW((op.path + L".lnk").c_str());
+        DeleteFileWithoutLinks(op.path + L".lnk");
     }
 }
 
@@ -242,9 +243,10 @@ void DeleteFileOrDefer(const std::wstring& path) {
     // The files moved aside had their attributes made normal before the
     // move, so the first deletion nearly always succeeds; only when it does
     // not are the attributes cleared and the deletion tried as before.
-    if (::DeleteFileW(path.c_str())) return;
+    if (DeleteFileWithoutLinks(path)) return;
+    if (::GetLastError() == kErrorReachedThroughLink) return;
     ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (::DeleteFileW(path.c_str())) return;
+    if (DeleteFileWithoutLinks(path)) return;
     const DWORD error = ::GetLastError();
     if (!IsInUseError(error)) {
         TraceWrite(TraceDetail, L"Failed to delete \"%s\" error: %d.\n", path.c_str(), error);
@@ -254,7 +256,7 @@ void DeleteFileOrDefer(const std::wstring& path) {
     std::wstring windowsFolder, temp;
     GetWindowsFolder(windowsFolder);
     MakeTempFile(windowsFolder, temp);
-    if (::MoveFileExW(path.c_str(), temp.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (MoveWithoutLinks(path, temp, true))
         ::MoveFileExW(temp.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     else
         ::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
