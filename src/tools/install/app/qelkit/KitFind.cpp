@@ -442,7 +442,7 @@ private:
 }  // namespace
 
 Findings FindProblems(Package& package, const FindRequest& request,
-                      const std::vector<qel::UpdateTransaction*>& alsoQueued) {
+                      std::unique_ptr<qel::UpdateTransaction>* commandOrder) {
     Findings findings;
     ScriptReading reading(package, request, findings);
     if (!reading.Read()) {
@@ -461,11 +461,11 @@ Findings FindProblems(Package& package, const FindRequest& request,
             tops.push_back(queued.transaction.get());
             bit = queued.roadBit;
         }
-        if (road == request.roads.front()) tops.insert(tops.end(), alsoQueued.begin(), alsoQueued.end());
         SelectRoad(road);
         checks.Records(tops, bit);
     }
     SelectRoad(Road::Running);
+    if (commandOrder) *commandOrder = reading.TakeCommandOrder(request.roads.front());
     findings.Sort(package.scriptPath);
     return findings;
 }
