@@ -365,10 +365,10 @@ TEST(KitCheck, CommandAndMachineFindings) {
 TEST(KitCheck, TheSamplePackageIsCleanAndBadInputIsRefusedInOneLine) {
     SamplePackage package(L"kit_check_sample");
     const std::wstring kit = package.File(L"qelkit.exe");
-    const ProcessResult clean = Kit(kit, L"check \"" + package.Folder() + L"\" apponly_install");
+    // "": the folder of qelkit.exe, the package's.
+    const ProcessResult clean = Kit(kit, L"check \"\" apponly_install");
     EXPECT_EQ(clean.exitCode, 0u) << clean.out;
-    EXPECT_EQ(clean.out, Utf8(package.Folder()) +
-                             "\\qelwls.ini: no problems for apponly_install (both Windows roads)\r\n");
+    ExpectReadmeExample("check-clean", {{"check \"\" apponly_install", clean}}, {{Utf8(package.Folder()), "C:\\pkg"}});
     ExpectReadmeExample("plan", {{"plan \"\" apponly_install", Kit(kit, L"plan \"\" apponly_install")}},
                         {{Utf8(package.Folder()), "C:\\pkg"}});
     // With the driver and the tools component too.
@@ -413,7 +413,8 @@ TEST(KitCheck, ADelGinaLineIsNamedAndNeverCalled) {
     const std::wstring record = folder.File(L"ran.txt");
     const std::string command = Utf8(TestBinDir() + L"\\qel_runprobe.exe") + " record=" + Utf8(record);
     const std::string text =
-        folder.WriteScript("[Install]\nDriverInf=Driver\\qelwl.inf\nDelGINA=kernel32.dll,WinExec,\"" + command + "\"\n");
+        folder.WriteScript("[Install]\nDriverInf=Driver\\qelwl.inf\nDelGINA=kernel32.dll,WinExec,\"" + command +
+                           "\"\n");
     const std::string call = "C:\\windows\\system32\\kernel32.dll";
     const std::string script = Utf8(folder.File(L"qelwls.ini"));
     const std::string finding = script + "(" + std::to_string(LineOf(text, "DelGINA")) +
@@ -635,15 +636,16 @@ TEST_F(KitPlan, PlanPredictsEachFailureTheCommandThenMeets) {
          "run fails when it starts it, and is undone", true},
         {"sub-install script", L"apponly_install", install + "SubInstall=absent.ini,Install\n", "SubInstall=",
          "error QK1009: [Install] SubInstall names the script <at>\\absent.ini, which cannot be opened", false},
-        {"folder at a destination", L"apponly_install", destination + install + "CopyFiles=Files\n[Files]\npresent.txt,,,0x4\n",
+        {"folder at a destination", L"apponly_install",
+         destination + install + "CopyFiles=Files\n[Files]\npresent.txt,,,0x4\n",
          "present.txt,", "error QK1015: [Files] " + app + "present.txt is a folder on this machine: the command ends "
          "with 200 before any change", false,
          [](const KitFolder&) { WriteFileBytes(L"C:\\Program Files\\KitPlan\\present.txt\\kept.txt", "kept"); }},
         {"link on the way", L"apponly_install",
          "[DestinationDirs]\nDefaultDestDir=16422,\"KitPlan\\Linked\"\n" + install + "CopyFiles=Files\n[Files]\n"
          "present.txt,,,0x4\n",
-         "present.txt,", "error QK1016: [Files] " + app + "Linked\\present.txt passes through a link, junction or mount "
-         "point: the command ends with 200 before any change", false,
+         "present.txt,", "error QK1016: [Files] " + app + "Linked\\present.txt passes through a link, junction or "
+         "mount point: the command ends with 200 before any change", false,
          [](const KitFolder&) {
              WriteFileBytes(L"C:\\Program Files\\KitPlan\\Real\\kept.txt", "kept");
              ASSERT_TRUE(MakeFolderLink(L"C:\\Program Files\\KitPlan", L"Linked", L"Real"));
@@ -830,7 +832,9 @@ TEST_F(KitRun, ProgressResultsAndExitCodesForFleetTools) {
             EXPECT_EQ(output.rest + run.err, c.says) << Utf8(c.args);
             if (&c == cases) {
                 EXPECT_EQ(output.frames, frames) << run.out;
-                if (!msi) ExpectReadmeExample("run", {{"run apponly_install C:\\pkg Tools", run}}, {{Utf8(package.Folder()), "C:\\pkg"}});
+                if (!msi)
+                    ExpectReadmeExample("run", {{"run apponly_install C:\\pkg Tools", run}},
+                                        {{Utf8(package.Folder()), "C:\\pkg"}});
             }
             if (c.own != 1) continue;
             EXPECT_EQ(output.frames.back(), frames.back());

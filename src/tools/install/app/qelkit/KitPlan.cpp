@@ -571,7 +571,8 @@ void QueueRoad(qel::RunContext& context, qel::UpdateTransaction& t, Package& pac
 // The plan as one text, written at once: a plan has a line for each of
 // thousands of files, and each write to the output is a round trip.
 void PrintText(const PlanDocument& plan) {
-    std::wstring text = Format(L"Plan of %s with %s (%s)\n", plan.command.c_str(), plan.script.c_str(), plan.road.c_str());
+    std::wstring text =
+        Format(L"Plan of %s with %s (%s)\n", plan.command.c_str(), plan.script.c_str(), plan.road.c_str());
     for (const std::wstring& note : plan.notes) text += L"  " + note + L"\n";
     for (const PlanStage& stage : plan.stages) {
         text += Format(L"Stage %d, %s (cost %u)%s\n", stage.number, stage.name.c_str(), stage.cost,
