@@ -183,6 +183,8 @@ public:
                     Source(op, roadBit);
             }
         }
+        // The paths the commit refuses before its first change.
+        for (const qel::UnsafePath& unsafe : qel::FindUnsafePaths(all, false)) UnsafePath(unsafe, roadBit);
         const auto willBeThere = [&](const std::wstring& path) {
             return installed.count(qel::Lowercase(path)) != 0 || qel::FileExists(path);
         };
@@ -309,6 +311,26 @@ private:
         const std::wstring name = qel::GetFileNamePart(op.source);
         reading_.Report(Kind::MissingSource, CopyLine(name),
                         name + L" is listed for copying but is not in the package: " + missing, subject, roadBit);
+    }
+
+    // Shown on the line that queued the path: a file's copy line (the
+    // UninstallLog key for the log it keeps), the DelFiles or AddLinks key.
+    void UnsafePath(const qel::UnsafePath& unsafe, unsigned roadBit) {
+        ScriptLine at;
+        const std::wstring name = unsafe.file ? qel::GetFileNamePart(unsafe.file->source) : L"";
+        if (!unsafe.file) at = reading_.FindKeyLine(L"AddLinks");
+        else if (name == qel::kNewUninstallLogName) at = reading_.FindKeyLine(L"UninstallLog");
+        else if (unsafe.file->destination.empty()) at = reading_.FindKeyLine(L"DelFiles");
+        else at = CopyLine(name);
+        if (unsafe.fault == qel::UnsafePath::DestinationIsFolder)
+            reading_.Report(Kind::DestinationIsFolder, at,
+                            unsafe.path + L" is a folder on this machine: the command ends with 200 before any change",
+                            L"folder:" + unsafe.path, roadBit);
+        else
+            reading_.Report(Kind::PathThroughLink, at,
+                            unsafe.path + L" passes through a link, junction or mount point: the command ends with "
+                                          L"200 before any change",
+                            L"link:" + unsafe.path, roadBit);
     }
 
     // Plain files of the package are looked for in a listing of their
@@ -442,7 +464,7 @@ private:
 }  // namespace
 
 Findings FindProblems(Package& package, const FindRequest& request,
-                      const std::vector<qel::UpdateTransaction*>& alsoQueued) {
+                      std::unique_ptr<qel::UpdateTransaction>* commandOrder) {
     Findings findings;
     ScriptReading reading(package, request, findings);
     if (!reading.Read()) {
@@ -461,11 +483,11 @@ Findings FindProblems(Package& package, const FindRequest& request,
             tops.push_back(queued.transaction.get());
             bit = queued.roadBit;
         }
-        if (road == request.roads.front()) tops.insert(tops.end(), alsoQueued.begin(), alsoQueued.end());
         SelectRoad(road);
         checks.Records(tops, bit);
     }
     SelectRoad(Road::Running);
+    if (commandOrder) *commandOrder = reading.TakeCommandOrder(request.roads.front());
     findings.Sort(package.scriptPath);
     return findings;
 }

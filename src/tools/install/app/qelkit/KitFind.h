@@ -5,6 +5,7 @@
 #include "KitFindings.h"
 #include "KitScript.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,12 @@ struct FindRequest {
 };
 
 // Reads the script as the command would, on each road, and sets what it
-// queues against the package and this machine. `alsoQueued`: a road the
-// caller queued itself (plan's, with an upgrade's or uninstall's replay),
-// checked against the package too. Changes nothing.
+// queues against the package and this machine. Changes nothing. With
+// `commandOrder`, an install command's records of the first road, read in
+// the command's order, are handed over when they read through (else null):
+// what plan describes.
 Findings FindProblems(Package& package, const FindRequest& request,
-                      const std::vector<qel::UpdateTransaction*>& alsoQueued = {});
+                      std::unique_ptr<qel::UpdateTransaction>* commandOrder = nullptr);
 
 // Prints the findings, one line each, then a line that counts them:
 // "<script>: 2 errors and 1 warning for install (both Windows roads)".

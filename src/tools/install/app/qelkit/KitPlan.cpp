@@ -159,9 +159,12 @@ private:
         const auto found = files_.find(qel::Lowercase(path));
         return found == files_.end() ? nullptr : &found->second;
     }
-    bool Present(const std::wstring& path) const {
-        const FileState* changed = Changed(path);
-        return changed ? changed->present : qel::FileExists(path);
+    bool Present(const std::wstring& path) {
+        if (const FileState* changed = Changed(path)) return changed->present;
+        // A listing of each folder, made once, answers for the thousands of
+        // files a package puts into a few folders.
+        const qel::FolderNames::Answer now = thereNow_.Lookup(path);
+        return now == qel::FolderNames::Unknown ? qel::FileExists(path) : now == qel::FolderNames::Present;
     }
     // A file this plan changed is one the run itself just put there or
     // moved away: nothing else holds it.
@@ -505,6 +508,7 @@ private:
     std::wstring commandLine_;
     std::vector<PlanRecord>* records_ = nullptr;         // where Add puts its records
     std::map<std::wstring, FileState> files_;            // by lower-case path
+    qel::FolderNames thereNow_;                           // what the folders hold before the run
     std::map<std::wstring, qel::SharedDllPrior> counts_;  // by lower-case name and view
 };
 
@@ -564,18 +568,22 @@ void QueueRoad(qel::RunContext& context, qel::UpdateTransaction& t, Package& pac
     }
 }
 
+// The plan as one text, written at once: a plan has a line for each of
+// thousands of files, and each write to the output is a round trip.
 void PrintText(const PlanDocument& plan) {
-    Out(Format(L"Plan of %s with %s (%s)\n", plan.command.c_str(), plan.script.c_str(), plan.road.c_str()));
-    for (const std::wstring& note : plan.notes) Out(L"  " + note + L"\n");
+    std::wstring text =
+        Format(L"Plan of %s with %s (%s)\n", plan.command.c_str(), plan.script.c_str(), plan.road.c_str());
+    for (const std::wstring& note : plan.notes) text += L"  " + note + L"\n";
     for (const PlanStage& stage : plan.stages) {
-        Out(Format(L"Stage %d, %s (cost %u)%s\n", stage.number, stage.name.c_str(), stage.cost,
-                   stage.records.empty() ? L": nothing" : L":"));
-        for (const PlanRecord& record : stage.records) Out(L"  " + record.text + L"\n");
+        text += Format(L"Stage %d, %s (cost %u)%s\n", stage.number, stage.name.c_str(), stage.cost,
+                       stage.records.empty() ? L": nothing" : L":");
+        for (const PlanRecord& record : stage.records) text += L"  " + record.text + L"\n";
     }
-    Out(plan.cleanup.empty() ? L"Clean-up: nothing queued\n" : L"Clean-up:\n");
-    for (const PlanRecord& record : plan.cleanup) Out(L"  " + record.text + L"\n");
-    Out(Format(L"Total %u: the total of the \"Progress\" lines\n", plan.total));
-    if (plan.restartNeeded) Out(L"A restart would be needed (the command would end with 1)\n");
+    text += plan.cleanup.empty() ? L"Clean-up: nothing queued\n" : L"Clean-up:\n";
+    for (const PlanRecord& record : plan.cleanup) text += L"  " + record.text + L"\n";
+    text += Format(L"Total %u: the total of the \"Progress\" lines\n", plan.total);
+    if (plan.restartNeeded) text += L"A restart would be needed (the command would end with 1)\n";
+    Out(text);
 }
 
 void WriteRecords(JsonWriter& json, const std::vector<PlanRecord>& records) {
@@ -633,7 +641,8 @@ int Plan(const std::wstring& folderArgument, Command command, const std::vector<
     // fail, and a plan of it would show what never happens. With --json the
     // findings go to the error stream, which leaves the output one document.
     const FindRequest request{folderArgument, command, extra, {road}};
-    const Findings findings = FindProblems(package, request);
+    std::unique_ptr<qel::UpdateTransaction> read;
+    const Findings findings = FindProblems(package, request, &read);
     if (!findings.Items().empty()) {
         if (asJson) {
             for (const Finding& finding : findings.Items()) Err(FindingLine(finding, request.roads) + L"\n");
@@ -645,29 +654,34 @@ int Plan(const std::wstring& folderArgument, Command command, const std::vector<
         Err(L"qelkit: " + std::wstring(CommandWord(command)) + L" would fail on the errors above; nothing planned\n");
         return 1;
     }
-    qel::RunContext context = PrepareHandlers(folderArgument, command);
     SelectRoad(road);
 
     PlanDocument plan;
     plan.command = CommandWord(command);
     plan.script = package.scriptPath;
     plan.road = RoadName(road);
-    qel::UpdateTransaction transaction;
-    transaction.SetQueueOnly();
     try {
-        std::wstring driverInf;
-        if (package.script.GetLineText(L"Install", L"DriverInf", driverInf) != qel::InfOk) {
-            Err(L"qelkit: [Install] has no DriverInf key: " + plan.command + L" would end with 100\n");
-            return 1;
+        // An install's records are the ones check read; an upgrade or
+        // uninstall queues its own, with the installed log it replays.
+        std::unique_ptr<qel::UpdateTransaction> transaction = std::move(read);
+        if (!transaction) {
+            std::wstring driverInf;
+            if (package.script.GetLineText(L"Install", L"DriverInf", driverInf) != qel::InfOk) {
+                Err(L"qelkit: [Install] has no DriverInf key: " + plan.command + L" would end with 100\n");
+                return 1;
+            }
+            transaction = std::make_unique<qel::UpdateTransaction>();
+            transaction->SetQueueOnly();
+            transaction->SetDriverInfName(qel::GetFileNamePart(driverInf));
+            qel::RunContext context = PrepareHandlers(folderArgument, command);
+            QueueRoad(context, *transaction, package, command, folderArgument, extra, plan);
         }
-        transaction.SetDriverInfName(qel::GetFileNamePart(driverInf));
-        QueueRoad(context, transaction, package, command, folderArgument, extra, plan);
         std::wstring installer;
         qel::GetModuleDirectory(nullptr, installer);
         std::wstring commandLine = L"\"" + qel::JoinPath(installer, L"qelwls64.exe") + L"\" " + plan.command + L" \"" +
                                    folderArgument + L"\"";
         for (const std::wstring& section : extra) commandLine += L" " + section;
-        Planner(plan, commandLine).Describe(transaction);
+        Planner(plan, commandLine).Describe(*transaction);
     } catch (const qel::BasicException& e) {
         // Where in the program it was raised is for the diagnostic log only.
         qel::TraceWrite(qel::TraceError, L"qelkit plan: raised in %S line %d\n", e.Module(), e.Line());

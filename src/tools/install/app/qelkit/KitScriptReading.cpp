@@ -229,6 +229,7 @@ void ScriptReading::ReadRoad(Road road, bool tagged) {
     const unsigned bit = tagged ? RoadBit(road) : 0;
     const bool vista = qel::SetupGetRunningWinVer() >= qel::WinVerVista;
     qel::RunContext run = context_;
+    const size_t commandOrder = queued_.size();
     qel::UpdateTransaction* transaction = &NewTransaction(road, bit);
     bool clean = true;
     for (const std::wstring& section : CommandSections(request_.command, request_.extra)) {
@@ -240,6 +241,8 @@ void ScriptReading::ReadRoad(Road road, bool tagged) {
         }
         clean = Queue(run, *transaction, package_.script, mainText_, section, L"", bit) && clean;
     }
+    // One transaction holds an install command's sections, as in a run.
+    if (clean && IsInstallCommand(request_.command)) commandOrder_.emplace_back(road, commandOrder);
     // Then every key of the sections the reading above did not read through
     // on its own. A sub-install anywhere in the road, or in the section
     // itself, skips DriverInf as it would.
@@ -392,6 +395,12 @@ bool ScriptReading::RaisedAt(const qel::ScriptPlace& place, unsigned road) {
     }
     }
     return false;
+}
+
+std::unique_ptr<qel::UpdateTransaction> ScriptReading::TakeCommandOrder(Road road) {
+    for (const auto& [read, index] : commandOrder_)
+        if (read == road) return std::move(queued_[index].transaction);
+    return nullptr;
 }
 
 ScriptLine ScriptReading::FindKeyLine(const std::wstring& key, const std::wstring& value) const {

@@ -68,6 +68,11 @@ public:
     const ScriptText& TextOf(const std::wstring& scriptPath);
     const std::vector<ReachableSection>& Reachable() const { return reachable_; }
     const std::vector<QueuedTransaction>& Queued() const { return queued_; }
+    // The records of the command's sections read in the command's order on
+    // the road, as a run of an install command queues them; null when a key
+    // raised in them. The caller takes them over: plan describes what check
+    // read, and reads the script no second time.
+    std::unique_ptr<qel::UpdateTransaction> TakeCommandOrder(Road road);
     // As the installer's entry point makes it for the command.
     const qel::RunContext& Context() const { return context_; }
     // The scripts of the sub-installs, opened.
@@ -118,6 +123,9 @@ private:
     std::list<qel::InfFile> subScripts_;
     std::vector<ReachableSection> reachable_;
     std::vector<QueuedTransaction> queued_;
+    // Per road read: where its reading in the command's order is in queued_,
+    // when that read through cleanly.
+    std::vector<std::pair<Road, size_t>> commandOrder_;
 };
 
 }  // namespace kit

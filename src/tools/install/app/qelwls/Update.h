@@ -438,6 +438,17 @@ void RollbackAll(UpdateTransaction& transaction);
 void Uninstall(UpdateTransaction& transaction, bool upgrade);
 // Deletes the control-panel applet the uninstall log lists, then commits.
 void UninstallCPL(UpdateTransaction& transaction);
+// A path the commit refuses before its first change: a file's (or a
+// shortcut's) destination that is a folder, or a path it writes, removes or
+// copies from that passes through a link, junction or mount point.
+struct UnsafePath {
+    enum Fault { DestinationIsFolder, ThroughLink } fault;
+    std::wstring path;
+    const FileOp* file = nullptr;  // the file record it is on; null for a shortcut
+};
+// The refused paths of a tree, in the order the commit checks them (only the
+// first with `firstOnly`: the commit refuses that one).
+std::vector<UnsafePath> FindUnsafePaths(const std::vector<UpdateTransaction*>& tree, bool firstOnly);
 // Shortcuts: the .lnk file a queued link makes, and its commit (stage 7).
 std::wstring LinkPathOf(const LinkOp& link);
 void CommitLinkAdd(UpdateTransaction& transaction, const LinkOp& link);

@@ -217,30 +217,55 @@ private:
     FolderNames names_;
 };
 
-void RefuseUnsafePaths(const std::vector<UpdateTransaction*>& tree) {
+}  // namespace
+
+std::vector<UnsafePath> FindUnsafePaths(const std::vector<UpdateTransaction*>& tree, bool firstOnly) {
+    std::vector<UnsafePath> found;
     PathChecks checks;
+    const auto add = [&](UnsafePath::Fault fault, const std::wstring& path, const FileOp* file) {
+        found.push_back(UnsafePath{fault, path, file});
+        return firstOnly;
+    };
+    const auto throughLink = [&](const std::wstring& path) {
+        return !path.empty() && checks.PassesThroughLink(path, checks.Attributes(path));
+    };
     for (const UpdateTransaction* t : tree) {
         for (const std::vector<FileOp>* list : {&t->FileInstalls(), &t->FileMoves()}) {
             for (const FileOp& op : *list) {
                 const DWORD attributes = checks.Attributes(op.destination);
-                if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-                    QEL_RAISE(L"the destination is a folder: " + op.destination, ERROR_DIRECTORY);
-                if (!op.destination.empty() && checks.PassesThroughLink(op.destination, attributes))
-                    QEL_RAISE(L"the path passes through a link: " + op.destination, ERROR_CANT_ACCESS_FILE);
-                checks.RefuseLinks(op.cabinet.empty() ? op.source : op.cabinet);
+                if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                    if (add(UnsafePath::DestinationIsFolder, op.destination, &op)) return found;
+                } else if (!op.destination.empty() && checks.PassesThroughLink(op.destination, attributes)) {
+                    if (add(UnsafePath::ThroughLink, op.destination, &op)) return found;
+                }
+                const std::wstring& source = op.cabinet.empty() ? op.source : op.cabinet;
+                if (throughLink(source) && add(UnsafePath::ThroughLink, source, &op)) return found;
             }
         }
-        for (const FileOp& op : t->FileRemoves()) checks.RefuseLinks(op.source);
+        for (const FileOp& op : t->FileRemoves())
+            if (throughLink(op.source) && add(UnsafePath::ThroughLink, op.source, &op)) return found;
         // A shortcut's name taken by a folder: moved aside as an older
         // shortcut would be, the folder and what it holds would be deleted
         // with the run's temporary files.
         for (const LinkOp& link : t->Links()) {
             const std::wstring linkPath = LinkPathOf(link);
             const DWORD attributes = checks.Attributes(linkPath);
-            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-                QEL_RAISE(L"the destination is a folder: " + linkPath, ERROR_DIRECTORY);
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                add(UnsafePath::DestinationIsFolder, linkPath, nullptr))
+                return found;
         }
     }
+    return found;
+}
+
+namespace {
+
+void RefuseUnsafePaths(const std::vector<UpdateTransaction*>& tree) {
+    const std::vector<UnsafePath> unsafe = FindUnsafePaths(tree, true);
+    if (unsafe.empty()) return;
+    if (unsafe.front().fault == UnsafePath::DestinationIsFolder)
+        QEL_RAISE(L"the destination is a folder: " + unsafe.front().path, ERROR_DIRECTORY);
+    QEL_RAISE(L"the path passes through a link: " + unsafe.front().path, ERROR_CANT_ACCESS_FILE);
 }
 
 }  // namespace
