@@ -364,8 +364,12 @@ TEST(UserHive, TheCleanUpDeletesAUsersLinkAndNeverWhatItLeadsTo) {
 TEST_F(SecurityRun, AFolderSwappedForALinkDuringTheRunIsNotFollowed) {
     const std::wstring dest = std::wstring(kDestination) + L"\\Dest", real = dest + L"Real",
                        target = std::wstring(kDestination) + L"\\Target";
-    folder_.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nDelFiles=Gone\r\n[DestinationDirs]"
-                                        "\r\nGone=24,\"QelSecurity\\Dest\"\r\n[Gone]\r\nvictim.txt\r\n"));
+    // A file removed, and one replaced (its read-only attribute is cleared
+    // before it is moved aside): the link's target keeps both, and the
+    // replaced one its attribute.
+    folder_.Write(L"qelwls.ini", Script("[Install]\r\nDriverInf=Driver\\qelwl.inf\r\nDelFiles=Gone\r\nCopyFiles=Put\r\n"
+                                        "[DestinationDirs]\r\nGone=24,\"QelSecurity\\Dest\"\r\nPut=24,\"QelSecurity\\Dest\"\r\n"
+                                        "[Gone]\r\nvictim.txt\r\n[Put]\r\na.txt,,,0\r\n"));
     const std::wstring command = L"\"" + folder_.Exe() + L"\" apponly_install \"" + folder_.Path() + L"\"";
     const auto reset = [&] {
         // A link left by the last run goes as a link (Wine's is the host's).
@@ -374,7 +378,11 @@ TEST_F(SecurityRun, AFolderSwappedForALinkDuringTheRunIsNotFollowed) {
         DeleteTree(dest);
         DeleteTree(real);
         WriteFileBytes(dest + L"\\victim.txt", "dest\r\n");
+        WriteFileBytes(dest + L"\\a.txt", "older\r\n");
         WriteFileBytes(target + L"\\victim.txt", "keep\r\n");
+        ::SetFileAttributesW((target + L"\\a.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+        WriteFileBytes(target + L"\\a.txt", "keep\r\n");
+        ::SetFileAttributesW((target + L"\\a.txt").c_str(), FILE_ATTRIBUTE_READONLY);
         ::DeleteFileW(DiagnosticLogPath().c_str());
     };
     reset();
@@ -388,15 +396,19 @@ TEST_F(SecurityRun, AFolderSwappedForALinkDuringTheRunIsNotFollowed) {
             ASSERT_TRUE(MakeFolderLink(kDestination, L"Dest", L"Target"));
         });
         EXPECT_EQ(ReadFileBytes(target + L"\\victim.txt"), "keep\r\n");
+        EXPECT_EQ(ReadFileBytes(target + L"\\a.txt"), "keep\r\n");
+        EXPECT_TRUE(::GetFileAttributesW((target + L"\\a.txt").c_str()) & FILE_ATTRIBUTE_READONLY);
         const std::string refusal = "\"" + Utf8(dest) + "\\victim.txt\" is reached through a link; it is not changed";
         if (run.exitCode != 200 || !LogHasLine(ReadFileBytes(DiagnosticLogPath()), refusal)) continue;
         ++undone;
         EXPECT_TRUE(std::regex_search(run.out, std::regex("Result,200,SetupErrorInternal,Update,[0-9]+\r\n$")))
             << run.out;
         EXPECT_EQ(ReadFileBytes(real + L"\\victim.txt"), "dest\r\n") << "the run is undone";
+        EXPECT_EQ(ReadFileBytes(real + L"\\a.txt"), "older\r\n") << "the run is undone";
     }
     EXPECT_GT(undone, 0) << "no pause fell between the check and the removal";
     reset();
+    ::SetFileAttributesW((target + L"\\a.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 // --- the process a "-c" line ends --------------------------------------------------

@@ -336,7 +336,7 @@ void UpdateTransaction::CommitFileRemove(const std::wstring& path, uint32_t flag
     // file, if one was made, is no longer needed.
     // A deletion at the restart needs the file writable.
     if (!nameOnly) DeleteFileWithoutLinks(aside);
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    MakeNormalWithoutLinks(path);
     if (QueuedMove(path, L"") == MoveFailed && rollbackEnabled) QEL_RAISE(path, ::GetLastError());
 }
 
@@ -419,8 +419,8 @@ void UpdateTransaction::CutRecordsAhead() {
 MoveResult UpdateTransaction::MoveFileLogged(const std::wstring& from, const std::wstring& to, bool delayAllowed,
                                              unsigned known) {
     // Clears read-only on a file about to be replaced.
-    if ((known & MoveFromIsNormal) == 0) ::SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if ((known & (MoveToIsPlain | MoveToIsFree)) == 0) ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if ((known & MoveFromIsNormal) == 0) MakeNormalWithoutLinks(from);
+    if ((known & (MoveToIsPlain | MoveToIsFree)) == 0) MakeNormalWithoutLinks(to);
     LogRollbackRecord(journal::MoveFileRecord{from, to});
     const bool replace = (known & MoveToIsFree) == 0;
     if (MoveWithoutLinks(from, to, replace)) return MoveDone;
@@ -429,8 +429,8 @@ MoveResult UpdateTransaction::MoveFileLogged(const std::wstring& from, const std
 }
 
 MoveResult UpdateTransaction::QueuedMove(const std::wstring& from, const std::wstring& to) {
-    ::SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!to.empty()) ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+    MakeNormalWithoutLinks(from);
+    if (!to.empty()) MakeNormalWithoutLinks(to);
     LogRollbackRecord(journal::QueuedMoveRecord{from, to});
     const BOOL queued = to.empty() ? ::MoveFileExW(from.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)
                                    : ::MoveFileExW(from.c_str(), to.c_str(),

@@ -46,7 +46,7 @@ void UpdateTransaction::LogCommitted(const std::vector<DirOp>& cleanup) {
 bool UpdateTransaction::MoveAsideQuietly(const std::wstring& path) {
     const std::wstring aside = MakeLoggedTempFile(DirectoryOf(path));
     LogUndoRecord(journal::MoveFileRecord{path, aside});
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    MakeNormalWithoutLinks(path);
     if (!MoveWithoutLinks(path, aside, true)) {
         const DWORD error = ::GetLastError();
         DeleteFileWithoutLinks(aside);

@@ -245,7 +245,7 @@ void DeleteFileOrDefer(const std::wstring& path) {
     // not are the attributes cleared and the deletion tried as before.
     if (DeleteFileWithoutLinks(path)) return;
     if (::GetLastError() == kErrorReachedThroughLink) return;
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    MakeNormalWithoutLinks(path);
     if (DeleteFileWithoutLinks(path)) return;
     const DWORD error = ::GetLastError();
     if (!IsInUseError(error)) {

@@ -196,6 +196,17 @@ bool RemoveFolderWithoutLinks(const std::wstring& path) {
     return SetDeleted(handle.Get());
 }
 
+bool MakeNormalWithoutLinks(const std::wstring& path) {
+    if (!Calls().Present()) return ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL) != FALSE;
+    // Attribute access alone, which no other program's sharing refuses: a
+    // file in use has its read-only cleared before its move at the restart.
+    const UniqueHandle handle = OpenChecked(path, ObjectKind::Either, FILE_WRITE_ATTRIBUTES, 0);
+    if (!handle) return false;
+    FILE_BASIC_INFO basic{};  // times of zero are left as they are
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return Calls().set(handle.Get(), FileBasicInfo, &basic, sizeof(basic)) != FALSE;
+}
+
 bool IsReachedWithoutLinks(const std::wstring& path) {
     if (!Calls().Present()) return !PassesThroughReparsePoint(path);
     const UniqueHandle handle = OpenChecked(path, ObjectKind::Either, 0, 0);

@@ -19,6 +19,9 @@ constexpr DWORD kErrorReachedThroughLink = ERROR_CANT_ACCESS_FILE;
 bool MoveWithoutLinks(const std::wstring& from, const std::wstring& to, bool replace);
 bool DeleteFileWithoutLinks(const std::wstring& path);
 bool RemoveFolderWithoutLinks(const std::wstring& path);
+// Clears read-only and every other attribute (SetFileAttributesW with
+// FILE_ATTRIBUTE_NORMAL) of the file or folder, through a checked handle.
+bool MakeNormalWithoutLinks(const std::wstring& path);
 // The file or folder, opened by handle, is no link and lies where its path
 // says; true too when it cannot be opened (nothing is reached through a link).
 bool IsReachedWithoutLinks(const std::wstring& path);
